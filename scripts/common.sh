@@ -1,0 +1,72 @@
+# Shared by scripts/setup, scripts/demo and scripts/test. Source it; do not run it.
+# Everything heavy lives in a per-user cache outside the checkout, so fresh clones reuse it.
+
+MAGNIFEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+MAGNIFEX_CACHE=${MAGNIFEX_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/magnifex}
+MAGNIFEX_BUILD=${MAGNIFEX_BUILD:-$MAGNIFEX_ROOT/build}
+
+say() { printf '[magnifex] %s\n' "$*" >&2; }
+die() { printf '[magnifex] error: %s\n' "$*" >&2; exit 1; }
+
+# Debian packages listed in scripts/debian-packages.txt that are not installed yet.
+missing_debian_packages() {
+  local p
+  grep -v -E '^\s*(#|$)' "$MAGNIFEX_ROOT/scripts/debian-packages.txt" | while read -r p; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
+
+install_debian_packages() {
+  local missing
+  missing=$(missing_debian_packages | tr '\n' ' ')
+  [ -z "${missing// }" ] && return 0
+  say "installing Debian packages: $missing"
+  local sudo=""
+  [ "$(id -u)" = 0 ] || sudo="sudo"
+  $sudo apt-get update -qq || die "apt-get update failed"
+  # shellcheck disable=SC2086
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing \
+    || die "could not install: $missing"
+}
+
+# The Python environment (libtorch and the model-pack tools), keyed by the pinned versions.
+python_env_dir() {
+  local key
+  key=$(sha256sum "$MAGNIFEX_ROOT/scripts/python-requirements.txt" | cut -c1-12)
+  echo "$MAGNIFEX_CACHE/pyenv-$(python3 -c 'import sys;print("%d.%d" % sys.version_info[:2])')-$key"
+}
+
+setup_python_env() {
+  local env
+  env=$(python_env_dir)
+  if [ ! -f "$env/.complete" ]; then
+    say "making the Python environment $env (PyTorch with libtorch; several GB, once per machine)"
+    rm -rf "$env"
+    mkdir -p "$MAGNIFEX_CACHE"
+    python3 -m venv "$env" || die "python3 -m venv failed"
+    "$env/bin/pip" install --quiet --disable-pip-version-check --progress-bar off \
+      -r "$MAGNIFEX_ROOT/scripts/python-requirements.txt" || die "pip install failed"
+    touch "$env/.complete"
+  fi
+  MAGNIFEX_PYTHON="$env/bin/python"
+  export MAGNIFEX_PYTHON
+}
+
+setup_all() {
+  install_debian_packages
+  setup_python_env
+  export CCACHE_DIR=${CCACHE_DIR:-$MAGNIFEX_CACHE/ccache}
+}
+
+# Configures (once) and builds the given targets in $MAGNIFEX_BUILD.
+build() {
+  local jobs=${MAGNIFEX_JOBS:-$(nproc)}
+  if [ ! -f "$MAGNIFEX_BUILD/CMakeCache.txt" ]; then
+    cmake -S "$MAGNIFEX_ROOT" -B "$MAGNIFEX_BUILD" -G Ninja \
+      -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache \
+      -DMAGNIFEX_PYTHON="$MAGNIFEX_PYTHON" ${MAGNIFEX_CMAKE_ARGS:-} >/dev/null \
+      || die "cmake configure failed"
+  fi
+  cmake --build "$MAGNIFEX_BUILD" -j "$jobs" ${1:+--target "$@"} || die "build failed"
+}
