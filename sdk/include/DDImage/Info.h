@@ -16,9 +16,10 @@ public:
   const ChannelSet& channels() const { return channels_; }
   void channels(const ChannelSet& c) { channels_ = c; }
 
-  const Format& format() const;
+  // An op that was never validated has no format yet: it reads as the default one.
+  const Format& format() const { return format_ ? *format_ : default_format(); }
   void format(const Format& f) { format_ = &f; }
-  const Format& full_size_format() const;
+  const Format& full_size_format() const { return full_size_format_ ? *full_size_format_ : default_format(); }
   void full_size_format(const Format& f) { full_size_format_ = &f; }
 
   int first_frame() const { return first_frame_; }
@@ -29,6 +30,7 @@ public:
   const Box& box() const { return *this; }
 
 private:
+  static const Format& default_format() { static const Format f; return f; }
   ChannelSet channels_;
   const Format* format_;
   const Format* full_size_format_;

@@ -52,9 +52,14 @@ public:
   Op(const Op&) = delete;
   Op& operator=(const Op&) = delete;
 
-  // Ops are allocated by the host's allocator.
-  static void* operator new(std::size_t size);
+  // Ops are allocated by the host's allocator. It gives null when out of memory (noexcept, so
+  // that `new SomeOp(node)` then yields null instead of constructing at null).
+  static void* operator new(std::size_t size) noexcept;
   static void operator delete(void* p);
+  // Construction in storage obtained from operator new above (a build function that checks
+  // for null first); without these the class's operator new hides the global placement form.
+  static void* operator new(std::size_t, void* where) noexcept { return where; }
+  static void operator delete(void*, void*) noexcept {}
 
   virtual const char* Class() const = 0;
   virtual const char* node_help() const = 0;
