@@ -1,0 +1,180 @@
+#include "render/CommandLine.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <algorithm>
+
+namespace render_command {
+namespace {
+
+bool parseInt(const std::string& s, int& out)
+{
+  if (s.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long v = std::strtol(s.c_str(), &end, 10);
+  if (errno || !end || *end || v < INT_MIN || v > INT_MAX) return false;
+  out = int(v);
+  return true;
+}
+
+} // namespace
+
+std::pair<int, int> parseFrameRange(const std::string& text)
+{
+  // The separating '-' is the first one after the first character (which may be a sign).
+  const std::size_t dash = text.find('-', 1);
+  int first = 0, last = 0;
+  if (dash == std::string::npos) {
+    if (!parseInt(text, first)) throw UsageError("bad frame range '" + text + "': expected A-B or A");
+    return {first, first};
+  }
+  if (!parseInt(text.substr(0, dash), first) || !parseInt(text.substr(dash + 1), last))
+    throw UsageError("bad frame range '" + text + "': expected A-B or A");
+  if (last < first) throw UsageError("bad frame range '" + text + "': the last frame is before the first");
+  return {first, last};
+}
+
+DD::Image::ChannelSet parseChannels(const std::string& text)
+{
+  DD::Image::ChannelSet set;
+  for (std::size_t start = 0; start <= text.size();) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    const std::string name = text.substr(start, comma - start);
+    start = comma + 1;
+    if (name == "rgb") set |= DD::Image::Mask_RGB;
+    else if (name == "rgba") set |= DD::Image::Mask_RGBA;
+    else if (name == "red") set += DD::Image::Chan_Red;
+    else if (name == "green") set += DD::Image::Chan_Green;
+    else if (name == "blue") set += DD::Image::Chan_Blue;
+    else if (name == "alpha") set += DD::Image::Chan_Alpha;
+    else if (name.find('.') != std::string::npos && name.front() != '.' && name.back() != '.') {
+      const DD::Image::Channel c = DD::Image::getChannel(name.c_str());
+      if (c == DD::Image::Chan_Black) throw UsageError("too many channels: " + name);
+      set += c;
+    } else {
+      throw UsageError("bad channel '" + name + "': expected rgb, rgba, red, green, blue, alpha or layer.channel");
+    }
+  }
+  return set;
+}
+
+CommandLine parseCommandLine(const std::vector<std::string>& args)
+{
+  CommandLine cl;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string option = args[i];
+    std::optional<std::string> attached;  // --option=value
+    const std::size_t eq = option.find('=');
+    if (option.rfind("--", 0) == 0 && eq != std::string::npos) {
+      attached = option.substr(eq + 1);
+      option = option.substr(0, eq);
+    }
+    auto value = [&]() -> std::string {
+      if (attached) return *attached;
+      if (i + 1 >= args.size()) throw UsageError(option + " needs a value");
+      return args[++i];
+    };
+    auto noValue = [&]() {
+      if (attached) throw UsageError(option + " takes no value");
+    };
+    if (option == "--help" || option == "-h") { noValue(); cl.help = true; }
+    else if (option == "--plugin-dir") cl.pluginDir = value();
+    else if (option == "--plugin") cl.pluginFile = value();
+    else if (option == "--class") cl.className = value();
+    else if (option == "--set") {
+      const std::string v = value();
+      const std::size_t at = v.find('=');
+      if (at == std::string::npos || at == 0) throw UsageError("--set needs NAME=VALUE, not '" + v + "'");
+      cl.knobActions.push_back({KnobAction::Kind::Set, v.substr(0, at), v.substr(at + 1)});
+    }
+    else if (option == "--press") cl.knobActions.push_back({KnobAction::Kind::Press, value(), {}});
+    else if (option == "--knobs-json") { noValue(); cl.knobsJson = true; }
+    else if (option == "--script-in") cl.scriptIn = value();
+    else if (option == "--script-out") cl.scriptOut = value();
+    else if (option == "--trace") cl.trace = value();
+    else if (option == "--input") cl.input = value();
+    else if (option == "--output") cl.output = value();
+    else if (option == "--frames") cl.frames = parseFrameRange(value());
+    else if (option == "--channels") cl.channels = parseChannels(value());
+    else if (option == "--validate-only") { noValue(); cl.validateOnly = true; }
+    else if (option == "--gui") { noValue(); cl.gui = true; }
+    else throw UsageError("unknown option '" + args[i] + "'");
+  }
+  if (cl.validateOnly && !cl.output.empty()) throw UsageError("--validate-only renders nothing to --output");
+  return cl;
+}
+
+std::string helpText()
+{
+  return R"(usage: magnifex-render [options]
+
+Loads a node plug-in the way the compositing host does, builds one node of its class and drives
+it: parameters, panel, saved scripts, and validation and rendering of frames of an input.
+
+Plug-in:
+  --plugin-dir DIR     load DIR/<class>.so (.dll on Windows). Default: $MAGNIFEX_PLUGIN_DIR,
+                       else <directory of this program>/../plugins/tiny
+  --plugin FILE        load this plug-in file instead
+  --class NAME         the node class to build (default Magnifex)
+
+Parameters (applied in this order: --script-in, then --set / --press in command-line order):
+  --script-in FILE     restore parameters saved with --script-out
+  --set NAME=VALUE     set a knob; repeatable. Integers for int knobs; true/false, 1/0, on/off,
+                       yes/no for booleans; an entry label or index for enumerations; numbers for
+                       float knobs. knob_changed runs when the value changes.
+  --press NAME         press a button knob (knob_changed with it); repeatable
+  --knobs-json         open the panel (knob_changed with the panel-shown knob) and print it to
+                       standard output as a JSON array, one object per declared knob:
+                       kind (text, divider, int, enum, bool, float, button, group_begin,
+                       group_end, tab), name, label, value (enum: index, with value_label),
+                       flags (number), tooltip, enabled, entries, text; group_begin adds closed
+  --script-out FILE    save the parameters, after the changes above. Script form:
+                         <Class> {
+                          name <node name>
+                          <knob> <value>        one line per value knob, declaration order;
+                         }                      "quoted" when blank or special; knobs flagged
+                                                DO_NOT_WRITE are left out, hidden ones written
+
+Driving (any of --input, --output, --frames, --validate-only drives the node):
+  --input PATH         input 0: an image file, or a sequence such as plate.%04d.exr or
+                       plate.####.exr (frames found on disk give the frame range; the ends are
+                       held outside it). Read with OpenImageIO.
+  --frames A-B         frames to render (or a single frame A). Default: the input's frame
+                       range, or frame 1 without an input
+  --channels LIST      channels to render: rgb, rgba, red, green, blue, alpha or layer.channel
+                       names, comma-separated. Default: all the node's output channels
+  --output PATTERN     write each rendered frame (its bounding box as the data window, its
+                       format as the display window); needs #### or %04d for several frames
+  --validate-only      per frame: input contexts, validation and requests, no open or render;
+                       prints the output format, box, channels, contexts and requests
+  --gui                run as an interactive session (Application::IsGUIActive() is true);
+                       default: a batch render
+
+Tracing:
+  --trace FILE         write every exchange between the host and the node as JSON lines: knob
+                       changes, validation results, split_input counts, input contexts and their
+                       frames, requests, open, render start and end, progress, fetches of input
+                       planes, errors and aborts, close, destroy. A plug-in may add fields of its
+                       own by exporting
+                         extern "C" const char* host_trace_fields(const DD::Image::Op*, const char* event)
+                       returning a one-line JSON object
+
+  --help, -h           this text
+
+Progress of long frames (a line a second at most) and a line per finished frame go to standard
+error. Ctrl-C aborts the render in progress; a second Ctrl-C ends the program.
+
+Exit status:
+  0    success
+  1    unexpected failure
+  2    bad command line: unknown option, missing or malformed value, unknown knob, bad knob value
+  3    files and loading: plug-in that fails to load, class not registered, node not built,
+       unreadable script, missing or unreadable input, unwritable output or trace
+  4    the node failed (its error, or its input's, during validation or rendering)
+  130  the render was aborted
+)";
+}
+
+} // namespace render_command

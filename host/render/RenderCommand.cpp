@@ -1,0 +1,234 @@
+#include "render/RenderCommand.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "DDImageHost/OpControl.h"
+#include "DDImageHost/Process.h"
+#include "render/ImageFiles.h"
+#include "runtime/FileSequenceSource.h"
+#include "runtime/FramePattern.h"
+#include "runtime/HostError.h"
+#include "runtime/HostNode.h"
+#include "runtime/NodeScript.h"
+#include "runtime/PanelJson.h"
+#include "runtime/PluginLibrary.h"
+#include "runtime/PluginTraceFields.h"
+#include "runtime/RenderSession.h"
+#include "runtime/TraceWriter.h"
+
+#if defined(_WIN32)
+#  define WIN32_LEAN_AND_MEAN
+#  include <windows.h>
+#endif
+
+namespace render_command {
+namespace {
+
+namespace fs = std::filesystem;
+using host_runtime::HostError;
+
+#if defined(_WIN32)
+constexpr const char* kPluginSuffix = ".dll";
+#elif defined(__APPLE__)
+constexpr const char* kPluginSuffix = ".dylib";
+#else
+constexpr const char* kPluginSuffix = ".so";
+#endif
+
+fs::path programDirectory(const std::string& programPath)
+{
+  std::error_code ec;
+#if defined(_WIN32)
+  wchar_t buffer[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+  if (n > 0 && n < MAX_PATH) return fs::path(buffer).parent_path();
+#else
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec) return self.parent_path();
+#endif
+  return fs::absolute(programPath, ec).parent_path();
+}
+
+std::string pluginPath(const CommandLine& cl, const std::string& programPath)
+{
+  if (!cl.pluginFile.empty()) return cl.pluginFile;
+  fs::path dir;
+  if (!cl.pluginDir.empty()) dir = cl.pluginDir;
+  else if (const char* env = std::getenv("MAGNIFEX_PLUGIN_DIR"); env && *env) dir = env;
+  else dir = programDirectory(programPath) / ".." / "plugins" / "tiny";
+  return (dir / (cl.className + kPluginSuffix)).lexically_normal().string();
+}
+
+std::string readFile(const std::string& path)
+{
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw HostError(HostError::Kind::Script, "cannot read " + path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& text)
+{
+  std::ofstream out(path, std::ios::binary);
+  if (!(out << text) || !out.flush()) throw HostError(HostError::Kind::Output, "cannot write " + path);
+}
+
+int exitCodeOf(HostError::Kind kind)
+{
+  switch (kind) {
+    case HostError::Kind::UnknownKnob:
+    case HostError::Kind::BadValue: return kExitUsage;
+    default: return kExitSetup;
+  }
+}
+
+std::string boxText(const DD::Image::Box& b)
+{
+  return std::to_string(b.x()) + " " + std::to_string(b.y()) + " " + std::to_string(b.r()) + " " + std::to_string(b.t());
+}
+
+std::string channelsText(const DD::Image::ChannelSet& s)
+{
+  std::ostringstream o;
+  o << s;
+  return o.str();
+}
+
+// --validate-only: one line per frame.
+void printValidation(std::ostream& out, const host_runtime::FrameResult& r)
+{
+  out << "frame " << r.frame << ": format " << boxText(r.format) << " (" << r.format.width() << "x" << r.format.height()
+      << ", pixel aspect " << r.format.pixel_aspect() << "); bbox " << boxText(r.box) << "; channels "
+      << channelsText(r.channels) << "; frame range " << r.firstFrame << "-" << r.lastFrame << "; contexts "
+      << r.splitCount << " (frames";
+  for (double f : r.contextFrames) out << " " << f;
+  out << ")";
+  for (const host_runtime::InputRequest& q : r.requests)
+    out << "; request input " << q.input << " frame " << q.frame << " box " << boxText(q.box) << " channels "
+        << channelsText(q.channels) << " count " << q.count;
+  out << "\n";
+}
+
+// Progress of frames that take a while, at most one line a second; a line per finished frame.
+class ProgressPrinter {
+public:
+  explicit ProgressPrinter(std::ostream& err) : err_(err) {}
+  void frameStarted() { start_ = lastLine_ = Clock::now(); }
+  void progress(double frame, double fraction)
+  {
+    const Clock::time_point now = Clock::now();
+    if (now - lastLine_ < std::chrono::seconds(1)) return;
+    lastLine_ = now;
+    err_ << "magnifex-render: frame " << frame << ": " << int(fraction * 100.0) << "%\n" << std::flush;
+  }
+  void frameDone(double frame)
+  {
+    const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+    err_ << "magnifex-render: frame " << frame << " done in " << seconds << " s\n" << std::flush;
+  }
+
+private:
+  using Clock = std::chrono::steady_clock;
+  std::ostream& err_;
+  Clock::time_point start_, lastLine_;
+};
+
+int drive(const CommandLine& cl, host_runtime::RenderSession& session, std::pair<int, int> frames,
+          const DD::Image::Iop& node, std::ostream& out, std::ostream& err)
+{
+  const host_runtime::FramePattern output(cl.output);
+  if (!cl.output.empty() && !output.hasFrameNumber() && frames.second > frames.first)
+    throw render_command::UsageError("--output needs a frame number (#### or %04d) to write several frames");
+  host_runtime::RenderOptions options;
+  options.channels = cl.channels;
+  options.validateOnly = cl.validateOnly;
+  ProgressPrinter printer(err);
+  session.setProgressCallback([&printer](double frame, double fraction) { printer.progress(frame, fraction); });
+
+  int code = kExitOk;
+  // Frames are rendered one at a time: a frame's plane is written and dropped before the next.
+  for (int f = frames.first; f <= frames.second && code == kExitOk; ++f) {
+    printer.frameStarted();
+    host_runtime::FrameResult r = cl.validateOnly ? session.validateFrame(f, options) : session.renderFrame(f, options);
+    if (r.status == host_runtime::FrameStatus::Failed) {
+      err << "magnifex-render: error: frame " << f << ": " << r.error << "\n";
+      code = kExitNodeFailed;
+    } else if (r.status == host_runtime::FrameStatus::Aborted) {
+      err << "magnifex-render: frame " << f << ": render aborted\n";
+      code = kExitAborted;
+    } else if (cl.validateOnly) {
+      printValidation(out, r);
+    } else {
+      if (!cl.output.empty()) writeImageFile(output.pathFor(f), *r.plane, node.format());
+      printer.frameDone(f);
+    }
+  }
+  if (!cl.validateOnly) session.close();
+  return code;
+}
+
+int run(const CommandLine& cl, const std::string& programPath, std::ostream& out, std::ostream& err)
+{
+  DD::Image::host::setGUIActive(cl.gui);
+  std::unique_ptr<host_runtime::TraceWriter> trace;
+  if (!cl.trace.empty()) trace = std::make_unique<host_runtime::TraceWriter>(cl.trace);
+
+  const host_runtime::PluginLibrary plugin = host_runtime::PluginLibrary::load(pluginPath(cl, programPath));
+  std::shared_ptr<host_runtime::ImageSource> input;
+  if (!cl.input.empty())
+    input = std::make_shared<host_runtime::FileSequenceSource>(host_runtime::FramePattern(cl.input), imageFileReader());
+  const std::pair<int, int> frames =
+      cl.frames ? *cl.frames : input ? std::make_pair(input->firstFrame(), input->lastFrame()) : std::make_pair(1, 1);
+
+  std::unique_ptr<host_runtime::HostNode> node = host_runtime::HostNode::create(cl.className);
+  if (trace) trace->setExtraFields(host_runtime::pluginTraceFields(plugin, node->op()));
+  int code = kExitOk;
+  {
+    host_runtime::RenderSession session(*node, input);
+    // The input is there before any parameter changes, as in a loaded script: reactions may read it.
+    session.connectInputsAt(frames.first);
+    if (!cl.scriptIn.empty()) host_runtime::readNodeScript(*node, readFile(cl.scriptIn), cl.scriptIn);
+    for (const KnobAction& action : cl.knobActions) {
+      if (action.kind == KnobAction::Kind::Set) node->setKnob(action.name, action.value);
+      else node->pressButton(action.name);
+    }
+    if (cl.knobsJson) {
+      node->openPanel();
+      out << host_runtime::panelJson(*node) << std::flush;
+    }
+    if (!cl.scriptOut.empty()) writeFile(cl.scriptOut, host_runtime::writeNodeScript(*node));
+    if (cl.drives()) code = drive(cl, session, frames, node->op(), out, err);
+  }
+  node.reset();  // destroyed while the trace still listens
+  return code;
+}
+
+} // namespace
+
+int runRenderCommand(const CommandLine& cl, const std::string& programPath, std::ostream& out, std::ostream& err)
+{
+  if (cl.help) {
+    out << helpText();
+    return kExitOk;
+  }
+  try {
+    return run(cl, programPath, out, err);
+  } catch (const UsageError& e) {
+    err << "magnifex-render: error: " << e.what() << " (see --help)\n";
+    return kExitUsage;
+  } catch (const HostError& e) {
+    err << "magnifex-render: error: " << e.what() << "\n";
+    return exitCodeOf(e.kind());
+  } catch (const std::exception& e) {
+    err << "magnifex-render: error: " << e.what() << "\n";
+    return kExitUnexpected;
+  }
+}
+
+} // namespace render_command

@@ -1,0 +1,51 @@
+#include "runtime/FileSequenceSource.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "runtime/HostError.h"
+
+namespace host_runtime {
+
+FileSequenceSource::FileSequenceSource(const FramePattern& pattern, ImageFileReader reader, std::size_t cachedFrames)
+  : pattern_(pattern), reader_(std::move(reader)), frames_(pattern.existingFrames()), cachedFrames_(std::max<std::size_t>(cachedFrames, 1))
+{
+  if (frames_.empty())
+    throw HostError(HostError::Kind::Input, pattern.hasFrameNumber() ? "no files match " + pattern.text()
+                                                                     : "no such file: " + pattern.text());
+}
+
+std::string FileSequenceSource::existingFile(int frame) const
+{
+  if (!std::binary_search(frames_.begin(), frames_.end(), frame))
+    throw std::runtime_error("missing frame " + std::to_string(frame) + ": " + pattern_.pathFor(frame));
+  return pattern_.pathFor(frame);
+}
+
+ImageDescription FileSequenceSource::describe(int frame) const
+{
+  ImageDescription d = reader_.readDescription(existingFile(frame));
+  d.firstFrame = firstFrame();
+  d.lastFrame = lastFrame();
+  return d;
+}
+
+std::shared_ptr<const Image> FileSequenceSource::pixels(int frame) const
+{
+  {
+    std::lock_guard<std::mutex> lock(cacheMutex_);
+    for (auto it = cache_.begin(); it != cache_.end(); ++it) {
+      if (it->first == frame) {
+        cache_.splice(cache_.begin(), cache_, it);
+        return cache_.front().second;
+      }
+    }
+  }
+  auto image = std::make_shared<const Image>(reader_.readPixels(existingFile(frame)));
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  cache_.emplace_front(frame, image);
+  if (cache_.size() > cachedFrames_) cache_.pop_back();
+  return image;
+}
+
+} // namespace host_runtime

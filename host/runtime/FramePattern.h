@@ -1,0 +1,31 @@
+// File names of an image sequence: "plate.%04d.exr", "plate.####.exr", "plate.%d.exr", or a
+// plain file name without a frame number.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace host_runtime {
+
+class FramePattern {
+public:
+  // The first %d / %0Nd or run of '#' in the file name part is the frame number (N or the number
+  // of '#' is its zero-padded width).
+  explicit FramePattern(const std::string& pattern);
+
+  bool hasFrameNumber() const { return hasNumber_; }
+  const std::string& text() const { return pattern_; }
+  // The file of a frame (printf-style padding: -5 at width 4 is "-005"); the pattern itself when
+  // it has no frame number.
+  std::string pathFor(int frame) const;
+  // The frames whose files exist in the pattern's directory, ascending.
+  std::vector<int> existingFrames() const;
+
+private:
+  std::string pattern_;
+  std::string prefix_, suffix_;
+  int width_ = 0;
+  bool hasNumber_ = false;
+};
+
+} // namespace host_runtime

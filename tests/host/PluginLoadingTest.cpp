@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "DDImage/Op.h"
+#include "DDImage/plugins.h"
+#include "DDImageHost/Process.h"
+#include "runtime/HostError.h"
+#include "support/TestPlugin.h"
+
+using host_runtime::HostError;
+using host_runtime::HostNode;
+using host_runtime::PluginLibrary;
+
+namespace {
+
+HostError::Kind kindOf(const std::function<void()>& f)
+{
+  try {
+    f();
+  } catch (const HostError& e) {
+    return e.kind();
+  }
+  ADD_FAILURE() << "no HostError";
+  return HostError::Kind::Script;
+}
+
+} // namespace
+
+TEST(PluginLoading, RegistersTheClassAndTheFileForPluginFind)
+{
+  const PluginLibrary& plugin = test_support::testPlugin();
+  ASSERT_NE(DD::Image::Op::Description::find("TestScale"), nullptr);
+  EXPECT_STREQ(DD::Image::Op::Description::find("TestScale")->menu, "Test/TestScale");
+  const char* found = DD::Image::plugin_find("TestScale.so");
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(std::filesystem::path(found), std::filesystem::weakly_canonical(plugin.path()));
+  // A plug-in asking for its file by another platform's name finds the loaded one.
+  EXPECT_STREQ(DD::Image::plugin_find("TestScale.dll"), found);
+  EXPECT_NE(plugin.symbol("host_trace_fields"), nullptr);
+  EXPECT_EQ(plugin.symbol("no_such_symbol"), nullptr);
+}
+
+TEST(PluginLoading, FailuresCarryTheLoadersMessage)
+{
+  try {
+    PluginLibrary::load("/nonexistent/Nothing.so");
+    FAIL();
+  } catch (const HostError& e) {
+    EXPECT_EQ(e.kind(), HostError::Kind::PluginLoad);
+    EXPECT_NE(std::string(e.what()).find("/nonexistent/Nothing.so"), std::string::npos);
+  }
+  const auto notALibrary = std::filesystem::temp_directory_path() / "host_tests_not_a_library.so";
+  std::ofstream(notALibrary) << "plain text";
+  try {
+    PluginLibrary::load(notALibrary.string());
+    FAIL();
+  } catch (const HostError& e) {
+    EXPECT_EQ(e.kind(), HostError::Kind::PluginLoad);
+    // dlerror() names the file and the reason.
+    EXPECT_NE(std::string(e.what()).find("host_tests_not_a_library.so:"), std::string::npos) << e.what();
+  }
+  std::filesystem::remove(notALibrary);
+}
+
+TEST(PluginLoading, NodeCreationFailuresAreTold)
+{
+  test_support::testPlugin();
+  EXPECT_EQ(kindOf([] { HostNode::create("NoSuchClass"); }), HostError::Kind::UnknownClass);
+  DD::Image::host::failNextAllocations(1);
+  EXPECT_EQ(kindOf([] { HostNode::create("TestScale"); }), HostError::Kind::NullOp);
+  // Only that one allocation failed.
+  auto node = HostNode::create("TestScale");
+  EXPECT_EQ(node->className(), "TestScale");
+  EXPECT_EQ(node->name().rfind("TestScale", 0), 0u);
+  EXPECT_NE(node->name(), HostNode::create("TestScale")->name());
+}

@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "render/CommandLine.h"
+#include "render/ImageFiles.h"
+#include "render/RenderCommand.h"
+#include "support/MiniJson.h"
+
+#if !defined(_WIN32)
+#  include <sys/wait.h>
+#endif
+
+namespace fs = std::filesystem;
+using namespace render_command;
+
+namespace {
+
+struct Outcome {
+  int code;
+  std::string out, err;
+};
+
+std::string slurp(const fs::path& path)
+{
+  std::ifstream in(path);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class RenderCommandTest : public ::testing::Test {
+protected:
+  RenderCommandTest()
+    : dir(fs::temp_directory_path() / ("render_command_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name())))
+  {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  ~RenderCommandTest() override { fs::remove_all(dir); }
+
+  std::string file(const std::string& name) const { return (dir / name).string(); }
+
+  // In this process.
+  Outcome runWith(const std::vector<std::string>& args) const
+  {
+    std::ostringstream out, err;
+    const int code = runRenderCommand(parseCommandLine(args), RENDER_COMMAND_PATH, out, err);
+    return {code, out.str(), err.str()};
+  }
+
+  // In this process, on the TestScale plug-in.
+  Outcome run(std::vector<std::string> args) const
+  {
+    args.insert(args.begin(), {"--plugin-dir", TEST_PLUGIN_DIR, "--class", "TestScale"});
+    return runWith(args);
+  }
+
+  // The real program, for what happens before and around the command (parsing, exit codes).
+  Outcome runProgram(const std::string& args) const
+  {
+    const std::string command = std::string(RENDER_COMMAND_PATH) + " " + args + " > " + file("stdout") + " 2> " + file("stderr");
+    const int status = std::system(command.c_str());
+#if defined(_WIN32)
+    const int code = status;
+#else
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+    return {code, slurp(file("stdout")), slurp(file("stderr"))};
+  }
+
+  fs::path dir;
+};
+
+} // namespace
+
+TEST(CommandLine, ReadsFramesAndChannels)
+{
+  EXPECT_EQ(parseFrameRange("3"), std::make_pair(3, 3));
+  EXPECT_EQ(parseFrameRange("1-24"), std::make_pair(1, 24));
+  EXPECT_EQ(parseFrameRange("-5--1"), std::make_pair(-5, -1));
+  EXPECT_EQ(parseFrameRange("-5-3"), std::make_pair(-5, 3));
+  for (const char* bad : {"", "a", "3-", "5-1", "1-2-3", "1.5"}) EXPECT_THROW(parseFrameRange(bad), UsageError) << bad;
+  DD::Image::ChannelSet expected(DD::Image::Mask_RGB);
+  expected += DD::Image::Chan_Z;
+  EXPECT_EQ(parseChannels("rgb,depth.Z"), expected);
+  EXPECT_EQ(parseChannels("alpha"), DD::Image::ChannelSet(DD::Image::Chan_Alpha));
+  for (const char* bad : {"", "Z", "rgb,", "purple"}) EXPECT_THROW(parseChannels(bad), UsageError) << bad;
+  const CommandLine cl = parseCommandLine({"--set", "a=1", "--press=b", "--set=c=x=y", "--validate-only"});
+  ASSERT_EQ(cl.knobActions.size(), 3u);
+  EXPECT_EQ(cl.knobActions[1].kind, KnobAction::Kind::Press);
+  EXPECT_EQ(cl.knobActions[2].value, "x=y");
+  EXPECT_TRUE(cl.drives());
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+           {"--set", "noequals"}, {"--set"}, {"--help=1"}, {"--validate-only", "--output", "x.exr"}, {"-x"}})
+    EXPECT_THROW(parseCommandLine(bad), UsageError);
+}
+
+// The program itself is slow to start (its image library loads many others): few runs.
+TEST_F(RenderCommandTest, ProgramHelpsAndRejectsUnknownOptions)
+{
+  Outcome help = runProgram("--help");
+  EXPECT_EQ(help.code, kExitOk);
+  EXPECT_EQ(help.out.rfind("usage: magnifex-render", 0), 0u);
+  EXPECT_NE(help.out.find("--knobs-json"), std::string::npos);
+
+  Outcome unknown = runProgram("--frobnicate");
+  EXPECT_EQ(unknown.code, kExitUsage);
+  EXPECT_NE(unknown.err.find("unknown option '--frobnicate'"), std::string::npos);
+
+  Outcome panel = runProgram(std::string("--plugin-dir ") + TEST_PLUGIN_DIR + " --class TestScale --knobs-json");
+  EXPECT_EQ(panel.code, kExitOk) << panel.err;
+  EXPECT_EQ(test_json::parse(panel.out).array.size(), 13u);
+}
+
+TEST_F(RenderCommandTest, ExitCodesTellWhatWentWrong)
+{
+  EXPECT_EQ(run({"--set", "nope=1"}).code, kExitUsage);
+  const Outcome badValue = run({"--set", "scale=9x"});
+  EXPECT_EQ(badValue.code, kExitUsage);
+  EXPECT_NE(badValue.err.find("bad value '9x' for knob scale"), std::string::npos) << badValue.err;
+  EXPECT_EQ(run({"--press", "gain"}).code, kExitUsage);
+
+  const Outcome noPlugin = runWith({"--plugin-dir", dir.string()});
+  EXPECT_EQ(noPlugin.code, kExitSetup);
+  EXPECT_NE(noPlugin.err.find(file("Magnifex.so")), std::string::npos) << noPlugin.err;
+
+  std::ofstream(file("Broken.so")) << "not a library";
+  const Outcome broken = runWith({"--plugin", file("Broken.so")});
+  EXPECT_EQ(broken.code, kExitSetup);
+  EXPECT_NE(broken.err.find("Broken.so: "), std::string::npos) << broken.err;  // the loader's own words
+
+  EXPECT_EQ(runWith({"--plugin", TEST_PLUGIN_PATH, "--class", "Nothing"}).code, kExitSetup);
+  const Outcome failed = run({"--set", "contexts=-1", "--validate-only"});
+  EXPECT_EQ(failed.code, kExitNodeFailed);
+  EXPECT_NE(failed.err.find("frame 1: TestScale"), std::string::npos) << failed.err;
+  EXPECT_NE(failed.err.find("contexts must not be negative"), std::string::npos) << failed.err;
+  EXPECT_EQ(run({"--trace", file("no/such/dir/t.jsonl")}).code, kExitSetup);
+}
+
+TEST_F(RenderCommandTest, PrintsThePanelAfterTheChangesAsJson)
+{
+  const Outcome r = run({"--set", "gain=2.5", "--knobs-json"});
+  ASSERT_EQ(r.code, kExitOk) << r.err;
+  const test_json::Value panel = test_json::parse(r.out);
+  ASSERT_EQ(panel.array.size(), 13u);
+  EXPECT_EQ(panel[1]["text"].string, "panel");  // knob_changed with the panel-shown knob
+  EXPECT_EQ(panel[6]["name"].string, "gain");
+  EXPECT_EQ(panel[6]["value"].number, 2.5);
+}
+
+TEST_F(RenderCommandTest, SavesAndRestoresParameters)
+{
+  ASSERT_EQ(run({"--set", "scale=1x (copy)", "--set", "secret=yes", "--script-out", file("a.nk")}).code, kExitOk);
+  const std::string saved = slurp(file("a.nk"));
+  EXPECT_NE(saved.find(" scale \"1x (copy)\"\n"), std::string::npos);
+  EXPECT_EQ(saved.find("last_changed"), std::string::npos);
+  ASSERT_EQ(run({"--script-in", file("a.nk"), "--script-out", file("b.nk")}).code, kExitOk);
+  EXPECT_EQ(slurp(file("b.nk")), saved);
+  std::ofstream(file("bad.nk")) << "TestScale {\n bogus 1\n}\n";
+  const Outcome bad = run({"--script-in", file("bad.nk")});
+  EXPECT_EQ(bad.code, kExitUsage);
+  EXPECT_NE(bad.err.find("bad.nk:2: unknown knob bogus"), std::string::npos) << bad.err;
+  EXPECT_EQ(run({"--script-in", file("missing.nk")}).code, kExitSetup);
+}
+
+TEST_F(RenderCommandTest, ValidateOnlyReportsEachFrameAndTracesIt)
+{
+  const Outcome r = run({"--set", "contexts=2", "--frames", "4-5", "--validate-only", "--trace", file("t.jsonl")});
+  ASSERT_EQ(r.code, kExitOk) << r.err;
+  EXPECT_NE(r.out.find("frame 4: format 0 0 2 2"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("contexts 2 (frames 5 4)"), std::string::npos) << r.out;
+  std::istringstream lines(slurp(file("t.jsonl")));
+  std::string line;
+  int validations = 0, opens = 0;
+  std::string last;
+  while (std::getline(lines, line)) {
+    const test_json::Value v = test_json::parse(line);
+    validations += v["event"].string == "validate";
+    opens += v["event"].string == "open";
+    last = v["event"].string;
+    if (v["event"].string == "validate") EXPECT_EQ(v["extra"]["factor"].number, 2);
+  }
+  EXPECT_EQ(validations, 2);
+  EXPECT_EQ(opens, 0);
+  EXPECT_EQ(last, "destroy");
+}
+
+TEST_F(RenderCommandTest, ImageFilesKeepWindowsChannelsAndPixels)
+{
+  if (!imageFilesAvailable()) GTEST_SKIP() << "built without image files";
+  DD::Image::Format format(20, 10, 2.0);
+  format.set(-4, 2, 16, 12);
+  DD::Image::ChannelSet channels(DD::Image::Mask_RGBA);
+  channels += DD::Image::Chan_Z;
+  DD::Image::ImagePlane plane(DD::Image::Box(-2, 3, 6, 7), true, channels);
+  for (int y = 3; y < 7; ++y)
+    for (int x = -2; x < 6; ++x)
+      for (int z = 0; z < 5; ++z) plane.writableAt(x, y, z) = float(100 * y + 10 * x + z);
+  writeImageFile(file("w.exr"), plane, format);
+
+  const host_runtime::ImageFileReader reader = imageFileReader();
+  const host_runtime::ImageDescription d = reader.readDescription(file("w.exr"));
+  EXPECT_EQ(static_cast<const DD::Image::Box&>(d.format), static_cast<const DD::Image::Box&>(format));
+  EXPECT_EQ(d.format.pixel_aspect(), 2.0);
+  EXPECT_EQ(d.bbox, plane.bounds());
+  EXPECT_EQ(d.channelSet(), channels);
+  const host_runtime::Image image = reader.readPixels(file("w.exr"));
+  ASSERT_EQ(image.channels, (std::vector<DD::Image::Channel>{DD::Image::Chan_Red, DD::Image::Chan_Green, DD::Image::Chan_Blue,
+                                                             DD::Image::Chan_Alpha, DD::Image::Chan_Z}));
+  for (int y = 3; y < 7; ++y)
+    for (int x = -2; x < 6; ++x)
+      for (int z = 0; z < 5; ++z) ASSERT_EQ(image.at(x, y, z), plane.at(x, y, z)) << x << "," << y << "," << z;
+}
+
+TEST_F(RenderCommandTest, RendersASequenceOfFiles)
+{
+  if (!imageFilesAvailable()) GTEST_SKIP() << "built without image files";
+  const DD::Image::Format format(3, 2);
+  for (int f = 1; f <= 3; ++f) {
+    DD::Image::ImagePlane plane(DD::Image::Box(0, 0, 3, 2), true, DD::Image::Mask_RGB);
+    for (int y = 0; y < 2; ++y)
+      for (int x = 0; x < 3; ++x)
+        for (int z = 0; z < 3; ++z) plane.writableAt(x, y, z) = float(f * 100 + y * 10 + x + z * 0.25f);
+    writeImageFile(file("in.000" + std::to_string(f) + ".exr"), plane, format);
+  }
+  const Outcome r = run({"--input", file("in.####.exr"), "--frames", "2-3", "--set", "scale=4x", "--output", file("out.%04d.exr")});
+  ASSERT_EQ(r.code, kExitOk) << r.err;
+  EXPECT_NE(r.err.find("frame 3 done"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(file("out.0001.exr")));
+  const host_runtime::Image out = imageFileReader().readPixels(file("out.0003.exr"));
+  EXPECT_EQ(out.box, DD::Image::Box(0, 0, 12, 8));
+  EXPECT_EQ(out.at(11, 7, 2), 300 + 10 + 2 + 0.5f);
+  EXPECT_EQ(out.at(4, 0, 0), 301.0f);
+
+  fs::remove(file("in.0002.exr"));
+  const Outcome missing = run({"--input", file("in.####.exr"), "--output", file("out.%04d.exr")});
+  EXPECT_EQ(missing.code, kExitNodeFailed);
+  EXPECT_NE(missing.err.find("frame 2: Read1: missing frame 2"), std::string::npos) << missing.err;
+  EXPECT_EQ(run({"--input", file("nothing.####.exr")}).code, kExitSetup);
+  EXPECT_EQ(run({"--input", file("in.####.exr"), "--output", file("one.exr")}).code, kExitUsage);
+}
