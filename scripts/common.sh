@@ -23,10 +23,12 @@ install_debian_packages() {
   say "installing Debian packages: $missing"
   local sudo=""
   [ "$(id -u)" = 0 ] || sudo="sudo"
-  $sudo apt-get update -qq || die "apt-get update failed"
+  local log="$MAGNIFEX_CACHE/apt.log"
+  mkdir -p "$MAGNIFEX_CACHE"
+  $sudo apt-get update -qq >"$log" 2>&1 || { cat "$log" >&2; die "apt-get update failed"; }
   # shellcheck disable=SC2086
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing \
-    || die "could not install: $missing"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >>"$log" 2>&1 \
+    || { cat "$log" >&2; die "could not install: $missing"; }
 }
 
 # The Python environment (libtorch and the model-pack tools), keyed by the pinned versions.
@@ -62,11 +64,12 @@ setup_all() {
 build() {
   local jobs=${MAGNIFEX_JOBS:-$(nproc)}
   if [ ! -f "$MAGNIFEX_BUILD/CMakeCache.txt" ]; then
-    cmake -S "$MAGNIFEX_ROOT" -B "$MAGNIFEX_BUILD" -G Ninja \
-      -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache \
-      -DMAGNIFEX_PYTHON="$MAGNIFEX_PYTHON" ${MAGNIFEX_CMAKE_ARGS:-} >/dev/null \
-      || die "cmake configure failed"
+    local launcher=()
+    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    # shellcheck disable=SC2086
+    cmake -S "$MAGNIFEX_ROOT" -B "$MAGNIFEX_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" \
+      -DMAGNIFEX_PYTHON="$MAGNIFEX_PYTHON" ${MAGNIFEX_CMAKE_ARGS:-} >"$MAGNIFEX_BUILD.configure.log" 2>&1 \
+      || { cat "$MAGNIFEX_BUILD.configure.log" >&2; die "cmake configure failed"; }
   fi
   cmake --build "$MAGNIFEX_BUILD" -j "$jobs" ${1:+--target "$@"} || die "build failed"
 }

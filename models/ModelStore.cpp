@@ -1,0 +1,158 @@
+// Turning archive bytes into the op's networks, checking them, and blending GAN and PSNR weights.
+#include <stdexcept>
+#include <string>
+
+#include <c10/core/GradMode.h>
+
+#include "models/MemAdapter.h"
+#include "models/ModelLibrary.h"
+#include "models/NetworkSignature.h"
+#include "op/DebugStream.h"
+#include "op/FormatRules.h"
+#include "op/Magnifex.h"
+
+using namespace magnifex;
+
+namespace {
+
+struct ArchiveBytes {
+  const void* data = nullptr;
+  std::size_t size = 0;
+};
+
+// Calls the getter of a model code such as "4PstG"; no bytes when the getter is missing.
+ArchiveBytes fetch_archive(const std::string& code)
+{
+  ArchiveBytes bytes;
+  if (ModelGetter getter = model_getter(model_code_from_name(code.c_str()))) {
+    std::size_t size = 0;
+    bytes.data = getter(&size);
+    bytes.size = size;
+  }
+  return bytes;
+}
+
+torch::jit::Module load(const ArchiveBytes& bytes, c10::Device device)
+{
+  return load_archive(bytes.data, bytes.size, device);
+}
+
+} // namespace
+
+// Loads the groups the current mode and type need and have not loaded yet. False when a load
+// failed, which ends the open.
+bool Magnifex::load_networks(c10::Device device)
+{
+  const std::string digit = std::to_string(scale_factor(scale));
+  auto fail = [this](const char* what, const std::exception& e) {
+    debug_line(what);
+    debug_line(e.what());
+    error("%s", what);
+    return false;
+  };
+
+  if (mode == 0 && !still_nets_loaded) {
+    const ArchiveBytes gan = fetch_archive(digit + "PstG");
+    const ArchiveBytes psnr = fetch_archive(digit + "PstP");
+    try {
+      still_net = load(gan, device);
+      still_gan_net = load(gan, device);
+      still_psnr_net = load(psnr, device);
+    } catch (const std::exception& e) {
+      return fail("Error loading the still model", e);
+    }
+    still_nets_loaded = true;
+    if (!matches_signature(still_net, still_signature()))
+      error("Loaded model is corrupt, please re-install");
+  }
+
+  if (mode == 1 && !sequence_nets_loaded) {
+    const std::string material = type == 0 ? "PA" : "CG";
+    const ArchiveBytes flow = fetch_archive("FLWN");
+    const ArchiveBytes gan = fetch_archive(digit + material + "srG");
+    const ArchiveBytes psnr = fetch_archive(digit + material + "srP");
+    try {
+      flow_net = load(flow, device);
+      sequence_net = load(gan, device);
+      sequence_gan_net = load(gan, device);
+      sequence_psnr_net = load(psnr, device);
+    } catch (const std::exception& e) {
+      return fail("Error loading the sequence models", e);
+    }
+    sequence_nets_loaded = true;
+    if (!matches_signature(flow_net, flow_signature()) ||
+        !matches_signature(sequence_net, sequence_signature(scale_factor(scale))))
+      error("Loaded models are corrupt, please re-install");
+  }
+
+  if (mode == 1 && type == 2 && !hybrid_nets_loaded) {
+    const ArchiveBytes gan = fetch_archive(digit + "PAsrG");
+    const ArchiveBytes psnr = fetch_archive(digit + "PAsrP");
+    try {
+      sequence_rgb_net = load(gan, device);
+      sequence_rgb_gan_net = load(gan, device);
+      sequence_rgb_psnr_net = load(psnr, device);
+    } catch (const std::exception& e) {
+      return fail("Error loading the hybrid sequence models", e);
+    }
+    hybrid_nets_loaded = true;
+    if (!matches_signature(sequence_rgb_net, sequence_signature(scale_factor(scale))))
+      error("Loaded models are corrupt, please re-install");
+  }
+  return true;
+}
+
+namespace {
+
+std::vector<at::Tensor> parameter_list(const torch::jit::Module& module)
+{
+  std::vector<at::Tensor> list;
+  for (const at::Tensor& p : module.parameters(true))
+    list.push_back(p);
+  return list;
+}
+
+} // namespace
+
+void Magnifex::blend_weights(torch::jit::Module& working, torch::jit::Module& gan, torch::jit::Module& psnr)
+{
+  const std::vector<at::Tensor> gan_params = parameter_list(gan);
+  const std::vector<at::Tensor> psnr_params = parameter_list(psnr);
+  const float d = details;
+  std::size_t i = 0;
+  for (at::Tensor param : working.parameters(true)) {
+    // The three share one architecture; a broken pack must not read past a shorter list.
+    if (i >= gan_params.size() || i >= psnr_params.size())
+      break;
+    if (d == 1.0f)
+      param.copy_(gan_params[i], false);
+    else if (d == 0.0f)
+      param.copy_(psnr_params[i], false);
+    else
+      param.copy_(psnr_params[i].mul(1.0 - static_cast<double>(d)).add(gan_params[i].mul(d), 1), false);
+    ++i;
+  }
+}
+
+void Magnifex::prepare_networks(c10::Device device)
+{
+  if (mode == 0 && still_nets_loaded && (!blend_ready || !nets_on_device)) {
+    c10::GradMode::set_enabled(false);
+    blend_weights(still_net, still_gan_net, still_psnr_net);
+    still_net.to(device, false);
+    prepared_details = details;
+    blend_ready = nets_on_device = true;
+  }
+  if (mode == 1 && sequence_nets_loaded && (!blend_ready || !nets_on_device)) {
+    c10::GradMode::set_enabled(false);
+    blend_weights(sequence_net, sequence_gan_net, sequence_psnr_net);
+    flow_net.to(device, false);
+    sequence_net.to(device, false);
+    if (type == 2 && hybrid_nets_loaded) {
+      blend_weights(sequence_rgb_net, sequence_rgb_gan_net, sequence_rgb_psnr_net);
+      sequence_rgb_net.to(device, false);
+    }
+    prepared_details = details;
+    blend_ready = nets_on_device = true;
+  }
+}

@@ -1,0 +1,61 @@
+// Opening the node: device, companion library, executor switches, networks.
+#include <cstdlib>
+
+#include "DDImage/plugins.h"
+
+#include "models/DevicePolicy.h"
+#include "models/ModelLibrary.h"
+#include "models/TorchCompat.h"
+#include "op/DebugStream.h"
+#include "op/Magnifex.h"
+
+using namespace DD::Image;
+using namespace magnifex;
+
+void Magnifex::_open()
+{
+  PlanarIop::_open();
+  const c10::Device device = choose_device(false);
+
+  const char* plugin_path = plugin_find(plugin_file_name(), nullptr);
+  if (!plugin_path)
+    report_plugin_find_failure();
+  if (!load_model_library(plugin_path))
+    report_model_library_failure();
+  if (!resolve_model_symbols()) {
+    report_symbol_resolution_failure();
+    return;
+  }
+
+  set_torchscript_executor_switches();
+  if (!load_networks(device))
+    return;
+  prepare_networks(device);
+  render_count = 0;
+}
+
+c10::Device Magnifex::choose_device(bool for_render)
+{
+  DeviceRuleInputs in;
+  in.use_gpu = use_gpu;
+  in.cuda_available = use_gpu && gpu_facts_->cuda_available();
+  if (in.cuda_available) {
+    in.device_count = gpu_facts_->device_count();
+    if (gpu_render_override)
+      if (const char* value = std::getenv("BRIGHTWORK_NUKE_GPU_INDEX"))
+        in.override_value = value;
+  }
+  in.cuda_deviceid = cuda_deviceid;
+  in.gpu_render_override = gpu_render_override;
+  in.debug = debug;
+  in.for_render = for_render;
+  if (for_render && debug)
+    in.node_name = node_name();
+
+  const DeviceChoice choice = magnifex::choose_device(in);
+  for (const std::string& line : choice.debug_lines)
+    debug_line(line);
+  if (!choice.cuda)
+    return c10::Device(c10::DeviceType::CPU);
+  return c10::Device(c10::DeviceType::CUDA, static_cast<c10::DeviceIndex>(choice.index));
+}

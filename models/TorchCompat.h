@@ -1,0 +1,20 @@
+// Every call whose spelling depends on the libtorch version, in one place, so an upgrade
+// touches one file.
+#pragma once
+
+#include <ATen/core/Tensor.h>
+#include <c10/core/ScalarType.h>
+
+namespace magnifex {
+
+// Switches CUDA autocast for the calling thread.
+void set_cuda_autocast(bool enabled);
+// The autocast cast of a network input to a 16-bit type on CUDA (cached per tensor).
+at::Tensor autocast_to(c10::ScalarType type, const at::Tensor& tensor);
+void clear_autocast_cache();
+// Gives cached GPU memory back; does nothing where no CUDA device was ever used.
+void empty_cuda_cache();
+// The TorchScript executor settings every open applies: no graph optimisation, static fusion.
+void set_torchscript_executor_switches();
+
+} // namespace magnifex

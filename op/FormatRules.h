@@ -1,0 +1,24 @@
+// Output format, bounding box and request arithmetic of the node.
+#pragma once
+
+#include <string>
+
+namespace magnifex {
+
+// 4 for the "4x" entry (1) of the scale knob, 2 otherwise.
+int scale_factor(int scale_knob);
+
+// Integer division truncating toward zero, as requests divide output coordinates.
+int divide_toward_zero(int value, int divisor);
+
+// 1 when four channels (RGBA) are processed, 0 for three.
+int processing_alpha(int mode_knob, int type_knob);
+
+// Input contexts of input 0 that the host makes: preroll + 1 in sequence mode, at least one.
+int input_split_count(int mode_knob, int preroll);
+
+// The patch-count read-out for an input of W x H pixels; "Image patches: -" when the grid is
+// not defined (no input, or a step below 1).
+std::string patch_count_text(int W, int H, int max_size, int overlap, bool multisample_on, bool still_mode);
+
+} // namespace magnifex

@@ -1,0 +1,159 @@
+// Construction, destruction, closing and the GPU probe of the node.
+#include "op/Magnifex.h"
+
+#include <cstdlib>
+
+#include <ATen/ops/zeros.h>
+#include <ATen/ops/empty.h>
+
+#include "models/TorchCompat.h"
+#include "op/DebugStream.h"
+#include "op/GpuReport.h"
+#include "models/DevicePolicy.h"
+
+using namespace DD::Image;
+using namespace magnifex;
+
+Magnifex::Magnifex(Node* node) : Magnifex(node, libtorch_gpu_facts()) {}
+
+Magnifex::Magnifex(Node* node, std::shared_ptr<const GpuFacts> gpu_facts)
+  : PlanarIop(node),
+    debug(false),
+    debug_patch(-1),
+    use_gpu(true),
+    nets_on_device(false),
+    cuda_deviceid(0),
+    gpu_render_override(true),
+    scale(1),
+    mode(0),
+    type(0),
+    debugoutput(false),
+    max_size(500),
+    overlap(32),
+    padding(8),
+    details(0.9f),
+    prepared_details(0.9f),
+    blend_ready(false),
+    multisample(false),
+    bf16_capable(false),
+    use_bfloat16(true),
+    mixedprecision(true),
+    preroll(5),
+    first_frame(-999999),
+    last_frame(-999999),
+    input_first_frame(0),
+    input_last_frame(0),
+    unpremultiply(true),
+    clamp_colour(true),
+    input_context_count(1),
+    frame_to_input{{0, 0}},
+    render_count(0),
+    input_width(0),
+    input_height(0),
+    use_alpha(0),
+    hr_prev(at::zeros({1})),
+    hr_prevB(at::zeros({1})),
+    tensor_image_previous_fullres(at::zeros({1})),
+    last_rendered_frame(0),
+    still_nets_loaded(false),
+    sequence_nets_loaded(false),
+    hybrid_nets_loaded(false),
+    gpu_facts_(std::move(gpu_facts))
+{
+  output_format.set(0, 0, 1, 1);
+  if (gpu_facts_->cuda_available()) {
+    probe_gpu(false);
+    write_kernel_warnings();
+  }
+}
+
+Magnifex::~Magnifex()
+{
+  if (debug)
+    debug_line("Running destructor");
+
+  // A failing move (a lost device) must not take the host down from a destructor.
+  const c10::Device cpu(c10::DeviceType::CPU);
+  auto to_cpu = [&cpu](std::initializer_list<torch::jit::Module*> group) {
+    for (torch::jit::Module* m : group) {
+      try {
+        m->to(cpu);
+      } catch (const std::exception&) {
+      }
+    }
+  };
+  if (still_nets_loaded)
+    to_cpu({&still_net, &still_gan_net, &still_psnr_net});
+  if (sequence_nets_loaded)
+    to_cpu({&flow_net, &sequence_net, &sequence_gan_net, &sequence_psnr_net});
+  if (hybrid_nets_loaded)
+    to_cpu({&sequence_rgb_net, &sequence_rgb_gan_net, &sequence_rgb_psnr_net});
+
+  // Drop the sequence state's last references to device memory, so the cache can be freed.
+  hr_prev = at::empty({1});
+  hr_prevB = at::empty({1});
+  hr_prevs.clear();
+  hr_prevBs.clear();
+  tensor_image_previous_fullres = at::empty({1});
+  saved_previous_fullres.clear();
+
+  empty_cuda_cache();
+
+  if (debug)
+    debug_line("Released GPU memory");
+}
+
+void Magnifex::_close()
+{
+  PlanarIop::_close();
+  empty_cuda_cache();
+}
+
+void Magnifex::probe_gpu(bool set_name)
+{
+  const int count = gpu_facts_->device_count();
+  if (count < 1)
+    return;
+  const int index = bounded_device_index(cuda_deviceid, count);
+  if (debug && index != cuda_deviceid)
+    debug_line("Invalid CUDA device ID, falling back to cuda:" + std::to_string(index));
+
+  const GpuDeviceProperties props = gpu_facts_->device_properties(index);
+  bf16_capable = props.major > 7;
+  gpu_compute_capability = capability_digits(props.major, props.minor);
+  if (set_name)
+    gpu_name = props.name;
+  if (std::optional<std::string> native = native_capability_from_config(gpu_facts_->build_configuration()))
+    native_compute_capability = *native;
+}
+
+void Magnifex::write_kernel_warnings() const
+{
+  for (const std::string& line :
+       kernel_warning_lines(native_compute_capability, gpu_compute_capability,
+                            std::getenv("BRIGHTWORK_SUPPRESS_KERNEL_WARNINGS"), std::getenv("CUDA_CACHE_MAXSIZE")))
+    debug_line(line);
+}
+
+bool Magnifex::report_gpu_supported()
+{
+  const std::optional<int> capability = parse_int(gpu_compute_capability);
+  const bool supported = capability && is_supported(*capability, gpu_facts_->cuda_runtime_version());
+  if (!supported)
+    use_gpu = false;
+  return supported;
+}
+
+std::string Magnifex::gpu_memory_text(bool supported) const
+{
+  const int count = gpu_facts_->device_count();
+  const std::uint64_t memory =
+    count > 0 ? gpu_facts_->device_properties(bounded_device_index(cuda_deviceid, count)).total_memory : 0;
+  return gpu_memory_line(memory, gpu_compute_capability, supported);
+}
+
+void Magnifex::renderStripe(ImagePlane&)
+{
+  // Rendering arrives with the render pipeline; until then a render fails visibly.
+  error("Rendering is not available in this build of Magnifex");
+}

@@ -1,0 +1,143 @@
+// The Magnifex node: upscales its input 2x or 4x with neural networks.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <ATen/core/Tensor.h>
+#include <c10/core/Device.h>
+#include <torch/csrc/jit/api/module.h>
+
+#include "DDImage/Format.h"
+#include "DDImage/Knobs.h"
+#include "DDImage/PlanarIop.h"
+
+#include "op/GpuFacts.h"
+
+namespace magnifex {
+enum class ModelCode;
+}
+
+class Magnifex : public DD::Image::PlanarIop {
+public:
+  explicit Magnifex(DD::Image::Node* node);
+  // Tests hand in a fake view of the machine's GPUs.
+  Magnifex(DD::Image::Node* node, std::shared_ptr<const magnifex::GpuFacts> gpu_facts);
+  ~Magnifex() override;
+
+  void _validate(bool for_real) override;
+  void _open() override;
+  void _close() override;
+  void knobs(DD::Image::Knob_Callback f) override;
+  int knob_changed(DD::Image::Knob* k) override;
+
+  int minimum_inputs() const override { return 1; }
+  int maximum_inputs() const override { return 1; }
+  float uses_input(int) const override { return 1.0f; }
+  int split_input(int n) const override;
+  const DD::Image::OutputContext& inputContext(int n, int offset, DD::Image::OutputContext& ctx) const override;
+  const DD::Image::OutputContext* inputUIContext(int n, DD::Image::OutputContext& ctx) const override;
+
+  const char* node_help() const override { return "Magnifex upscale plugin"; }
+  const char* Class() const override { return "Magnifex"; }
+
+  void getRequests(const DD::Image::Box& box, const DD::Image::ChannelSet& channels, int count,
+                   DD::Image::RequestOutput& out) const override;
+  void renderStripe(DD::Image::ImagePlane& plane) override;
+  bool useStripes() const override { return false; }
+  bool renderFullPlanes() const override { return true; }
+  PackedPreference packedPreference() const override { return ePackedPreferencePacked; }
+
+  // The precision rule around one super-resolution network pass.
+  at::Tensor run_network(torch::jit::Module& net, std::vector<c10::IValue> inputs, bool gpu_in_use);
+
+  // Parameters and state. Public so the host-free tests can look at them.
+  bool debug;
+  int debug_patch;
+  bool use_gpu;
+  bool nets_on_device;
+  int cuda_deviceid;
+  bool gpu_render_override;
+  int scale;
+  int mode;
+  int type;
+  bool debugoutput;
+  int max_size;
+  int overlap;
+  int padding;
+  float details;
+  float prepared_details;
+  bool blend_ready;
+  bool multisample;
+  bool bf16_capable;
+  bool use_bfloat16;
+  bool mixedprecision;
+  int preroll;
+  int first_frame;
+  int last_frame;
+  int input_first_frame;
+  int input_last_frame;
+  bool unpremultiply;
+  bool clamp_colour;
+  int input_context_count;
+  std::map<int, int> frame_to_input;
+  std::vector<int> preroll_frames;
+  int render_count;
+  int input_width, input_height;
+  DD::Image::Format output_format;
+  int use_alpha;
+  std::string gpu_name;
+  std::string gpu_compute_capability;
+  std::string native_compute_capability;
+
+  std::vector<bool> state_saved;
+  at::Tensor hr_prev;
+  at::Tensor hr_prevB;
+  std::vector<at::Tensor> hr_prevs;
+  std::vector<at::Tensor> hr_prevBs;
+  at::Tensor tensor_image_previous_fullres;
+  std::vector<at::Tensor> saved_previous_fullres;
+  std::vector<std::string> saved_channel_sets;
+  int last_rendered_frame;
+
+  torch::jit::Module still_net, still_gan_net, still_psnr_net;
+  torch::jit::Module flow_net, sequence_net, sequence_gan_net, sequence_psnr_net;
+  torch::jit::Module sequence_rgb_net, sequence_rgb_gan_net, sequence_rgb_psnr_net;
+  bool still_nets_loaded;
+  bool sequence_nets_loaded;
+  bool hybrid_nets_loaded;
+
+  // Sequence state.
+  void reset_sequence_state();
+  void compute_preroll_frames(int frame);
+
+  // Model store.
+  bool load_networks(c10::Device device);
+  void prepare_networks(c10::Device device);
+  void blend_weights(torch::jit::Module& working, torch::jit::Module& gan, torch::jit::Module& psnr);
+
+  // The device rule; the render variant also writes its own debug lines.
+  c10::Device choose_device(bool for_render);
+
+private:
+  // GPU report.
+  void probe_gpu(bool set_name);
+  bool report_gpu_supported();
+  std::string gpu_memory_text(bool supported) const;
+  void write_kernel_warnings() const;
+
+  // Parameter reactions.
+  void refresh_panel(bool mode_changed);
+  void refresh_gpu_readouts();
+  void fill_frame_range(bool overwrite);
+  void clear_network_flags();
+  void set_knob_text(const char* name, const std::string& text);
+  void enable_knob(const char* name, bool on);
+
+  // Input contexts that exist and are in use: the preroll window may reach past what the host made.
+  int usable_input_contexts() const;
+
+  std::shared_ptr<const magnifex::GpuFacts> gpu_facts_;
+};

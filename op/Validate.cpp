@@ -1,0 +1,96 @@
+// Output format, input contexts and requests.
+#include "op/Magnifex.h"
+
+#include <algorithm>
+
+#include "op/FormatRules.h"
+#include "render/sequence/PrerollFrames.h"
+
+using namespace DD::Image;
+using namespace magnifex;
+
+void Magnifex::_validate(bool for_real)
+{
+  if (Iop* in = input0()) {
+    in->validate(for_real);
+    input_first_frame = in->info().first_frame();
+    input_last_frame = in->info().last_frame();
+  }
+  copy_info();
+
+  const Format& input_format = info_.format();
+  input_width = input_format.r() - input_format.x();
+  input_height = input_format.t() - input_format.y();
+  const double pixel_aspect = input_format.pixel_aspect();
+
+  const int frame = static_cast<int>(outputContext().frame());
+  if (!state_saved.empty() && mode == 1 && !sequence_state_continues(last_rendered_frame, frame))
+    reset_sequence_state();
+
+  input_context_count = 1;
+  if (mode == 1) {
+    preroll_frames.clear();
+    if (preroll > 0 && state_saved.empty())
+      compute_preroll_frames(frame);
+  }
+  for (int k = 1; k < usable_input_contexts(); ++k)
+    if (Iop* in = input(k))
+      in->validate(for_real);
+
+  // NaN on either side also counts as a change.
+  if (!(details == prepared_details))
+    blend_ready = false;
+
+  const int f = scale_factor(scale);
+  info_.set(info_.x() * f, info_.y() * f, info_.r() * f, info_.t() * f);
+
+  output_format.set(0, 0, f * input_width, f * input_height);
+  output_format.width(f * input_width);
+  output_format.height(f * input_height);
+  output_format.pixel_aspect(pixel_aspect);
+  output_format.name("");
+  info_.format(output_format);
+  info_.full_size_format(output_format);
+
+  use_alpha = processing_alpha(mode, type);
+}
+
+int Magnifex::split_input(int n) const
+{
+  return n == 0 ? input_split_count(mode, preroll) : 1;
+}
+
+const OutputContext& Magnifex::inputContext(int n, int offset, OutputContext& ctx) const
+{
+  ctx = outputContext();
+  if (n != 0 || mode == 0 || preroll <= 0 || offset == 0)
+    return ctx;
+  const int frame = static_cast<int>(ctx.frame());
+  ctx.setFrame(static_cast<double>(preroll_context_frame(frame, preroll, first_frame, offset)));
+  return ctx;
+}
+
+const OutputContext* Magnifex::inputUIContext(int, OutputContext& ctx) const
+{
+  ctx = outputContext();
+  return &ctx;
+}
+
+int Magnifex::usable_input_contexts() const
+{
+  // Frames before the first frame reflect into a window wider than the contexts the host made.
+  return std::min(input_context_count, split_input(0));
+}
+
+void Magnifex::getRequests(const Box& box, const ChannelSet& channels, int count, RequestOutput& out) const
+{
+  const int f = scale_factor(scale);
+  const Box divided(divide_toward_zero(box.x(), f), divide_toward_zero(box.y(), f), divide_toward_zero(box.r(), f),
+                    divide_toward_zero(box.t(), f));
+  if (mode == 0) {
+    out.request(input0(), divided, channels, count);
+    return;
+  }
+  for (int k = 0; k < usable_input_contexts(); ++k)
+    out.request(input(k), divided, channels, count);
+}

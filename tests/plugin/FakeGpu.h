@@ -1,0 +1,39 @@
+// A machine's GPUs as tests want them, and a node class that builds Magnifex on that machine.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "op/GpuFacts.h"
+
+namespace magnifex_test {
+
+struct FakeGpuFacts : magnifex::GpuFacts {
+  bool cuda = false;
+  std::vector<magnifex::GpuDeviceProperties> devices;
+  long cuda_version = 11080;
+  long cudnn = 8401;
+  std::string config;
+
+  bool cuda_available() const override { return cuda; }
+  int device_count() const override { return cuda ? static_cast<int>(devices.size()) : 0; }
+  magnifex::GpuDeviceProperties device_properties(int index) const override { return devices.at(index); }
+  long cuda_runtime_version() const override { return cuda_version; }
+  long cudnn_version() const override { return cudnn; }
+  std::string build_configuration() const override { return config; }
+
+  // A CUDA machine with one GPU per (name, compute capability digits, GiB) entry.
+  static std::shared_ptr<FakeGpuFacts> with_gpus(
+    std::vector<std::tuple<std::string, int, int>> gpus, long cuda_version = 11080, long cudnn = 8401,
+    const std::string& native = "89");
+  static std::shared_ptr<FakeGpuFacts> without_cuda();
+};
+
+// The facts the next "MagnifexUnderTest" node is built with.
+void set_machine(std::shared_ptr<const magnifex::GpuFacts> facts);
+
+// Class name of the node that builds Magnifex on the machine set above.
+constexpr const char* kTestClass = "MagnifexUnderTest";
+
+} // namespace magnifex_test

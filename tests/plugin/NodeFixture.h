@@ -1,0 +1,56 @@
+// Builds Magnifex nodes on a fake machine and drives them through the host runtime.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "DDImageHost/KnobAccess.h"
+#include "FakeGpu.h"
+#include "op/Magnifex.h"
+#include "runtime/HostNode.h"
+#include "runtime/MemoryImageSource.h"
+
+namespace magnifex_test {
+
+inline std::unique_ptr<host_runtime::HostNode> make_node(std::shared_ptr<const magnifex::GpuFacts> facts =
+                                                           FakeGpuFacts::without_cuda())
+{
+  set_machine(std::move(facts));
+  return host_runtime::HostNode::create(kTestClass, "Magnifex1");
+}
+
+inline Magnifex& op_of(const host_runtime::HostNode& node)
+{
+  return dynamic_cast<Magnifex&>(node.op());
+}
+
+// The knob of that name as the panel shows it now.
+inline DD::Image::host::KnobInfo knob_info(const host_runtime::HostNode& node, const std::string& name)
+{
+  for (const DD::Image::host::KnobInfo& k : node.knobs())
+    if (k.name && *k.name == name)
+      return k;
+  ADD_FAILURE() << "no knob " << name;
+  return {};
+}
+
+// An RGB(A) source of constant frames first..last, format w x h placed at (x, y).
+inline std::shared_ptr<host_runtime::MemoryImageSource> plate(int w, int h, int first = 1, int last = 1,
+                                                              int x = 0, int y = 0, bool alpha = false,
+                                                              double pixel_aspect = 1.0)
+{
+  DD::Image::Format format(w, h, pixel_aspect);
+  format.set(x, y, x + w, y + h);
+  auto source = std::make_shared<host_runtime::MemoryImageSource>(format);
+  std::vector<DD::Image::Channel> channels{DD::Image::Chan_Red, DD::Image::Chan_Green, DD::Image::Chan_Blue};
+  if (alpha)
+    channels.push_back(DD::Image::Chan_Alpha);
+  for (int f = first; f <= last; ++f)
+    source->addFrame(f, host_runtime::Image::filled(DD::Image::Box(x, y, x + w, y + h), channels,
+                                                    [](int, int, int) { return 0.5f; }));
+  return source;
+}
+
+} // namespace magnifex_test

@@ -1,0 +1,182 @@
+// How the panel and the node's state react to parameter changes.
+#include "NodeFixture.h"
+#include "runtime/RenderSession.h"
+
+using namespace magnifex_test;
+using host_runtime::RenderSession;
+
+namespace {
+
+void set_network_flags(Magnifex& op)
+{
+  op.still_nets_loaded = op.sequence_nets_loaded = op.hybrid_nets_loaded = true;
+  op.blend_ready = op.nets_on_device = true;
+}
+
+// The input's format is read as the input holds it: validated, as it is once the graph has run.
+host_runtime::RenderOptions validated()
+{
+  host_runtime::RenderOptions o;
+  o.validateOnly = true;
+  return o;
+}
+
+bool any_network_flag(const Magnifex& op)
+{
+  return op.still_nets_loaded || op.sequence_nets_loaded || op.hybrid_nets_loaded || op.blend_ready ||
+         op.nets_on_device;
+}
+
+} // namespace
+
+TEST(PanelRefresh, PatchCountFollowsInputAndSettings)
+{
+  auto node = make_node();
+  RenderSession session(*node, plate(1920, 1080));
+  session.validateFrame(1, validated());
+  node->openPanel();
+  EXPECT_EQ(knob_info(*node, "image_patches").text, "Image patches: 15 (5 x 3)");
+  node->setKnob("multisample", "true");
+  EXPECT_EQ(knob_info(*node, "image_patches").text, "Image patches: 60 (5 x 3 * 4)");
+  node->setKnob("mode", "sequence");
+  EXPECT_EQ(knob_info(*node, "image_patches").text, "Image patches: 15 (5 x 3)");
+  node->setKnob("mode", "still");
+  node->setKnob("multisample", "false");
+  node->setKnob("max_size", "1000");
+  EXPECT_EQ(knob_info(*node, "image_patches").text, "Image patches: 4 (2 x 2)");
+  node->setKnob("overlap", "0");
+  EXPECT_EQ(knob_info(*node, "image_patches").text, "Image patches: 4 (2 x 2)");
+}
+
+TEST(PanelRefresh, InputExactlyMaxSizeWide)
+{
+  auto node = make_node();
+  RenderSession session(*node, plate(500, 100));
+  session.validateFrame(1, validated());
+  node->openPanel();
+  EXPECT_EQ(knob_info(*node, "image_patches").text, "Image patches: 2 (2 x 1)");
+
+  auto narrower = make_node();
+  RenderSession other(*narrower, plate(499, 100));
+  other.validateFrame(1, validated());
+  narrower->openPanel();
+  EXPECT_EQ(knob_info(*narrower, "image_patches").text, "Image patches: 1 (1 x 1)");
+}
+
+TEST(PanelRefresh, ModeEnablesItsOwnSettings)
+{
+  auto node = make_node();
+  node->openPanel();
+  const std::vector<std::string> sequence_knobs = {"type", "first_frame", "last_frame", "reset", "preroll",
+                                                   "debugoutput"};
+  EXPECT_TRUE(knob_info(*node, "multisample").enabled);
+  for (const auto& name : sequence_knobs)
+    EXPECT_FALSE(knob_info(*node, name).enabled) << name;
+
+  node->setKnob("mode", "sequence");
+  EXPECT_FALSE(knob_info(*node, "multisample").enabled);
+  for (const auto& name : sequence_knobs)
+    EXPECT_TRUE(knob_info(*node, name).enabled) << name;
+
+  node->setKnob("mode", "still");
+  EXPECT_TRUE(knob_info(*node, "multisample").enabled);
+  EXPECT_FALSE(knob_info(*node, "preroll").enabled);
+}
+
+TEST(PanelRefresh, FrameRangeFilledOnlyWhenUnset)
+{
+  auto node = make_node();
+  RenderSession session(*node, plate(64, 48, 1001, 1100));
+  session.connectInputsAt(1001);
+  node->openPanel();
+  EXPECT_EQ(op_of(*node).first_frame, 1001);
+  EXPECT_EQ(op_of(*node).last_frame, 1100);
+  EXPECT_EQ(op_of(*node).input_last_frame, 1100);
+
+  node->setKnob("first_frame", "1010");
+  node->openPanel();
+  EXPECT_EQ(op_of(*node).first_frame, 1010);
+
+  node->pressButton("reset");
+  EXPECT_EQ(op_of(*node).first_frame, 1001);
+  EXPECT_EQ(op_of(*node).last_frame, 1100);
+}
+
+TEST(PanelRefresh, WithoutInputNothingIsFilled)
+{
+  auto node = make_node();
+  node->openPanel();
+  node->pressButton("reset");
+  EXPECT_EQ(op_of(*node).first_frame, -999999);
+  EXPECT_EQ(knob_info(*node, "image_patches").text, "Image patches: -");
+}
+
+TEST(NetworkFlags, ScaleTypeAndModeInvalidateTheNetworks)
+{
+  auto node = make_node();
+  Magnifex& op = op_of(*node);
+  for (const auto& [knob, value] : std::vector<std::pair<std::string, std::string>>{
+         {"scale", "2x"}, {"type", "CG [RGBA]"}, {"mode", "sequence"}}) {
+    set_network_flags(op);
+    node->setKnob(knob, value);
+    EXPECT_FALSE(any_network_flag(op)) << knob;
+  }
+}
+
+TEST(NetworkFlags, UseGpuOnlyMovesTheNetworks)
+{
+  auto node = make_node(FakeGpuFacts::with_gpus({{"GPU", 86, 12}}));
+  Magnifex& op = op_of(*node);
+  set_network_flags(op);
+  node->setKnob("use_gpu", "false");
+  EXPECT_FALSE(op.nets_on_device);
+  EXPECT_TRUE(op.still_nets_loaded && op.blend_ready);
+  EXPECT_FALSE(knob_info(*node, "gpu_render_override").enabled);
+  EXPECT_FALSE(knob_info(*node, "mixedprecision").enabled);
+  node->setKnob("use_gpu", "true");
+  EXPECT_TRUE(knob_info(*node, "gpu_render_override").enabled);
+  EXPECT_TRUE(knob_info(*node, "mixedprecision").enabled);
+}
+
+TEST(NetworkFlags, OtherChangesLeaveThemAlone)
+{
+  auto node = make_node();
+  Magnifex& op = op_of(*node);
+  set_network_flags(op);
+  node->setKnobs({{"max_size", "300"}, {"overlap", "16"}, {"multisample", "true"}, {"details", "0.2"},
+                  {"cuda_deviceid", "1"}, {"gpu_render_override", "false"}, {"preroll", "3"}});
+  node->openPanel();
+  EXPECT_TRUE(op.still_nets_loaded && op.sequence_nets_loaded && op.hybrid_nets_loaded && op.blend_ready &&
+              op.nets_on_device);
+}
+
+TEST(GpuReadouts, DeviceChangeProbesTheChosenGpu)
+{
+  auto node = make_node(FakeGpuFacts::with_gpus({{"First", 86, 12}, {"Second", 80, 40}}, 11080, 8401, "89"));
+  Magnifex& op = op_of(*node);
+  node->setKnob("cuda_deviceid", "1");
+  EXPECT_EQ(knob_info(*node, "gpuName").text, "Second");
+  EXPECT_EQ(op.gpu_compute_capability, "80");
+  EXPECT_FALSE(op.use_gpu); // 8.0 is not supported under CUDA 11.8
+  EXPECT_EQ(knob_info(*node, "gpuMemory").text,
+            "40Gb&nbsp;&nbsp;&nbsp;Compute capability: <font color='red'>sm_80</font>");
+  EXPECT_EQ(knob_info(*node, "kernelInfo").text, "Since your current GPU is sm_80, you will rely on native kernels.");
+  // The reaction does not grey anything out; the panel build does.
+  EXPECT_TRUE(knob_info(*node, "cuda_deviceid").enabled);
+
+  node->setKnob("cuda_deviceid", "0");
+  EXPECT_EQ(knob_info(*node, "gpuName").text, "First");
+  EXPECT_FALSE(op.use_gpu); // switched back on only by the user
+}
+
+TEST(GpuReadouts, IndexPastTheLastDeviceFallsBackToTheHighest)
+{
+  auto node = make_node(FakeGpuFacts::with_gpus({{"First", 86, 12}, {"Second", 89, 24}}));
+  node->setKnob("debug", "true");
+  testing::internal::CaptureStdout();
+  node->setKnob("cuda_deviceid", "7");
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(knob_info(*node, "gpuName").text, "Second");
+  EXPECT_NE(out.find("Invalid CUDA device ID, falling back to cuda:1\n"), std::string::npos);
+  EXPECT_EQ(op_of(*node).choose_device(false), c10::Device(c10::DeviceType::CUDA, 1));
+}

@@ -1,0 +1,339 @@
+// Opening the node: loading, checking and blending networks from the companion library.
+#include <cstdlib>
+#include <filesystem>
+
+#include <ATen/ops/allclose.h>
+#include <ATen/ops/full.h>
+#include <ATen/ops/equal.h>
+
+#include "DDImageHost/OpControl.h"
+#include "DDImageHost/Process.h"
+#include "NodeFixture.h"
+#include "models/MemAdapter.h"
+#include "models/ModelLibrary.h"
+
+using namespace magnifex_test;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+const std::string kPlugins = MAGNIFEX_PLUGINS_DIR;
+
+// The next opens find the companion library of that plug-in directory.
+void use_plugin_dir(const std::string& name)
+{
+  DD::Image::host::registerPluginFile(kPlugins + "/" + name + "/Magnifex.so");
+}
+
+// Validates and opens as the host does before a render; false when the node reported an error.
+bool open_node(host_runtime::HostNode& node)
+{
+  DD::Image::Iop& op = node.op();
+  DD::Image::host::beginRender(op);
+  op.validate(true);
+  op.open();
+  return !DD::Image::host::hasError(op);
+}
+
+std::string node_error(const host_runtime::HostNode& node)
+{
+  return DD::Image::host::errorText(node.op());
+}
+
+std::vector<at::Tensor> params(const torch::jit::Module& m)
+{
+  std::vector<at::Tensor> list;
+  for (const at::Tensor& p : m.parameters(true))
+    list.push_back(p.detach().clone());
+  return list;
+}
+
+// A fresh copy of the archive of a model code, on the CPU.
+torch::jit::Module archive(const char* code)
+{
+  magnifex::ModelGetter getter = magnifex::model_getter(magnifex::model_code_from_name(code));
+  EXPECT_NE(getter, nullptr) << code;
+  std::size_t size = 0;
+  const void* data = getter(&size);
+  return magnifex::load_archive(data, size, c10::Device(c10::DeviceType::CPU));
+}
+
+bool same_params(const torch::jit::Module& a, const torch::jit::Module& b)
+{
+  const auto pa = params(a), pb = params(b);
+  if (pa.size() != pb.size())
+    return false;
+  for (std::size_t i = 0; i < pa.size(); ++i)
+    if (!pa[i].sizes().equals(pb[i].sizes()) || !at::equal(pa[i], pb[i]))
+      return false;
+  return true;
+}
+
+// Every parameter of `working` is psnr * (1 - d) + gan * d.
+void expect_blend(const torch::jit::Module& working, const torch::jit::Module& gan, const torch::jit::Module& psnr,
+                  float d)
+{
+  const auto w = params(working), g = params(gan), p = params(psnr);
+  ASSERT_EQ(w.size(), g.size());
+  ASSERT_EQ(w.size(), p.size());
+  for (std::size_t i = 0; i < w.size(); ++i)
+    EXPECT_TRUE(at::allclose(w[i], p[i].mul(1.0 - d).add(g[i].mul(d)), 1e-5, 1e-6)) << "parameter " << i;
+}
+
+const void* identity(const torch::jit::Module& m)
+{
+  return m._ivalue().get();
+}
+
+} // namespace
+
+TEST(ModelStore, StillOpenLoadsChecksBlendsAndResetsTheCounter)
+{
+  use_plugin_dir("tiny");
+  auto node = make_node();
+  Magnifex& op = op_of(*node);
+  op.render_count = 9;
+  ASSERT_TRUE(open_node(*node)) << node_error(*node);
+  EXPECT_TRUE(op.still_nets_loaded);
+  EXPECT_FALSE(op.sequence_nets_loaded || op.hybrid_nets_loaded);
+  EXPECT_TRUE(op.blend_ready && op.nets_on_device);
+  EXPECT_EQ(op.render_count, 0);
+  EXPECT_FLOAT_EQ(op.prepared_details, 0.9f);
+
+  // The sources are the archives, unchanged; the working network is their blend.
+  EXPECT_TRUE(same_params(op.still_gan_net, archive("4PstG")));
+  EXPECT_TRUE(same_params(op.still_psnr_net, archive("4PstP")));
+  expect_blend(op.still_net, op.still_gan_net, op.still_psnr_net, 0.9f);
+}
+
+TEST(ModelStore, BlendEndsAndMiddle)
+{
+  use_plugin_dir("tiny");
+  auto node = make_node();
+  Magnifex& op = op_of(*node);
+  ASSERT_TRUE(open_node(*node));
+  const void* gan_before = identity(op.still_gan_net);
+
+  node->setKnob("details", "1");
+  ASSERT_TRUE(open_node(*node));
+  EXPECT_TRUE(same_params(op.still_net, op.still_gan_net));
+  node->setKnob("details", "0");
+  ASSERT_TRUE(open_node(*node));
+  EXPECT_TRUE(same_params(op.still_net, op.still_psnr_net));
+  node->setKnob("details", "0.5");
+  ASSERT_TRUE(open_node(*node));
+  expect_blend(op.still_net, op.still_gan_net, op.still_psnr_net, 0.5f);
+
+  // Only blended again: the sources were never reloaded and are still the archives.
+  EXPECT_EQ(identity(op.still_gan_net), gan_before);
+  EXPECT_TRUE(same_params(op.still_gan_net, archive("4PstG")));
+  EXPECT_TRUE(same_params(op.still_psnr_net, archive("4PstP")));
+}
+
+TEST(ModelStore, ChangingDetailsBackBlendsAgain)
+{
+  use_plugin_dir("tiny");
+  auto node = make_node();
+  Magnifex& op = op_of(*node);
+  ASSERT_TRUE(open_node(*node));
+  node->setKnob("details", "0.3");
+  ASSERT_TRUE(open_node(*node));
+  node->setKnob("details", "0.9");
+  ASSERT_TRUE(open_node(*node));
+  expect_blend(op.still_net, op.still_gan_net, op.still_psnr_net, 0.9f);
+}
+
+TEST(ModelStore, ASecondOpenWithoutChangesTouchesNothing)
+{
+  use_plugin_dir("tiny");
+  auto node = make_node();
+  Magnifex& op = op_of(*node);
+  ASSERT_TRUE(open_node(*node));
+  const void* working = identity(op.still_net);
+  // Mark the working weights: a reblend would overwrite the mark.
+  {
+    c10::NoGradGuard no_grad;
+    (*op.still_net.parameters(true).begin()).add_(1000.0);
+  }
+  const at::Tensor marked = (*op.still_net.parameters(true).begin()).clone();
+  op.render_count = 4;
+  ASSERT_TRUE(open_node(*node));
+  EXPECT_EQ(identity(op.still_net), working);
+  EXPECT_TRUE(at::equal(*op.still_net.parameters(true).begin(), marked));
+  EXPECT_EQ(op.render_count, 0);
+}
+
+TEST(ModelStore, ScaleChangeReloadsTheOtherScale)
+{
+  use_plugin_dir("tiny");
+  auto node = make_node();
+  Magnifex& op = op_of(*node);
+  ASSERT_TRUE(open_node(*node));
+  node->setKnob("scale", "2x");
+  ASSERT_TRUE(open_node(*node));
+  EXPECT_TRUE(same_params(op.still_gan_net, archive("2PstG")));
+  EXPECT_TRUE(same_params(op.still_psnr_net, archive("2PstP")));
+  expect_blend(op.still_net, op.still_gan_net, op.still_psnr_net, 0.9f);
+}
+
+TEST(ModelStore, SequenceGroupsFollowTheMaterialType)
+{
+  use_plugin_dir("tiny");
+  auto node = make_node();
+  Magnifex& op = op_of(*node);
+  node->setKnobs({{"mode", "sequence"}, {"first_frame", "1"}});
+  ASSERT_TRUE(open_node(*node)) << node_error(*node);
+  EXPECT_TRUE(op.sequence_nets_loaded);
+  EXPECT_FALSE(op.still_nets_loaded || op.hybrid_nets_loaded);
+  EXPECT_TRUE(same_params(op.flow_net, archive("FLWN")));
+  EXPECT_TRUE(same_params(op.sequence_gan_net, archive("4PAsrG")));
+  EXPECT_TRUE(same_params(op.sequence_psnr_net, archive("4PAsrP")));
+  expect_blend(op.sequence_net, op.sequence_gan_net, op.sequence_psnr_net, 0.9f);
+
+  node->setKnob("type", "CG [RGBA]");
+  ASSERT_TRUE(open_node(*node));
+  EXPECT_TRUE(same_params(op.sequence_gan_net, archive("4CGsrG")));
+  EXPECT_FALSE(op.hybrid_nets_loaded);
+
+  node->setKnob("type", "Hybrid (Alexa+CG) [RGBA]");
+  ASSERT_TRUE(open_node(*node));
+  EXPECT_TRUE(op.hybrid_nets_loaded);
+  EXPECT_TRUE(same_params(op.sequence_gan_net, archive("4CGsrG")));
+  EXPECT_TRUE(same_params(op.sequence_rgb_gan_net, archive("4PAsrG")));
+  EXPECT_TRUE(same_params(op.sequence_rgb_psnr_net, archive("4PAsrP")));
+  expect_blend(op.sequence_rgb_net, op.sequence_rgb_gan_net, op.sequence_rgb_psnr_net, 0.9f);
+}
+
+TEST(ModelStore, ModeChangeLoadsTheOtherMode)
+{
+  use_plugin_dir("tiny");
+  auto node = make_node();
+  Magnifex& op = op_of(*node);
+  ASSERT_TRUE(open_node(*node));
+  node->setKnob("mode", "sequence");
+  ASSERT_TRUE(open_node(*node));
+  EXPECT_TRUE(op.sequence_nets_loaded && op.blend_ready && op.nets_on_device);
+  EXPECT_FALSE(op.still_nets_loaded);
+}
+
+TEST(ModelStore, StillArchiveWithAWrongSignatureIsReportedOnce)
+{
+  use_plugin_dir("broken-still-701");
+  auto node = make_node();
+  Magnifex& op = op_of(*node);
+  EXPECT_FALSE(open_node(*node));
+  EXPECT_EQ(node_error(*node), "Loaded model is corrupt, please re-install");
+  EXPECT_TRUE(op.still_nets_loaded); // kept and used
+  EXPECT_TRUE(op.blend_ready);
+  const void* loaded = identity(op.still_gan_net);
+
+  EXPECT_TRUE(open_node(*node)) << node_error(*node);
+  EXPECT_EQ(identity(op.still_gan_net), loaded);
+}
+
+TEST(ModelStore, SequenceArchiveWithAWrongSignature)
+{
+  use_plugin_dir("broken-seq2x-72");
+  auto node = make_node();
+  node->setKnobs({{"mode", "sequence"}, {"scale", "2x"}, {"first_frame", "1"}});
+  EXPECT_FALSE(open_node(*node));
+  EXPECT_EQ(node_error(*node), "Loaded models are corrupt, please re-install");
+  EXPECT_TRUE(op_of(*node).sequence_nets_loaded);
+
+  // The 4x archives of the same pack are fine.
+  node->setKnob("scale", "4x");
+  EXPECT_TRUE(open_node(*node)) << node_error(*node);
+}
+
+TEST(ModelStore, EmptyArchiveEndsTheOpenAndIsTriedAgain)
+{
+  use_plugin_dir("broken-empty-still");
+  auto node = make_node();
+  Magnifex& op = op_of(*node);
+  op.render_count = 5;
+  CaptureStdout();
+  EXPECT_FALSE(open_node(*node));
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(node_error(*node), "Error loading the still model");
+  EXPECT_EQ(out.rfind("Error loading the still model\n", 0), 0u) << out;
+  EXPECT_GT(out.size(), std::string("Error loading the still model\n").size()); // the exception's text
+  EXPECT_FALSE(op.still_nets_loaded);
+  EXPECT_FALSE(op.blend_ready);
+  EXPECT_EQ(op.render_count, 5);
+
+  CaptureStdout();
+  EXPECT_FALSE(open_node(*node));
+  EXPECT_NE(GetCapturedStdout().find("Error loading the still model"), std::string::npos);
+}
+
+TEST(ModelStore, EmptySequenceAndHybridArchives)
+{
+  use_plugin_dir("broken-empty-plates-seq");
+  auto node = make_node();
+  Magnifex& op = op_of(*node);
+  node->setKnobs({{"mode", "sequence"}, {"first_frame", "1"}});
+  CaptureStdout();
+  EXPECT_FALSE(open_node(*node));
+  EXPECT_EQ(node_error(*node), "Error loading the sequence models");
+
+  // Hybrid takes its sequence group from the CG archives, its hybrid group from the plates ones.
+  node->setKnob("type", "Hybrid (Alexa+CG) [RGBA]");
+  EXPECT_FALSE(open_node(*node));
+  GetCapturedStdout();
+  EXPECT_EQ(node_error(*node), "Error loading the hybrid sequence models");
+  EXPECT_TRUE(op.sequence_nets_loaded);
+  EXPECT_FALSE(op.hybrid_nets_loaded);
+}
+
+TEST(ModelStore, MissingGettersStopTheOpenQuietly)
+{
+  use_plugin_dir("broken-missing-4CGstG");
+  auto node = make_node();
+  Magnifex& op = op_of(*node);
+  op.render_count = 7;
+  CaptureStderr();
+  EXPECT_TRUE(open_node(*node)); // no node error
+  const std::string err = GetCapturedStderr();
+  EXPECT_NE(err.find("[Magnifex] GetProcAddress failed for bw_get_model_4CGstG"), std::string::npos) << err;
+  EXPECT_NE(err.find("[Magnifex] Failed to resolve one or more model symbols\n"), std::string::npos) << err;
+  EXPECT_LT(err.find("bw_get_model_4CGstG"), err.find("Failed to resolve"));
+  EXPECT_EQ(op.render_count, 7);
+  EXPECT_FALSE(op.still_nets_loaded);
+}
+
+TEST(ModelStore, MissingLibraryPrintsThreeLinesAtEveryOpen)
+{
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / "magnifex-no-companion";
+  std::filesystem::create_directories(dir);
+  DD::Image::host::registerPluginFile((dir / "Magnifex.so").string());
+  auto node = make_node();
+  for (int i = 0; i < 2; ++i) {
+    CaptureStderr();
+    EXPECT_TRUE(open_node(*node));
+    const std::string err = GetCapturedStderr();
+    EXPECT_EQ(err.rfind("[Magnifex] Failed to load MagnifexModels.so\n  plugin_path: ", 0), 0u) << err;
+    EXPECT_NE(err.find("  models_path: " + (dir / "MagnifexModels.so").string() + "\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("\n[Magnifex] Failed to load MagnifexModels.so\n[Magnifex] Failed to resolve one or more "
+                       "model symbols\n"),
+              std::string::npos)
+      << err;
+  }
+  EXPECT_FALSE(op_of(*node).still_nets_loaded);
+}
+
+TEST(ModelStore, RunNetworkOnTheCpuStaysInSinglePrecision)
+{
+  use_plugin_dir("tiny");
+  auto node = make_node();
+  Magnifex& op = op_of(*node);
+  ASSERT_TRUE(open_node(*node));
+  c10::NoGradGuard no_grad;
+  const at::Tensor input = at::full({1, 3, 5, 7}, 0.4f);
+  const at::Tensor out = op.run_network(op.still_net, {input}, false);
+  EXPECT_EQ(out.scalar_type(), c10::ScalarType::Float);
+  EXPECT_EQ(out.sizes(), (c10::IntArrayRef{1, 3, 20, 28}));
+  EXPECT_TRUE(at::equal(out, op.still_net.forward({input}).toTensor()));
+}

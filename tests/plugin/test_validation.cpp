@@ -1,0 +1,219 @@
+// What the node tells the host before a render: format, box, channels, contexts, requests.
+#include <ATen/ops/zeros.h>
+
+#include "NodeFixture.h"
+#include "runtime/RenderSession.h"
+
+using namespace magnifex_test;
+using host_runtime::FrameResult;
+using host_runtime::RenderOptions;
+using host_runtime::RenderSession;
+using DD::Image::Box;
+
+namespace {
+
+RenderOptions validate_only(std::optional<Box> box = std::nullopt)
+{
+  RenderOptions o;
+  o.validateOnly = true;
+  o.box = box;
+  return o;
+}
+
+std::vector<double> context_frames(const FrameResult& r)
+{
+  return r.contextFrames;
+}
+
+std::vector<double> request_frames(const FrameResult& r)
+{
+  std::vector<double> frames;
+  for (const auto& q : r.requests)
+    frames.push_back(q.frame);
+  return frames;
+}
+
+} // namespace
+
+TEST(Validation, OutputFormatAndBoxScaleWithTheInput)
+{
+  auto node = make_node();
+  RenderSession session(*node, plate(1920, 1080, 1, 1, 0, 0, false, 2.0));
+  node->setKnob("scale", "2x");
+  FrameResult r = session.validateFrame(1, validate_only());
+  EXPECT_EQ(r.format.width(), 3840);
+  EXPECT_EQ(r.format.height(), 2160);
+  EXPECT_EQ(Box(r.format.x(), r.format.y(), r.format.r(), r.format.t()), Box(0, 0, 3840, 2160));
+  EXPECT_DOUBLE_EQ(r.format.pixel_aspect(), 2.0);
+  EXPECT_EQ(r.box, Box(0, 0, 3840, 2160));
+  EXPECT_EQ(r.channels, DD::Image::ChannelSet(DD::Image::Mask_RGB));
+
+  node->setKnob("scale", "4x");
+  r = session.validateFrame(1, validate_only());
+  EXPECT_EQ(r.format.width(), 7680);
+  EXPECT_EQ(r.format.height(), 4320);
+  EXPECT_EQ(op_of(*node).input_width, 1920);
+  EXPECT_EQ(op_of(*node).use_alpha, 0);
+}
+
+TEST(Validation, FormatNotAtTheOriginStartsAtTheOrigin)
+{
+  auto node = make_node();
+  node->setKnob("scale", "2x");
+  RenderSession session(*node, plate(100, 50, 1, 1, -20, 10));
+  const FrameResult r = session.validateFrame(1, validate_only());
+  EXPECT_EQ(Box(r.format.x(), r.format.y(), r.format.r(), r.format.t()), Box(0, 0, 200, 100));
+  EXPECT_EQ(r.format.width(), 200);
+  // The bounding box keeps its place, scaled.
+  EXPECT_EQ(r.box, Box(-40, 20, 160, 120));
+}
+
+TEST(Validation, RequestsDivideTowardZero)
+{
+  auto node = make_node();
+  node->setKnob("scale", "2x");
+  RenderSession session(*node, plate(1920, 1080));
+  FrameResult r = session.validateFrame(1, validate_only(Box(0, 0, 3841, 2160)));
+  ASSERT_EQ(r.requests.size(), 1u);
+  EXPECT_EQ(r.requests[0].box, Box(0, 0, 1920, 1080));
+  EXPECT_EQ(r.requests[0].input, 0);
+
+  r = session.validateFrame(1, validate_only(Box(-3, -5, 7, 9)));
+  EXPECT_EQ(r.requests.at(0).box, Box(-1, -2, 3, 4));
+  node->setKnob("scale", "4x");
+  r = session.validateFrame(1, validate_only(Box(-7, -8, 9, 15)));
+  EXPECT_EQ(r.requests.at(0).box, Box(-1, -2, 2, 3));
+}
+
+TEST(Validation, StillModeUsesOneContext)
+{
+  auto node = make_node();
+  RenderSession session(*node, plate(64, 48, 1, 20));
+  const FrameResult r = session.validateFrame(10, validate_only());
+  EXPECT_EQ(r.splitCount, 1);
+  EXPECT_EQ(context_frames(r), (std::vector<double>{10}));
+  EXPECT_EQ(op_of(*node).input_context_count, 1);
+  EXPECT_EQ(r.requests.size(), 1u);
+}
+
+TEST(Validation, SequenceContextsFollowThePrerollWindow)
+{
+  auto node = make_node();
+  node->setKnobs({{"mode", "sequence"}, {"first_frame", "1"}, {"preroll", "5"}});
+  RenderSession session(*node, plate(64, 48, 1, 20));
+
+  // At the first frame the following frames stand in for the past.
+  FrameResult r = session.validateFrame(1, validate_only());
+  EXPECT_EQ(r.splitCount, 6);
+  EXPECT_EQ(context_frames(r), (std::vector<double>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(request_frames(r), (std::vector<double>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(op_of(*node).preroll_frames, (std::vector<int>{6, 5, 4, 3, 2}));
+
+  // Near the start the window reflects: fewer contexts in use than the host makes.
+  r = session.validateFrame(3, validate_only());
+  EXPECT_EQ(r.splitCount, 6);
+  EXPECT_EQ(op_of(*node).input_context_count, 4);
+  EXPECT_EQ(std::vector<double>(r.contextFrames.begin(), r.contextFrames.begin() + 4),
+            (std::vector<double>{3, 1, 2, 4}));
+  EXPECT_EQ(request_frames(r), (std::vector<double>{3, 1, 2, 4}));
+  EXPECT_EQ(op_of(*node).frame_to_input, (std::map<int, int>{{1, 1}, {2, 2}, {3, 0}, {4, 3}}));
+
+  r = session.validateFrame(10, validate_only());
+  EXPECT_EQ(context_frames(r), (std::vector<double>{10, 5, 6, 7, 8, 9}));
+  EXPECT_EQ(op_of(*node).preroll_frames, (std::vector<int>{5, 6, 7, 8, 9}));
+}
+
+TEST(Validation, SequenceWithoutPreroll)
+{
+  auto node = make_node();
+  node->setKnobs({{"mode", "sequence"}, {"first_frame", "1"}, {"preroll", "0"}});
+  RenderSession session(*node, plate(64, 48, 1, 20));
+  const FrameResult r = session.validateFrame(5, validate_only());
+  EXPECT_EQ(r.splitCount, 1);
+  EXPECT_EQ(r.requests.size(), 1u);
+  EXPECT_TRUE(op_of(*node).preroll_frames.empty());
+
+  node->setKnob("preroll", "-3");
+  EXPECT_EQ(op_of(*node).split_input(0), 1); // never fewer than one context
+}
+
+TEST(Validation, FramesBeforeTheFirstFrameStayWithinTheHostsContexts)
+{
+  auto node = make_node();
+  node->setKnobs({{"mode", "sequence"}, {"first_frame", "10"}, {"preroll", "2"}});
+  RenderSession session(*node, plate(64, 48, 1, 20));
+  const FrameResult r = session.validateFrame(5, validate_only());
+  EXPECT_EQ(r.splitCount, 3);
+  EXPECT_LE(r.requests.size(), 3u);
+}
+
+TEST(Validation, SavedStateContinuesOnlyOnTheNextFrame)
+{
+  auto node = make_node();
+  node->setKnobs({{"mode", "sequence"}, {"first_frame", "1"}});
+  Magnifex& op = op_of(*node);
+  RenderSession session(*node, plate(64, 48, 1, 20));
+
+  auto saved_after = [&](int rendered, int next) {
+    op.state_saved = {true};
+    op.hr_prevs = {at::zeros({1})};
+    op.last_rendered_frame = rendered;
+    return session.validateFrame(next, validate_only());
+  };
+
+  FrameResult r = saved_after(10, 11);
+  EXPECT_EQ(op.state_saved.size(), 1u);
+  EXPECT_EQ(op.input_context_count, 1);
+  EXPECT_EQ(r.requests.size(), 1u); // only the current frame
+  EXPECT_EQ(r.splitCount, 6);       // while the host still makes all contexts
+
+  for (int next : {12, 10, 9}) {
+    r = saved_after(10, next);
+    EXPECT_TRUE(op.state_saved.empty()) << next;
+    EXPECT_TRUE(op.hr_prevs.empty()) << next;
+    EXPECT_EQ(op.input_context_count, 6) << next;
+  }
+
+  // Still mode leaves saved sequence state alone.
+  node->setKnob("mode", "still");
+  saved_after(10, 15);
+  EXPECT_EQ(op.state_saved.size(), 1u);
+}
+
+TEST(Validation, DetailsChangeClearsTheBlend)
+{
+  auto node = make_node();
+  Magnifex& op = op_of(*node);
+  RenderSession session(*node, plate(64, 48));
+  op.blend_ready = true;
+  node->setKnobs({{"max_size", "200"}, {"overlap", "10"}, {"scale", "4x"}});
+  session.validateFrame(1, validate_only());
+  EXPECT_TRUE(op.blend_ready);
+
+  node->setKnob("details", "0.3");
+  session.validateFrame(1, validate_only());
+  EXPECT_FALSE(op.blend_ready);
+
+  op.blend_ready = true;
+  op.prepared_details = std::nanf("");
+  session.validateFrame(1, validate_only());
+  EXPECT_FALSE(op.blend_ready);
+}
+
+TEST(Validation, AlphaProcessingByTypeInSequenceMode)
+{
+  auto node = make_node();
+  RenderSession session(*node, plate(64, 48, 1, 1, 0, 0, true));
+  node->setKnob("type", "CG [RGBA]");
+  session.validateFrame(1, validate_only());
+  EXPECT_EQ(op_of(*node).use_alpha, 0); // still mode
+  node->setKnob("mode", "sequence");
+  session.validateFrame(1, validate_only());
+  EXPECT_EQ(op_of(*node).use_alpha, 1);
+  node->setKnob("type", "2");
+  session.validateFrame(1, validate_only());
+  EXPECT_EQ(op_of(*node).use_alpha, 1);
+  node->setKnob("type", "Plates (Alexa) [RGB]");
+  session.validateFrame(1, validate_only());
+  EXPECT_EQ(op_of(*node).use_alpha, 0);
+}
