@@ -1,0 +1,144 @@
+// The plug-in file as the host sees it: loaded by path, its node built by class name.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "DDImage/PlanarIop.h"
+#include "DDImageHost/Process.h"
+#include "render/CommandLine.h"
+#include "render/RenderCommand.h"
+#include "runtime/HostError.h"
+#include "runtime/HostNode.h"
+#include "runtime/MemoryImageSource.h"
+#include "runtime/PluginLibrary.h"
+#include "runtime/PluginTraceFields.h"
+#include "runtime/RenderSession.h"
+#include "runtime/TraceWriter.h"
+#include "support/MiniJson.h"
+
+using test_json::Value;
+
+namespace {
+
+const std::string kPluginDir = std::string(MAGNIFEX_PLUGINS_DIR) + "/tiny";
+
+const host_runtime::PluginLibrary& plugin()
+{
+  static const host_runtime::PluginLibrary library = host_runtime::PluginLibrary::load(kPluginDir + "/Magnifex.so");
+  return library;
+}
+
+struct CommandRun {
+  int code;
+  std::string out, err;
+};
+
+CommandRun run_magnifex_render(std::vector<std::string> args)
+{
+  args.insert(args.begin(), {"--plugin-dir", kPluginDir});
+  std::ostringstream out, err;
+  CommandRun run;
+  run.code = render_command::runRenderCommand(render_command::parseCommandLine(args), "magnifex-render", out, err);
+  run.out = out.str();
+  run.err = err.str();
+  return run;
+}
+
+} // namespace
+
+TEST(PluginFile, RegistersTheNodeClassUnderItsMenu)
+{
+  plugin();
+  const DD::Image::Op::Description* d = DD::Image::Op::Description::find("Magnifex");
+  ASSERT_NE(d, nullptr);
+  EXPECT_STREQ(d->menu, "Brightwork/Magnifex");
+
+  auto node = host_runtime::HostNode::create("Magnifex");
+  EXPECT_STREQ(node->op().Class(), "Magnifex");
+  EXPECT_STREQ(node->op().node_help(), "Magnifex upscale plugin");
+  EXPECT_EQ(node->op().minimum_inputs(), 1);
+  EXPECT_EQ(node->op().maximum_inputs(), 1);
+  EXPECT_FLOAT_EQ(node->op().uses_input(0), 1.0f);
+  auto& planar = dynamic_cast<DD::Image::PlanarIop&>(node->op());
+  EXPECT_FALSE(planar.useStripes());
+  EXPECT_TRUE(planar.renderFullPlanes());
+  EXPECT_EQ(planar.packedPreference(), DD::Image::PlanarI::ePackedPreferencePacked);
+}
+
+TEST(PluginFile, AFailedAllocationGivesTheHostNoNode)
+{
+  plugin();
+  DD::Image::host::failNextAllocations(1);
+  EXPECT_THROW(host_runtime::HostNode::create("Magnifex"), host_runtime::HostError);
+  DD::Image::host::failNextAllocations(0);
+  EXPECT_NO_THROW(host_runtime::HostNode::create("Magnifex"));
+}
+
+TEST(PluginFile, PanelAsJsonOnAMachineWithoutCuda)
+{
+  const CommandRun run = run_magnifex_render({"--knobs-json"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  const Value panel = test_json::parse(run.out);
+  ASSERT_EQ(panel.array.size(), 44u); // the four GPU-only read-outs are absent
+  EXPECT_EQ(panel.array[1]["name"].string, "gpuName");
+  EXPECT_EQ(panel.array[1]["text"].string, "Not available");
+  EXPECT_EQ(panel.array[4]["name"].string, "cuda_deviceid");
+  EXPECT_FALSE(panel.array[4]["enabled"].boolean);
+  EXPECT_EQ(panel.array[11]["name"].string, "mode");
+  EXPECT_EQ(panel.array[12]["value_label"].string, "4x");
+  EXPECT_EQ(panel.array.back()["text"].string, "Magnifex v4.1.0");
+}
+
+TEST(PluginFile, BadParametersAreUsageErrors)
+{
+  CommandRun run = run_magnifex_render({"--set", "sharpness=2", "--knobs-json"});
+  EXPECT_EQ(run.code, render_command::kExitUsage);
+  EXPECT_NE(run.err.find("sharpness"), std::string::npos) << run.err;
+
+  run = run_magnifex_render({"--set", "scale=3x", "--knobs-json"});
+  EXPECT_EQ(run.code, render_command::kExitUsage);
+  EXPECT_NE(run.err.find("scale"), std::string::npos) << run.err;
+}
+
+TEST(PluginFile, DestroyingTheNodeWritesItsDebugLines)
+{
+  testing::internal::CaptureStdout();
+  const CommandRun run = run_magnifex_render({"--set", "debug=true", "--set", "scale=2x"});
+  const std::string stdout_text = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(stdout_text.find("Running destructor\nReleased GPU memory\n"), std::string::npos) << stdout_text;
+}
+
+TEST(PluginFile, TraceShowsTheContextsInUse)
+{
+  plugin();
+  std::ostringstream text;
+  {
+    host_runtime::TraceWriter trace(text);
+    auto node = host_runtime::HostNode::create("Magnifex");
+    trace.setExtraFields(host_runtime::pluginTraceFields(plugin(), node->op()));
+    node->setKnobs({{"mode", "sequence"}, {"type", "CG [RGBA]"}, {"first_frame", "1"}});
+    DD::Image::Format format(32, 24);
+    auto source = std::make_shared<host_runtime::MemoryImageSource>(format);
+    for (int f = 1; f <= 10; ++f)
+      source->addFrame(f, host_runtime::Image::filled(DD::Image::Box(0, 0, 32, 24),
+                                                      {DD::Image::Chan_Red, DD::Image::Chan_Green,
+                                                       DD::Image::Chan_Blue, DD::Image::Chan_Alpha},
+                                                      [](int, int, int) { return 0.25f; }));
+    host_runtime::RenderSession session(*node, source);
+    host_runtime::RenderOptions options;
+    options.validateOnly = true;
+    session.validateFrame(3, options);
+  }
+  bool seen = false;
+  std::istringstream lines(text.str());
+  for (std::string line; std::getline(lines, line);) {
+    const Value v = test_json::parse(line);
+    if (v["event"].string != "validate" || v["class"].string != "Magnifex")
+      continue;
+    seen = true;
+    EXPECT_EQ(v["extra"]["use_alpha"].number, 1);
+    EXPECT_EQ(v["extra"]["input_context_count"].number, 4);
+  }
+  EXPECT_TRUE(seen) << text.str();
+}
