@@ -1,0 +1,159 @@
+// Checks that need a CUDA GPU: placement, 16-bit passes, the batch override and giving memory
+// back. They skip on machines without one; scripts/gpu-check runs them where there is one.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include <ATen/autocast_mode.h>
+#include <ATen/ops/allclose.h>
+#include <ATen/ops/full.h>
+#include <c10/cuda/CUDACachingAllocator.h>
+#include <torch/cuda.h>
+
+#include "DDImageHost/KnobAccess.h"
+#include "DDImageHost/OpControl.h"
+#include "DDImageHost/Process.h"
+#include "op/Magnifex.h"
+#include "runtime/HostNode.h"
+
+namespace {
+
+constexpr const char* kClass = "MagnifexOnThisMachine";
+
+DD::Image::Iop* build(DD::Image::Node* node)
+{
+  return new Magnifex(node);
+}
+const DD::Image::Op::Description description(kClass, "Test/MagnifexOnThisMachine", build);
+
+class Gpu : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    if (!torch::cuda::is_available())
+      GTEST_SKIP() << "no CUDA device on this machine";
+    DD::Image::host::registerPluginFile(std::string(MAGNIFEX_PLUGINS_DIR) + "/tiny/Magnifex.so");
+    unsetenv("BRIGHTWORK_NUKE_GPU_INDEX");
+  }
+
+  std::unique_ptr<host_runtime::HostNode> open_node(std::vector<std::pair<std::string, std::string>> knobs = {})
+  {
+    auto node = host_runtime::HostNode::create(kClass, "Magnifex1");
+    if (!knobs.empty())
+      node->setKnobs(knobs);
+    DD::Image::Iop& op = node->op();
+    DD::Image::host::beginRender(op);
+    op.validate(true);
+    op.open();
+    EXPECT_FALSE(DD::Image::host::hasError(op)) << DD::Image::host::errorText(op);
+    return node;
+  }
+
+  static Magnifex& op_of(const host_runtime::HostNode& node) { return dynamic_cast<Magnifex&>(node.op()); }
+
+  static c10::Device device_of(const torch::jit::Module& m) { return (*m.parameters(true).begin()).device(); }
+
+  static std::int64_t reserved(int device = 0)
+  {
+    return c10::cuda::CUDACachingAllocator::getDeviceStats(device)
+      .reserved_bytes[static_cast<std::size_t>(c10::CachingAllocator::StatType::AGGREGATE)]
+      .current;
+  }
+  static std::int64_t allocated(int device = 0)
+  {
+    return c10::cuda::CUDACachingAllocator::getDeviceStats(device)
+      .allocated_bytes[static_cast<std::size_t>(c10::CachingAllocator::StatType::AGGREGATE)]
+      .current;
+  }
+};
+
+} // namespace
+
+TEST_F(Gpu, PanelReportsThisGpu)
+{
+  auto node = host_runtime::HostNode::create(kClass);
+  for (const auto& k : node->knobs())
+    if (k.name && (*k.name == "gpuName" || *k.name == "gpuMemory" || *k.name == "kernelInfo"))
+      std::cout << *k.name << ": " << k.text.value_or("") << "\n";
+  Magnifex& op = op_of(*node);
+  EXPECT_NE(op.gpu_name, "Not available");
+  EXPECT_FALSE(op.gpu_compute_capability.empty());
+  std::cout << "native capability: " << op.native_compute_capability << ", use_gpu " << op.use_gpu
+            << ", bf16_capable " << op.bf16_capable << "\n";
+}
+
+TEST_F(Gpu, NetworksAreLoadedBlendedAndPlacedOnTheDevice)
+{
+  auto still = open_node();
+  Magnifex& op = op_of(*still);
+  ASSERT_TRUE(op.use_gpu) << "the GPU report switched GPU processing off";
+  EXPECT_EQ(device_of(op.still_net), c10::Device(c10::DeviceType::CUDA, 0));
+  EXPECT_EQ(device_of(op.still_gan_net).type(), c10::DeviceType::CUDA);
+
+  auto sequence = open_node({{"mode", "sequence"}, {"type", "Hybrid (Alexa+CG) [RGBA]"}, {"first_frame", "1"}});
+  Magnifex& seq = op_of(*sequence);
+  EXPECT_EQ(device_of(seq.flow_net).type(), c10::DeviceType::CUDA);
+  EXPECT_EQ(device_of(seq.sequence_net).type(), c10::DeviceType::CUDA);
+  EXPECT_EQ(device_of(seq.sequence_rgb_net).type(), c10::DeviceType::CUDA);
+
+  // use_gpu off moves the working network to the CPU at the next open, without reloading.
+  sequence.reset();
+  still->setKnob("use_gpu", "false");
+  DD::Image::host::beginRender(still->op());
+  still->op().validate(true);
+  still->op().open();
+  EXPECT_EQ(device_of(op.still_net).type(), c10::DeviceType::CPU);
+}
+
+TEST_F(Gpu, SixteenBitPassesReturnFloat)
+{
+  auto node = open_node();
+  Magnifex& op = op_of(*node);
+  c10::NoGradGuard no_grad;
+  const at::Tensor input = at::full({1, 3, 16, 24}, 0.4f).to(c10::Device(c10::DeviceType::CUDA, 0));
+  op.mixedprecision = false;
+  const at::Tensor reference = op.run_network(op.still_net, {input}, true);
+
+  op.mixedprecision = true;
+  for (bool bf16 : {true, false}) {
+    op.use_bfloat16 = bf16;
+    const at::Tensor out = op.run_network(op.still_net, {input}, true);
+    EXPECT_EQ(out.scalar_type(), c10::ScalarType::Float);
+    EXPECT_EQ(out.sizes(), reference.sizes());
+    EXPECT_TRUE(at::allclose(out, reference, 0.05, 0.05)) << (bf16 ? "BFloat16" : "Half");
+    EXPECT_FALSE(at::autocast::is_autocast_enabled(at::kCUDA));
+  }
+}
+
+TEST_F(Gpu, OverrideVariablePicksTheDevice)
+{
+  setenv("BRIGHTWORK_NUKE_GPU_INDEX", "99", 1);
+  auto node = host_runtime::HostNode::create(kClass);
+  node->setKnob("debug", "true");
+  testing::internal::CaptureStdout();
+  const c10::Device device = op_of(*node).choose_device(false);
+  const std::string out = testing::internal::GetCapturedStdout();
+  unsetenv("BRIGHTWORK_NUKE_GPU_INDEX");
+  EXPECT_EQ(out, "[_open] Render --gpu override: 99\n");
+  EXPECT_EQ(device.index(), static_cast<int>(torch::cuda::device_count()) - 1);
+}
+
+TEST_F(Gpu, CloseAndDestructionGiveMemoryBack)
+{
+  auto node = open_node();
+  Magnifex& op = op_of(*node);
+  {
+    c10::NoGradGuard no_grad;
+    at::Tensor scratch = at::full({64, 1024, 1024}, 1.0f).to(c10::Device(c10::DeviceType::CUDA, 0));
+    op.run_network(op.still_net, {scratch.narrow(0, 0, 3).unsqueeze(0).narrow(2, 0, 32).narrow(3, 0, 32)}, true);
+  }
+  EXPECT_GT(reserved(), allocated()); // the scratch tensor's block is cached
+  node->op().close();
+  EXPECT_EQ(reserved(), allocated()); // only the networks' memory is still held
+  const std::int64_t with_networks = allocated();
+  EXPECT_GT(with_networks, 0);
+  node.reset();
+  // Library workspaces may stay allocated; the networks and every cached block are gone.
+  EXPECT_LT(allocated(), with_networks);
+  EXPECT_EQ(reserved(), allocated());
+}
