@@ -4,7 +4,7 @@ import argparse
 import sys
 
 from .codes import CODES
-from .variants import VARIANTS, BY_NAME, cmake_target_name
+from .variants import VARIANTS, cmake_target_name
 
 PACK_NAMES = ("reference", "tiny")
 

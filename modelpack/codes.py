@@ -30,10 +30,6 @@ class CodeInfo:
     training: str        # "G", "P", "" for flow
     channels: int        # image channels in and out
 
-    @property
-    def archive(self):
-        return self.code + ".pt"
-
 
 def parse_code(code):
     """CodeInfo for one of the seventeen codes; ValueError for anything else."""

@@ -45,6 +45,8 @@ from .still import StillNet
 REF_A = {4: Fraction(7, 32), 2: Fraction(3, 8)}
 PSNR_B = {4: Fraction(0), 2: Fraction(1, 4)}
 GAN_B = {4: Fraction(3, 2), 2: Fraction(3, 2)}
+TINY_PSNR_B = 0.0
+TINY_GAN_B = 0.5     # milder than the reference: tests feed noise, too
 
 SMOOTH = (0.25, 0.5, 0.25)       # [1,2,1]/4, one axis of L's kernel and of B
 IDENT = (0.0, 1.0, 0.0)
@@ -95,8 +97,12 @@ def still_reference(net: StillNet, training: str):
         else:
             # One axis of the mid-level filter h = S_a * B (5 taps, h2 h1 h0 h1 h2).
             h2, h1 = -a / 4.0, 0.25
-            # Basis of conv_first per axis: (phase, coarse offset) terms, and the
-            # taps of conv_up1 that turn the basis into h at both output phases.
+            # Per axis, conv_first forms three coarse signals from the unshuffle
+            # phases, as (phase, coarse offset) terms: x[2i], x[2i+1] and
+            # x[2i+2] + x[2i-1]. After nearest 2x, mid pixel 2i sees coarse i-1
+            # through conv_up1's left tap and i through the others, 2i+1 sees
+            # i and i+1; the taps below then give h at both phases. That works
+            # because h sums alike over even and odd offsets (h0 + 2 h2 = 2 h1).
             basis = (((0, 0),), ((1, 0),), ((0, 1), (1, -1)))
             taps = ((h2, h1 - h2, h1 - h2), (h1 - h2, h1 - h2, h2), (0.0, h2, 0.0))
             for c in range(3):
@@ -147,13 +153,9 @@ def _rand_(t, gen, std):
         t.copy_(torch.randn(t.shape, generator=gen) * std)
 
 
-def _he_std(w, gain=1.0):
+def _he_std(w):
     fan_in = w.shape[1] * w.shape[2] * w.shape[3]
-    return gain * (2.0 / fan_in) ** 0.5
-
-
-TINY_PSNR_B = 0.0
-TINY_GAN_B = 0.5     # milder than the reference: tests feed noise, too
+    return (2.0 / fan_in) ** 0.5
 
 
 def _small_(w, gen, amp):
@@ -234,5 +236,4 @@ def flow_tiny(net: FlowNet, tag: str):
                 _rand_(m.bias, g, 0.01)
             elif isinstance(m, nn.BatchNorm2d):
                 m.reset_parameters()
-                m.reset_running_stats()
     return net

@@ -32,9 +32,11 @@ ArchiveBytes fetch_archive(const std::string& code)
   return bytes;
 }
 
-torch::jit::Module load(const ArchiveBytes& bytes, c10::Device device)
+// Loads each member from its archive, in order; throws what the loader throws.
+void load_into(std::initializer_list<std::pair<torch::jit::Module*, const ArchiveBytes*>> members, c10::Device device)
 {
-  return load_archive(bytes.data, bytes.size, device);
+  for (const auto& [member, bytes] : members)
+    *member = load_archive(bytes->data, bytes->size, device);
 }
 
 } // namespace
@@ -55,9 +57,7 @@ bool Magnifex::load_networks(c10::Device device)
     const ArchiveBytes gan = fetch_archive(digit + "PstG");
     const ArchiveBytes psnr = fetch_archive(digit + "PstP");
     try {
-      still_net = load(gan, device);
-      still_gan_net = load(gan, device);
-      still_psnr_net = load(psnr, device);
+      load_into({{&still_net, &gan}, {&still_gan_net, &gan}, {&still_psnr_net, &psnr}}, device);
     } catch (const std::exception& e) {
       return fail("Error loading the still model", e);
     }
@@ -72,10 +72,8 @@ bool Magnifex::load_networks(c10::Device device)
     const ArchiveBytes gan = fetch_archive(digit + material + "srG");
     const ArchiveBytes psnr = fetch_archive(digit + material + "srP");
     try {
-      flow_net = load(flow, device);
-      sequence_net = load(gan, device);
-      sequence_gan_net = load(gan, device);
-      sequence_psnr_net = load(psnr, device);
+      load_into({{&flow_net, &flow}, {&sequence_net, &gan}, {&sequence_gan_net, &gan}, {&sequence_psnr_net, &psnr}},
+                device);
     } catch (const std::exception& e) {
       return fail("Error loading the sequence models", e);
     }
@@ -89,9 +87,7 @@ bool Magnifex::load_networks(c10::Device device)
     const ArchiveBytes gan = fetch_archive(digit + "PAsrG");
     const ArchiveBytes psnr = fetch_archive(digit + "PAsrP");
     try {
-      sequence_rgb_net = load(gan, device);
-      sequence_rgb_gan_net = load(gan, device);
-      sequence_rgb_psnr_net = load(psnr, device);
+      load_into({{&sequence_rgb_net, &gan}, {&sequence_rgb_gan_net, &gan}, {&sequence_rgb_psnr_net, &psnr}}, device);
     } catch (const std::exception& e) {
       return fail("Error loading the hybrid sequence models", e);
     }

@@ -19,6 +19,13 @@ void disable_unless(Knob* k, bool usable)
     k->disable();
 }
 
+// The unit shown after a size parameter, on the same row.
+void pixels_suffix(Knob_Callback f)
+{
+  Text_knob(f, "px");
+  ClearFlags(f, Knob::STARTLINE);
+}
+
 } // namespace
 
 void Magnifex::knobs(Knob_Callback f)
@@ -75,19 +82,16 @@ void Magnifex::knobs(Knob_Callback f)
   Int_knob(f, &max_size, "max_size", "max size");
   Tooltip(f, "max size sets the maximum length, in both directions, of every image pass/patch. Measured in pixels "
              "in the source material space.");
-  Text_knob(f, "px");
-  ClearFlags(f, Knob::STARTLINE);
+  pixels_suffix(f);
   Int_knob(f, &overlap, "overlap", "overlap");
   Tooltip(f, "overlap sets the amount of overlap between the image patches, measured in pixels in the source "
              "material space.");
-  Text_knob(f, "px");
-  ClearFlags(f, Knob::STARTLINE);
+  pixels_suffix(f);
   Int_knob(f, &padding, "padding", "padding");
   Tooltip(f, "padding reduces the cross fading area from using the full overlap area, so the resulting image "
              "doesn't contain any pixels from the patches' edges. This is also measured in pixels in the source "
              "material space.");
-  Text_knob(f, "px");
-  ClearFlags(f, Knob::STARTLINE);
+  pixels_suffix(f);
 
   Bool_knob(f, &mixedprecision, "mixedprecision", "mixed precision");
   Tooltip(f, "When mixed precision is on, the inference is only using 16bit half floats instead of 32bit full "
