@@ -5,6 +5,7 @@
 #include "DDImage/Knobs.h"
 #include "runtime/HostError.h"
 #include "runtime/PanelJson.h"
+#include "support/HostErrors.h"
 #include "support/MiniJson.h"
 #include "support/TestPlugin.h"
 
@@ -16,16 +17,6 @@ namespace {
 
 std::string lastChanged(const host_runtime::HostNode& node) { return node.knob("last_changed").text(); }
 
-HostError::Kind errorKind(const std::function<void()>& f)
-{
-  try {
-    f();
-  } catch (const HostError& e) {
-    return e.kind();
-  }
-  ADD_FAILURE() << "no HostError";
-  return HostError::Kind::Script;
-}
 
 } // namespace
 
@@ -86,16 +77,16 @@ TEST(HostNodeKnobs, SetsValuesFromScriptTextAndReactsOnlyToChanges)
 TEST(HostNodeKnobs, RejectsUnknownKnobsAndBadValuesWithoutChangingAnything)
 {
   auto node = test_support::makeTestScale();
-  EXPECT_EQ(errorKind([&] { node->setKnob("nope", "1"); }), HostError::Kind::UnknownKnob);
-  EXPECT_EQ(errorKind([&] { node->setKnob("scale", "3x"); }), HostError::Kind::BadValue);
-  EXPECT_EQ(errorKind([&] { node->setKnob("scale", "3"); }), HostError::Kind::BadValue);
-  EXPECT_EQ(errorKind([&] { node->setKnob("contexts", "1.5"); }), HostError::Kind::BadValue);
-  EXPECT_EQ(errorKind([&] { node->setKnob("contexts", "99999999999"); }), HostError::Kind::BadValue);
-  EXPECT_EQ(errorKind([&] { node->setKnob("fail", "maybe"); }), HostError::Kind::BadValue);
-  EXPECT_EQ(errorKind([&] { node->setKnob("gain", "1x"); }), HostError::Kind::BadValue);
-  EXPECT_EQ(errorKind([&] { node->setKnob("reset", "1"); }), HostError::Kind::BadValue);
-  EXPECT_EQ(errorKind([&] { node->pressButton("gain"); }), HostError::Kind::BadValue);
-  EXPECT_EQ(errorKind([&] { node->setKnobs({{"gain", "2"}, {"scale", "bad"}}); }), HostError::Kind::BadValue);
+  EXPECT_EQ(test_support::hostErrorKind([&] { node->setKnob("nope", "1"); }), HostError::Kind::UnknownKnob);
+  EXPECT_EQ(test_support::hostErrorKind([&] { node->setKnob("scale", "3x"); }), HostError::Kind::BadValue);
+  EXPECT_EQ(test_support::hostErrorKind([&] { node->setKnob("scale", "3"); }), HostError::Kind::BadValue);
+  EXPECT_EQ(test_support::hostErrorKind([&] { node->setKnob("contexts", "1.5"); }), HostError::Kind::BadValue);
+  EXPECT_EQ(test_support::hostErrorKind([&] { node->setKnob("contexts", "99999999999"); }), HostError::Kind::BadValue);
+  EXPECT_EQ(test_support::hostErrorKind([&] { node->setKnob("fail", "maybe"); }), HostError::Kind::BadValue);
+  EXPECT_EQ(test_support::hostErrorKind([&] { node->setKnob("gain", "1x"); }), HostError::Kind::BadValue);
+  EXPECT_EQ(test_support::hostErrorKind([&] { node->setKnob("reset", "1"); }), HostError::Kind::BadValue);
+  EXPECT_EQ(test_support::hostErrorKind([&] { node->pressButton("gain"); }), HostError::Kind::BadValue);
+  EXPECT_EQ(test_support::hostErrorKind([&] { node->setKnobs({{"gain", "2"}, {"scale", "bad"}}); }), HostError::Kind::BadValue);
   EXPECT_EQ(node->knobText("gain"), "1");
   EXPECT_EQ(lastChanged(*node), "none");
 }

@@ -7,26 +7,13 @@
 #include "DDImage/plugins.h"
 #include "DDImageHost/Process.h"
 #include "runtime/HostError.h"
+#include "support/HostErrors.h"
 #include "support/TestPlugin.h"
 
 using host_runtime::HostError;
 using host_runtime::HostNode;
 using host_runtime::PluginLibrary;
 
-namespace {
-
-HostError::Kind kindOf(const std::function<void()>& f)
-{
-  try {
-    f();
-  } catch (const HostError& e) {
-    return e.kind();
-  }
-  ADD_FAILURE() << "no HostError";
-  return HostError::Kind::Script;
-}
-
-} // namespace
 
 TEST(PluginLoading, RegistersTheClassAndTheFileForPluginFind)
 {
@@ -67,9 +54,9 @@ TEST(PluginLoading, FailuresCarryTheLoadersMessage)
 TEST(PluginLoading, NodeCreationFailuresAreTold)
 {
   test_support::testPlugin();
-  EXPECT_EQ(kindOf([] { HostNode::create("NoSuchClass"); }), HostError::Kind::UnknownClass);
+  EXPECT_EQ(test_support::hostErrorKind([] { HostNode::create("NoSuchClass"); }), HostError::Kind::UnknownClass);
   DD::Image::host::failNextAllocations(1);
-  EXPECT_EQ(kindOf([] { HostNode::create("TestScale"); }), HostError::Kind::NullOp);
+  EXPECT_EQ(test_support::hostErrorKind([] { HostNode::create("TestScale"); }), HostError::Kind::NullOp);
   // Only that one allocation failed.
   auto node = HostNode::create("TestScale");
   EXPECT_EQ(node->className(), "TestScale");
