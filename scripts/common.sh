@@ -58,6 +58,9 @@ setup_all() {
   install_debian_packages
   setup_python_env
   export CCACHE_DIR=${CCACHE_DIR:-$MAGNIFEX_CACHE/ccache}
+  # Paths relative to the checkout, so that fresh clones in other folders hit the same cache.
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$MAGNIFEX_ROOT}
+  export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
 }
 
 # Configures (once) and builds the given targets in $MAGNIFEX_BUILD.
