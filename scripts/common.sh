@@ -69,10 +69,12 @@ build() {
   if [ ! -f "$MAGNIFEX_BUILD/CMakeCache.txt" ]; then
     local launcher=()
     command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    mkdir -p "$MAGNIFEX_BUILD"
+    local log="$MAGNIFEX_BUILD/configure.log"
     # shellcheck disable=SC2086
     cmake -S "$MAGNIFEX_ROOT" -B "$MAGNIFEX_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" \
-      -DMAGNIFEX_PYTHON="$MAGNIFEX_PYTHON" ${MAGNIFEX_CMAKE_ARGS:-} >"$MAGNIFEX_BUILD.configure.log" 2>&1 \
-      || { cat "$MAGNIFEX_BUILD.configure.log" >&2; die "cmake configure failed"; }
+      -DMAGNIFEX_PYTHON="$MAGNIFEX_PYTHON" ${MAGNIFEX_CMAKE_ARGS:-} >"$log" 2>&1 \
+      || { cat "$log" >&2; die "cmake configure failed"; }
   fi
   cmake --build "$MAGNIFEX_BUILD" -j "$jobs" ${1:+--target "$@"} || die "build failed"
 }
