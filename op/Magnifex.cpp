@@ -151,9 +151,3 @@ std::string Magnifex::gpu_memory_text(bool supported) const
     count > 0 ? gpu_facts_->device_properties(bounded_device_index(cuda_deviceid, count)).total_memory : 0;
   return gpu_memory_line(memory, gpu_compute_capability, supported);
 }
-
-void Magnifex::renderStripe(ImagePlane&)
-{
-  // Rendering arrives with the render pipeline; until then a render fails visibly.
-  error("Rendering is not available in this build of Magnifex");
-}

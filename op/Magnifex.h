@@ -1,6 +1,7 @@
 // The Magnifex node: upscales its input 2x or 4x with neural networks.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 #include "DDImage/PlanarIop.h"
 
 #include "op/GpuFacts.h"
+#include "render/RenderHooks.h"
 
 namespace magnifex {
 enum class ModelCode;
@@ -122,6 +124,26 @@ public:
   c10::Device choose_device(bool for_render);
 
 private:
+  // Rendering: what one renderStripe call carries from its entry to its end.
+  struct RenderRun {
+    std::chrono::steady_clock::time_point start;
+    c10::Device device;
+    bool gpu_in_use;
+  };
+  void render_still(DD::Image::ImagePlane& plane, const RenderRun& run);
+  void render_sequence(DD::Image::ImagePlane& plane, const RenderRun& run);
+  // The output plane's channels that the input has, with their debug lines.
+  DD::Image::ChannelSet read_channels(const DD::Image::ImagePlane& plane) const;
+  // False, with a node error, for a plane the write-back cannot fill in one block.
+  bool output_plane_fits(const DD::Image::ImagePlane& plane, int W, int H);
+  // Decodes (still mode), fits and copies the accumulator into the plane; false after a node error.
+  bool write_output(DD::Image::ImagePlane& plane, at::Tensor tensor_image_comp, bool decode);
+  // The bookkeeping of a completed render: render_count, the autocast cache, the total time.
+  void finish_render(const RenderRun& run);
+  // The exception's text to the debug stream, the stage to the node.
+  void report_failure(const char* stage, const std::string& what);
+  magnifex::RenderHooks render_hooks();
+
   // GPU report.
   void probe_gpu(bool set_name);
   bool report_gpu_supported();

@@ -1,0 +1,217 @@
+// The render entry: what every renderStripe call does, the still-mode glue, and the write-back.
+#include "op/Magnifex.h"
+
+#include <sstream>
+
+#include <c10/core/GradMode.h>
+
+#include "DDImage/Application.h"
+#include "models/TorchCompat.h"
+#include "op/DebugStream.h"
+#include "op/FormatRules.h"
+#include "render/PlaneTensor.h"
+#include "render/StillWalk.h"
+#include "render/WriteBack.h"
+
+using namespace DD::Image;
+using namespace magnifex;
+
+namespace {
+
+std::string text_of(const ChannelSet& channels)
+{
+  std::ostringstream os;
+  os << channels;
+  return os.str();
+}
+
+bool out_of_gpu_memory(const std::string& what)
+{
+  return what.find("CUDA out of memory") != std::string::npos ||
+         what.find("Unable to find a valid cuDNN algorithm") != std::string::npos;
+}
+
+} // namespace
+
+RenderHooks Magnifex::render_hooks()
+{
+  RenderHooks hooks;
+  hooks.progress = [this](int done, int total) { progressFraction(done, total); };
+  hooks.aborted = [this] { return aborted(); };
+  if (debug)
+    hooks.debug = [](const std::string& line) { debug_line(line); };
+  return hooks;
+}
+
+void Magnifex::report_failure(const char* stage, const std::string& what)
+{
+  // The exception's text always reaches the log; the node shows the stage.
+  debug_line(stage);
+  debug_line(what);
+  error("%s", stage);
+}
+
+void Magnifex::renderStripe(ImagePlane& plane)
+{
+  RenderRun run{std::chrono::steady_clock::now(), c10::Device(c10::DeviceType::CPU), false};
+  if (aborted())
+    return;
+  plane.makeUnique();
+  if (!input0()) {
+    error("Magnifex needs an input");
+    return;
+  }
+  c10::NoGradGuard no_grad;
+  run.device = choose_device(true);
+  run.gpu_in_use = run.device.is_cuda();
+  if (!Application::IsGUIActive()) {
+    const std::string where = run.gpu_in_use ? "' on GPU (" + gpu_name + ")" : "' on CPU";
+    debug_line(node_name() + ": Running inference for layer '" + text_of(plane.channels()) + where);
+  }
+  if (mode == 1)
+    render_sequence(plane, run);
+  else
+    render_still(plane, run);
+}
+
+ChannelSet Magnifex::read_channels(const ImagePlane& plane) const
+{
+  ChannelSet readChannels = plane.channels();
+  const ChannelSet inputChannels = input0()->channels();
+  if (debug) {
+    debug_line("Got the readChannels: " + text_of(readChannels));
+    debug_line("Got the inputChannels: " + text_of(inputChannels));
+  }
+  readChannels &= inputChannels;
+  if (debug) {
+    debug_line("Processed the readChannels: " + text_of(readChannels));
+    debug_line(cat("Got the channelset: ", text_of(readChannels), ", with nr of channels: ", readChannels.size()));
+    for (Channel c = readChannels.first(); c != Chan_Black; c = readChannels.next(c))
+      debug_line(cat("checking channel: ", getName(c)));
+    if (readChannels.size() == 1)
+      debug_line("The channel count is only 1");
+  }
+  return readChannels;
+}
+
+bool Magnifex::output_plane_fits(const ImagePlane& plane, int W, int H)
+{
+  const int S = scale_factor(scale);
+  const Box& b = plane.bounds();
+  if (plane.channels().empty() || plane.nComps() < 1) {
+    error("Nothing to render: the output asks for no channels");
+    return false;
+  }
+  if (!plane.packed() || std::int64_t(b.w()) != std::int64_t(S) * W || std::int64_t(b.h()) != std::int64_t(S) * H) {
+    error("The output plane does not cover the whole upscaled image (%d x %d pixels, packed)", S * W, S * H);
+    return false;
+  }
+  return true;
+}
+
+void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
+{
+  if (debug)
+    debug_line("Still mode");
+  if (aborted())
+    return;
+  Iop& in = *input0();
+  const Box box(in.x(), in.y(), in.r(), in.t());
+  const int W = box.w(), H = box.h();
+  const ChannelSet readChannels = read_channels(plane);
+  const int n = int(readChannels.size());
+  if (n == 0) {
+    error("Nothing to render: the input has none of the channels the output asks for");
+    return;
+  }
+  if (!output_plane_fits(plane, W, H))
+    return;
+  const std::optional<PatchGrid> grid = compute_patch_grid(W, H, max_size, overlap, padding, multisample);
+  if (!grid) {
+    error("No patch grid for a %d x %d input with max size %d", W, H, max_size);
+    return;
+  }
+
+  in.request(box, readChannels, 1);
+  ImagePlane input_plane(box, false, readChannels, n);
+  in.fetchPlane(input_plane);
+  if (aborted())
+    return;
+
+  at::Tensor tensor_image;
+  try {
+    const float* pixels = nullptr;
+    try {
+      pixels = input_plane.readable();
+    } catch (const std::exception& e) {
+      report_failure("Error allocating the current frame", e.what());
+      return;
+    }
+    const at::Tensor host = host_tensor_from_planes(pixels, n, H, W, run.gpu_in_use);
+    if (debug)
+      debug_line("Allocated tensor (still)");
+    if (aborted())
+      return;
+    tensor_image = still_network_input(host, run.device);
+    if (debug)
+      debug_line("Tensor reformated and moved to GPU");
+  } catch (const std::exception& e) {
+    report_failure("Error preparing the current frame", e.what());
+    return;
+  }
+  if (aborted())
+    return;
+  if (debug)
+    debug_line(inference_runs_text(*grid, multisample));
+
+  StillWalkSettings settings;
+  settings.scale = scale_factor(scale);
+  settings.multisample = multisample;
+  settings.debug_patch = debug_patch;
+  const bool gpu = run.gpu_in_use;
+  const NetworkPass pass = [this, gpu](const at::Tensor& chunk) { return run_network(still_net, {chunk}, gpu); };
+  std::optional<at::Tensor> tensor_image_comp;
+  try {
+    tensor_image_comp = still_walk(tensor_image, *grid, settings, pass, render_hooks());
+  } catch (const std::exception& e) {
+    debug_line("Error during image patch processing");
+    debug_line(e.what());
+    error(out_of_gpu_memory(e.what()) ? "Error during image patch processing (out of GPU memory)"
+                                      : "Error during image patch processing");
+    return;
+  }
+  if (!tensor_image_comp)
+    return;
+  tensor_image = at::Tensor();
+  if (write_output(plane, std::move(*tensor_image_comp), true))
+    finish_render(run);
+}
+
+bool Magnifex::write_output(ImagePlane& plane, at::Tensor tensor_image_comp, bool decode)
+{
+  try {
+    const at::Tensor pixels = final_output(std::move(tensor_image_comp), plane.nComps(), decode, render_hooks());
+    const Box& b = plane.bounds();
+    copy_to_plane(pixels, plane.writable(), std::size_t(b.w()) * std::size_t(b.h()) * std::size_t(plane.nComps()));
+  } catch (const std::exception& e) {
+    report_failure("Error during the final output process", e.what());
+    return false;
+  }
+  return true;
+}
+
+void Magnifex::finish_render(const RenderRun& run)
+{
+  ++render_count;
+  clear_autocast_cache();
+  if (debug) {
+    const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - run.start).count();
+    debug_line(cat("    RenderStripe total time: ", ms, "ms"));
+  }
+}
+
+void Magnifex::render_sequence(ImagePlane&, const RenderRun&)
+{
+  error("Sequence rendering is not available in this build of Magnifex");
+}

@@ -1,0 +1,53 @@
+#include "render/ChannelFitting.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+#include <ATen/ops/cat.h>
+#include <ATen/ops/ones_like.h>
+
+namespace magnifex {
+
+namespace {
+
+at::Tensor pad_with_ones(const at::Tensor& image, int target)
+{
+  const int64_t missing = target - image.size(1);
+  if (missing <= 0)
+    return image;
+  const at::Tensor one = at::ones_like(image.narrow(1, 0, 1));
+  return at::cat({image, one.expand({image.size(0), missing, image.size(2), image.size(3)})}, 1);
+}
+
+void require_channels(const at::Tensor& image)
+{
+  if (image.dim() != 4 || image.size(1) < 1)
+    throw std::invalid_argument("an image tensor of shape [1, C >= 1, H, W] is needed, not " +
+                                std::to_string(image.dim()) + " dimensions");
+}
+
+} // namespace
+
+at::Tensor fit_network_channels(const at::Tensor& image, int target)
+{
+  require_channels(image);
+  at::Tensor fitted = image;
+  if (fitted.size(1) > target)
+    fitted = fitted.narrow(1, 0, target);
+  if (fitted.size(1) == 1 && target > 1)
+    fitted = at::cat({fitted, fitted, fitted}, 1).narrow(1, 0, std::min(target, 3));
+  return pad_with_ones(fitted, target);
+}
+
+at::Tensor fit_output_channels(const at::Tensor& image, int n_out)
+{
+  require_channels(image);
+  if (n_out < 1)
+    throw std::invalid_argument("the output plane has no channels");
+  if (image.size(1) > n_out)
+    return image.narrow(1, 0, n_out);
+  return pad_with_ones(image, n_out);
+}
+
+} // namespace magnifex

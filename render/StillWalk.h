@@ -1,0 +1,41 @@
+// Still mode: every patch of the grid through the still network (four flipped passes with
+// multisample), cross-faded into one accumulator.
+#pragma once
+
+#include <functional>
+#include <optional>
+
+#include <ATen/core/Tensor.h>
+#include <c10/core/Device.h>
+
+#include "render/PatchGrid.h"
+#include "render/RenderHooks.h"
+
+namespace magnifex {
+
+// One network pass: a [1, 3, h, w] log-encoded chunk in, a float32 [1, c >= 3, S*h, S*w] out.
+using NetworkPass = std::function<at::Tensor(const at::Tensor& chunk)>;
+
+struct StillWalkSettings {
+  int scale = 4;            // S
+  bool multisample = false;
+  int debug_patch = -1;     // with debug output on and n >= 0, only patches 0 .. n-1 are processed
+};
+
+// The still network's input from the host tensor of the input planes: on the device, rows top to
+// bottom, three channels (alpha and any further channel dropped), log-encoded.
+at::Tensor still_network_input(const at::Tensor& host_tensor, c10::Device device);
+
+// Walks the patches of `tensor_image` ([1, 3, H, W], log-encoded, on the compute device) and
+// returns the log-encoded accumulator [1, 3, S*H, S*W], or nothing when the host aborted.
+// Progress counts network passes out of grid.inferenceRuns. Exceptions pass to the caller.
+std::optional<at::Tensor> still_walk(const at::Tensor& tensor_image, const PatchGrid& grid,
+                                     const StillWalkSettings& settings, const NetworkPass& pass,
+                                     const RenderHooks& hooks);
+
+// The four orientations of multisample averaged, each pass's result turned back upright; nothing
+// when the host aborted between passes. `done` counts passes and is reported after each.
+std::optional<at::Tensor> multisample_passes(at::Tensor chunk, const NetworkPass& pass, const RenderHooks& hooks,
+                                             int& done, int total);
+
+} // namespace magnifex
