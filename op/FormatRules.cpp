@@ -1,7 +1,8 @@
 #include "op/FormatRules.h"
 
 #include <algorithm>
-#include <cmath>
+
+#include "render/PatchGrid.h"
 
 namespace magnifex {
 
@@ -28,30 +29,11 @@ int input_split_count(int mode_knob, int preroll)
   return std::max(preroll + 1, 1);
 }
 
-namespace {
-
-// Patches along one side, as the patch grid counts them; 0 when undefined.
-int patches_along(int extent, int max_size, int ovc)
-{
-  const int step = max_size <= extent ? max_size - ovc : extent;
-  if (extent < 1 || step < 1)
-    return 0;
-  return static_cast<int>(std::ceil(static_cast<float>(extent) / static_cast<float>(step)));
-}
-
-} // namespace
-
 std::string patch_count_text(int W, int H, int max_size, int overlap, bool multisample_on, bool still_mode)
 {
-  const int ovc = std::min(std::max(overlap, 0), max_size / 3);
-  const int columns = patches_along(W, max_size, ovc);
-  const int rows = patches_along(H, max_size, ovc);
-  if (columns == 0 || rows == 0)
-    return "Image patches: -";
-  const std::string grid = std::to_string(columns) + " x " + std::to_string(rows);
-  if (multisample_on && still_mode)
-    return "Image patches: " + std::to_string(4 * columns * rows) + " (" + grid + " * 4)";
-  return "Image patches: " + std::to_string(columns * rows) + " (" + grid + ")";
+  const bool four_passes = multisample_on && still_mode;
+  const std::optional<PatchGrid> grid = compute_patch_grid(W, H, max_size, overlap, 0, four_passes);
+  return grid ? grid_count_text("Image patches: ", *grid, four_passes) : "Image patches: -";
 }
 
 } // namespace magnifex

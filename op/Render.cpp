@@ -25,12 +25,6 @@ std::string text_of(const ChannelSet& channels)
   return os.str();
 }
 
-bool out_of_gpu_memory(const std::string& what)
-{
-  return what.find("CUDA out of memory") != std::string::npos ||
-         what.find("Unable to find a valid cuDNN algorithm") != std::string::npos;
-}
-
 } // namespace
 
 RenderHooks Magnifex::render_hooks()
@@ -162,7 +156,7 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
   if (aborted())
     return;
   if (debug)
-    debug_line(inference_runs_text(*grid, multisample));
+    debug_line(grid_count_text("Inference runs: ", *grid, multisample));
 
   StillWalkSettings settings;
   settings.scale = scale_factor(scale);
@@ -176,8 +170,7 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
   } catch (const std::exception& e) {
     debug_line("Error during image patch processing");
     debug_line(e.what());
-    error(out_of_gpu_memory(e.what()) ? "Error during image patch processing (out of GPU memory)"
-                                      : "Error during image patch processing");
+    error("%s", patch_error_text(e.what()));
     return;
   }
   if (!tensor_image_comp)

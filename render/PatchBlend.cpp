@@ -60,12 +60,15 @@ void composite_patch(at::Tensor& accumulator, const at::Tensor& result, const at
     throw std::runtime_error("patch result has " + std::to_string(result.dim() == 4 ? result.size(1) : 0) +
                              " channels, the output needs " + std::to_string(channels));
   const int64_t outH = result.size(2), outW = result.size(3);
+  // A result of any other size would land in the wrong place: the network broke its contract.
+  if (outH != int64_t(S) * p.height() || outW != int64_t(S) * p.width())
+    throw std::runtime_error("the network made " + std::to_string(outW) + " x " + std::to_string(outH) +
+                             " pixels of a " + std::to_string(p.width()) + " x " + std::to_string(p.height()) +
+                             " patch; " + std::to_string(S) + "x needs " + std::to_string(S * p.width()) + " x " +
+                             std::to_string(S * p.height()));
   const int64_t top = int64_t(S) * p.yEnd - outH;
   const int64_t left = int64_t(S) * p.xStart;
   at::Tensor region = accumulator.slice(2, top, top + outH).slice(3, left, left + outW);
-  if (region.size(2) != outH || region.size(3) != outW || top < 0)
-    throw std::runtime_error("patch result of " + std::to_string(outW) + " x " + std::to_string(outH) +
-                             " does not fit the output at " + std::to_string(left) + ", " + std::to_string(top));
   // lerp is region * (1 - m) + result * m, computed so that m = 0, m = 1 and equal values are exact.
   region.lerp_(result.narrow(1, 0, channels), mask);
 }

@@ -17,7 +17,7 @@ at::Tensor axis_weights(int n, int sPad, int sOv, bool first, bool last);
 // outer product of the row and column weights.
 at::Tensor blend_mask(const PatchGrid& grid, const PatchRect& patch, int outH, int outW, int S, c10::Device device);
 
-// Lays `result` ([1, c, outH, outW], c >= the accumulator's channels) over the accumulator at the
+// Lays `result` ([1, c, S*h, S*w] for an h x w patch, c >= the accumulator's channels) over the accumulator at the
 // patch's place with the mask, in place. Where the mask is 1 the patch replaces what is there,
 // where it is 0 the earlier content stays, and equal values blend to themselves exactly.
 void composite_patch(at::Tensor& accumulator, const at::Tensor& result, const at::Tensor& mask,

@@ -117,11 +117,10 @@ std::vector<PatchRect> patch_walk(const PatchGrid& g, int W, int H)
   return patches;
 }
 
-std::string inference_runs_text(const PatchGrid& g, bool multisample)
+std::string grid_count_text(const char* prefix, const PatchGrid& g, bool multisample)
 {
-  std::string text = "Inference runs: " + std::to_string(g.inferenceRuns) + " (" + std::to_string(g.columns) + " x " +
-                     std::to_string(g.rows);
-  return text + (multisample ? " * 4)" : ")");
+  const std::string shape = std::to_string(g.columns) + " x " + std::to_string(g.rows) + (multisample ? " * 4" : "");
+  return prefix + std::to_string(multisample ? g.inferenceRuns : g.patchCount()) + " (" + shape + ")";
 }
 
 } // namespace magnifex

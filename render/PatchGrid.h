@@ -38,7 +38,7 @@ std::optional<PatchGrid> compute_patch_grid(int W, int H, int max_size, int over
 // Every patch in visiting order.
 std::vector<PatchRect> patch_walk(const PatchGrid& grid, int W, int H);
 
-// "Inference runs: 15 (5 x 3)", or "... (5 x 3 * 4)" with multisample.
-std::string inference_runs_text(const PatchGrid& grid, bool multisample);
+// prefix + "15 (5 x 3)", or with multisample the passes: prefix + "60 (5 x 3 * 4)".
+std::string grid_count_text(const char* prefix, const PatchGrid& grid, bool multisample);
 
 } // namespace magnifex

@@ -23,6 +23,14 @@ std::string sizes_line(const char* what, const at::Tensor& t)
 
 } // namespace
 
+const char* patch_error_text(const std::string& what)
+{
+  const bool out_of_memory = what.find("CUDA out of memory") != std::string::npos ||
+                             what.find("Unable to find a valid cuDNN algorithm") != std::string::npos;
+  return out_of_memory ? "Error during image patch processing (out of GPU memory)"
+                       : "Error during image patch processing";
+}
+
 at::Tensor still_network_input(const at::Tensor& host_tensor, c10::Device device)
 {
   return logEncode(fit_network_channels(to_pipeline(host_tensor, device), 3));

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 
 #include <ATen/core/Tensor.h>
 #include <c10/core/Device.h>
@@ -32,6 +33,9 @@ at::Tensor still_network_input(const at::Tensor& host_tensor, c10::Device device
 std::optional<at::Tensor> still_walk(const at::Tensor& tensor_image, const PatchGrid& grid,
                                      const StillWalkSettings& settings, const NetworkPass& pass,
                                      const RenderHooks& hooks);
+
+// The node's error for an exception of the patch walk: running out of GPU memory gets its own text.
+const char* patch_error_text(const std::string& what);
 
 // The four orientations of multisample averaged, each pass's result turned back upright; nothing
 // when the host aborted between passes. `done` counts passes and is reported after each.

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "DDImageHost/KnobAccess.h"
+#include "DDImageHost/Process.h"
 #include "FakeGpu.h"
 #include "op/Magnifex.h"
 #include "runtime/HostNode.h"
@@ -19,6 +20,12 @@ inline std::unique_ptr<host_runtime::HostNode> make_node(std::shared_ptr<const m
 {
   set_machine(std::move(facts));
   return host_runtime::HostNode::create(kTestClass, "Magnifex1");
+}
+
+// The next opens find the companion library of that plug-in directory of the build ("tiny", ...).
+inline void use_plugin_dir(const std::string& name)
+{
+  DD::Image::host::registerPluginFile(std::string(MAGNIFEX_PLUGINS_DIR) + "/" + name + "/Magnifex.so");
 }
 
 inline Magnifex& op_of(const host_runtime::HostNode& node)

@@ -20,14 +20,6 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-const std::string kPlugins = MAGNIFEX_PLUGINS_DIR;
-
-// The next opens find the companion library of that plug-in directory.
-void use_plugin_dir(const std::string& name)
-{
-  DD::Image::host::registerPluginFile(kPlugins + "/" + name + "/Magnifex.so");
-}
-
 // Validates and opens as the host does before a render; false when the node reported an error.
 bool open_node(host_runtime::HostNode& node)
 {
