@@ -60,6 +60,15 @@ DD::Image::ChannelSet parseChannels(const std::string& text)
   return set;
 }
 
+PixelType parsePixelType(const std::string& text)
+{
+  if (text == "uint8") return PixelType::UInt8;
+  if (text == "uint16") return PixelType::UInt16;
+  if (text == "half") return PixelType::Half;
+  if (text == "float") return PixelType::Float;
+  throw UsageError("bad pixel type '" + text + "': expected uint8, uint16, half or float");
+}
+
 CommandLine parseCommandLine(const std::vector<std::string>& args)
 {
   CommandLine cl;
@@ -96,6 +105,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     else if (option == "--trace") cl.trace = value();
     else if (option == "--input") cl.input = value();
     else if (option == "--output") cl.output = value();
+    else if (option == "--input-colorspace") cl.inputColorSpace = value();
+    else if (option == "--output-colorspace") cl.outputColorSpace = value();
+    else if (option == "--output-type") cl.outputType = parsePixelType(value());
     else if (option == "--frames") cl.frames = parseFrameRange(value());
     else if (option == "--channels") cl.channels = parseChannels(value());
     else if (option == "--validate-only") { noValue(); cl.validateOnly = true; }
@@ -114,8 +126,11 @@ Loads a node plug-in the way the compositing host does, builds one node of its c
 it: parameters, panel, saved scripts, and validation and rendering of frames of an input.
 
 Plug-in:
-  --plugin-dir DIR     load DIR/<class>.so (.dll on Windows). Default: $MAGNIFEX_PLUGIN_DIR,
-                       else <directory of this program>/../plugins/tiny
+  --plugin-dir DIR     load DIR/<class>.so (.dll on Windows). Default: $MAGNIFEX_PLUGIN_DIR, else
+                       the best pack built next to this program: <directory of this program>/
+                       ../plugins/studio, else ../plugins/reference, else ../plugins/tiny.
+                       Rendering with a plug-in directory named tiny (test networks) prints a
+                       warning: its pictures are of no use
   --plugin FILE        load this plug-in file instead
   --class NAME         the node class to build (default Magnifex)
 
@@ -140,13 +155,32 @@ Parameters (applied in this order: --script-in, then --set / --press in command-
 Driving (any of --input, --output, --frames, --validate-only drives the node):
   --input PATH         input 0: an image file, or a sequence such as plate.%04d.exr or
                        plate.####.exr (frames found on disk give the frame range; the ends are
-                       held outside it). Read with OpenImageIO.
+                       held outside it). Any file OpenImageIO reads (EXR, TIFF, PNG, JPEG, DPX...)
   --frames A-B         frames to render (or a single frame A). Default: the input's frame
                        range, or frame 1 without an input
   --channels LIST      channels to render: rgb, rgba, red, green, blue, alpha or layer.channel
                        names, comma-separated. Default: all the node's output channels
   --output PATTERN     write each rendered frame (its bounding box as the data window, its
-                       format as the display window); needs #### or %04d for several frames
+                       format as the display window); needs #### or %04d for several frames.
+                       Any format OpenImageIO writes, chosen by the extension. The output keeps
+                       the input frame's channel names, pixel aspect and metadata where the
+                       format can hold them. Each file is written under a temporary name in its
+                       folder and renamed once complete: a failed or aborted frame leaves no
+                       file, and an older file of that name as it was. No output (nor --trace,
+                       --script-out) may name a file that is read (input frames, --script-in,
+                       the plug-in)
+  --output-type TYPE   pixel type of the output: uint8, uint16, half or float. Default: the
+                       input file's (float without an input). Formats write the nearest type
+                       they hold (PNG and JPEG: integers; EXR: half or float)
+  --input-colorspace NAME, --output-colorspace NAME
+                       colour space of the input files / of the output files. Renders work in
+                       linear light: inputs are converted to it when read, outputs from it when
+                       written. Default: by the file's pixel type, as read and write nodes do:
+                       float and half files are linear, 8- and 16-bit integer files sRGB.
+                       Names: linear (no conversion; with $OCIO, the configuration's
+                       scene_linear role), sRGB, Rec709; with $OCIO set, also every colour space
+                       and role of that OpenColorIO configuration. Only R, G, B (or the Y of a
+                       grey file) are converted; alpha and other channels are kept as stored
   --validate-only      per frame: input contexts, validation and requests, no open or render;
                        prints the output format, box, channels, contexts and requests
   --gui                run as an interactive session (Application::IsGUIActive() is true);
@@ -159,7 +193,9 @@ Tracing:
                        planes, errors and aborts, close, destroy. A plug-in may add fields of its
                        own by exporting
                          extern "C" const char* host_trace_fields(const DD::Image::Op*, const char* event)
-                       returning a one-line JSON object
+                       returning a one-line JSON object. The lines go to a temporary file
+                       beside FILE as they happen, which takes the name FILE when the command
+                       ends (whatever its exit status)
 
   --help, -h           this text
 
@@ -169,10 +205,12 @@ error. Ctrl-C aborts the render in progress; a second Ctrl-C ends the program.
 Exit status:
   0    success
   1    unexpected failure
-  2    bad command line: unknown option, missing or malformed value, unknown knob, bad knob value
+  2    bad command line: unknown option, missing or malformed value, unknown knob, bad knob value,
+       unknown colour space, an output that names an input
   3    files and loading: plug-in that fails to load, class not registered, node not built,
-       unreadable script, missing or unreadable input, unwritable output or trace
-  4    the node failed (its error, or its input's, during validation or rendering)
+       unreadable script, missing or unreadable input (a frame of the range without its
+       file included), unwritable output or trace
+  4    the node failed (its error during validation or rendering)
   130  the render was aborted
 )";
 }

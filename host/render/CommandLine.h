@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "DDImage/ChannelSet.h"
+#include "render/PixelType.h"
 
 namespace render_command {
 
@@ -33,6 +34,8 @@ struct CommandLine {
   bool knobsJson = false;
   std::string scriptIn, scriptOut, trace;
   std::string input, output;
+  std::string inputColorSpace, outputColorSpace;  // empty: by the files' pixel types
+  std::optional<PixelType> outputType;            // empty: the input file's
   std::optional<std::pair<int, int>> frames;
   std::optional<DD::Image::ChannelSet> channels;
   bool validateOnly = false;
@@ -49,6 +52,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args);
 std::pair<int, int> parseFrameRange(const std::string& text);
 // "rgb", "rgba", "red", "green", "blue", "alpha", or full channel names ("depth.Z"), comma-separated.
 DD::Image::ChannelSet parseChannels(const std::string& text);
+// "uint8", "uint16", "half" or "float".
+PixelType parsePixelType(const std::string& text);
 
 std::string helpText();
 

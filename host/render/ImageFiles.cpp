@@ -1,8 +1,12 @@
 #include "render/ImageFiles.h"
 
+#include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
+#include "render/ColorSpaces.h"
+#include "runtime/AtomicFile.h"
 #include "runtime/HostError.h"
 
 #if defined(MAGNIFEX_RENDER_WITH_OIIO)
@@ -18,6 +22,8 @@ namespace {
 
 namespace oiio = OIIO;
 
+constexpr const char* kOtherLayer = "other.";
+
 DD::Image::Channel channelFromFile(const std::string& name)
 {
   if (name == "R") return DD::Image::Chan_Red;
@@ -25,7 +31,7 @@ DD::Image::Channel channelFromFile(const std::string& name)
   if (name == "B") return DD::Image::Chan_Blue;
   if (name == "A") return DD::Image::Chan_Alpha;
   if (name == "Z") return DD::Image::Chan_Z;
-  const std::string full = name.find('.') == std::string::npos ? "other." + name : name;
+  const std::string full = name.find('.') == std::string::npos ? kOtherLayer + name : name;
   return DD::Image::getChannel(full.c_str());
 }
 
@@ -37,8 +43,28 @@ std::string channelToFile(DD::Image::Channel c)
     case DD::Image::Chan_Blue: return "B";
     case DD::Image::Chan_Alpha: return "A";
     case DD::Image::Chan_Z: return "Z";
-    default: return DD::Image::getName(c);
+    default: {
+      const std::string name = DD::Image::getName(c);
+      return name.rfind(kOtherLayer, 0) == 0 ? name.substr(std::string(kOtherLayer).size()) : name;
+    }
   }
+}
+
+bool holdsFloats(oiio::TypeDesc type)
+{
+  return type.basetype == oiio::TypeDesc::HALF || type.basetype == oiio::TypeDesc::FLOAT ||
+         type.basetype == oiio::TypeDesc::DOUBLE;
+}
+
+oiio::TypeDesc typeOf(PixelType type)
+{
+  switch (type) {
+    case PixelType::UInt8: return oiio::TypeDesc::UINT8;
+    case PixelType::UInt16: return oiio::TypeDesc::UINT16;
+    case PixelType::Half: return oiio::TypeDesc::HALF;
+    case PixelType::Float: break;
+  }
+  return oiio::TypeDesc::FLOAT;
 }
 
 // The host row of a file row: mirrored within the display window.
@@ -59,23 +85,29 @@ host_runtime::ImageDescription describeSpec(const oiio::ImageSpec& spec)
   return d;
 }
 
+// Samples come as stored: alpha is neither multiplied in nor divided out, as a read node leaves it.
 std::unique_ptr<oiio::ImageInput> openInput(const std::string& path)
 {
-  auto in = oiio::ImageInput::open(path);
+  oiio::ImageSpec config;
+  config.attribute("oiio:UnassociatedAlpha", 1);
+  auto in = oiio::ImageInput::open(path, &config);
   if (!in) throw std::runtime_error("cannot read " + path + ": " + oiio::geterror());
   if (in->spec().deep) throw std::runtime_error("cannot read " + path + ": deep images are not supported");
   return in;
 }
 
-host_runtime::Image readPixels(const std::string& path)
+host_runtime::Image readPixels(const std::string& path, const ImageReadSettings& settings)
 {
   auto in = openInput(path);
   const oiio::ImageSpec& spec = in->spec();
   const host_runtime::ImageDescription d = describeSpec(spec);
   const std::size_t n = std::size_t(spec.nchannels);
-  std::vector<float> fileOrder(std::size_t(spec.width) * std::size_t(spec.height) * n);
+  const std::size_t pixelCount = std::size_t(spec.width) * std::size_t(spec.height);
+  std::vector<float> fileOrder(pixelCount * n);
   if (!in->read_image(0, 0, 0, spec.nchannels, oiio::TypeDesc::FLOAT, fileOrder.data()))
     throw std::runtime_error("cannot read " + path + ": " + in->geterror());
+  const std::string space = settings.colorSpace.empty() ? defaultColorSpace(holdsFloats(spec.format)) : settings.colorSpace;
+  convertColorSpace(fileOrder.data(), pixelCount, spec.nchannels, colorChannelsOf(spec.channelnames), space, kLinearColorSpace);
   host_runtime::Image image;
   image.box = d.bbox;
   image.channels = d.channels;
@@ -87,19 +119,8 @@ host_runtime::Image readPixels(const std::string& path)
   return image;
 }
 
-} // namespace
-
-bool imageFilesAvailable() { return true; }
-
-host_runtime::ImageFileReader imageFileReader()
-{
-  host_runtime::ImageFileReader reader;
-  reader.readDescription = [](const std::string& path) { return describeSpec(openInput(path)->spec()); };
-  reader.readPixels = readPixels;
-  return reader;
-}
-
-void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane, const DD::Image::Format& format)
+// The spec of a rendered plane: its box as the data window, the format as the display window.
+oiio::ImageSpec planeSpec(const DD::Image::ImagePlane& plane, const DD::Image::Format& format)
 {
   const DD::Image::Box& b = plane.bounds();
   oiio::ImageSpec spec(b.w(), b.h(), plane.nComps(), oiio::TypeDesc::FLOAT);
@@ -120,28 +141,114 @@ void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
     if (c == DD::Image::Chan_Alpha) spec.alpha_channel = index;
     if (c == DD::Image::Chan_Z) spec.z_channel = index;
   }
-  std::vector<float> fileOrder(std::size_t(b.w()) * std::size_t(b.h()) * std::size_t(plane.nComps()));
+  return spec;
+}
+
+// Metadata a reader reports about how it decoded the file ("oiio:*": colour space, bit depth,
+// subimages...) describes that file, not ours, as does its pixel aspect, which the format gives.
+// Whether alpha is stored unassociated carries over: samples come through as they were stored,
+// and a format that stores it so (PNG) is then written as it was read.
+bool describesTheInputFileOnly(const std::string& name)
+{
+  return (name.rfind("oiio:", 0) == 0 && name != "oiio:UnassociatedAlpha") || name == "PixelAspectRatio";
+}
+
+// Takes the template's metadata and, unless told otherwise, its pixel type.
+void followTemplate(oiio::ImageSpec& spec, const std::string& templateFile, const ImageWriteSettings& settings,
+                    const std::string& outputFormat)
+{
+  if (templateFile.empty()) {
+    spec.set_format(settings.pixelType ? typeOf(*settings.pixelType) : oiio::TypeDesc::FLOAT);
+    return;
+  }
+  auto in = openInput(templateFile);
+  const oiio::ImageSpec& source = in->spec();
+  for (const oiio::ParamValue& p : source.extra_attribs)
+    if (!describesTheInputFileOnly(p.name().string())) spec.attribute(p.name().string(), p.type(), p.data());
+  spec.set_format(settings.pixelType ? typeOf(*settings.pixelType) : source.format);
+  // A 10- or 12-bit depth carries over only to a file of the same kind and pixel type.
+  const int bits = source.get_int_attribute("oiio:BitsPerSample", 0);
+  if (bits && spec.format == source.format && outputFormat == in->format_name()) spec.attribute("oiio:BitsPerSample", bits);
+}
+
+// Integer files cannot hold NaN or infinities: NaN becomes 0 and infinities the largest float,
+// which the conversion to integers clamps.
+void makeFinite(std::vector<float>& pixels)
+{
+  for (float& v : pixels) {
+    if (std::isnan(v)) v = 0.0f;
+    else if (std::isinf(v)) v = v > 0 ? std::numeric_limits<float>::max() : -std::numeric_limits<float>::max();
+  }
+}
+
+std::vector<float> fileOrderPixels(const DD::Image::ImagePlane& plane)
+{
+  const DD::Image::Box& b = plane.bounds();
+  const std::size_t n = std::size_t(plane.nComps());
+  std::vector<float> fileOrder(std::size_t(b.w()) * std::size_t(b.h()) * n);
   for (int y = b.y(); y < b.t(); ++y)
     for (int x = b.x(); x < b.r(); ++x)
       for (int z = 0; z < plane.nComps(); ++z)
-        fileOrder[(std::size_t(b.t() - 1 - y) * std::size_t(b.w()) + std::size_t(x - b.x())) * std::size_t(plane.nComps()) + std::size_t(z)] =
-            plane.at(x, y, z);
+        fileOrder[(std::size_t(b.t() - 1 - y) * std::size_t(b.w()) + std::size_t(x - b.x())) * n + std::size_t(z)] = plane.at(x, y, z);
+  return fileOrder;
+}
+
+} // namespace
+
+bool imageFilesAvailable() { return true; }
+
+host_runtime::ImageFileReader imageFileReader(const ImageReadSettings& settings)
+{
+  host_runtime::ImageFileReader reader;
+  reader.readDescription = [](const std::string& path) { return describeSpec(openInput(path)->spec()); };
+  reader.readPixels = [settings](const std::string& path) { return readPixels(path, settings); };
+  return reader;
+}
+
+void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane, const DD::Image::Format& format,
+                    const ImageWriteSettings& settings)
+{
+  auto fail = [&path](const std::string& why) { return HostError(HostError::Kind::Output, "cannot write " + path + ": " + why); };
+  std::unique_ptr<host_runtime::AtomicFile> file;  // outlives the writer: the file is closed before it goes
   auto out = oiio::ImageOutput::create(path);
-  if (!out) throw HostError(HostError::Kind::Output, "cannot write " + path + ": " + oiio::geterror());
-  if (!out->open(path, spec) || !out->write_image(oiio::TypeDesc::FLOAT, fileOrder.data()) || !out->close())
-    throw HostError(HostError::Kind::Output, "cannot write " + path + ": " + out->geterror());
+  if (!out) throw fail(oiio::geterror());
+  oiio::ImageSpec spec = planeSpec(plane, format);
+  try {
+    followTemplate(spec, settings.templateFile, settings, out->format_name());
+  } catch (const std::runtime_error& e) {
+    throw fail(e.what());
+  }
+  std::vector<float> pixels = fileOrderPixels(plane);
+
+  file = std::make_unique<host_runtime::AtomicFile>(path);
+  if (!out->open(file->temporaryPath(), spec)) throw fail(out->geterror());
+  // What the format makes of the pixel type asked for decides the colour space: a PNG asked for
+  // floats holds 8-bit sRGB.
+  const bool floats = holdsFloats(out->spec().format);
+  const std::string space = settings.colorSpace.empty() ? defaultColorSpace(floats) : settings.colorSpace;
+  if (!floats) makeFinite(pixels);
+  try {
+    const std::size_t pixelCount = std::size_t(plane.bounds().w()) * std::size_t(plane.bounds().h());
+    convertColorSpace(pixels.data(), pixelCount, plane.nComps(), colorChannelsOf(spec.channelnames), kLinearColorSpace, space);
+  } catch (const std::runtime_error& e) {
+    throw fail(e.what());
+  }
+  if (!floats) makeFinite(pixels);
+  if (!out->write_image(oiio::TypeDesc::FLOAT, pixels.data()) || !out->close()) throw fail(out->geterror());
+  out.reset();  // closed before it is renamed
+  file->commit();
 }
 
 #else
 
 bool imageFilesAvailable() { return false; }
 
-host_runtime::ImageFileReader imageFileReader()
+host_runtime::ImageFileReader imageFileReader(const ImageReadSettings&)
 {
   throw HostError(HostError::Kind::Input, "this magnifex-render was built without OpenImageIO and reads no images");
 }
 
-void writeImageFile(const std::string&, const DD::Image::ImagePlane&, const DD::Image::Format&)
+void writeImageFile(const std::string&, const DD::Image::ImagePlane&, const DD::Image::Format&, const ImageWriteSettings&)
 {
   throw HostError(HostError::Kind::Output, "this magnifex-render was built without OpenImageIO and writes no images");
 }

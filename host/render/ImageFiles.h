@@ -2,24 +2,43 @@
 //
 // Files count rows from the top, the host from the bottom: a file's display window becomes the
 // format and its data window the bounding box, flipped within the display window, so that
-// offsets survive a round trip. Channel names R, G, B, A, Z map to rgba.* and depth.Z; others
-// ("layer.name") are used as they are.
+// offsets survive a round trip. Channel names R, G, B, A, Z map to rgba.* and depth.Z, other
+// names without a layer to other.<name> and back; "layer.name" is used as it is.
+//
+// Pixels are scene-linear inside (see ColorSpaces.h): files are linearised when read and
+// encoded back when written, each in its own colour space.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "DDImage/Format.h"
 #include "DDImage/ImagePlane.h"
+#include "render/PixelType.h"
 #include "runtime/FileSequenceSource.h"
 
 namespace render_command {
 
 bool imageFilesAvailable();
 
-// HostError Input when the program was built without image files.
-host_runtime::ImageFileReader imageFileReader();
+struct ImageReadSettings {
+  std::string colorSpace;  // of the files; empty: by their pixel type (defaultColorSpace)
+};
 
-// Writes a rendered plane (HostError Output on failure).
-void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane, const DD::Image::Format& format);
+// HostError Input when the program was built without image files.
+host_runtime::ImageFileReader imageFileReader(const ImageReadSettings& settings = {});
+
+struct ImageWriteSettings {
+  // An input file the output follows: its pixel type (unless `pixelType` says otherwise) and its
+  // metadata, where the output format can hold them. Empty: float pixels, no metadata.
+  std::string templateFile;
+  std::optional<PixelType> pixelType;
+  std::string colorSpace;  // of the file; empty: by the pixel type the format writes
+};
+
+// Writes a rendered plane under a temporary name in the same folder and renames it over `path`
+// once complete, so that a failure leaves no file and any older one untouched (HostError Output).
+void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane, const DD::Image::Format& format,
+                    const ImageWriteSettings& settings = {});
 
 } // namespace render_command

@@ -1,15 +1,17 @@
 #include "render/RenderCommand.h"
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 
 #include "DDImageHost/OpControl.h"
 #include "DDImageHost/Process.h"
+#include "render/ColorSpaces.h"
 #include "render/ImageFiles.h"
+#include "render/OverwriteCheck.h"
+#include "render/PluginLocation.h"
+#include "runtime/AtomicFile.h"
 #include "runtime/FileSequenceSource.h"
 #include "runtime/FramePattern.h"
 #include "runtime/HostError.h"
@@ -21,48 +23,10 @@
 #include "runtime/RenderSession.h"
 #include "runtime/TraceWriter.h"
 
-#if defined(_WIN32)
-#  define WIN32_LEAN_AND_MEAN
-#  include <windows.h>
-#endif
-
 namespace render_command {
 namespace {
 
-namespace fs = std::filesystem;
 using host_runtime::HostError;
-
-#if defined(_WIN32)
-constexpr const char* kPluginSuffix = ".dll";
-#elif defined(__APPLE__)
-constexpr const char* kPluginSuffix = ".dylib";
-#else
-constexpr const char* kPluginSuffix = ".so";
-#endif
-
-fs::path programDirectory(const std::string& programPath)
-{
-  std::error_code ec;
-#if defined(_WIN32)
-  wchar_t buffer[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-  if (n > 0 && n < MAX_PATH) return fs::path(buffer).parent_path();
-#else
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec) return self.parent_path();
-#endif
-  return fs::absolute(programPath, ec).parent_path();
-}
-
-std::string pluginPath(const CommandLine& cl, const std::string& programPath)
-{
-  if (!cl.pluginFile.empty()) return cl.pluginFile;
-  fs::path dir;
-  if (!cl.pluginDir.empty()) dir = cl.pluginDir;
-  else if (const char* env = std::getenv("MAGNIFEX_PLUGIN_DIR"); env && *env) dir = env;
-  else dir = programDirectory(programPath) / ".." / "plugins" / "tiny";
-  return (dir / (cl.className + kPluginSuffix)).lexically_normal().string();
-}
 
 std::string readFile(const std::string& path)
 {
@@ -71,12 +35,6 @@ std::string readFile(const std::string& path)
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& text)
-{
-  std::ofstream out(path, std::ios::binary);
-  if (!(out << text) || !out.flush()) throw HostError(HostError::Kind::Output, "cannot write " + path);
 }
 
 int exitCodeOf(HostError::Kind kind)
@@ -139,17 +97,44 @@ private:
   Clock::time_point start_, lastLine_;
 };
 
-int drive(const CommandLine& cl, host_runtime::RenderSession& session, std::pair<int, int> frames,
-          const DD::Image::Iop& node, std::ostream& out, std::ostream& err)
+void checkColorSpace(const std::string& option, const std::string& name)
+{
+  if (name.empty() || isKnownColorSpace(name)) return;
+  std::string known;
+  for (const std::string& n : colorSpaceNames()) known += (known.empty() ? "" : ", ") + n;
+  throw UsageError("unknown colour space '" + name + "' for " + option + ": known are " + known);
+}
+
+// Outputs that would replace a file read by the command are refused before anything is written.
+// Only existing output files can be inputs.
+void refuseWritingOverInputs(const CommandLine& cl, const std::string& plugin, const host_runtime::FileSequenceSource* input,
+                             const host_runtime::FramePattern& output, std::pair<int, int> frames)
+{
+  std::vector<NamedFile> inputs{{"the plug-in", plugin}};
+  if (!cl.scriptIn.empty()) inputs.push_back({"--script-in", cl.scriptIn});
+  if (input)
+    for (const std::string& file : input->files()) inputs.push_back({"--input", file});
+  std::vector<NamedFile> outputs;
+  if (!cl.trace.empty()) outputs.push_back({"--trace", cl.trace});
+  if (!cl.scriptOut.empty()) outputs.push_back({"--script-out", cl.scriptOut});
+  if (!cl.output.empty() && !output.hasFrameNumber()) outputs.push_back({"--output", cl.output});
+  if (!cl.output.empty() && output.hasFrameNumber())
+    for (int f : output.existingFrames())
+      if (f >= frames.first && f <= frames.second) outputs.push_back({"--output", output.pathFor(f)});
+  refuseOverwritingInputs(inputs, outputs);
+}
+
+int drive(const CommandLine& cl, host_runtime::RenderSession& session, const host_runtime::FileSequenceSource* input,
+          std::pair<int, int> frames, const std::string& plugin, const DD::Image::Iop& node, std::ostream& out, std::ostream& err)
 {
   const host_runtime::FramePattern output(cl.output);
-  if (!cl.output.empty() && !output.hasFrameNumber() && frames.second > frames.first)
-    throw render_command::UsageError("--output needs a frame number (#### or %04d) to write several frames");
   host_runtime::RenderOptions options;
   options.channels = cl.channels;
   options.validateOnly = cl.validateOnly;
   ProgressPrinter printer(err);
   session.setProgressCallback([&printer](double frame, double fraction) { printer.progress(frame, fraction); });
+  if (!cl.validateOnly && isTestPack(plugin))
+    err << "magnifex-render: warning: " << plugin << " is built with the tiny test networks: they are for tests and give no useful pictures\n";
 
   int code = kExitOk;
   // Frames are rendered one at a time: a frame's plane is written and dropped before the next.
@@ -158,14 +143,20 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, std::pair
     host_runtime::FrameResult r = cl.validateOnly ? session.validateFrame(f, options) : session.renderFrame(f, options);
     if (r.status == host_runtime::FrameStatus::Failed) {
       err << "magnifex-render: error: frame " << f << ": " << r.error << "\n";
-      code = kExitNodeFailed;
+      code = r.inputFailed ? kExitSetup : kExitNodeFailed;
     } else if (r.status == host_runtime::FrameStatus::Aborted) {
       err << "magnifex-render: frame " << f << ": render aborted\n";
       code = kExitAborted;
     } else if (cl.validateOnly) {
       printValidation(out, r);
     } else {
-      if (!cl.output.empty()) writeImageFile(output.pathFor(f), *r.plane, node.format());
+      if (!cl.output.empty()) {
+        ImageWriteSettings settings;
+        settings.templateFile = input ? input->fileShownAt(f) : std::string();
+        settings.pixelType = cl.outputType;
+        settings.colorSpace = cl.outputColorSpace;
+        writeImageFile(output.pathFor(f), *r.plane, node.format(), settings);
+      }
       printer.frameDone(f);
     }
   }
@@ -176,18 +167,27 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, std::pair
 int run(const CommandLine& cl, const std::string& programPath, std::ostream& out, std::ostream& err)
 {
   DD::Image::host::setGUIActive(cl.gui);
-  std::unique_ptr<host_runtime::TraceWriter> trace;
-  if (!cl.trace.empty()) trace = std::make_unique<host_runtime::TraceWriter>(cl.trace);
-
-  const host_runtime::PluginLibrary plugin = host_runtime::PluginLibrary::load(pluginPath(cl, programPath));
-  std::shared_ptr<host_runtime::ImageSource> input;
-  if (!cl.input.empty())
-    input = std::make_shared<host_runtime::FileSequenceSource>(host_runtime::FramePattern(cl.input), imageFileReader());
+  checkColorSpace("--input-colorspace", cl.inputColorSpace);
+  checkColorSpace("--output-colorspace", cl.outputColorSpace);
+  const std::string plugin = pluginPath(cl, programPath);
+  std::shared_ptr<host_runtime::FileSequenceSource> input;
+  if (!cl.input.empty()) {
+    ImageReadSettings reading;
+    reading.colorSpace = cl.inputColorSpace;
+    input = std::make_shared<host_runtime::FileSequenceSource>(host_runtime::FramePattern(cl.input), imageFileReader(reading));
+  }
   const std::pair<int, int> frames =
       cl.frames ? *cl.frames : input ? std::make_pair(input->firstFrame(), input->lastFrame()) : std::make_pair(1, 1);
+  const host_runtime::FramePattern output(cl.output);
+  if (!cl.output.empty() && !output.hasFrameNumber() && frames.second > frames.first)
+    throw UsageError("--output needs a frame number (#### or %04d) to write several frames");
+  refuseWritingOverInputs(cl, plugin, input.get(), output, frames);
 
+  std::unique_ptr<host_runtime::TraceWriter> trace;
+  if (!cl.trace.empty()) trace = std::make_unique<host_runtime::TraceWriter>(cl.trace);
+  const host_runtime::PluginLibrary library = host_runtime::PluginLibrary::load(plugin);
   std::unique_ptr<host_runtime::HostNode> node = host_runtime::HostNode::create(cl.className);
-  if (trace) trace->setExtraFields(host_runtime::pluginTraceFields(plugin, node->op()));
+  if (trace) trace->setExtraFields(host_runtime::pluginTraceFields(library, node->op()));
   int code = kExitOk;
   {
     host_runtime::RenderSession session(*node, input);
@@ -202,10 +202,11 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
       node->openPanel();
       out << host_runtime::panelJson(*node) << std::flush;
     }
-    if (!cl.scriptOut.empty()) writeFile(cl.scriptOut, host_runtime::writeNodeScript(*node));
-    if (cl.drives()) code = drive(cl, session, frames, node->op(), out, err);
+    if (!cl.scriptOut.empty()) host_runtime::writeFileAtomically(cl.scriptOut, host_runtime::writeNodeScript(*node));
+    if (cl.drives()) code = drive(cl, session, input.get(), frames, plugin, node->op(), out, err);
   }
   node.reset();  // destroyed while the trace still listens
+  if (trace) trace->finish();
   return code;
 }
 

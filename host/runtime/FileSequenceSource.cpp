@@ -22,6 +22,19 @@ std::string FileSequenceSource::existingFile(int frame) const
   return pattern_.pathFor(frame);
 }
 
+std::string FileSequenceSource::fileShownAt(int frame) const
+{
+  const int shown = std::clamp(frame, firstFrame(), lastFrame());
+  return std::binary_search(frames_.begin(), frames_.end(), shown) ? pattern_.pathFor(shown) : std::string();
+}
+
+std::vector<std::string> FileSequenceSource::files() const
+{
+  std::vector<std::string> paths;
+  for (int frame : frames_) paths.push_back(pattern_.pathFor(frame));
+  return paths;
+}
+
 ImageDescription FileSequenceSource::describe(int frame) const
 {
   ImageDescription d = reader_.readDescription(existingFile(frame));

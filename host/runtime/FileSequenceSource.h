@@ -32,6 +32,11 @@ public:
   // A frame of the range whose file is missing fails with the file name.
   ImageDescription describe(int frame) const override;
   std::shared_ptr<const Image> pixels(int frame) const override;
+  // The file a read node shows at `frame` (held at the ends of the range); empty when that frame
+  // has no file.
+  std::string fileShownAt(int frame) const;
+  // Every file of the sequence found on disk.
+  std::vector<std::string> files() const;
 
 private:
   std::string existingFile(int frame) const;

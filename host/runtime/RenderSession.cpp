@@ -97,21 +97,23 @@ void RenderSession::connect(double frame, FrameResult& result)
                                  : std::vector<std::vector<DD::Image::Op*>>{});
 }
 
-// The status of a pass: a node error first, then an input's error, then an abort.
+// The status of a pass: an input's error first (a node failing because its input did fails for
+// that reason), then the node's, then an abort.
 void RenderSession::finish(FrameResult& result) const
 {
   const DD::Image::Iop& op = node_.op();
+  for (const auto& entry : sources_) {
+    if (ddh::hasError(*entry.second)) {
+      result.status = FrameStatus::Failed;
+      result.inputFailed = true;
+      result.error = entry.second->node_name() + ": " + ddh::errorText(*entry.second);
+      return;
+    }
+  }
   if (ddh::hasError(op)) {
     result.status = FrameStatus::Failed;
     result.error = node_.name() + ": " + ddh::errorText(op);
     return;
-  }
-  for (const auto& entry : sources_) {
-    if (ddh::hasError(*entry.second)) {
-      result.status = FrameStatus::Failed;
-      result.error = entry.second->node_name() + ": " + ddh::errorText(*entry.second);
-      return;
-    }
   }
   result.status = op.aborted() ? FrameStatus::Aborted : FrameStatus::Ok;
 }

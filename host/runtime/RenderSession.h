@@ -37,6 +37,7 @@ struct FrameResult {
   double frame = 0.0;
   FrameStatus status = FrameStatus::Ok;
   std::string error;  // "<node name>: <error text>" when failed
+  bool inputFailed = false;  // the failure was an input's (its file, say), not the node's own
 
   // The node's info after validation.
   DD::Image::Format format;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "DDImage/Op.h"
+#include "runtime/AtomicFile.h"
 #include "runtime/HostError.h"
 #include "runtime/JsonText.h"
 
@@ -80,16 +81,47 @@ TraceWriter::TraceWriter(std::ostream& out) : out_(out)
   listener_ = ddh::addEventListener([this](const ddh::Event& e) { write(e); });
 }
 
-TraceWriter::TraceWriter(const std::string& path) : file_(path), out_(file_)
+TraceWriter::TraceWriter(const std::string& path) : out_(file_)
 {
+  try {
+    pending_ = std::make_unique<AtomicFile>(path);
+  } catch (const HostError&) {
+    throw HostError(HostError::Kind::Output, "cannot write the trace file " + path);
+  }
+  file_.open(pending_->temporaryPath(), std::ios::binary | std::ios::trunc);
   if (!file_) throw HostError(HostError::Kind::Output, "cannot write the trace file " + path);
   listener_ = ddh::addEventListener([this](const ddh::Event& e) { write(e); });
 }
 
 TraceWriter::~TraceWriter()
 {
+  stopListening();
+  if (!pending_) return;
+  file_.close();
+  try {
+    if (file_) pending_->commit();
+  } catch (const HostError&) {  // a destructor reports nothing: the temporary goes away
+  }
+}
+
+void TraceWriter::stopListening()
+{
+  if (listener_ == 0) return;
   ddh::removeEventListener(listener_);
+  listener_ = 0;
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   out_.flush();
+}
+
+void TraceWriter::finish()
+{
+  stopListening();
+  if (!pending_) return;
+  const std::string path = pending_->target();
+  file_.close();
+  std::unique_ptr<AtomicFile> pending = std::move(pending_);
+  if (!file_) throw HostError(HostError::Kind::Output, "cannot write the trace file " + path);
+  pending->commit();
 }
 
 void TraceWriter::setExtraFields(ExtraFields extra)

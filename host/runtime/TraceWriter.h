@@ -11,6 +11,7 @@
 
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -25,12 +26,20 @@ class Op;
 
 namespace host_runtime {
 
+class AtomicFile;
+
 class TraceWriter {
 public:
-  // Writes to the stream, or to a file it creates (HostError Output when it cannot).
+  // Writes to the stream, or to a file. A file is written under a temporary name as the events
+  // come and takes its name at finish() (or when the writer goes, if every line was written), so
+  // that the name never holds a half-written trace (HostError Output when it cannot be made).
   explicit TraceWriter(std::ostream& out);
   explicit TraceWriter(const std::string& path);
   ~TraceWriter();
+
+  // Stops listening and gives a file its name (HostError Output when a line could not be
+  // written or the rename fails).
+  void finish();
 
   TraceWriter(const TraceWriter&) = delete;
   TraceWriter& operator=(const TraceWriter&) = delete;
@@ -42,7 +51,9 @@ public:
 
 private:
   void write(const DD::Image::host::Event& event);
+  void stopListening();
 
+  std::unique_ptr<AtomicFile> pending_;
   std::ofstream file_;
   std::ostream& out_;
   std::recursive_mutex mutex_;  // recursive: an extra-fields hook may itself cause events

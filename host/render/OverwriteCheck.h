@@ -1,0 +1,20 @@
+// A command must never write over a file it reads: an output that is an input would be
+// destroyed by the render that needs it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace render_command {
+
+// A file a command reads or writes, with the option that names it ("--input").
+struct NamedFile {
+  std::string option;
+  std::string path;
+};
+
+// UsageError naming both when one of `outputs` resolves (symbolic links and "..", as far as the
+// paths exist) to the same file as one of `inputs`.
+void refuseOverwritingInputs(const std::vector<NamedFile>& inputs, const std::vector<NamedFile>& outputs);
+
+} // namespace render_command

@@ -1,0 +1,302 @@
+// magnifex-render on real image files: formats, pixel types, colour spaces, sequences, and what
+// a failure leaves behind. Files are made and inspected with OpenImageIO directly, the expected
+// values from the transfer functions' definitions. TestScale at its default scale (2x, nearest
+// neighbour, gain 1) renders what it is given, so the output tells what the command did.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "DDImageHost/Events.h"
+#include "DDImageHost/OpControl.h"
+#include "render/PluginLocation.h"
+#include "render/RenderCommand.h"
+#include "support/CommandRunner.h"
+#include "support/RawImages.h"
+
+namespace fs = std::filesystem;
+using namespace render_command;
+using namespace test_support;
+using OIIO::TypeDesc;
+
+using RenderFilesTest = test_support::CommandTest;
+
+namespace {
+
+const std::vector<std::string> kRGB{"R", "G", "B"};
+const std::vector<std::string> kRGBA{"R", "G", "B", "A"};
+const std::vector<std::string> kGrey{"Y"};
+const double kMidGrey = 128.0 / 255.0;
+
+// A user's Ctrl-C while the node renders: at its first progress report.
+class AbortAtFirstProgress {
+public:
+  AbortAtFirstProgress()
+  {
+    listener_ = DD::Image::host::addEventListener([](const DD::Image::host::Event& e) {
+      if (e.type == "progress") DD::Image::host::requestAbortAll();
+    });
+  }
+  ~AbortAtFirstProgress()
+  {
+    DD::Image::host::removeEventListener(listener_);
+    DD::Image::host::clearAbortAll();
+  }
+
+private:
+  int listener_;
+};
+
+} // namespace
+
+TEST_F(RenderFilesTest, ConvertsColourAndFollowsThePixelTypeOfTheInput)
+{
+  struct Case {
+    const char* what;
+    const char* input;
+    std::vector<std::string> channels;
+    TypeDesc inputType;
+    double stored;  // every input sample
+    std::vector<std::string> options;
+    const char* output;
+    TypeDesc outputType;
+    double colour, data;  // every output sample of R, G, B (or Y) / of other channels
+    double tolerance;  // beyond float rounding, which is far below a 16-bit step
+  };
+  const double linearGrey = srgbToLinear(kMidGrey);
+  const std::vector<Case> cases{
+      {"8-bit PNG: mid-grey survives", "in.png", kRGB, TypeDesc::UINT8, kMidGrey, {}, "out.png", TypeDesc::UINT8, kMidGrey, 0, 0},
+      {"grey PNG", "in.png", kGrey, TypeDesc::UINT8, kMidGrey, {}, "out.png", TypeDesc::UINT8, kMidGrey, 0, 0},
+      {"16-bit PNG", "in.png", kRGB, TypeDesc::UINT16, 0.3, {}, "out.png", TypeDesc::UINT16, quantized(0.3, 65535), 0, 0},
+      {"16-bit DPX", "in.dpx", kRGB, TypeDesc::UINT16, 0.7, {}, "out.dpx", TypeDesc::UINT16, quantized(0.7, 65535), 0, 0},
+      {"half EXR stays linear", "in.exr", kRGB, TypeDesc::HALF, 0.375, {}, "out.exr", TypeDesc::HALF, 0.375, 0, 0},
+      {"float TIFF stays linear", "in.tif", kRGB, TypeDesc::FLOAT, 0.123456789, {}, "out.tif", TypeDesc::FLOAT, float(0.123456789), 0, 0},
+      {"8-bit PNG into EXR: linearised, half, alpha as it is", "in.png", kRGBA, TypeDesc::UINT8, kMidGrey, {}, "out.exr",
+       TypeDesc::HALF, linearGrey, kMidGrey, 1e-3},
+      {"float EXR into PNG: encoded", "in.exr", kRGB, TypeDesc::FLOAT, linearGrey, {}, "out.png", TypeDesc::UINT8, kMidGrey, 0, 0},
+      {"--output-type float", "in.png", kRGB, TypeDesc::UINT8, kMidGrey, {"--output-type", "float"}, "out.exr", TypeDesc::FLOAT,
+       linearGrey, 0, 1e-6},
+      {"--output-type uint16", "in.png", kRGB, TypeDesc::UINT8, kMidGrey, {"--output-type", "uint16"}, "out.png",
+       TypeDesc::UINT16, kMidGrey, 0, 1e-6},
+      {"--output-type half", "in.tif", kRGB, TypeDesc::FLOAT, 0.2, {"--output-type", "half"}, "out.exr", TypeDesc::HALF, 0.2, 0, 1e-3},
+      {"--output-type uint8 from half", "in.exr", kRGBA, TypeDesc::HALF, 0.375, {"--output-type", "uint8"}, "out.tif",
+       TypeDesc::UINT8, quantized(linearToSrgb(0.375), 255), quantized(0.375, 255), 0},
+      {"float asked of PNG gives 8-bit sRGB", "in.exr", kRGB, TypeDesc::FLOAT, linearGrey, {"--output-type", "float"}, "out.png",
+       TypeDesc::UINT8, kMidGrey, 0, 0},
+      {"--input-colorspace linear", "in.png", kRGB, TypeDesc::UINT8, kMidGrey, {"--input-colorspace", "linear"}, "out.exr",
+       TypeDesc::HALF, kMidGrey, 0, 1e-3},
+      {"--input-colorspace Rec709", "in.png", kRGB, TypeDesc::UINT8, kMidGrey, {"--input-colorspace", "Rec709"}, "out.exr",
+       TypeDesc::HALF, rec709ToLinear(kMidGrey), 0, 1e-3},
+      {"--output-colorspace linear", "in.png", kRGB, TypeDesc::UINT8, kMidGrey, {"--output-colorspace", "linear"}, "out.png",
+       TypeDesc::UINT8, quantized(linearGrey, 255), 0, 0},
+      {"--output-colorspace sRGB", "in.exr", kRGB, TypeDesc::FLOAT, 0.2, {"--output-colorspace", "sRGB"}, "out.exr",
+       TypeDesc::FLOAT, linearToSrgb(0.2), 0, 1e-6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    writeRaw(file(c.input), specOf(3, 2, c.channels, c.inputType), [&](int, int, int) { return float(c.stored); });
+    std::vector<std::string> args{"--input", file(c.input), "--output", file(c.output)};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const Outcome r = run(args);
+    ASSERT_EQ(r.code, kExitOk) << r.err;
+    const RawImage out = readRaw(file(c.output));
+    EXPECT_EQ(out.spec.format, c.outputType);
+    EXPECT_EQ(out.spec.channelnames, c.channels);
+    ASSERT_EQ(out.spec.width, 6);
+    ASSERT_EQ(out.spec.height, 4);
+    for (int c2 = 0; c2 < out.spec.nchannels; ++c2) {
+      const bool colour = c.channels[std::size_t(c2)] != "A";
+      EXPECT_NEAR(out.at(5, 3, c2), colour ? c.colour : c.data, c.tolerance + 1e-6) << c.channels[std::size_t(c2)];
+      EXPECT_EQ(out.at(0, 0, c2), out.at(5, 3, c2));
+    }
+  }
+}
+
+TEST_F(RenderFilesTest, KeepsChannelNamesWindowsPixelAspectAndMetadata)
+{
+  // A 4 x 2 data window at (1, 1) of a 6 x 4 display window, rows from the top.
+  OIIO::ImageSpec spec = specOf(4, 2, {"R", "G", "B", "A", "Z", "mask"}, TypeDesc::FLOAT);
+  spec.x = 1;
+  spec.y = 1;
+  spec.full_width = 6;
+  spec.full_height = 4;
+  spec.attribute("PixelAspectRatio", 2.0f);
+  spec.attribute("Copyright", "Brightwork test plate");
+  spec.attribute("custom:take", 7);
+  writeRaw(file("in.exr"), spec, [](int x, int y, int c) { return float(100 * c + 10 * y + x); });
+
+  const Outcome r = run({"--input", file("in.exr"), "--output", file("out.exr")});
+  ASSERT_EQ(r.code, kExitOk) << r.err;
+  const RawImage out = readRaw(file("out.exr"));
+  EXPECT_EQ(out.spec.channelnames, spec.channelnames);
+  EXPECT_EQ(out.spec.format, TypeDesc::FLOAT);
+  // Twice the size: the display window at the origin (TestScale's format), the data window
+  // twice as far from the top left.
+  EXPECT_EQ(out.spec.full_width, 12);
+  EXPECT_EQ(out.spec.full_height, 8);
+  EXPECT_EQ(out.spec.x, 2);
+  EXPECT_EQ(out.spec.y, 2);
+  EXPECT_EQ(out.spec.width, 8);
+  EXPECT_EQ(out.spec.height, 4);
+  EXPECT_EQ(out.spec.get_float_attribute("PixelAspectRatio"), 2.0f);
+  EXPECT_EQ(out.spec.get_string_attribute("Copyright"), "Brightwork test plate");
+  EXPECT_EQ(out.spec.get_int_attribute("custom:take"), 7);
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 8; ++x)
+      for (int c = 0; c < 6; ++c) ASSERT_EQ(out.at(x, y, c), float(100 * c + 10 * (y / 2) + x / 2)) << x << "," << y << "," << c;
+}
+
+TEST_F(RenderFilesTest, RendersASequenceOfThreeFramesIntoFilesOfTheirOwn)
+{
+  for (int f = 1; f <= 3; ++f)
+    writeRaw(file("in.000" + std::to_string(f) + ".png"), specOf(2, 2, kRGB, TypeDesc::UINT8),
+             [f](int, int, int c) { return float(40 * f + c) / 255.0f; });
+  const Outcome r = run({"--input", file("in.%04d.png"), "--output", file("out.####.png")});
+  ASSERT_EQ(r.code, kExitOk) << r.err;
+  std::vector<std::string> names;
+  for (const fs::directory_entry& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"in.0001.png", "in.0002.png", "in.0003.png", "out.0001.png", "out.0002.png",
+                                             "out.0003.png"}));  // no temporaries left
+  for (int f = 1; f <= 3; ++f) {
+    const RawImage out = readRaw(file("out.000" + std::to_string(f) + ".png"));
+    EXPECT_EQ(out.spec.format, TypeDesc::UINT8);
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(out.at(3, 3, c), (40 * f + c) / 255.0, 1e-6) << f;
+  }
+}
+
+TEST_F(RenderFilesTest, AFailedOrAbortedRenderLeavesNoFileAndOlderOutputsAsTheyWere)
+{
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;  // file names are in the test's folder
+    int code;
+    const char* message;
+    bool abort;
+  };
+  const std::vector<Case> cases{
+      {"missing input", {"--input", "missing.png", "--output", "out.png"}, kExitSetup, "no such file", false},
+      {"unreadable input", {"--input", "garbage.png", "--output", "out.png"}, kExitSetup, "cannot read", false},
+      {"missing frame of a sequence", {"--input", "seq.####.png", "--frames", "2-3", "--output", "out.####.png"}, kExitSetup,
+       "missing frame 2", false},
+      {"unwritable output", {"--input", "in.png", "--output", "no/such/folder/out.png"}, kExitSetup, "cannot write", false},
+      {"output format unknown", {"--input", "in.png", "--output", "out.unknown"}, kExitSetup, "cannot write", false},
+      {"the node fails", {"--input", "in.png", "--output", "out.png", "--set", "fail=true"}, kExitNodeFailed,
+       "failure requested", false},
+      {"aborted", {"--input", "in.png", "--output", "out.png"}, kExitAborted, "render aborted", true},
+  };
+  writeRaw(file("in.png"), specOf(2, 2, kRGB, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
+  writeRaw(file("seq.0001.png"), specOf(2, 2, kRGB, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
+  writeRaw(file("seq.0003.png"), specOf(2, 2, kRGB, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
+  std::ofstream(file("garbage.png")) << "not an image";
+  std::ofstream(file("out.png")) << "an older render";
+  std::ofstream(file("out.0002.png")) << "an older frame 2";
+  const auto before = snapshot();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> args = c.args;
+    for (std::size_t i = 1; i < args.size(); i += 2)
+      if (args[i - 1] == "--input" || args[i - 1] == "--output") args[i] = file(args[i]);
+    Outcome r;
+    if (c.abort) {
+      AbortAtFirstProgress abort;
+      r = run(args);
+    } else {
+      r = run(args);
+    }
+    EXPECT_EQ(r.code, c.code) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(snapshot(), before);
+  }
+}
+
+TEST_F(RenderFilesTest, RefusesToWriteOverItsInputs)
+{
+  writeRaw(file("in.png"), specOf(2, 2, kRGB, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
+  for (int f = 1; f <= 3; ++f) writeRaw(file("seq." + std::to_string(f) + ".png"), specOf(2, 2, kRGB, TypeDesc::UINT8),
+                                        [](int, int, int) { return 0.5f; });
+  std::ofstream(file("node.txt")) << "TestScale {\n}\n";
+  fs::create_directories(dir / "sub");
+  fs::create_symlink(file("in.png"), file("link.png"));
+  const std::string plugin = fs::path(TEST_PLUGIN_PATH).lexically_normal().string();
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    const char* names;  // the option of the output that is refused
+  };
+  const std::vector<Case> cases{
+      {"the same path", {"--input", file("in.png"), "--output", file("in.png")}, "--output"},
+      {"another spelling", {"--input", file("in.png"), "--output", (dir / "sub" / ".." / "in.png").string()}, "--output"},
+      {"a link to it", {"--input", file("in.png"), "--output", file("link.png")}, "--output"},
+      {"one frame of a sequence", {"--input", file("seq.%d.png"), "--frames", "3-4", "--output", file("seq.#.png")}, "--output"},
+      {"--trace", {"--input", file("in.png"), "--validate-only", "--trace", file("in.png")}, "--trace"},
+      {"--script-out over the input", {"--input", file("in.png"), "--script-out", file("in.png")}, "--script-out"},
+      {"--script-out over --script-in", {"--script-in", file("node.txt"), "--script-out", file("node.txt")}, "--script-out"},
+      {"--trace over the plug-in", {"--trace", plugin}, "--trace"},
+  };
+  const auto before = snapshot();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Outcome r = run(c.args);
+    EXPECT_EQ(r.code, kExitUsage) << r.err;
+    EXPECT_NE(r.err.find(std::string(c.names) + " "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("refusing to write over an input"), std::string::npos) << r.err;
+    EXPECT_EQ(snapshot(), before);
+  }
+  // Frames of the sequence that are not rendered may be written over: they are other files.
+  EXPECT_EQ(run({"--input", file("seq.%d.png"), "--frames", "4-5", "--output", file("seq.#.png")}).code, kExitOk);
+}
+
+TEST_F(RenderFilesTest, RejectsUnknownColourSpaces)
+{
+  for (const char* option : {"--input-colorspace", "--output-colorspace"}) {
+    const Outcome r = run({option, "Technicolor", "--validate-only"});
+    EXPECT_EQ(r.code, kExitUsage) << option;
+    EXPECT_NE(r.err.find("unknown colour space 'Technicolor' for " + std::string(option)), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("sRGB"), std::string::npos) << r.err;  // the message lists the known ones
+  }
+}
+
+TEST(PluginLocation, TheDefaultIsTheBestPackBuiltNextToTheProgram)
+{
+  const fs::path root = fs::temp_directory_path() / "plugin_location_test";
+  struct Case {
+    std::vector<const char*> packs;  // built under <root>/plugins
+    const char* expected;
+  };
+  const std::vector<Case> cases{
+      {{"studio", "reference", "tiny"}, "studio"},
+      {{"reference", "tiny"}, "reference"},
+      {{"tiny"}, "tiny"},
+      {{}, "tiny"},  // named all the same, so that the error says where it looked
+      {{"studio", "tiny"}, "studio"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(root);
+    fs::create_directories(root / "bin");
+    for (const char* pack : c.packs) fs::create_directories(root / "plugins" / pack);
+    EXPECT_EQ(defaultPluginDirectory(root / "bin"), (root / "plugins" / c.expected).lexically_normal()) << c.expected;
+  }
+  fs::remove_all(root);
+}
+
+// The real program: the plug-in file is loaded from a second folder, which this process must not.
+TEST_F(RenderFilesTest, WarnsOnceThatTheTinyPackGivesNoUsefulPictures)
+{
+  writeRaw(file("in.png"), specOf(2, 2, kRGB, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
+  for (const char* pack : {"tiny", "studio"}) {
+    fs::create_directories(dir / pack);
+    fs::copy_file(TEST_PLUGIN_PATH, dir / pack / fs::path(TEST_PLUGIN_PATH).filename());
+    const Outcome r = runProgram("--plugin-dir " + file(pack) + " --class TestScale --input " + file("in.png") + " --output " +
+                                 file(std::string(pack) + ".png"));
+    EXPECT_EQ(r.code, kExitOk) << r.err;
+    std::size_t warnings = 0;
+    for (std::size_t at = r.err.find("warning:"); at != std::string::npos; at = r.err.find("warning:", at + 1)) ++warnings;
+    EXPECT_EQ(warnings, std::string(pack) == "tiny" ? 1u : 0u) << r.err;
+    if (warnings) EXPECT_NE(r.err.find("give no useful pictures"), std::string::npos) << r.err;
+  }
+}
