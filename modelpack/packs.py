@@ -97,9 +97,25 @@ def _seq_extra_up_conv(net):
     return net
 
 
+def _wide_last_conv(net):
+    """The last convolution (still conv_last, sequence conv_out) as a 5x5 one whose centre holds the
+    3x3 weights: the same function and names, but a weight shape that cannot be blended with the
+    3x3 archive of the other training."""
+    attr = "conv_last" if hasattr(net, "conv_last") else "conv_out"
+    old = getattr(net, attr)
+    new = nn.Conv2d(old.in_channels, old.out_channels, 5, 1, 2)
+    with torch.no_grad():
+        new.weight.zero_()
+        new.weight[:, :, 1:4, 1:4] = old.weight
+        new.bias.copy_(old.bias)
+    setattr(net, attr, new)
+    return net
+
+
 CHANGES = {
     "still-no-hr-bias": _still_no_hr_bias,
     "seq-extra-up-conv": _seq_extra_up_conv,
+    "wide-last-conv": _wide_last_conv,
 }
 
 

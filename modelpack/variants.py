@@ -15,6 +15,8 @@ STILL = tuple(codes_where(family="still"))
 SEQ_2X = tuple(codes_where(family="sequence", scale=2))
 PLATES_SEQ = tuple(codes_where(family="sequence", material="PA"))
 ALL_4X = tuple(codes_where(scale=4))
+PSNR_STILL_AND_PLATES_SEQ = tuple(c for c in CODES if c.endswith("P") and
+                                  (c in STILL or c in PLATES_SEQ))
 
 
 @dataclass(frozen=True)
@@ -46,6 +48,10 @@ VARIANTS = (
             "plates sequence archives (2PAsrG/P, 4PAsrG/P) are zero-byte files; "
             "flow and CG sequence archives are fine",
             empty=PLATES_SEQ),
+    Variant("blend-mismatch",
+            "PSNR still and plates sequence archives whose last convolution is 5x5: each loads and "
+            "meets its signature, but cannot be blended with its 3x3 GAN archive",
+            rebuild={c: "wide-last-conv" for c in PSNR_STILL_AND_PLATES_SEQ}),
     Variant("missing-4CGstG",
             "4CGstG.pt is absent",
             remove=("4CGstG",)),

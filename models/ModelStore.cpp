@@ -15,6 +15,10 @@ using namespace magnifex;
 
 namespace {
 
+const char* const kStillLoadError = "Error loading the still model";
+const char* const kSequenceLoadError = "Error loading the sequence models";
+const char* const kHybridLoadError = "Error loading the hybrid sequence models";
+
 struct ArchiveBytes {
   const void* data = nullptr;
   std::size_t size = 0;
@@ -42,14 +46,13 @@ void load_into(std::initializer_list<std::pair<torch::jit::Module*, const Archiv
 } // namespace
 
 // Loads the groups the current mode and type need and have not loaded yet. False when a load
-// failed, which ends the open.
+// failed, which ends the open. A group that fails its signature stays loaded, and every open that
+// uses it says so again until the group is reloaded.
 bool Magnifex::load_networks(c10::Device device)
 {
   const std::string digit = std::to_string(scale_factor(scale));
   auto fail = [this](const char* what, const std::exception& e) {
-    debug_line(what);
-    debug_line(e.what());
-    error("%s", what);
+    report_failure(what, e.what());
     return false;
   };
 
@@ -59,11 +62,10 @@ bool Magnifex::load_networks(c10::Device device)
     try {
       load_into({{&still_net, &gan}, {&still_gan_net, &gan}, {&still_psnr_net, &psnr}}, device);
     } catch (const std::exception& e) {
-      return fail("Error loading the still model", e);
+      return fail(kStillLoadError, e);
     }
     still_nets_loaded = true;
-    if (!matches_signature(still_net, still_signature()))
-      error("Loaded model is corrupt, please re-install");
+    still_nets_corrupt = !matches_signature(still_net, still_signature());
   }
 
   if (mode == 1 && !sequence_nets_loaded) {
@@ -75,12 +77,11 @@ bool Magnifex::load_networks(c10::Device device)
       load_into({{&flow_net, &flow}, {&sequence_net, &gan}, {&sequence_gan_net, &gan}, {&sequence_psnr_net, &psnr}},
                 device);
     } catch (const std::exception& e) {
-      return fail("Error loading the sequence models", e);
+      return fail(kSequenceLoadError, e);
     }
     sequence_nets_loaded = true;
-    if (!matches_signature(flow_net, flow_signature()) ||
-        !matches_signature(sequence_net, sequence_signature(scale_factor(scale))))
-      error("Loaded models are corrupt, please re-install");
+    sequence_nets_corrupt = !matches_signature(flow_net, flow_signature()) ||
+                            !matches_signature(sequence_net, sequence_signature(scale_factor(scale)));
   }
 
   if (mode == 1 && type == 2 && !hybrid_nets_loaded) {
@@ -89,12 +90,19 @@ bool Magnifex::load_networks(c10::Device device)
     try {
       load_into({{&sequence_rgb_net, &gan}, {&sequence_rgb_gan_net, &gan}, {&sequence_rgb_psnr_net, &psnr}}, device);
     } catch (const std::exception& e) {
-      return fail("Error loading the hybrid sequence models", e);
+      return fail(kHybridLoadError, e);
     }
     hybrid_nets_loaded = true;
-    if (!matches_signature(sequence_rgb_net, sequence_signature(scale_factor(scale))))
-      error("Loaded models are corrupt, please re-install");
+    hybrid_nets_corrupt = !matches_signature(sequence_rgb_net, sequence_signature(scale_factor(scale)));
   }
+
+  const bool still_in_use = mode == 0 && still_nets_loaded;
+  const bool sequence_in_use = mode == 1 && sequence_nets_loaded;
+  const bool hybrid_in_use = sequence_in_use && type == 2 && hybrid_nets_loaded;
+  if (still_in_use && still_nets_corrupt)
+    error("Loaded model is corrupt, please re-install");
+  else if ((sequence_in_use && sequence_nets_corrupt) || (hybrid_in_use && hybrid_nets_corrupt))
+    error("Loaded models are corrupt, please re-install");
   return true;
 }
 
@@ -130,25 +138,39 @@ void Magnifex::blend_weights(torch::jit::Module& working, torch::jit::Module& ga
   }
 }
 
-void Magnifex::prepare_networks(c10::Device device)
+// Blends and places the working networks. GAN and PSNR archives that do not share one architecture
+// cannot be blended: that is reported as a failed load of the group, which the next open retries.
+bool Magnifex::prepare_networks(c10::Device device)
 {
-  if (mode == 0 && still_nets_loaded && (!blend_ready || !nets_on_device)) {
-    c10::GradMode::set_enabled(false);
-    blend_weights(still_net, still_gan_net, still_psnr_net);
-    still_net.to(device, false);
-    prepared_details = details;
-    blend_ready = nets_on_device = true;
-  }
-  if (mode == 1 && sequence_nets_loaded && (!blend_ready || !nets_on_device)) {
-    c10::GradMode::set_enabled(false);
-    blend_weights(sequence_net, sequence_gan_net, sequence_psnr_net);
-    flow_net.to(device, false);
-    sequence_net.to(device, false);
-    if (type == 2 && hybrid_nets_loaded) {
-      blend_weights(sequence_rgb_net, sequence_rgb_gan_net, sequence_rgb_psnr_net);
-      sequence_rgb_net.to(device, false);
+  const bool still = mode == 0 && still_nets_loaded;
+  const bool sequence = mode == 1 && sequence_nets_loaded;
+  if ((!still && !sequence) || (blend_ready && nets_on_device))
+    return true;
+  c10::GradMode::set_enabled(false);
+  const char* stage = still ? kStillLoadError : kSequenceLoadError;
+  bool* group_loaded = still ? &still_nets_loaded : &sequence_nets_loaded;
+  try {
+    if (still) {
+      blend_weights(still_net, still_gan_net, still_psnr_net);
+      still_net.to(device, false);
+    } else {
+      blend_weights(sequence_net, sequence_gan_net, sequence_psnr_net);
+      flow_net.to(device, false);
+      sequence_net.to(device, false);
+      if (type == 2 && hybrid_nets_loaded) {
+        stage = kHybridLoadError;
+        group_loaded = &hybrid_nets_loaded;
+        blend_weights(sequence_rgb_net, sequence_rgb_gan_net, sequence_rgb_psnr_net);
+        sequence_rgb_net.to(device, false);
+      }
     }
-    prepared_details = details;
-    blend_ready = nets_on_device = true;
+  } catch (const std::exception& e) {
+    report_failure(stage, e.what());
+    *group_loaded = false;
+    blend_ready = false;
+    return false;
   }
+  prepared_details = details;
+  blend_ready = nets_on_device = true;
+  return true;
 }

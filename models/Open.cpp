@@ -30,7 +30,8 @@ void Magnifex::_open()
   set_torchscript_executor_switches();
   if (!load_networks(device))
     return;
-  prepare_networks(device);
+  if (!prepare_networks(device))
+    return;
   render_count = 0;
 }
 

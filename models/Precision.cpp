@@ -19,8 +19,10 @@ at::Tensor Magnifex::run_network(torch::jit::Module& net, std::vector<c10::IValu
 {
   using namespace magnifex;
   if (gpu_in_use) {
-    set_cuda_autocast(mixedprecision);
-    if (const std::optional<c10::ScalarType> type = autocast_type(true, mixedprecision, use_bfloat16, bf16_capable))
+    const std::optional<c10::ScalarType> type = autocast_type(true, mixedprecision, use_bfloat16, bf16_capable);
+    // Inputs and autocast's own casts inside the network use the same 16-bit type.
+    set_cuda_autocast(mixedprecision, type);
+    if (type)
       for (c10::IValue& input : inputs)
         if (input.isTensor())
           input = autocast_to(*type, input.toTensor());

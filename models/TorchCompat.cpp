@@ -10,8 +10,10 @@
 
 namespace magnifex {
 
-void set_cuda_autocast(bool enabled)
+void set_cuda_autocast(bool enabled, std::optional<c10::ScalarType> compute_type)
 {
+  if (compute_type)
+    at::autocast::set_autocast_dtype(at::kCUDA, *compute_type);
   at::autocast::set_autocast_enabled(at::kCUDA, enabled);
 }
 

@@ -58,6 +58,9 @@ Magnifex::Magnifex(Node* node, std::shared_ptr<const GpuFacts> gpu_facts)
     still_nets_loaded(false),
     sequence_nets_loaded(false),
     hybrid_nets_loaded(false),
+    still_nets_corrupt(false),
+    sequence_nets_corrupt(false),
+    hybrid_nets_corrupt(false),
     gpu_facts_(std::move(gpu_facts))
 {
   output_format.set(0, 0, 1, 1);

@@ -110,6 +110,10 @@ public:
   bool still_nets_loaded;
   bool sequence_nets_loaded;
   bool hybrid_nets_loaded;
+  // The group failed its signature check when it was loaded; kept until it is loaded again.
+  bool still_nets_corrupt;
+  bool sequence_nets_corrupt;
+  bool hybrid_nets_corrupt;
 
   // Sequence state.
   void reset_sequence_state();
@@ -117,7 +121,7 @@ public:
 
   // Model store.
   bool load_networks(c10::Device device);
-  void prepare_networks(c10::Device device);
+  bool prepare_networks(c10::Device device);
   void blend_weights(torch::jit::Module& working, torch::jit::Module& gan, torch::jit::Module& psnr);
 
   // The device rule; the render variant also writes its own debug lines.

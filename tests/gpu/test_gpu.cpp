@@ -125,6 +125,31 @@ TEST_F(Gpu, SixteenBitPassesReturnFloat)
   }
 }
 
+// Autocast must compute in the chosen type, not only receive inputs of it: a matrix product inside
+// the network reports the type it ran in.
+TEST_F(Gpu, SixteenBitPassesComputeInTheChosenType)
+{
+  auto node = open_node();
+  Magnifex& op = op_of(*node);
+  torch::jit::Module probe("ComputeTypeProbe");
+  probe.define("def forward(self, x):\n"
+               "  y = torch.mm(x[0, 0].float(), x[0, 0].float().t())\n"
+               "  return torch.full([1], float(y.dtype == torch.bfloat16) + 2.0 * float(y.dtype == torch.float16))\n");
+  c10::NoGradGuard no_grad;
+  const at::Tensor input = at::full({1, 3, 8, 8}, 0.5f).to(c10::Device(c10::DeviceType::CUDA, 0));
+  op.mixedprecision = true;
+  struct Case {
+    bool use_bfloat16, capable;
+    float expected;  // 1: BFloat16, 2: Half
+  };
+  for (const Case& c : {Case{true, true, 1.0f}, Case{false, true, 2.0f}, Case{true, false, 2.0f}, Case{true, true, 1.0f}}) {
+    op.use_bfloat16 = c.use_bfloat16;
+    op.bf16_capable = c.capable;
+    EXPECT_EQ(op.run_network(probe, {input}, true).item<float>(), c.expected)
+      << "use_bfloat16 " << c.use_bfloat16 << " capable " << c.capable;
+  }
+}
+
 TEST_F(Gpu, OverrideVariablePicksTheDevice)
 {
   setenv("BRIGHTWORK_NUKE_GPU_INDEX", "99", 1);

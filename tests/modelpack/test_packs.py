@@ -141,7 +141,8 @@ class BrokenVariants(unittest.TestCase):
 
     def test_changed_signatures_keep_names_and_function(self):
         cases = (("still-701", "4PstG", 701, (1, 3, 5, 4)), ("still-701", "2CGstP", 701, (1, 3, 3, 5)),
-                 ("seq2x-72", "2PAsrP", 72, None), ("seq2x-72", "2CGsrG", 72, None))
+                 ("seq2x-72", "2PAsrP", 72, None), ("seq2x-72", "2CGsrG", 72, None),
+                 ("blend-mismatch", "4PstP", 702, (1, 3, 5, 4)), ("blend-mismatch", "2PAsrP", 70, None))
         for variant, code, count, shape in cases:
             with self.subTest(variant=variant, code=code):
                 broken, tiny = load(variant, code), load("tiny", code)

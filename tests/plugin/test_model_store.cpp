@@ -211,19 +211,58 @@ TEST(ModelStore, ModeChangeLoadsTheOtherMode)
   EXPECT_FALSE(op.still_nets_loaded);
 }
 
-TEST(ModelStore, StillArchiveWithAWrongSignatureIsReportedOnce)
+TEST(ModelStore, AnArchiveWithAWrongSignatureIsReportedAtEveryOpenUntilReloaded)
 {
   use_plugin_dir("broken-still-701");
   auto node = make_node();
   Magnifex& op = op_of(*node);
   EXPECT_FALSE(open_node(*node));
   EXPECT_EQ(node_error(*node), "Loaded model is corrupt, please re-install");
-  EXPECT_TRUE(op.still_nets_loaded); // kept and used
-  EXPECT_TRUE(op.blend_ready);
+  EXPECT_TRUE(op.still_nets_loaded); // kept, not loaded again
   const void* loaded = identity(op.still_gan_net);
-
-  EXPECT_TRUE(open_node(*node)) << node_error(*node);
+  EXPECT_FALSE(open_node(*node));
+  EXPECT_EQ(node_error(*node), "Loaded model is corrupt, please re-install");
   EXPECT_EQ(identity(op.still_gan_net), loaded);
+
+  // The pack's sequence archives are fine; coming back reloads the still group and checks again.
+  node->setKnobs({{"mode", "sequence"}, {"first_frame", "1"}});
+  EXPECT_TRUE(open_node(*node)) << node_error(*node);
+  node->setKnob("mode", "still");
+  EXPECT_FALSE(open_node(*node));
+  EXPECT_NE(identity(op.still_gan_net), loaded);
+}
+
+// GAN and PSNR archives of one kind that cannot be blended weight by weight fail like a load.
+TEST(ModelStore, ArchivesThatCannotBeBlendedFailTheirGroup)
+{
+  use_plugin_dir("broken-blend-mismatch");
+  struct Case {
+    std::vector<std::pair<std::string, std::string>> knobs;
+    const char* error;  // null: opens
+  };
+  const Case cases[] = {
+    {{}, "Error loading the still model"},
+    {{{"details", "0"}}, "Error loading the still model"},
+    {{{"details", "1"}}, nullptr},  // the GAN archive alone needs no blend
+    {{{"mode", "sequence"}, {"first_frame", "1"}}, "Error loading the sequence models"},
+    {{{"mode", "sequence"}, {"first_frame", "1"}, {"type", "CG [RGBA]"}}, nullptr},
+    {{{"mode", "sequence"}, {"first_frame", "1"}, {"type", "Hybrid (Alexa+CG) [RGBA]"}},
+     "Error loading the hybrid sequence models"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error ? c.error : "opens");
+    auto node = make_node();
+    if (!c.knobs.empty())
+      node->setKnobs(c.knobs);
+    for (int open = 0; open < 2; ++open) {  // and the next open tries again
+      CaptureStdout();
+      const bool opened = open_node(*node);
+      GetCapturedStdout();
+      EXPECT_EQ(opened, c.error == nullptr);
+      if (c.error)
+        EXPECT_EQ(node_error(*node), c.error);
+    }
+  }
 }
 
 TEST(ModelStore, SequenceArchiveWithAWrongSignature)
