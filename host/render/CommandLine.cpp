@@ -131,14 +131,17 @@ Plug-in:
                        ../plugins/studio, else ../plugins/reference, else ../plugins/tiny.
                        Rendering with a plug-in directory named tiny (test networks) prints a
                        warning: its pictures are of no use
-  --plugin FILE        load this plug-in file instead
+  --plugin FILE        load this plug-in file instead. A library file cut short (segments
+                       beyond its end) is reported as damaged instead of being loaded
   --class NAME         the node class to build (default Magnifex)
 
 Parameters (applied in this order: --script-in, then --set / --press in command-line order):
-  --script-in FILE     restore parameters saved with --script-out
+  --script-in FILE     restore parameters saved with --script-out (a regular file of at most
+                       1 MiB; a UTF-8 byte order mark at its start is skipped)
   --set NAME=VALUE     set a knob; repeatable. Integers for int knobs; true/false, 1/0, on/off,
                        yes/no for booleans; an entry label or index for enumerations; numbers for
-                       float knobs. knob_changed runs when the value changes.
+                       float knobs (finite ones: nan and inf are refused). knob_changed runs
+                       when the value changes.
   --press NAME         press a button knob (knob_changed with it); repeatable
   --knobs-json         open the panel (knob_changed with the panel-shown knob) and print it to
                        standard output as a JSON array, one object per declared knob:
@@ -155,7 +158,11 @@ Parameters (applied in this order: --script-in, then --set / --press in command-
 Driving (any of --input, --output, --frames, --validate-only drives the node):
   --input PATH         input 0: an image file, or a sequence such as plate.%04d.exr or
                        plate.####.exr (frames found on disk give the frame range; the ends are
-                       held outside it). Any file OpenImageIO reads (EXR, TIFF, PNG, JPEG, DPX...)
+                       held outside it). Any file OpenImageIO reads (EXR, TIFF, PNG, JPEG, DPX...).
+                       Frame numbers have at most 32 digits, patterns at most 4096 characters.
+                       Refused as unreadable: empty images, coordinates beyond +-536870911 (a 4x
+                       upscale must still fit 32 bits), more than 16 GiB of float samples, files
+                       cut short
   --frames A-B         frames to render (or a single frame A). Default: the input's frame
                        range, or frame 1 without an input
   --channels LIST      channels to render: rgb, rgba, red, green, blue, alpha or layer.channel
@@ -205,12 +212,14 @@ error. Ctrl-C aborts the render in progress; a second Ctrl-C ends the program.
 Exit status:
   0    success
   1    unexpected failure
-  2    bad command line: unknown option, missing or malformed value, unknown knob, bad knob value,
-       unknown colour space, an output that names an input
-  3    files and loading: plug-in that fails to load, class not registered, node not built,
-       unreadable script, missing or unreadable input (a frame of the range without its
-       file included), unwritable output or trace
-  4    the node failed (its error during validation or rendering)
+  2    bad command line: unknown option, missing or malformed value, unknown knob, bad knob value
+       (nan and inf included), unknown colour space, a frame pattern too wide or too long, an
+       output that names an input
+  3    files and loading: plug-in that fails to load or is damaged, class not registered, node
+       not built, unreadable script, missing or unreadable input (a frame of the range without
+       its file, an image too large or cut short, memory to read it exhausted), unwritable
+       output or trace
+  4    the node failed (its error during validation or rendering, memory exhausted included)
   130  the render was aborted
 )";
 }

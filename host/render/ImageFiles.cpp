@@ -2,10 +2,13 @@
 
 #include <cmath>
 #include <limits>
+#include <new>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "render/ColorSpaces.h"
+#include "render/ImageLimits.h"
 #include "runtime/AtomicFile.h"
 #include "runtime/HostError.h"
 
@@ -70,8 +73,17 @@ oiio::TypeDesc typeOf(PixelType type)
 // The host row of a file row: mirrored within the display window.
 int hostRow(const oiio::ImageSpec& spec, int fileRow) { return 2 * spec.full_y + spec.full_height - 1 - fileRow; }
 
-host_runtime::ImageDescription describeSpec(const oiio::ImageSpec& spec)
+// Headers may declare anything: sizes that cannot be held are refused before any allocation.
+void checkDeclaredSize(const oiio::ImageSpec& spec, const std::string& path)
 {
+  const std::string problem = imageSizeProblem({spec.x, spec.y, spec.width, spec.height, spec.full_x, spec.full_y,
+                                                 spec.full_width, spec.full_height, spec.nchannels});
+  if (!problem.empty()) throw std::runtime_error("cannot read " + path + ": " + problem);
+}
+
+host_runtime::ImageDescription describeSpec(const oiio::ImageSpec& spec, const std::string& path)
+{
+  checkDeclaredSize(spec, path);
   host_runtime::ImageDescription d;
   d.format = DD::Image::Format(spec.full_width, spec.full_height, spec.get_float_attribute("PixelAspectRatio", 1.0f));
   d.format.set(spec.full_x, spec.full_y, spec.full_x + spec.full_width, spec.full_y + spec.full_height);
@@ -79,7 +91,7 @@ host_runtime::ImageDescription describeSpec(const oiio::ImageSpec& spec)
   d.bbox = DD::Image::Box(spec.x, top - spec.height + 1, spec.x + spec.width, top + 1);
   for (const std::string& name : spec.channelnames) {
     const DD::Image::Channel c = channelFromFile(name);
-    if (c == DD::Image::Chan_Black) throw std::runtime_error("too many channels");
+    if (c == DD::Image::Chan_Black) throw std::runtime_error("cannot read " + path + ": too many channels");
     d.channels.push_back(c);
   }
   return d;
@@ -100,18 +112,25 @@ host_runtime::Image readPixels(const std::string& path, const ImageReadSettings&
 {
   auto in = openInput(path);
   const oiio::ImageSpec& spec = in->spec();
-  const host_runtime::ImageDescription d = describeSpec(spec);
+  const host_runtime::ImageDescription d = describeSpec(spec, path);
   const std::size_t n = std::size_t(spec.nchannels);
   const std::size_t pixelCount = std::size_t(spec.width) * std::size_t(spec.height);
-  std::vector<float> fileOrder(pixelCount * n);
-  if (!in->read_image(0, 0, 0, spec.nchannels, oiio::TypeDesc::FLOAT, fileOrder.data()))
+  host_runtime::Image image;
+  std::vector<float> fileOrder;
+  try {
+    fileOrder.resize(pixelCount * n);
+    image.pixels.resize(fileOrder.size());
+  } catch (const std::bad_alloc&) {
+    throw std::runtime_error("cannot read " + path + ": not enough memory for " + std::to_string(spec.width) + " x " +
+                             std::to_string(spec.height) + " pixels of " + std::to_string(n) + " channels");
+  }
+  // Some readers (TIFF) fill what a truncated file lacks and only leave an error behind.
+  if (!in->read_image(0, 0, 0, spec.nchannels, oiio::TypeDesc::FLOAT, fileOrder.data()) || in->has_error())
     throw std::runtime_error("cannot read " + path + ": " + in->geterror());
   const std::string space = settings.colorSpace.empty() ? defaultColorSpace(holdsFloats(spec.format)) : settings.colorSpace;
   convertColorSpace(fileOrder.data(), pixelCount, spec.nchannels, colorChannelsOf(spec.channelnames), space, kLinearColorSpace);
-  host_runtime::Image image;
   image.box = d.bbox;
   image.channels = d.channels;
-  image.pixels.resize(fileOrder.size());
   const std::size_t row = std::size_t(spec.width) * n;
   for (int r = 0; r < spec.height; ++r)  // file rows top-down, host rows bottom-up
     std::copy_n(fileOrder.begin() + std::ptrdiff_t(std::size_t(r) * row), row,
@@ -181,6 +200,13 @@ void makeFinite(std::vector<float>& pixels)
   }
 }
 
+std::string replacedAll(std::string text, const std::string& from, const std::string& to)
+{
+  for (std::size_t at = text.find(from); !from.empty() && at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
 std::vector<float> fileOrderPixels(const DD::Image::ImagePlane& plane)
 {
   const DD::Image::Box& b = plane.bounds();
@@ -200,7 +226,7 @@ bool imageFilesAvailable() { return true; }
 host_runtime::ImageFileReader imageFileReader(const ImageReadSettings& settings)
 {
   host_runtime::ImageFileReader reader;
-  reader.readDescription = [](const std::string& path) { return describeSpec(openInput(path)->spec()); };
+  reader.readDescription = [](const std::string& path) { return describeSpec(openInput(path)->spec(), path); };
   reader.readPixels = [settings](const std::string& path) { return readPixels(path, settings); };
   return reader;
 }
@@ -209,7 +235,11 @@ void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
                     const ImageWriteSettings& settings)
 {
   auto fail = [&path](const std::string& why) { return HostError(HostError::Kind::Output, "cannot write " + path + ": " + why); };
+  const DD::Image::Box& box = plane.bounds();
+  if (box.w() <= 0 || box.h() <= 0) throw fail("the rendered image is empty");
   std::unique_ptr<host_runtime::AtomicFile> file;  // outlives the writer: the file is closed before it goes
+  // The writer's messages name the file it was given, the temporary: they should name ours.
+  auto writerError = [&](const std::string& text) { return fail(replacedAll(text, file->temporaryPath(), path)); };
   auto out = oiio::ImageOutput::create(path);
   if (!out) throw fail(oiio::geterror());
   oiio::ImageSpec spec = planeSpec(plane, format);
@@ -218,10 +248,15 @@ void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
   } catch (const std::runtime_error& e) {
     throw fail(e.what());
   }
-  std::vector<float> pixels = fileOrderPixels(plane);
+  std::vector<float> pixels;
+  try {
+    pixels = fileOrderPixels(plane);
+  } catch (const std::bad_alloc&) {
+    throw fail("not enough memory for " + std::to_string(box.w()) + " x " + std::to_string(box.h()) + " pixels");
+  }
 
   file = std::make_unique<host_runtime::AtomicFile>(path);
-  if (!out->open(file->temporaryPath(), spec)) throw fail(out->geterror());
+  if (!out->open(file->temporaryPath(), spec)) throw writerError(out->geterror());
   // What the format makes of the pixel type asked for decides the colour space: a PNG asked for
   // floats holds 8-bit sRGB.
   const bool floats = holdsFloats(out->spec().format);
@@ -234,7 +269,7 @@ void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
     throw fail(e.what());
   }
   if (!floats) makeFinite(pixels);
-  if (!out->write_image(oiio::TypeDesc::FLOAT, pixels.data()) || !out->close()) throw fail(out->geterror());
+  if (!out->write_image(oiio::TypeDesc::FLOAT, pixels.data()) || !out->close()) throw writerError(out->geterror());
   out.reset();  // closed before it is renamed
   file->commit();
 }

@@ -1,7 +1,7 @@
 #include "render/RenderCommand.h"
 
 #include <chrono>
-#include <fstream>
+#include <cmath>
 #include <memory>
 #include <sstream>
 
@@ -28,20 +28,12 @@ namespace {
 
 using host_runtime::HostError;
 
-std::string readFile(const std::string& path)
-{
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw HostError(HostError::Kind::Script, "cannot read " + path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 int exitCodeOf(HostError::Kind kind)
 {
   switch (kind) {
     case HostError::Kind::UnknownKnob:
-    case HostError::Kind::BadValue: return kExitUsage;
+    case HostError::Kind::BadValue:
+    case HostError::Kind::BadPattern: return kExitUsage;
     default: return kExitSetup;
   }
 }
@@ -58,17 +50,26 @@ std::string channelsText(const DD::Image::ChannelSet& s)
   return o.str();
 }
 
+// Frames as users write them: 2147483647, not 2.14748e+09 (fractional frames as they are).
+std::string frameText(double frame)
+{
+  std::ostringstream o;
+  if (frame == std::floor(frame) && std::fabs(frame) < 1e15) o << static_cast<long long>(frame);
+  else o << frame;
+  return o.str();
+}
+
 // --validate-only: one line per frame.
 void printValidation(std::ostream& out, const host_runtime::FrameResult& r)
 {
-  out << "frame " << r.frame << ": format " << boxText(r.format) << " (" << r.format.width() << "x" << r.format.height()
+  out << "frame " << frameText(r.frame) << ": format " << boxText(r.format) << " (" << r.format.width() << "x" << r.format.height()
       << ", pixel aspect " << r.format.pixel_aspect() << "); bbox " << boxText(r.box) << "; channels "
       << channelsText(r.channels) << "; frame range " << r.firstFrame << "-" << r.lastFrame << "; contexts "
       << r.splitCount << " (frames";
-  for (double f : r.contextFrames) out << " " << f;
+  for (double f : r.contextFrames) out << " " << frameText(f);
   out << ")";
   for (const host_runtime::InputRequest& q : r.requests)
-    out << "; request input " << q.input << " frame " << q.frame << " box " << boxText(q.box) << " channels "
+    out << "; request input " << q.input << " frame " << frameText(q.frame) << " box " << boxText(q.box) << " channels "
         << channelsText(q.channels) << " count " << q.count;
   out << "\n";
 }
@@ -83,12 +84,12 @@ public:
     const Clock::time_point now = Clock::now();
     if (now - lastLine_ < std::chrono::seconds(1)) return;
     lastLine_ = now;
-    err_ << "magnifex-render: frame " << frame << ": " << int(fraction * 100.0) << "%\n" << std::flush;
+    err_ << "magnifex-render: frame " << frameText(frame) << ": " << int(fraction * 100.0) << "%\n" << std::flush;
   }
   void frameDone(double frame)
   {
     const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
-    err_ << "magnifex-render: frame " << frame << " done in " << seconds << " s\n" << std::flush;
+    err_ << "magnifex-render: frame " << frameText(frame) << " done in " << seconds << " s\n" << std::flush;
   }
 
 private:
@@ -138,7 +139,8 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, const hos
 
   int code = kExitOk;
   // Frames are rendered one at a time: a frame's plane is written and dropped before the next.
-  for (int f = frames.first; f <= frames.second && code == kExitOk; ++f) {
+  // The loop stops at the last frame itself, so that a range ending at the largest int does not wrap.
+  for (int f = frames.first; code == kExitOk; ++f) {
     printer.frameStarted();
     host_runtime::FrameResult r = cl.validateOnly ? session.validateFrame(f, options) : session.renderFrame(f, options);
     if (r.status == host_runtime::FrameStatus::Failed) {
@@ -159,6 +161,7 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, const hos
       }
       printer.frameDone(f);
     }
+    if (f == frames.second) break;
   }
   if (!cl.validateOnly) session.close();
   return code;
@@ -193,7 +196,7 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
     host_runtime::RenderSession session(*node, input);
     // The input is there before any parameter changes, as in a loaded script: reactions may read it.
     session.connectInputsAt(frames.first);
-    if (!cl.scriptIn.empty()) host_runtime::readNodeScript(*node, readFile(cl.scriptIn), cl.scriptIn);
+    if (!cl.scriptIn.empty()) host_runtime::readNodeScript(*node, host_runtime::readNodeScriptFile(cl.scriptIn), cl.scriptIn);
     for (const KnobAction& action : cl.knobActions) {
       if (action.kind == KnobAction::Kind::Set) node->setKnob(action.name, action.value);
       else node->pressButton(action.name);

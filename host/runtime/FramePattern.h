@@ -2,6 +2,7 @@
 // plain file name without a frame number.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -10,8 +11,13 @@ namespace host_runtime {
 class FramePattern {
 public:
   // The first %d / %0Nd or run of '#' in the file name part is the frame number (N or the number
-  // of '#' is its zero-padded width).
+  // of '#' is its zero-padded width). HostError BadPattern for a width beyond kMaxFrameDigits or
+  // a pattern longer than kMaxPatternLength: no file system names such files, and making the
+  // names alone would take ages.
   explicit FramePattern(const std::string& pattern);
+
+  static constexpr int kMaxFrameDigits = 32;
+  static constexpr std::size_t kMaxPatternLength = 4096;
 
   bool hasFrameNumber() const { return hasNumber_; }
   const std::string& text() const { return pattern_; }

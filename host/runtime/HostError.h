@@ -11,6 +11,7 @@ public:
   enum class Kind {
     UnknownKnob,   // no knob of that name
     BadValue,      // a value a knob cannot take
+    BadPattern,    // a file name pattern that cannot name frames
     PluginLoad,    // the plug-in file could not be loaded
     UnknownClass,  // no loaded plug-in registered the class
     NullOp,        // the class's build function gave no op

@@ -64,6 +64,8 @@ double parseKnobValue(const DD::Image::Knob& knob, const std::string& text)
     case KnobKind::Float: {
       double v;
       if (!parseFloat(text, v)) throw badValue(knob, text, "a number");
+      // strtod takes "nan" and "inf" (and overflows to inf): nobody means those for a knob.
+      if (!std::isfinite(v)) throw badValue(knob, text, "a finite number");
       return v;
     }
     case KnobKind::Enumeration: {

@@ -1,5 +1,7 @@
 #include "runtime/NodeScript.h"
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -95,7 +97,8 @@ std::string writeNodeScript(const HostNode& node)
 void readNodeScript(HostNode& node, const std::string& text, const std::string& sourceName)
 {
   ScriptReader reader(sourceName);
-  std::istringstream in(text);
+  static const std::string kByteOrderMark = "\xEF\xBB\xBF";
+  std::istringstream in(text.rfind(kByteOrderMark, 0) == 0 ? text.substr(kByteOrderMark.size()) : text);
   std::string raw;
   int lineNo = 0;
   bool opened = false, closed = false;
@@ -139,6 +142,26 @@ void readNodeScript(HostNode& node, const std::string& text, const std::string& 
   if (!closed) throw reader.error(lineNo, "missing '}' at the end of the node");
   node.setKnobs(values);
   if (!name.empty()) node.rename(name);
+}
+
+std::string readNodeScriptFile(const std::string& path)
+{
+  namespace fs = std::filesystem;
+  auto fail = [&path](const std::string& why) { return HostError(HostError::Kind::Script, "cannot read the script " + path + ": " + why); };
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  if (ec || !fs::exists(status)) throw fail("no such file");
+  if (!fs::is_regular_file(status)) throw fail("not a regular file");
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw fail("cannot open it");
+  // Read at most one byte more than a script may have: the size may change while it is read.
+  std::string text(kMaxNodeScriptBytes + 1, '\0');
+  in.read(&text[0], std::streamsize(text.size()));
+  if (in.bad()) throw fail("read error");
+  text.resize(std::size_t(in.gcount()));
+  if (text.size() > kMaxNodeScriptBytes)
+    throw fail("larger than " + std::to_string(kMaxNodeScriptBytes >> 20) + " MiB, which no script is");
+  return text;
 }
 
 } // namespace host_runtime

@@ -10,9 +10,11 @@
 // formatKnobValue writes it, in double quotes (with \" and \\ escapes) when it is empty or holds
 // blanks, quotes, braces, '#' or backslashes. Knobs flagged DO_NOT_WRITE are left out; hidden ones
 // are written. Text, divider, group, tab and button knobs hold no value and are never written.
-// Lines starting with '#' and blank lines are ignored when reading.
+// Lines starting with '#' and blank lines are ignored when reading, as is a UTF-8 byte order mark
+// that editors put at the start.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace host_runtime {
@@ -26,5 +28,12 @@ std::string writeNodeScript(const HostNode& node);
 // for the knobs that changed (HostNode::setKnobs). HostError Script (with the line number) for a
 // malformed script or another class, UnknownKnob / BadValue for knobs.
 void readNodeScript(HostNode& node, const std::string& text, const std::string& sourceName = "script");
+
+// Scripts are small: a larger file is not one (and /dev/zero would never end).
+constexpr std::size_t kMaxNodeScriptBytes = std::size_t(1) << 20;
+
+// The text of a script file: HostError Script when it is missing, not a regular file, or larger
+// than kMaxNodeScriptBytes.
+std::string readNodeScriptFile(const std::string& path);
 
 } // namespace host_runtime

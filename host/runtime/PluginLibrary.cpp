@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "DDImageHost/Process.h"
+#include "ElfFile.h"
 #include "runtime/HostError.h"
 
 #if defined(_WIN32)
@@ -60,6 +61,9 @@ PluginLibrary PluginLibrary::load(const std::string& path)
     throw HostError(HostError::Kind::PluginLoad, "cannot load plug-in " + path + ": no such file");
   // An absolute path keeps the loader from searching its library path for a bare file name.
   const std::string full = fs::absolute(path, ec).string();
+  // A truncated file would be mapped all the same and crash the process when touched.
+  const platform::LibraryFileCheck check = platform::checkLibraryFile(full);
+  if (!check.ok()) throw HostError(HostError::Kind::PluginLoad, "cannot load plug-in " + path + ": the file is damaged: " + check.problem);
   void* handle = openLibrary(full);
   if (!handle) throw HostError(HostError::Kind::PluginLoad, "cannot load plug-in " + path + ": " + lastLoaderError());
   DD::Image::host::registerPluginFile(full);

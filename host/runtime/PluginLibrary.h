@@ -8,7 +8,8 @@ namespace host_runtime {
 class PluginLibrary {
 public:
   // Loads the file and registers its path for plugin_find(). Its Op::Description objects register
-  // their classes while it loads. Throws HostError(PluginLoad) with the loader's own message.
+  // their classes while it loads. Throws HostError(PluginLoad) with the loader's own message, or
+  // without loading when the file is damaged (see platform/ElfFile.h).
   // The file stays loaded for the life of the process, as hosts keep plug-ins.
   static PluginLibrary load(const std::string& path);
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <exception>
+#include <new>
 #include <set>
+#include <string>
 
 #include "DDImage/PlanarIop.h"
 #include "DDImage/RequestOutput.h"
@@ -16,6 +18,19 @@ namespace {
 namespace ddh = DD::Image::host;
 
 bool traced() { return ddh::hasEventListeners(); }
+
+// Runs one of the op's calls; what it throws becomes the op's error, as the host reports it.
+template <typename Call>
+void guarded(DD::Image::Op& op, const char* stage, Call call)
+{
+  try {
+    call();
+  } catch (const std::bad_alloc&) {
+    op.error("not enough memory in %s", stage);
+  } catch (const std::exception& e) {
+    op.error("uncaught exception in %s: %s", stage, e.what());
+  }
+}
 
 } // namespace
 
@@ -126,11 +141,7 @@ FrameResult RenderSession::validateFrame(double frame, const RenderOptions& opti
   ddh::beginRender(op);
   for (auto& entry : sources_) ddh::beginRender(*entry.second);
   connect(frame, result);
-  try {
-    op.validate(true);
-  } catch (const std::exception& e) {
-    op.error("uncaught exception in validation: %s", e.what());
-  }
+  guarded(op, "validation", [&] { op.validate(true); });
   result.format = op.format();
   result.box = op.info().box();
   result.channels = op.channels();
@@ -172,26 +183,26 @@ FrameResult RenderSession::renderFrame(double frame, const RenderOptions& option
   FrameResult result = validateFrame(frame, options);
   if (result.status != FrameStatus::Ok || options.validateOnly) return result;
   DD::Image::Iop& op = node_.op();
-  try {
-    op.open();
-  } catch (const std::exception& e) {
-    op.error("uncaught exception in open: %s", e.what());
-  }
+  guarded(op, "open", [&] { op.open(); });
   finish(result);
   if (result.status != FrameStatus::Ok) return result;
 
   const DD::Image::Box box = options.box.value_or(result.box);
   const DD::Image::ChannelSet channels = options.channels.value_or(result.channels);
-  result.plane = std::make_shared<DD::Image::ImagePlane>(box, true, channels, int(channels.size()));
-  if (traced()) ddh::emit(ddh::Event("render_start", &op).with("box", box).with("channels", channels));
   try {
+    result.plane = std::make_shared<DD::Image::ImagePlane>(box, true, channels, int(channels.size()));
+  } catch (const std::bad_alloc&) {
+    op.error("not enough memory for the output of %d x %d pixels of %d channels", box.w(), box.h(), int(channels.size()));
+    finish(result);
+    return result;
+  }
+  if (traced()) ddh::emit(ddh::Event("render_start", &op).with("box", box).with("channels", channels));
+  guarded(op, "render", [&] {
     if (auto* planar = dynamic_cast<DD::Image::PlanarIop*>(&op))
       ddh::renderPlane(*planar, *result.plane);
     else
       op.fetchPlane(*result.plane);
-  } catch (const std::exception& e) {
-    op.error("uncaught exception in render: %s", e.what());
-  }
+  });
   finish(result);
   if (traced()) {
     const char* status = result.status == FrameStatus::Ok ? "ok" : result.status == FrameStatus::Failed ? "failed" : "aborted";
@@ -204,10 +215,11 @@ std::vector<FrameResult> RenderSession::renderFrames(int first, int last, const 
                                                      const std::function<void(FrameResult&)>& onFrame)
 {
   std::vector<FrameResult> results;
-  for (int f = first; f <= last; ++f) {
+  // Stops at `last` itself, so that a range ending at the largest int does not wrap.
+  for (int f = first; first <= last; ++f) {
     FrameResult r = options.validateOnly ? validateFrame(f, options) : renderFrame(f, options);
     if (onFrame) onFrame(r);
-    const bool stop = r.status != FrameStatus::Ok;
+    const bool stop = r.status != FrameStatus::Ok || f == last;
     results.push_back(std::move(r));
     if (stop) break;
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <new>
 #include <vector>
 
 namespace host_runtime {
@@ -34,6 +35,9 @@ void SourceOp::renderStripe(DD::Image::ImagePlane& plane)
   std::shared_ptr<const Image> image;
   try {
     image = source_->pixels(frame_);
+  } catch (const std::bad_alloc&) {
+    error("not enough memory to read frame %d", frame_);
+    return;
   } catch (const std::exception& e) {
     error("%s", e.what());
     return;

@@ -6,6 +6,7 @@
 #include "runtime/FileSequenceSource.h"
 #include "runtime/FramePattern.h"
 #include "runtime/HostError.h"
+#include "support/HostErrors.h"
 
 namespace fs = std::filesystem;
 using host_runtime::FramePattern;
@@ -47,11 +48,20 @@ TEST(FramePattern, NamesFramesAsPrintfAndHashesDo)
   EXPECT_EQ(FramePattern("100%.png").pathFor(9), "100%.png");
 }
 
+TEST(FramePattern, RefusesWidthsAndLengthsNoFileNameHas)
+{
+  EXPECT_EQ(FramePattern("p.%032d.exr").pathFor(-1), "p.-" + std::string(30, '0') + "1.exr");  // the widest there is
+  EXPECT_EQ(FramePattern("p." + std::string(32, '#') + ".exr").pathFor(2147483647), "p." + std::string(22, '0') + "2147483647.exr");
+  for (const std::string& bad : std::vector<std::string>{"p.%033d.exr", "p.%2147483647d.exr", "p.%99999999999999999999999d.exr",
+                                                        "p." + std::string(33, '#') + ".exr", std::string(5000, 'a') + ".exr"})
+    EXPECT_EQ(test_support::hostErrorKind([&] { FramePattern{bad}; }), host_runtime::HostError::Kind::BadPattern) << bad.substr(0, 40);
+}
+
 TEST(FramePattern, FindsTheFramesOnDisk)
 {
   TempDir dir;
   for (const char* name : {"plate.0003.exr", "plate.0001.exr", "plate.-002.exr", "plate.12345.exr", "plate.12.exr",
-                           "plate.0002.exr.bak", "plate.00a2.exr", "other.0004.exr"})
+                           "plate.0002.exr.bak", "plate.00a2.exr", "other.0004.exr", "plate.99999999999.exr"})
     dir.touch(name);
   EXPECT_EQ(FramePattern(dir / "plate.####.exr").existingFrames(), (std::vector<int>{-2, 1, 3, 12345}));
   EXPECT_EQ(FramePattern(dir / "plate.%d.exr").existingFrames(), (std::vector<int>{12, 12345}));

@@ -6,6 +6,7 @@
 
 #include "render/CommandLine.h"
 #include "render/ImageFiles.h"
+#include "render/PluginLocation.h"
 #include "render/RenderCommand.h"
 #include "support/CommandRunner.h"
 #include "support/MiniJson.h"
@@ -186,4 +187,27 @@ TEST_F(RenderCommandTest, RendersASequenceOfFiles)
   EXPECT_NE(missing.err.find("frame 2: Read1: missing frame 2"), std::string::npos) << missing.err;
   EXPECT_EQ(run({"--input", file("nothing.####.exr")}).code, kExitSetup);
   EXPECT_EQ(run({"--input", file("in.####.exr"), "--output", file("one.exr")}).code, kExitUsage);
+}
+
+TEST(PluginLocation, TheDefaultIsTheBestPackBuiltNextToTheProgram)
+{
+  const fs::path root = fs::temp_directory_path() / "plugin_location_test";
+  struct Case {
+    std::vector<const char*> packs;  // built under <root>/plugins
+    const char* expected;
+  };
+  const std::vector<Case> cases{
+      {{"studio", "reference", "tiny"}, "studio"},
+      {{"reference", "tiny"}, "reference"},
+      {{"tiny"}, "tiny"},
+      {{}, "tiny"},  // named all the same, so that the error says where it looked
+      {{"studio", "tiny"}, "studio"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(root);
+    fs::create_directories(root / "bin");
+    for (const char* pack : c.packs) fs::create_directories(root / "plugins" / pack);
+    EXPECT_EQ(defaultPluginDirectory(root / "bin"), (root / "plugins" / c.expected).lexically_normal()) << c.expected;
+  }
+  fs::remove_all(root);
 }

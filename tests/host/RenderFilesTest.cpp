@@ -11,7 +11,6 @@
 
 #include "DDImageHost/Events.h"
 #include "DDImageHost/OpControl.h"
-#include "render/PluginLocation.h"
 #include "render/RenderCommand.h"
 #include "support/CommandRunner.h"
 #include "support/RawImages.h"
@@ -259,29 +258,6 @@ TEST_F(RenderFilesTest, RejectsUnknownColourSpaces)
     EXPECT_NE(r.err.find("unknown colour space 'Technicolor' for " + std::string(option)), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("sRGB"), std::string::npos) << r.err;  // the message lists the known ones
   }
-}
-
-TEST(PluginLocation, TheDefaultIsTheBestPackBuiltNextToTheProgram)
-{
-  const fs::path root = fs::temp_directory_path() / "plugin_location_test";
-  struct Case {
-    std::vector<const char*> packs;  // built under <root>/plugins
-    const char* expected;
-  };
-  const std::vector<Case> cases{
-      {{"studio", "reference", "tiny"}, "studio"},
-      {{"reference", "tiny"}, "reference"},
-      {{"tiny"}, "tiny"},
-      {{}, "tiny"},  // named all the same, so that the error says where it looked
-      {{"studio", "tiny"}, "studio"},
-  };
-  for (const Case& c : cases) {
-    fs::remove_all(root);
-    fs::create_directories(root / "bin");
-    for (const char* pack : c.packs) fs::create_directories(root / "plugins" / pack);
-    EXPECT_EQ(defaultPluginDirectory(root / "bin"), (root / "plugins" / c.expected).lexically_normal()) << c.expected;
-  }
-  fs::remove_all(root);
 }
 
 // The real program: the plug-in file is loaded from a second folder, which this process must not.

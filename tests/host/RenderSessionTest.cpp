@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <new>
 #include <set>
 
 #include "DDImage/Iop.h"
+#include "DDImage/PlanarIop.h"
 #include "runtime/RenderSession.h"
 #include "runtime/SourceOp.h"
 #include "support/TestImages.h"
@@ -25,6 +28,23 @@ namespace {
 
 const std::vector<DD::Image::Channel> kChannels = {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha, Chan_Z};
 const Box kInputBox(-2, 1, 6, 5);
+
+// A node that runs out of memory as it renders.
+class Greedy : public DD::Image::PlanarIop {
+public:
+  explicit Greedy(DD::Image::Node* node) : PlanarIop(node) {}
+  const char* Class() const override { return "Greedy"; }
+  const char* node_help() const override { return "Runs out of memory."; }
+  void renderStripe(DD::Image::ImagePlane&) override { throw std::bad_alloc(); }
+};
+const DD::Image::Op::Description greedy("Greedy", "Test/Greedy", [](DD::Image::Node* node) -> DD::Image::Iop* { return new Greedy(node); });
+
+// An input whose frames are too large to be held.
+class StarvedSource : public host_runtime::MemoryImageSource {
+public:
+  using MemoryImageSource::MemoryImageSource;
+  std::shared_ptr<const host_runtime::Image> pixels(int) const override { throw std::bad_alloc(); }
+};
 
 class RenderSessionTest : public ::testing::Test {
 protected:
@@ -121,6 +141,7 @@ TEST_F(RenderSessionTest, ANodeErrorFailsTheFrameAndLeavesThePlaneUnwritten)
   const FrameResult r = session.renderFrame(1);
   EXPECT_EQ(r.status, FrameStatus::Failed);
   EXPECT_EQ(r.error, node->name() + ": TestScale: failure requested (2)");
+  EXPECT_FALSE(r.inputFailed);
   ASSERT_NE(r.plane, nullptr);
   EXPECT_EQ(r.plane->at(0, 2, 0), 0.0f);
   // The next pass starts clean.
@@ -155,6 +176,35 @@ TEST_F(RenderSessionTest, AMissingInputFrameFailsTheRenderWithTheInputsError)
   EXPECT_EQ(results[0].status, FrameStatus::Ok);
   EXPECT_EQ(results[1].status, FrameStatus::Failed);
   EXPECT_EQ(results[1].error, "Read1: no image for frame 2");
+  EXPECT_TRUE(results[1].inputFailed);
+}
+
+TEST_F(RenderSessionTest, RunningOutOfMemoryFailsTheFrameWithWhoseFaultItIs)
+{
+  auto starved = std::make_shared<StarvedSource>(test_support::offsetFormat());
+  starved->addFrame(1, host_runtime::Image::filled(kInputBox, kChannels, [](int, int, int) { return 1.0f; }));
+  RenderSession reading(*node, starved);
+  const FrameResult input = reading.renderFrame(1);
+  EXPECT_EQ(input.status, FrameStatus::Failed);
+  EXPECT_TRUE(input.inputFailed);
+  EXPECT_EQ(input.error, "Read1: not enough memory to read frame 1");
+
+  auto greedyNode = host_runtime::HostNode::create("Greedy");
+  RenderSession rendering(*greedyNode, source);
+  const FrameResult render = rendering.renderFrame(1);
+  EXPECT_EQ(render.status, FrameStatus::Failed);
+  EXPECT_FALSE(render.inputFailed);
+  EXPECT_EQ(render.error, greedyNode->name() + ": not enough memory in render");
+}
+
+TEST_F(RenderSessionTest, ARangeEndingAtTheLargestFrameEndsThere)
+{
+  RenderSession session(*node, source);
+  RenderOptions validateOnly;
+  validateOnly.validateOnly = true;
+  const std::vector<FrameResult> results = session.renderFrames(INT_MAX - 1, INT_MAX, validateOnly);
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[1].frame, double(INT_MAX));
 }
 
 TEST_F(RenderSessionTest, WithoutAnInputThereIsNothingToRender)
