@@ -165,8 +165,7 @@ oiio::ImageSpec planeSpec(const DD::Image::ImagePlane& plane, const DD::Image::F
 
 // Metadata a reader reports about how it decoded the file ("oiio:*": colour space, bit depth,
 // subimages...) describes that file, not ours, as does its pixel aspect, which the format gives.
-// Whether alpha is stored unassociated carries over: samples come through as they were stored,
-// and a format that stores it so (PNG) is then written as it was read.
+// Whether alpha is stored unassociated carries over, as the samples do (see keepSamplesAsTheyAre).
 bool describesTheInputFileOnly(const std::string& name)
 {
   return (name.rfind("oiio:", 0) == 0 && name != "oiio:UnassociatedAlpha") || name == "PixelAspectRatio";
@@ -188,6 +187,14 @@ void followTemplate(oiio::ImageSpec& spec, const std::string& templateFile, cons
   // A 10- or 12-bit depth carries over only to a file of the same kind and pixel type.
   const int bits = source.get_int_attribute("oiio:BitsPerSample", 0);
   if (bits && spec.format == source.format && outputFormat == in->format_name()) spec.attribute("oiio:BitsPerSample", bits);
+}
+
+// Samples are written as they are, as a write node does: alpha is never divided out. Formats
+// that only hold unassociated alpha (PNG, Targa, WebP) would divide it out of samples not said
+// to be unassociated already; TIFF records either kind and keeps what the input said.
+void keepSamplesAsTheyAre(oiio::ImageSpec& spec, const std::string& outputFormat)
+{
+  if (outputFormat != "tiff") spec.attribute("oiio:UnassociatedAlpha", 1);
 }
 
 // Integer files cannot hold NaN or infinities: NaN becomes 0 and infinities the largest float,
@@ -245,6 +252,7 @@ void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
   oiio::ImageSpec spec = planeSpec(plane, format);
   try {
     followTemplate(spec, settings.templateFile, settings, out->format_name());
+    keepSamplesAsTheyAre(spec, out->format_name());
   } catch (const std::runtime_error& e) {
     throw fail(e.what());
   }

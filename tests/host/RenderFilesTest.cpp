@@ -82,6 +82,8 @@ TEST_F(RenderFilesTest, ConvertsColourAndFollowsThePixelTypeOfTheInput)
       {"--output-type half", "in.tif", kRGB, TypeDesc::FLOAT, 0.2, {"--output-type", "half"}, "out.exr", TypeDesc::HALF, 0.2, 0, 1e-3},
       {"--output-type uint8 from half", "in.exr", kRGBA, TypeDesc::HALF, 0.375, {"--output-type", "uint8"}, "out.tif",
        TypeDesc::UINT8, quantized(linearToSrgb(0.375), 255), quantized(0.375, 255), 0},
+      {"half EXR with alpha into PNG: encoded, alpha not divided out", "in.exr", kRGBA, TypeDesc::HALF, 0.375, {}, "out.png",
+       TypeDesc::UINT8, quantized(linearToSrgb(0.375), 255), quantized(0.375, 255), 0},
       {"float asked of PNG gives 8-bit sRGB", "in.exr", kRGB, TypeDesc::FLOAT, linearGrey, {"--output-type", "float"}, "out.png",
        TypeDesc::UINT8, kMidGrey, 0, 0},
       {"--input-colorspace linear", "in.png", kRGB, TypeDesc::UINT8, kMidGrey, {"--input-colorspace", "linear"}, "out.exr",
