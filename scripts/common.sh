@@ -63,18 +63,35 @@ setup_all() {
   export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
 }
 
-# Configures (once) and builds the given targets in $MAGNIFEX_BUILD.
+# What the build folder $1 needs before a build with the Python $2: "configure" (not configured
+# yet), "reconfigure" (configured with another Python environment, as after a change of the pinned
+# requirements: its cached libtorch and CUDA paths belong to the old one) or nothing.
+configure_needed() {
+  local cache="$1/CMakeCache.txt"
+  [ -f "$cache" ] || { echo configure; return; }
+  [ "$(sed -n 's/^MAGNIFEX_PYTHON:[A-Z]*=//p' "$cache")" = "$2" ] || echo reconfigure
+}
+
+configure() {
+  local launcher=()
+  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  mkdir -p "$MAGNIFEX_BUILD"
+  local log="$MAGNIFEX_BUILD/configure.log"
+  # shellcheck disable=SC2086
+  cmake -S "$MAGNIFEX_ROOT" -B "$MAGNIFEX_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" \
+    -DMAGNIFEX_PYTHON="$MAGNIFEX_PYTHON" ${MAGNIFEX_CMAKE_ARGS:-} >"$log" 2>&1 \
+    || { cat "$log" >&2; die "cmake configure failed"; }
+}
+
+# Configures when needed and builds the given targets in $MAGNIFEX_BUILD.
 build() {
   local jobs=${MAGNIFEX_JOBS:-$(nproc)}
-  if [ ! -f "$MAGNIFEX_BUILD/CMakeCache.txt" ]; then
-    local launcher=()
-    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-    mkdir -p "$MAGNIFEX_BUILD"
-    local log="$MAGNIFEX_BUILD/configure.log"
-    # shellcheck disable=SC2086
-    cmake -S "$MAGNIFEX_ROOT" -B "$MAGNIFEX_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" \
-      -DMAGNIFEX_PYTHON="$MAGNIFEX_PYTHON" ${MAGNIFEX_CMAKE_ARGS:-} >"$log" 2>&1 \
-      || { cat "$log" >&2; die "cmake configure failed"; }
-  fi
+  case $(configure_needed "$MAGNIFEX_BUILD" "$MAGNIFEX_PYTHON") in
+    configure) configure;;
+    reconfigure)
+      say "the Python environment changed: configuring $MAGNIFEX_BUILD afresh"
+      rm -f "$MAGNIFEX_BUILD/CMakeCache.txt"
+      configure;;
+  esac
   cmake --build "$MAGNIFEX_BUILD" -j "$jobs" ${1:+--target "$@"} || die "build failed"
 }
