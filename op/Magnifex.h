@@ -4,6 +4,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "DDImage/PlanarIop.h"
 
 #include "op/GpuFacts.h"
+#include "render/PatchGrid.h"
 #include "render/RenderHooks.h"
 
 namespace magnifex {
@@ -136,6 +138,9 @@ private:
   };
   void render_still(DD::Image::ImagePlane& plane, const RenderRun& run);
   void render_sequence(DD::Image::ImagePlane& plane, const RenderRun& run);
+  // One patch of input context `context` as a host tensor; nothing after a node error.
+  std::optional<at::Tensor> read_patch(int context, const magnifex::PatchRect& patch, const DD::Image::Box& input_box,
+                                       const DD::Image::ChannelSet& readChannels, const RenderRun& run);
   // The output plane's channels that the input has, with their debug lines.
   DD::Image::ChannelSet read_channels(const DD::Image::ImagePlane& plane) const;
   // False, with a node error, for a plane the write-back cannot fill in one block.

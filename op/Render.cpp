@@ -1,8 +1,6 @@
 // The render entry: what every renderStripe call does, the still-mode glue, and the write-back.
 #include "op/Magnifex.h"
 
-#include <sstream>
-
 #include <c10/core/GradMode.h>
 
 #include "DDImage/Application.h"
@@ -15,17 +13,6 @@
 
 using namespace DD::Image;
 using namespace magnifex;
-
-namespace {
-
-std::string text_of(const ChannelSet& channels)
-{
-  std::ostringstream os;
-  os << channels;
-  return os.str();
-}
-
-} // namespace
 
 RenderHooks Magnifex::render_hooks()
 {
@@ -60,7 +47,7 @@ void Magnifex::renderStripe(ImagePlane& plane)
   run.gpu_in_use = run.device.is_cuda();
   if (!Application::IsGUIActive()) {
     const std::string where = run.gpu_in_use ? "' on GPU (" + gpu_name + ")" : "' on CPU";
-    debug_line(node_name() + ": Running inference for layer '" + text_of(plane.channels()) + where);
+    debug_line(node_name() + ": Running inference for layer '" + cat(plane.channels()) + where);
   }
   if (mode == 1)
     render_sequence(plane, run);
@@ -73,13 +60,13 @@ ChannelSet Magnifex::read_channels(const ImagePlane& plane) const
   ChannelSet readChannels = plane.channels();
   const ChannelSet inputChannels = input0()->channels();
   if (debug) {
-    debug_line("Got the readChannels: " + text_of(readChannels));
-    debug_line("Got the inputChannels: " + text_of(inputChannels));
+    debug_line("Got the readChannels: " + cat(readChannels));
+    debug_line("Got the inputChannels: " + cat(inputChannels));
   }
   readChannels &= inputChannels;
   if (debug) {
-    debug_line("Processed the readChannels: " + text_of(readChannels));
-    debug_line(cat("Got the channelset: ", text_of(readChannels), ", with nr of channels: ", readChannels.size()));
+    debug_line("Processed the readChannels: " + cat(readChannels));
+    debug_line(cat("Got the channelset: ", cat(readChannels), ", with nr of channels: ", readChannels.size()));
     for (Channel c = readChannels.first(); c != Chan_Black; c = readChannels.next(c))
       debug_line(cat("checking channel: ", getName(c)));
     if (readChannels.size() == 1)
@@ -204,7 +191,3 @@ void Magnifex::finish_render(const RenderRun& run)
   }
 }
 
-void Magnifex::render_sequence(ImagePlane&, const RenderRun&)
-{
-  error("Sequence rendering is not available in this build of Magnifex");
-}

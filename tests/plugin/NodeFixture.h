@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "DDImageHost/KnobAccess.h"
+#include "DDImageHost/OpControl.h"
 #include "DDImageHost/Process.h"
 #include "FakeGpu.h"
 #include "op/Magnifex.h"
@@ -31,6 +32,25 @@ inline void use_plugin_dir(const std::string& name)
 inline Magnifex& op_of(const host_runtime::HostNode& node)
 {
   return dynamic_cast<Magnifex&>(node.op());
+}
+
+// Validates and opens as the host does before a render, with the tiny pack; false after a node error.
+inline bool open_with_tiny_pack(host_runtime::HostNode& node)
+{
+  use_plugin_dir("tiny");
+  DD::Image::Iop& op = node.op();
+  DD::Image::host::beginRender(op);
+  op.validate(true);
+  op.open();
+  return !DD::Image::host::hasError(op);
+}
+
+// A TorchScript network of the given forward method, to stand in for a loaded one after opening.
+inline torch::jit::Module scripted(const std::string& forward_source)
+{
+  torch::jit::Module net("Replacement");
+  net.define(forward_source);
+  return net;
 }
 
 // The knob of that name as the panel shows it now.

@@ -1,7 +1,6 @@
 // Still renders through the host runtime: pixels, channels, the debug-patch limit, aborts and failures.
 #include <cmath>
 
-#include "DDImageHost/OpControl.h"
 #include "NodeFixture.h"
 #include "runtime/RenderSession.h"
 
@@ -43,15 +42,8 @@ std::shared_ptr<host_runtime::MemoryImageSource> pattern_source(int W, int H, st
 // Validates and opens with the tiny pack, then swaps the still network for `forward_source`.
 void open_with_network(host_runtime::HostNode& node, const std::string& forward_source)
 {
-  use_plugin_dir("tiny");
-  Iop& op = node.op();
-  host::beginRender(op);
-  op.validate(true);
-  op.open();
-  ASSERT_FALSE(host::hasError(op)) << host::errorText(op);
-  torch::jit::Module net("Replacement");
-  net.define(forward_source);
-  op_of(node).still_net = net;
+  ASSERT_TRUE(open_with_tiny_pack(node)) << host::errorText(node.op());
+  op_of(node).still_net = scripted(forward_source);
 }
 
 // A network with no reach: nearest-neighbour upscale, then a pointwise map of the encoded values.

@@ -1,0 +1,294 @@
+// Sequence renders through the host runtime: state between frames, preroll, material types, guards.
+#include <cmath>
+
+#include <ATen/TensorOperators.h>
+#include <ATen/ops/allclose.h>
+#include <ATen/ops/cat.h>
+#include <ATen/ops/from_blob.h>
+#include <ATen/ops/upsample_bicubic2d.h>
+
+#include "NodeFixture.h"
+#include "render/LogEncoding.h"
+#include "runtime/RenderSession.h"
+
+using namespace magnifex_test;
+using namespace DD::Image;
+using host_runtime::FrameResult;
+using host_runtime::FrameStatus;
+using host_runtime::RenderOptions;
+using host_runtime::RenderSession;
+
+namespace {
+
+// Values 0.05 .. 0.95 that move one pixel right per frame; alpha (index 3) stays within 0.3 .. 1.
+float moving_value(int frame, int x, int y, int c)
+{
+  const float v = 0.05f + 0.9f * float(((x - frame) * 7 + y * 13 + c * 5 + 1700) % 17) / 16.0f;
+  return c == 3 ? 0.3f + 0.7f * v : v;
+}
+
+std::shared_ptr<host_runtime::MemoryImageSource> moving_source(int W, int H, int first, int last,
+                                                               std::vector<Channel> channels)
+{
+  auto source = std::make_shared<host_runtime::MemoryImageSource>(Format(W, H));
+  for (int f = first; f <= last; ++f)
+    source->addFrame(f, host_runtime::Image::filled(Box(0, 0, W, H), channels,
+                                                    [f](int x, int y, int c) { return moving_value(f, x, y, c); }));
+  return source;
+}
+
+// Channel c of frame f as a [1, 1, H, W] tensor, host rows.
+at::Tensor frame_channel(int f, int c, int W, int H)
+{
+  std::vector<float> v;
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x)
+      v.push_back(moving_value(f, x, y, c));
+  return at::from_blob(v.data(), {1, 1, H, W}, at::kFloat).clone();
+}
+
+at::Tensor bicubic(const at::Tensor& t, int s)
+{
+  return at::upsample_bicubic2d(t, {t.size(2) * s, t.size(3) * s}, false, std::nullopt, std::nullopt);
+}
+
+const std::string kZeroFlow =
+  "def forward(self, a, b, iters):\n  return torch.zeros([a.size(0), 2, a.size(2), a.size(3)], dtype=a.dtype, device=a.device)\n";
+
+// The sequence networks of the reference pack: the bicubic upscale of the current patch.
+std::string bicubic_network(int s)
+{
+  const std::string S = std::to_string(s);
+  return "def forward(self, lr, hr):\n  return torch.upsample_bicubic2d(lr, [lr.size(2) * " + S + ", lr.size(3) * " + S +
+         "], False, None, None)\n";
+}
+
+struct SequenceNode {
+  std::unique_ptr<host_runtime::HostNode> node;
+  std::unique_ptr<RenderSession> session;
+};
+
+// A sequence node over frames first..last with the given knobs, opened with the tiny pack; with
+// `bicubic` its networks are swapped for zero flow and bicubic sequence networks.
+SequenceNode sequence_node(int W, int H, int first, int last, std::vector<Channel> channels,
+                           std::vector<std::pair<std::string, std::string>> knobs, bool bicubic = true)
+{
+  SequenceNode n;
+  n.node = make_node();
+  n.session = std::make_unique<RenderSession>(*n.node, moving_source(W, H, first, last, std::move(channels)));
+  n.session->connectInputsAt(first);
+  knobs.insert(knobs.begin(), {"mode", "sequence"});
+  n.node->setKnobs(knobs);
+  EXPECT_TRUE(open_with_tiny_pack(*n.node)) << host::errorText(n.node->op());
+  if (bicubic) {
+    Magnifex& op = op_of(*n.node);
+    const int s = op.scale == 0 ? 2 : 4;
+    op.flow_net = scripted(kZeroFlow);
+    op.sequence_net = scripted(bicubic_network(s));
+    op.sequence_rgb_net = scripted(bicubic_network(s));
+  }
+  return n;
+}
+
+RenderOptions with_channels(ChannelSet channels)
+{
+  RenderOptions o;
+  o.channels = channels;
+  return o;
+}
+
+// Component z of a rendered plane as [1, 1, h, w], host rows.
+at::Tensor component(const ImagePlane& plane, int z)
+{
+  const Box& b = plane.bounds();
+  const at::Tensor packed = at::from_blob(const_cast<float*>(plane.readable()), {1, b.h(), b.w(), plane.nComps()}, at::kFloat);
+  return packed.select(3, z).unsqueeze(1).clone();
+}
+
+int count_of(const std::string& text, const std::string& what)
+{
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    ++n;
+  return n;
+}
+
+bool plane_is_zero(const ImagePlane& plane)
+{
+  return component(plane, 0).abs().sum().item<float>() == 0.0f;
+}
+
+} // namespace
+
+// With zero flow and bicubic networks each frame is its own bicubic upscale in the log encoding,
+// decoded; with "show preroll result" it is the previous frame's, warped by a zero flow.
+TEST(SequenceRender, PlatesAreTheBicubicUpscaleOfEachFrame)
+{
+  // Patches overlap enough that the bicubic filter's reach at their edges lies in the faded-out band.
+  const int W = 47, H = 41;
+  for (int s : {2, 4})
+    for (bool debugoutput : {false, true}) {
+      SCOPED_TRACE(testing::Message() << s << "x, show preroll result " << debugoutput);
+      SequenceNode n = sequence_node(W, H, 1, 4, {Chan_Red, Chan_Green, Chan_Blue},
+                                     {{"scale", s == 2 ? "2x" : "4x"}, {"max_size", "30"}, {"preroll", "2"},
+                                      {"debugoutput", debugoutput ? "true" : "false"}});
+      for (int f = 1; f <= 4; ++f) {
+        const FrameResult r = n.session->renderFrame(f);
+        ASSERT_EQ(r.status, FrameStatus::Ok) << r.error;
+        // The first frame's preroll ran frames 3, 2 before it; its previous frame was 2.
+        const int shown = !debugoutput ? f : f == 1 ? 2 : f - 1;
+        for (int c = 0; c < 3; ++c) {
+          const at::Tensor expected = magnifex::logDecode(bicubic(magnifex::logEncode(frame_channel(shown, c, W, H)), s));
+          EXPECT_TRUE(at::allclose(component(*r.plane, c), expected, 1e-5, 1e-6)) << "frame " << f << " channel " << c;
+        }
+      }
+    }
+}
+
+// CG: colour from the colour-only path (premultiplied linear colour), alpha from the main path.
+TEST(SequenceRender, CgColourAndAlpha)
+{
+  const int W = 47, H = 20, s = 2;
+  SequenceNode n = sequence_node(W, H, 1, 2, {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha},
+                                 {{"scale", "2x"}, {"max_size", "30"}, {"type", "CG [RGBA]"}, {"preroll", "1"}});
+  const FrameResult r = n.session->renderFrame(2, with_channels(Mask_RGBA));
+  ASSERT_EQ(r.status, FrameStatus::Ok) << r.error;
+  const at::Tensor alpha = frame_channel(2, 3, W, H);
+  EXPECT_TRUE(at::allclose(component(*r.plane, 3), bicubic(alpha, s).clamp(0.0, 1.0), 1e-5, 1e-6));
+  for (int c = 0; c < 3; ++c) {
+    const at::Tensor premultiplied = frame_channel(2, c, W, H);
+    const at::Tensor expected = magnifex::logDecode(bicubic(magnifex::logEncode(premultiplied), s).clamp_min(0.0));
+    EXPECT_TRUE(at::allclose(component(*r.plane, c), expected, 1e-4, 1e-5)) << c;
+  }
+}
+
+// The result has the material's channels; the write-back fits them to whatever the plane asks for.
+TEST(SequenceRender, ChannelsOfInputMaterialAndPlane)
+{
+  const int W = 16, H = 12, s = 2;
+  ChannelSet rgbaz(Mask_RGBA);
+  rgbaz += Chan_Z;
+  struct Case {
+    std::vector<Channel> input;
+    const char* type;
+    ChannelSet plane;
+    std::vector<int> expected;  // per component: the source channel of a plates-like colour, -1 for 1.0
+  };
+  const Case cases[] = {
+    {{Chan_Red, Chan_Green, Chan_Blue}, "CG [RGBA]", Mask_RGBA, {0, 1, 2, -1}},  // RGB as CG is opaque
+    {{Chan_Red, Chan_Green, Chan_Blue}, "CG [RGBA]", Mask_RGB, {0, 1, 2}},
+    {{Chan_Red, Chan_Green, Chan_Blue}, "Plates (Alexa) [RGB]", ChannelSet(Chan_Green), {1}},
+    {{Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha}, "Plates (Alexa) [RGB]", Mask_RGBA, {0, 1, 2, -1}},
+    // Depth is no alpha: an input without alpha is opaque whatever else it carries.
+    {{Chan_Red, Chan_Green, Chan_Blue, Chan_Z}, "CG [RGBA]", rgbaz, {0, 1, 2, -1, -1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.type << ", " << c.input.size() << " input channels, plane " << c.plane);
+    SequenceNode n = sequence_node(W, H, 1, 2, c.input, {{"scale", "2x"}, {"type", c.type}, {"preroll", "1"}});
+    const FrameResult r = n.session->renderFrame(2, with_channels(c.plane));
+    ASSERT_EQ(r.status, FrameStatus::Ok) << r.error;
+    ASSERT_EQ(r.plane->nComps(), int(c.expected.size()));
+    for (int z = 0; z < r.plane->nComps(); ++z) {
+      const int from = c.expected[std::size_t(z)];
+      const at::Tensor got = component(*r.plane, z);
+      if (from < 0)
+        EXPECT_TRUE(at::allclose(got, at::ones_like(got))) << z;
+      else
+        EXPECT_TRUE(at::allclose(
+          got, magnifex::logDecode(bicubic(magnifex::logEncode(frame_channel(2, from, W, H)), s)), 1e-4, 1e-5))
+          << z;
+    }
+  }
+}
+
+TEST(SequenceRender, PrerollRunsOnceForConsecutiveFrames)
+{
+  SequenceNode n =
+    sequence_node(12, 8, 1, 20, {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha}, {{"scale", "2x"}, {"debug", "true"}});
+  struct Step {
+    int frame;
+    ChannelSet channels;
+    bool preroll;
+  };
+  // 10, 11, 12 continue; 12 after 10 does not; a change of channels discards the state.
+  for (const Step& step : {Step{10, Mask_RGB, true}, Step{11, Mask_RGB, false}, Step{12, Mask_RGB, false},
+                           Step{10, Mask_RGB, true}, Step{12, Mask_RGB, true}, Step{13, Mask_RGBA, true},
+                           Step{14, Mask_RGBA, false}}) {
+    testing::internal::CaptureStdout();
+    const FrameResult r = n.session->renderFrame(step.frame, with_channels(step.channels));
+    const std::string log = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(r.status, FrameStatus::Ok) << r.error;
+    EXPECT_EQ(count_of(log, "Calculating preroll\n"), step.preroll ? 1 : 0) << "frame " << step.frame;
+    EXPECT_EQ(count_of(log, "Calculating preroll frame: "), step.preroll ? 5 : 0) << "frame " << step.frame;
+    EXPECT_EQ(op_of(*n.node).last_rendered_frame, step.frame);
+  }
+}
+
+TEST(SequenceRender, RendersThatWriteNothing)
+{
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> knobs;
+    bool abort;
+    FrameStatus status;
+  };
+  const Case cases[] = {
+    {"before the first frame", {{"first_frame", "3"}}, false, FrameStatus::Ok},
+    {"after the last frame", {{"last_frame", "1"}}, false, FrameStatus::Ok},
+    {"aborted mid-frame", {}, true, FrameStatus::Aborted},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SequenceNode n = sequence_node(20, 10, 1, 4, {Chan_Red, Chan_Green, Chan_Blue}, c.knobs);
+    if (c.abort)
+      n.session->setProgressCallback([&](double, double fraction) {
+        if (fraction > 0.5)
+          n.session->requestAbort();
+      });
+    const FrameResult r = n.session->renderFrame(2);
+    EXPECT_EQ(r.status, c.status) << r.error;
+    EXPECT_TRUE(plane_is_zero(*r.plane));
+    const Magnifex& op = op_of(*n.node);
+    EXPECT_EQ(op.render_count, 0);
+    EXPECT_TRUE(op.state_saved.empty());
+  }
+}
+
+TEST(SequenceRender, ABoundingBoxThatChangesIsRefused)
+{
+  auto source = std::make_shared<host_runtime::MemoryImageSource>(Format(20, 10));
+  for (int f = 1; f <= 3; ++f) {
+    const Box box = f == 2 ? Box(0, 0, 20, 10) : Box(2, 0, 20, 10);
+    source->addFrame(f, host_runtime::Image::filled(box, {Chan_Red, Chan_Green, Chan_Blue},
+                                                    [](int, int, int) { return 0.5f; }));
+  }
+  auto node = make_node();
+  RenderSession session(*node, source);
+  session.connectInputsAt(2);
+  node->setKnobs({{"mode", "sequence"}, {"preroll", "1"}});
+  testing::internal::CaptureStdout();
+  const FrameResult r = session.renderFrame(2);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(r.status, FrameStatus::Failed);
+  EXPECT_NE(r.error.find("The node doesn't support dynamically changing format/bbox between frames in sequence mode."),
+            std::string::npos)
+    << r.error;
+  EXPECT_TRUE(plane_is_zero(*r.plane));
+}
+
+// The tiny pack's own networks, the hybrid group included, and a render with no preroll at all.
+TEST(SequenceRender, TinyNetworksOfEveryMaterial)
+{
+  for (const char* type : {"Plates (Alexa) [RGB]", "CG [RGBA]", "Hybrid (Alexa+CG) [RGBA]"})
+    for (const char* preroll : {"1", "0"}) {
+      SCOPED_TRACE(testing::Message() << type << ", preroll " << preroll);
+      SequenceNode n = sequence_node(24, 16, 1, 2, {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha},
+                                     {{"type", type}, {"preroll", preroll}}, false);
+      const FrameResult r = n.session->renderFrame(2, with_channels(Mask_RGBA));
+      ASSERT_EQ(r.status, FrameStatus::Ok) << r.error;
+      EXPECT_EQ(op_of(*n.node).hybrid_nets_loaded, std::string(type).rfind("Hybrid", 0) == 0);
+      const at::Tensor colour = component(*r.plane, 0);
+      EXPECT_TRUE(at::isfinite(colour).all().item<bool>());
+      EXPECT_NEAR(colour.mean().item<float>(), frame_channel(2, 0, 24, 16).mean().item<float>(), 0.1);
+    }
+}
