@@ -4,21 +4,31 @@
 MAGNIFEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 MAGNIFEX_CACHE=${MAGNIFEX_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/magnifex}
 MAGNIFEX_BUILD=${MAGNIFEX_BUILD:-$MAGNIFEX_ROOT/build}
+# Build folders of scripts/test --sanitize and scripts/fuzz.
+MAGNIFEX_SANITIZE_BUILD=${MAGNIFEX_SANITIZE_BUILD:-$MAGNIFEX_ROOT/build-sanitize}
+MAGNIFEX_FUZZ_BUILD=${MAGNIFEX_FUZZ_BUILD:-$MAGNIFEX_ROOT/build-fuzz}
 
 say() { printf '[magnifex] %s\n' "$*" >&2; }
 die() { printf '[magnifex] error: %s\n' "$*" >&2; exit 1; }
 
-# Debian packages listed in scripts/debian-packages.txt that are not installed yet.
-missing_debian_packages() {
+# The Debian packages named that are not installed yet.
+missing_packages() {
   local p
-  grep -v -E '^\s*(#|$)' "$MAGNIFEX_ROOT/scripts/debian-packages.txt" | while read -r p; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
   done
 }
 
+# The Debian packages listed in scripts/debian-packages.txt.
 install_debian_packages() {
+  # shellcheck disable=SC2046
+  install_packages $(grep -v -E '^\s*(#|$)' "$MAGNIFEX_ROOT/scripts/debian-packages.txt")
+}
+
+# Installs the Debian packages named that are missing.
+install_packages() {
   local missing
-  missing=$(missing_debian_packages | tr '\n' ' ')
+  missing=$(missing_packages "$@" | tr '\n' ' ')
   [ -z "${missing// }" ] && return 0
   say "installing Debian packages: $missing"
   local sudo=""
@@ -94,4 +104,14 @@ build() {
       configure;;
   esac
   cmake --build "$MAGNIFEX_BUILD" -j "$jobs" ${1:+--target "$@"} || die "build failed"
+}
+
+# Sanitizer settings of scripts/test --sanitize and scripts/fuzz. Every report ends the program
+# (abort), so it fails its test even where the test captures standard error. The suppressions in
+# scripts/sanitizers/ name third-party code only; see the comments there.
+export_sanitizer_options() {
+  local dir="$MAGNIFEX_ROOT/scripts/sanitizers"
+  export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:suppressions=$dir/asan.supp${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+  export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:suppressions=$dir/ubsan.supp${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+  export LSAN_OPTIONS="suppressions=$dir/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 }
