@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include "DDImageHost/KnobAccess.h"
 #include "runtime/HostError.h"
@@ -39,6 +40,14 @@ bool parseFloat(const std::string& text, double& out)
   return end && *end == '\0';
 }
 
+// Floats as scripts write them: enough digits to round-trip a 32-bit float.
+std::string floatText(double v)
+{
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.9g", v);
+  return buffer;
+}
+
 HostError badValue(const DD::Image::Knob& knob, const std::string& text, const std::string& expected)
 {
   return HostError(HostError::Kind::BadValue,
@@ -64,8 +73,12 @@ double parseKnobValue(const DD::Image::Knob& knob, const std::string& text)
     case KnobKind::Float: {
       double v;
       if (!parseFloat(text, v)) throw badValue(knob, text, "a number");
-      // strtod takes "nan" and "inf" (and overflows to inf): nobody means those for a knob.
-      if (!std::isfinite(v)) throw badValue(knob, text, "a finite number");
+      // strtod takes "nan" and "inf" (and overflows to inf): nobody means those for a knob. Float
+      // knobs hold 32-bit floats, in which a larger number would become an infinity.
+      if (!std::isfinite(v) || std::fabs(v) > std::numeric_limits<float>::max()) {
+        const std::string largest = floatText(std::numeric_limits<float>::max());
+        throw badValue(knob, text, "a finite number from -" + largest + " to " + largest);
+      }
       return v;
     }
     case KnobKind::Enumeration: {
@@ -99,9 +112,7 @@ std::string formatKnobValue(const DD::Image::Knob& knob)
     case KnobKind::Float: {
       if (std::isnan(v)) return "nan";
       if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-      char buffer[32];
-      std::snprintf(buffer, sizeof buffer, "%.9g", v);  // float precision, round-trips
-      return buffer;
+      return floatText(v);
     }
     default: return "";
   }
