@@ -197,7 +197,8 @@ Tracing:
   --trace FILE         write every exchange between the host and the node as JSON lines: knob
                        changes, validation results, split_input counts, input contexts and their
                        frames, requests, open, render start and end, progress, fetches of input
-                       planes, errors and aborts, close, destroy. A plug-in may add fields of its
+                       planes, errors and aborts, close, destroy, skipped frames (frame_skipped,
+                       and render_end with pixels_written false). A plug-in may add fields of its
                        own by exporting
                          extern "C" const char* host_trace_fields(const DD::Image::Op*, const char* event)
                        returning a one-line JSON object. The lines go to a temporary file
@@ -207,7 +208,9 @@ Tracing:
   --help, -h           this text
 
 Progress of long frames (a line a second at most) and a line per finished frame go to standard
-error. Ctrl-C aborts the render in progress; a second Ctrl-C ends the program.
+error. A frame for which the node writes no pixels (in sequence mode, a frame outside its frame
+range) is skipped with a line saying so: no file is written for it, and the exit status stays 0.
+Ctrl-C aborts the render in progress; a second Ctrl-C ends the program.
 
 Exit status:
   0    success

@@ -5,6 +5,7 @@
 #include <memory>
 #include <sstream>
 
+#include "DDImageHost/Events.h"
 #include "DDImageHost/OpControl.h"
 #include "DDImageHost/Process.h"
 #include "render/ColorSpaces.h"
@@ -125,6 +126,14 @@ void refuseWritingOverInputs(const CommandLine& cl, const std::string& plugin, c
   refuseOverwritingInputs(inputs, outputs);
 }
 
+// A frame that gets no file: said on standard error and in the trace.
+void reportSkip(std::ostream& err, int frame, const std::string& why, const char* reason)
+{
+  err << "magnifex-render: frame " << frame << " skipped: " << why << "\n" << std::flush;
+  if (DD::Image::host::hasEventListeners())
+    DD::Image::host::emit(DD::Image::host::Event("frame_skipped").with("skipped_frame", frame).with("reason", reason));
+}
+
 int drive(const CommandLine& cl, host_runtime::RenderSession& session, const host_runtime::FileSequenceSource* input,
           std::pair<int, int> frames, const std::string& plugin, const DD::Image::Iop& node, std::ostream& out, std::ostream& err)
 {
@@ -151,6 +160,8 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, const hos
       code = kExitAborted;
     } else if (cl.validateOnly) {
       printValidation(out, r);
+    } else if (r.renderedNothing()) {
+      reportSkip(err, f, "the node wrote no pixels for it (outside its frame range?)", "no pixels");
     } else {
       if (!cl.output.empty()) {
         ImageWriteSettings settings;

@@ -9,6 +9,7 @@
 #include "DDImage/PlanarIop.h"
 #include "DDImage/RequestOutput.h"
 #include "DDImageHost/OpControl.h"
+#include "DDImageHost/Planes.h"
 #include "runtime/HostNode.h"
 #include "runtime/SourceOp.h"
 
@@ -204,9 +205,13 @@ FrameResult RenderSession::renderFrame(double frame, const RenderOptions& option
       op.fetchPlane(*result.plane);
   });
   finish(result);
+  result.pixelsWritten = ddh::wasWritten(*result.plane);
   if (traced()) {
     const char* status = result.status == FrameStatus::Ok ? "ok" : result.status == FrameStatus::Failed ? "failed" : "aborted";
-    ddh::emit(ddh::Event("render_end", &op).with("status", status).with("error", result.error));
+    ddh::emit(ddh::Event("render_end", &op)
+                  .with("status", status)
+                  .with("error", result.error)
+                  .with("pixels_written", result.pixelsWritten));
   }
   return result;
 }

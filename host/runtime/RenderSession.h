@@ -52,6 +52,15 @@ struct FrameResult {
   // The plane handed to the node (packed, the output box and channels), as the node left it: the
   // output when status is Ok. Null when validation or open failed, or when only validating.
   std::shared_ptr<DD::Image::ImagePlane> plane;
+  // Whether the node wrote into that plane.
+  bool pixelsWritten = false;
+
+  // A render that ended Ok with pixels to fill and none written: the node rendered nothing for
+  // the frame (one outside its frame range, say), and the plane's zeros are no picture.
+  bool renderedNothing() const
+  {
+    return status == FrameStatus::Ok && plane && !pixelsWritten && plane->bounds().w() > 0 && plane->bounds().h() > 0;
+  }
 };
 
 struct RenderOptions {

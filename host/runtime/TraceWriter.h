@@ -6,7 +6,8 @@
 // arrays of channel names. input_context has context_frame, input_request input_frame.
 // Events: node_created, knobs_built, knob_set, knob_changed, panel_open, output_context,
 // split_input, input_context, validate, input_request, open, render_start, fetch_plane, progress,
-// error, abort_requested, render_end, close, destroy.
+// error, abort_requested, render_end (with pixels_written), close, destroy; magnifex-render adds
+// frame_skipped (skipped_frame, reason) for frames that get no file.
 #pragma once
 
 #include <fstream>

@@ -1,9 +1,28 @@
 #include <algorithm>
 
 #include "DDImage/ImagePlane.h"
+#include "DDImageHost/Planes.h"
 
 namespace DD {
 namespace Image {
+
+// The pixels, and whether anyone asked to write them: a host tells an op that rendered nothing
+// from one that rendered black.
+struct ImagePlane::Storage {
+  std::vector<float> pixels;
+  bool written = false;
+};
+
+namespace host {
+
+struct PlaneAccess {
+  static bool written(const ImagePlane& plane) { return plane.data_->written; }
+};
+
+bool wasWritten(const ImagePlane& plane) { return PlaneAccess::written(plane); }
+
+} // namespace host
+
 namespace {
 std::size_t floatCount(const Box& box, int nComps)
 {
@@ -13,7 +32,7 @@ std::size_t floatCount(const Box& box, int nComps)
 
 ImagePlane::ImagePlane(const Box& box, bool packed, const ChannelSet& channels, int nComps)
   : ImagePlaneDescriptor(box, packed, channels, nComps),
-    data_(std::make_shared<std::vector<float>>(floatCount(box, nComps), 0.0f))
+    data_(std::make_shared<Storage>(Storage{std::vector<float>(floatCount(box, nComps), 0.0f)}))
 {
 }
 
@@ -22,13 +41,17 @@ ImagePlane::ImagePlane(const Box& box, bool packed, const ChannelSet& channels)
 {
 }
 
-const float* ImagePlane::readable() const { return data_->data(); }
+const float* ImagePlane::readable() const { return data_->pixels.data(); }
 
-float* ImagePlane::writable() { return data_->data(); }
+float* ImagePlane::writable()
+{
+  data_->written = true;
+  return data_->pixels.data();
+}
 
 void ImagePlane::makeUnique()
 {
-  if (data_.use_count() > 1) data_ = std::make_shared<std::vector<float>>(*data_);
+  if (data_.use_count() > 1) data_ = std::make_shared<Storage>(*data_);
 }
 
 std::ptrdiff_t ImagePlane::rowStride() const
@@ -45,12 +68,13 @@ std::ptrdiff_t ImagePlane::chanStride() const
 
 float ImagePlane::at(int x, int y, int z) const
 {
-  return (*data_)[std::size_t((y - bounds().y()) * rowStride() + (x - bounds().x()) * colStride() + z * chanStride())];
+  return data_->pixels[std::size_t((y - bounds().y()) * rowStride() + (x - bounds().x()) * colStride() + z * chanStride())];
 }
 
 float& ImagePlane::writableAt(int x, int y, int z)
 {
-  return (*data_)[std::size_t((y - bounds().y()) * rowStride() + (x - bounds().x()) * colStride() + z * chanStride())];
+  data_->written = true;
+  return data_->pixels[std::size_t((y - bounds().y()) * rowStride() + (x - bounds().x()) * colStride() + z * chanStride())];
 }
 
 int ImagePlane::chanNo(Channel c) const

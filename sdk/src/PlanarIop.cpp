@@ -4,6 +4,7 @@
 #include "DDImage/PlanarIop.h"
 #include "DDImageHost/Events.h"
 #include "DDImageHost/OpControl.h"
+#include "DDImageHost/Planes.h"
 
 namespace DD {
 namespace Image {
@@ -65,7 +66,8 @@ void renderPlane(PlanarIop& op, ImagePlane& target)
     } else {
       ImagePlane part(stripe, packed, target.channels(), target.nComps());
       op.renderStripe(part);
-      copyPlane(part, target);
+      // A stripe the op left alone stays unwritten in the target too, so the host can tell.
+      if (wasWritten(part)) copyPlane(part, target);
     }
     if (op.aborted()) break;
   }

@@ -23,6 +23,7 @@ TEST(NodeScript, WritesValueKnobsInOrderSkippingDoNotWriteButNotHidden)
             " gain 0.100000001\n"
             " fail false\n"
             " secret true\n"
+            " last_frame 2147483647\n"
             "}\n");
 }
 

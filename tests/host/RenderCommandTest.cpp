@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "render/CommandLine.h"
@@ -58,7 +59,7 @@ TEST_F(RenderCommandTest, ProgramHelpsAndRejectsUnknownOptions)
 
   Outcome panel = runProgram(std::string("--plugin-dir ") + TEST_PLUGIN_DIR + " --class TestScale --knobs-json");
   EXPECT_EQ(panel.code, kExitOk) << panel.err;
-  EXPECT_EQ(test_json::parse(panel.out).array.size(), 13u);
+  EXPECT_EQ(test_json::parse(panel.out).array.size(), 14u);
 }
 
 TEST_F(RenderCommandTest, ExitCodesTellWhatWentWrong)
@@ -91,7 +92,7 @@ TEST_F(RenderCommandTest, PrintsThePanelAfterTheChangesAsJson)
   const Outcome r = run({"--set", "gain=2.5", "--knobs-json"});
   ASSERT_EQ(r.code, kExitOk) << r.err;
   const test_json::Value panel = test_json::parse(r.out);
-  ASSERT_EQ(panel.array.size(), 13u);
+  ASSERT_EQ(panel.array.size(), 14u);
   EXPECT_EQ(panel[1]["text"].string, "panel");  // knob_changed with the panel-shown knob
   EXPECT_EQ(panel[6]["name"].string, "gain");
   EXPECT_EQ(panel[6]["value"].number, 2.5);
@@ -187,6 +188,34 @@ TEST_F(RenderCommandTest, RendersASequenceOfFiles)
   EXPECT_NE(missing.err.find("frame 2: Read1: missing frame 2"), std::string::npos) << missing.err;
   EXPECT_EQ(run({"--input", file("nothing.####.exr")}).code, kExitSetup);
   EXPECT_EQ(run({"--input", file("in.####.exr"), "--output", file("one.exr")}).code, kExitUsage);
+}
+
+TEST_F(RenderCommandTest, FramesTheNodeRendersNothingForGetNoFile)
+{
+  if (!imageFilesAvailable()) GTEST_SKIP() << "built without image files";
+  const DD::Image::Format format(2, 2);
+  DD::Image::ImagePlane plane(DD::Image::Box(0, 0, 2, 2), true, DD::Image::Mask_RGB);
+  for (int f = 1; f <= 4; ++f) writeImageFile(file("in.000" + std::to_string(f) + ".exr"), plane, format);
+  fs::create_directories(file("out"));
+  const Outcome r = run({"--input", file("in.####.exr"), "--set", "last_frame=2", "--output", file("out/o.####.exr"),
+                         "--trace", file("t.jsonl")});
+  EXPECT_EQ(r.code, kExitOk) << r.err;
+  std::set<std::string> written;
+  for (const fs::directory_entry& e : fs::directory_iterator(file("out"))) written.insert(e.path().filename().string());
+  EXPECT_EQ(written, (std::set<std::string>{"o.0001.exr", "o.0002.exr"}));
+  for (int f : {3, 4})
+    EXPECT_NE(r.err.find("frame " + std::to_string(f) + " skipped: the node wrote no pixels for it"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("frame 2 skipped"), std::string::npos) << r.err;
+
+  std::istringstream lines(slurp(file("t.jsonl")));
+  std::vector<int> skipped, unwritten;
+  for (std::string line; std::getline(lines, line);) {
+    const test_json::Value v = test_json::parse(line);
+    if (v["event"].string == "frame_skipped") skipped.push_back(int(v["skipped_frame"].number));
+    if (v["event"].string == "render_end" && !v["pixels_written"].boolean) unwritten.push_back(int(v["frame"].number));
+  }
+  EXPECT_EQ(skipped, (std::vector<int>{3, 4}));
+  EXPECT_EQ(unwritten, (std::vector<int>{3, 4}));
 }
 
 TEST(PluginLocation, TheDefaultIsTheBestPackBuiltNextToTheProgram)

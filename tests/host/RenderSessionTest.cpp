@@ -149,6 +149,24 @@ TEST_F(RenderSessionTest, ANodeErrorFailsTheFrameAndLeavesThePlaneUnwritten)
   EXPECT_EQ(session.renderFrame(1).status, FrameStatus::Ok);
 }
 
+// Whether the node wrote pixels is the host's own observation, not the plane's contents.
+TEST_F(RenderSessionTest, TellsFramesTheNodeRenderedNothingFor)
+{
+  node->setKnob("last_frame", "2");
+  node->setKnob("gain", "0");  // frames it renders are black too
+  RenderSession session(*node, source);
+  for (int frame : {1, 2, 3}) {
+    SCOPED_TRACE(frame);
+    const FrameResult r = session.renderFrame(frame);
+    ASSERT_EQ(r.status, FrameStatus::Ok) << r.error;
+    EXPECT_EQ(r.pixelsWritten, frame <= 2);
+    EXPECT_EQ(r.renderedNothing(), frame > 2);
+    EXPECT_EQ(r.plane->at(r.box.x(), r.box.y(), 0), 0.0f);
+  }
+  node->setKnob("fail", "true");
+  EXPECT_FALSE(session.renderFrame(1).renderedNothing());  // a failure is no empty render
+}
+
 TEST_F(RenderSessionTest, AUserAbortEndsTheRender)
 {
   RenderSession session(*node, source);

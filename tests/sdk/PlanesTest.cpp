@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "DDImageHost/OpControl.h"
+#include "DDImageHost/Planes.h"
 #include "TestOps.h"
 
 using namespace DD::Image;
@@ -135,4 +136,56 @@ TEST(FetchPlane, AnImageOpWithoutPixelsOfItsOwnGivesBlack)
   plane.writableAt(1, 1, 2) = 5.0f;
   op.fetchPlane(plane);
   EXPECT_EQ(plane.at(1, 1, 2), 0.0f);
+}
+
+// The host tells a plane an op rendered nothing into from one it rendered black.
+TEST(ImagePlane, KnowsWhetherItsPixelsWereGivenOutForWriting)
+{
+  ImagePlane fresh(Box(0, 0, 2, 2), true, Mask_RGB);
+  EXPECT_FALSE(host::wasWritten(fresh));
+  (void)fresh.readable();
+  (void)fresh.at(1, 1, 2);
+  fresh.makeUnique();
+  EXPECT_FALSE(host::wasWritten(fresh));
+
+  ImagePlane byPointer(Box(0, 0, 2, 2), true, Mask_RGB);
+  (void)byPointer.writable();
+  EXPECT_TRUE(host::wasWritten(byPointer));
+
+  ImagePlane shared(Box(0, 0, 2, 2), true, Mask_RGB);
+  ImagePlane copy = shared;
+  copy.writableAt(0, 0, 0) = 0.0f;  // zero is a value too
+  EXPECT_TRUE(host::wasWritten(shared));
+  ImagePlane unique = shared;
+  unique.makeUnique();
+  EXPECT_TRUE(host::wasWritten(unique));  // made from written pixels
+}
+
+TEST(RenderPlane, LeavesTheTargetUnwrittenWhenTheOpWritesNothing)
+{
+  struct Case {
+    const char* what;
+    bool stripes;
+    PlanarI::PackedPreference preference;  // unpacked: through a plane of the op's layout
+    bool writesNothing;
+  };
+  const Case cases[] = {
+      {"the target itself", false, PlanarI::ePackedPreferencePacked, true},
+      {"in stripes", true, PlanarI::ePackedPreferencePacked, true},
+      {"in another layout", false, PlanarI::ePackedPreferenceUnpacked, true},
+      {"in stripes, writing", true, PlanarI::ePackedPreferencePacked, false},
+      {"in another layout, writing", false, PlanarI::ePackedPreferenceUnpacked, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Node node("Pattern1");
+    PatternOp op(&node, Box(0, 0, 8, 80), Mask_RGB);
+    op.stripes = c.stripes;
+    op.preference = c.preference;
+    op.writesNothing = c.writesNothing;
+    ImagePlane target(Box(0, 0, 8, 70), true, Mask_RGB);
+    host::renderPlane(op, target);
+    EXPECT_EQ(host::wasWritten(target), !c.writesNothing);
+    EXPECT_EQ(target.at(7, 69, 2), c.writesNothing ? 0.0f : PatternOp::value(7, 69, Chan_Blue));
+  }
 }

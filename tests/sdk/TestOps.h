@@ -30,6 +30,7 @@ public:
   {
     stripeCalls.push_back(plane.bounds());
     packedSeen.push_back(plane.packed());
+    if (writesNothing) return;
     int z = 0;
     for (Channel c = plane.channels().first(); c != Chan_Black; c = plane.channels().next(c), ++z)
       for (int y = plane.bounds().y(); y < plane.bounds().t(); ++y)
@@ -39,6 +40,7 @@ public:
 
   bool stripes = false;
   bool abortAfterFirstStripe = false;
+  bool writesNothing = false;  // returns from renderStripe without touching the plane
   PackedPreference preference = ePackedPreferenceNone;
   std::vector<Box> stripeCalls;
   std::vector<bool> packedSeen;

@@ -11,6 +11,10 @@
 namespace DD {
 namespace Image {
 
+namespace host {
+struct PlaneAccess;  // the host's view of a plane (DDImageHost/Planes.h)
+}
+
 // What an image plane holds: box, channels, layout.
 class DDImage_API ImagePlaneDescriptor {
 public:
@@ -54,7 +58,9 @@ public:
   int chanNo(Channel c) const;
 
 private:
-  std::shared_ptr<std::vector<float>> data_;
+  friend struct host::PlaneAccess;
+  struct Storage;
+  std::shared_ptr<Storage> data_;
 };
 
 } // namespace Image

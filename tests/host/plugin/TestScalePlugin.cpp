@@ -1,8 +1,10 @@
 // "TestScale": a small node plug-in for the host runtime's tests, built from the SDK headers
 // only. It scales its input by 2, 4 or 1 (nearest neighbour, times `gain`), declares knobs of
-// every kind, reads `contexts` frames of its input (the current one and those before it), and
-// fails or reports progress on request, so the host's paths can be watched from outside.
+// every kind, reads `contexts` frames of its input (the current one and those before it), fails or
+// reports progress on request, and writes no pixels after `last_frame`, so the host's paths can be
+// watched from outside.
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <string>
 
@@ -47,6 +49,8 @@ public:
     Button(f, "reset", "reset gain");
     Tab_knob(f, "About");
     Text_knob(f, "TestScale 1.0");
+    Int_knob(f, &last_frame, "last_frame", "last frame");
+    Tooltip(f, "Frames after it get no pixels, as from nodes limited to a frame range.");
   }
 
   int knob_changed(Knob* k) override
@@ -87,6 +91,7 @@ public:
   void renderStripe(ImagePlane& plane) override
   {
     if (aborted()) return;
+    if (outputContext().frame() > last_frame) return;  // the plane stays unwritten
     if (fail) {
       error("TestScale: failure requested (%d)", factor());
       return;
@@ -143,6 +148,7 @@ private:
   float gain = 1.0f;
   bool fail = false;
   bool secret = false;
+  int last_frame = INT_MAX;
   Format format_;
 };
 
