@@ -1,5 +1,7 @@
 #include "models/ModelLibrary.h"
 
+#include "ElfFile.h"
+
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -135,6 +137,14 @@ void* find_symbol(const char* symbol, unsigned long* error) {
 
 bool load_locked(const char* plugin_path) {
   const std::string library_path = model_library_path(plugin_path);
+
+  // A cut-short file would be mapped all the same and kill the host with SIGBUS when touched.
+  const platform::LibraryFileCheck check = platform::checkLibraryFile(library_path);
+  if (!check.ok()) {
+    print_load_failure(plugin_path, library_path.c_str(), static_cast<unsigned long>(ENOEXEC),
+                       (library_path + " is damaged: " + check.problem).c_str());
+    return false;
+  }
 
   // The companion's RUNPATH ($ORIGIN) makes its own dependencies resolve from its directory first.
   errno = 0;

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 
+#include <cstdint>
+#include <limits>
+
 #include "render/PatchGrid.h"
+#include "render/sequence/PrerollFrames.h"
 
 namespace magnifex {
 
@@ -25,8 +29,24 @@ int input_split_count(int mode_knob, int preroll)
 {
   if (mode_knob == 0)
     return 1;
-  // A negative preroll would ask the host for no context at all.
-  return std::max(preroll + 1, 1);
+  // A negative preroll would ask the host for no context at all, a huge one for billions.
+  return std::clamp(preroll, 0, kMaxPreroll) + 1;
+}
+
+std::optional<std::string> upscale_overflow(const DD::Image::Box& box, const DD::Image::Format& format, int factor)
+{
+  const std::int64_t limit = std::numeric_limits<int>::max() / factor;
+  for (const std::int64_t v : {std::int64_t(box.x()), std::int64_t(box.y()), std::int64_t(box.r()), std::int64_t(box.t()),
+                               std::int64_t(format.x()), std::int64_t(format.y()), std::int64_t(format.r()),
+                               std::int64_t(format.t())})
+    if (v > limit || v < -limit)
+      return "The input is too large to upscale " + std::to_string(factor) + "x: its coordinates must lie within " +
+             std::to_string(-limit) + " and " + std::to_string(limit);
+  if (std::int64_t(format.r()) - format.x() > limit || std::int64_t(format.t()) - format.y() > limit ||
+      std::int64_t(box.r()) - box.x() > limit || std::int64_t(box.t()) - box.y() > limit)
+    return "The input is too large to upscale " + std::to_string(factor) + "x: it must be at most " +
+           std::to_string(limit) + " pixels wide and high";
+  return std::nullopt;
 }
 
 std::string patch_count_text(int W, int H, int max_size, int overlap, bool multisample_on, bool still_mode)

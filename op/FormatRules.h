@@ -1,7 +1,11 @@
 // Output format, bounding box and request arithmetic of the node.
 #pragma once
 
+#include <optional>
 #include <string>
+
+#include "DDImage/Box.h"
+#include "DDImage/Format.h"
 
 namespace magnifex {
 
@@ -14,8 +18,13 @@ int divide_toward_zero(int value, int divisor);
 // 1 when four channels (RGBA) are processed, 0 for three.
 int processing_alpha(int mode_knob, int type_knob);
 
-// Input contexts of input 0 that the host makes: preroll + 1 in sequence mode, at least one.
+// Input contexts of input 0 that the host makes: preroll + 1 in sequence mode, at least one, and
+// never more than the largest preroll allows.
 int input_split_count(int mode_knob, int preroll);
+
+// Why a bounding box and format cannot be scaled by `factor` within the host's 32-bit integer
+// boxes, or nothing when they can.
+std::optional<std::string> upscale_overflow(const DD::Image::Box& box, const DD::Image::Format& format, int factor);
 
 // The patch-count read-out for an input of W x H pixels; "Image patches: -" when the grid is
 // not defined (no input, or a step below 1).

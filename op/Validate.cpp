@@ -11,17 +11,42 @@ using namespace magnifex;
 
 void Magnifex::_validate(bool for_real)
 {
-  if (Iop* in = input0()) {
-    in->validate(for_real);
-    input_first_frame = in->info().first_frame();
-    input_last_frame = in->info().last_frame();
+  // NaN on either side also counts as a change.
+  if (!(details == prepared_details))
+    blend_ready = false;
+
+  Iop* in = input0();
+  if (!in) {
+    // Nothing to upscale: an empty output. Keeping the last info would scale it again and again.
+    info_ = IopInfo();
+    input_width = input_height = 0;
+    output_format.set(0, 0, 0, 0);
+    output_format.width(0);
+    output_format.height(0);
+    info_.format(output_format);
+    info_.full_size_format(output_format);
+    use_alpha = processing_alpha(mode, type);
+    return;
   }
+  in->validate(for_real);
+  input_first_frame = in->info().first_frame();
+  input_last_frame = in->info().last_frame();
   copy_info();
 
   const Format& input_format = info_.format();
+  const int f = scale_factor(scale);
+  // What the host's integer boxes cannot hold once scaled is refused rather than wrapped.
+  if (const std::optional<std::string> problem = upscale_overflow(info_.box(), input_format, f)) {
+    error("%s", problem->c_str());
+    return;
+  }
   input_width = input_format.r() - input_format.x();
   input_height = input_format.t() - input_format.y();
   const double pixel_aspect = input_format.pixel_aspect();
+  if (mode == 1 && preroll > kMaxPreroll) {
+    error("A preroll of %d frames is more than the %d frames Magnifex supports", preroll, kMaxPreroll);
+    return;
+  }
 
   const int frame = static_cast<int>(outputContext().frame());
   if (!state_saved.empty() && mode == 1 && !sequence_state_continues(last_rendered_frame, frame))
@@ -37,11 +62,6 @@ void Magnifex::_validate(bool for_real)
     if (Iop* in = input(k))
       in->validate(for_real);
 
-  // NaN on either side also counts as a change.
-  if (!(details == prepared_details))
-    blend_ready = false;
-
-  const int f = scale_factor(scale);
   info_.set(info_.x() * f, info_.y() * f, info_.r() * f, info_.t() * f);
 
   output_format.set(0, 0, f * input_width, f * input_height);

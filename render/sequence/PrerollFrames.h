@@ -6,6 +6,10 @@
 
 namespace magnifex {
 
+// The most preroll frames a render runs (and input contexts beyond the current frame it asks for).
+// Larger `preroll` values are refused by validation.
+constexpr int kMaxPreroll = 100;
+
 struct PrerollPlan {
   std::vector<int> frames;         // processing order; a frame may repeat
   std::map<int, int> frame_to_input; // frame -> input context; the current frame is context 0
@@ -14,7 +18,9 @@ struct PrerollPlan {
 };
 
 // The preroll of frame F with P preroll frames for material starting at first_frame.
-// P < 1 gives no frames, the current frame alone, and one context.
+// P < 1, and a frame before first_frame (never rendered), give no frames, the current frame alone,
+// and one context. Linear in P, which counts at most kMaxPreroll; frames past the largest frame
+// number are left out.
 PrerollPlan compute_preroll_plan(int F, int P, int first_frame);
 
 // The frame that input context `offset` of frame F shows; the current frame for offset 0 and

@@ -74,6 +74,28 @@ TEST(CompanionLoad, MissingLibraryReportsEveryOpenUntilItAppears) {
   for (ModelCode code : kAllModelCodes) EXPECT_NE(model_getter(code), nullptr) << model_code_name(code);
 }
 
+// A cut-short library is refused before the loader maps it (which would end the host with SIGBUS),
+// with the usual load lines naming the damage; a whole copy then loads.
+TEST(CompanionLoad, TruncatedLibraryIsReportedAsDamaged) {
+  SKIP_UNLESS_FRESH_PROCESS();
+  MAGNIFEX_COMPANION_OR_SKIP(tiny, "tiny");
+  ScratchDir dir;
+  const std::string plugin = (dir.path() / "Magnifex.so").string();
+  const std::string models = (dir.path() / "MagnifexModels.so").string();
+  const auto size = fs::file_size(tiny);
+  for (std::uintmax_t kept : {std::uintmax_t(1024), size / 2, size * 9 / 10}) {
+    fs::copy_file(tiny, models, fs::copy_options::overwrite_existing);
+    fs::resize_file(models, kept);
+    capture_begin();
+    EXPECT_FALSE(load_model_library(plugin.c_str())) << kept;
+    const std::string text = captured();
+    expect_load_failure(text, plugin, models);
+    EXPECT_NE(text.find("is damaged"), std::string::npos) << text;
+  }
+  fs::copy_file(tiny, models, fs::copy_options::overwrite_existing);
+  EXPECT_TRUE(load_model_library(plugin.c_str()));
+}
+
 TEST(CompanionLoad, NullOrBarePluginPathTriesTheBareName) {
   SKIP_UNLESS_FRESH_PROCESS();
   capture_begin();

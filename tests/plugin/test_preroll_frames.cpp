@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "render/sequence/PrerollFrames.h"
 
 using namespace magnifex;
@@ -44,13 +46,28 @@ TEST(PrerollPlan, NoPreroll)
   }
 }
 
-TEST(PrerollPlan, FrameBeforeTheFirstFrameWidensTheWindow)
+// Frames before the material's start are never rendered and need no preroll; a preroll is bounded
+// by the largest one supported and by the largest frame number, and the work stays linear in it.
+TEST(PrerollPlan, BoundedWindows)
 {
-  // Only reached for frames outside the material; the window is wider than preroll + 1.
-  const PrerollPlan p = compute_preroll_plan(-2, 2, 1);
-  EXPECT_EQ(p.lo, -2);
-  EXPECT_EQ(p.hi, 6);
-  EXPECT_GT(p.input_context_count, 3);
+  const int largest = std::numeric_limits<int>::max();
+  struct Case {
+    int F, P, FF;
+    std::size_t frames;
+    int context_count;
+  };
+  for (const Case& c : {Case{-2, 2, 1, 0, 1}, Case{1, 2, largest, 0, 1}, Case{largest, 3, largest, 0, 1},
+                        Case{largest - 1, 3, largest - 1, 1, 2}, Case{largest, 3, -999999, 3, 4},
+                        Case{10, 5000, 1, kMaxPreroll, 92}, Case{5000, largest, -999999, kMaxPreroll, kMaxPreroll + 1},
+                        Case{-largest, 3, -largest - 1, 3, 3}}) {
+    SCOPED_TRACE(testing::Message() << "F " << c.F << " P " << c.P << " first " << c.FF);
+    const PrerollPlan p = compute_preroll_plan(c.F, c.P, c.FF);
+    EXPECT_EQ(p.frames.size(), c.frames);
+    EXPECT_EQ(p.input_context_count, c.context_count);
+    EXPECT_EQ(int(p.frame_to_input.size()), c.context_count);
+    for (const auto& [frame, context] : p.frame_to_input)
+      EXPECT_EQ(preroll_context_frame(c.F, c.P, c.FF, context), frame);
+  }
 }
 
 TEST(PrerollContexts, ContextFramesMatchTheFrameMap)

@@ -217,3 +217,42 @@ TEST(Validation, AlphaProcessingByTypeInSequenceMode)
   session.validateFrame(1, validate_only());
   EXPECT_EQ(op_of(*node).use_alpha, 0);
 }
+
+// What the host's 32-bit boxes cannot hold once scaled and a preroll beyond the largest supported
+// are node errors, never wrapped formats; without an input the output is empty, and stays so.
+TEST(Validation, RefusesWhatCannotBeUpscaled)
+{
+  const int large = 600000000;  // fits an int, four times it does not
+  struct Case {
+    std::shared_ptr<host_runtime::MemoryImageSource> input;  // null: nothing connected
+    std::vector<std::pair<std::string, std::string>> knobs;
+    std::string error;  // empty: validates
+  };
+  const Case cases[] = {
+    {nullptr, {}, ""},
+    {plate(64, 48, 1, 1, large, 0), {}, "The input is too large to upscale 4x: its coordinates must lie within -536870911 and 536870911"},
+    {plate(64, 48, 1, 1, large, 0), {{"scale", "2x"}}, ""},
+    {plate(64, 48, 1, 1, -large, -large), {}, "The input is too large to upscale 4x: its coordinates must lie within -536870911 and 536870911"},
+    {plate(64, 48), {{"mode", "sequence"}, {"preroll", "101"}}, "A preroll of 101 frames is more than the 100 frames Magnifex supports"},
+    {plate(64, 48), {{"mode", "sequence"}, {"preroll", "100"}}, ""},
+    {plate(64, 48), {{"preroll", "2147483647"}}, ""},  // still mode reads no preroll
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error.empty() ? "validates" : c.error);
+    auto node = make_node();
+    RenderSession session(*node, c.input);
+    session.connectInputsAt(1);
+    node->setKnobs(c.knobs);
+    for (int frame = 1; frame <= 3; ++frame) {  // again and again: nothing accumulates
+      const FrameResult r = session.validateFrame(frame, validate_only());
+      if (c.error.empty()) {
+        EXPECT_EQ(r.status, host_runtime::FrameStatus::Ok) << r.error;
+        EXPECT_EQ(r.format.width(), !c.input ? 0 : op_of(*node).scale == 0 ? 128 : 256);
+        EXPECT_EQ(r.box.w(), r.format.width());
+      } else {
+        EXPECT_EQ(r.status, host_runtime::FrameStatus::Failed);
+        EXPECT_EQ(r.error, "Magnifex1: " + c.error);
+      }
+    }
+  }
+}
