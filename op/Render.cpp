@@ -170,9 +170,9 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
 bool Magnifex::write_output(ImagePlane& plane, at::Tensor tensor_image_comp, bool decode)
 {
   try {
-    const at::Tensor pixels = final_output(std::move(tensor_image_comp), plane.nComps(), decode, render_hooks());
     const Box& b = plane.bounds();
-    copy_to_plane(pixels, plane.writable(), std::size_t(b.w()) * std::size_t(b.h()) * std::size_t(plane.nComps()));
+    write_to_plane(tensor_image_comp, plane.writable(), std::size_t(b.w()) * std::size_t(b.h()) * std::size_t(plane.nComps()),
+                   plane.nComps(), decode, render_hooks());
   } catch (const std::exception& e) {
     report_failure("Error during the final output process", e.what());
     return false;

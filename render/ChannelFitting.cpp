@@ -40,14 +40,4 @@ at::Tensor fit_network_channels(const at::Tensor& image, int target)
   return pad_with_ones(fitted, target);
 }
 
-at::Tensor fit_output_channels(const at::Tensor& image, int n_out)
-{
-  require_channels(image);
-  if (n_out < 1)
-    throw std::invalid_argument("the output plane has no channels");
-  if (image.size(1) > n_out)
-    return image.narrow(1, 0, n_out);
-  return pad_with_ones(image, n_out);
-}
-
 } // namespace magnifex

@@ -1,8 +1,6 @@
-// Moving pixels between the host's planes and the pipeline's image tensors. The host's rows run
-// bottom to top, the pipeline's top to bottom: every way in flips once, and so does every way out.
+// Moving pixels from the host's planes into the pipeline's image tensors. The host's rows run bottom
+// to top, the pipeline's top to bottom: every way in flips once (and the write-back flips back).
 #pragma once
-
-#include <cstddef>
 
 #include <ATen/core/Tensor.h>
 #include <c10/core/Device.h>
@@ -16,12 +14,5 @@ at::Tensor host_tensor_from_planes(const float* planes, int n, int H, int W, boo
 
 // The host tensor on the device, rows flipped to run top to bottom.
 at::Tensor to_pipeline(const at::Tensor& host_tensor, c10::Device device);
-
-// The pipeline's [1, C, H, W] result as the host lays out a packed plane: rows flipped back to
-// run bottom to top, the channels of a pixel side by side, contiguous, on the CPU.
-at::Tensor to_packed_host_layout(const at::Tensor& image);
-
-// Copies a packed host-layout tensor into a plane buffer of exactly `floats` floats, in one block.
-void copy_to_plane(const at::Tensor& packed, float* buffer, std::size_t floats);
 
 } // namespace magnifex

@@ -1,6 +1,8 @@
 // The final output process: the accumulator back into linear values in the host's row order,
-// fitted to the output plane's channels, ready for one block copy.
+// fitted to the output plane's channels, written into the plane's buffer.
 #pragma once
+
+#include <cstddef>
 
 #include <ATen/core/Tensor.h>
 
@@ -9,8 +11,13 @@
 namespace magnifex {
 
 // `accumulator` is [1, C, S*H, S*W] on the compute device, rows top to bottom. Still mode decodes
-// here; sequence mode has decoded every patch already. Returns a contiguous CPU tensor
-// [S*H, S*W, n_out], rows bottom to top.
-at::Tensor final_output(at::Tensor accumulator, int n_out, bool decode, const RenderHooks& hooks);
+// here; sequence mode has decoded every patch already. `plane` is the packed buffer of exactly
+// S*H * S*W * n_out floats, rows bottom to top, a pixel's channels side by side: the first
+// min(C, n_out) take the accumulator's channels, any further ones 1.0.
+//
+// The work goes in bands of rows, so that no full-size temporary exists beside the accumulator and
+// the plane (at 4x the output is sixteen times the input: a 4K plate's plane alone is 1.6 GB).
+void write_to_plane(const at::Tensor& accumulator, float* plane, std::size_t plane_floats, int n_out, bool decode,
+                    const RenderHooks& hooks);
 
 } // namespace magnifex

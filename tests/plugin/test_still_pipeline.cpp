@@ -8,6 +8,7 @@
 #include <ATen/TensorOperators.h>
 #include <ATen/ops/allclose.h>
 #include <ATen/ops/arange.h>
+#include <ATen/ops/empty.h>
 #include <ATen/ops/equal.h>
 #include <ATen/ops/full.h>
 #include <ATen/ops/rand.h>
@@ -18,6 +19,7 @@
 #include "render/ChannelFitting.h"
 #include "render/LogEncoding.h"
 #include "render/StillWalk.h"
+#include "render/WriteBack.h"
 
 using namespace magnifex;
 
@@ -63,7 +65,7 @@ TEST(LogEncoding, CurveValues)
   EXPECT_NEAR(decode1(encode1(100.0f)), 100.001f, 2e-4f);
 }
 
-TEST(ChannelFitting, NetworkInputAndOutputPlane)
+TEST(ChannelFitting, NetworkInput)
 {
   // Channel k of the input holds 10 * (k + 1); a filled channel holds 1.
   auto image = [](int channels) {
@@ -77,27 +79,45 @@ TEST(ChannelFitting, NetworkInputAndOutputPlane)
   };
   struct Case {
     int channels, target;
-    std::vector<float> network, output;
+    std::vector<float> network;
   };
   const Case cases[] = {
-    {1, 3, {10, 10, 10}, {10, 1, 1}},
-    {2, 3, {10, 20, 1}, {10, 20, 1}},
-    {3, 3, {10, 20, 30}, {10, 20, 30}},
-    {4, 3, {10, 20, 30}, {10, 20, 30}},
-    {5, 3, {10, 20, 30}, {10, 20, 30}},
-    {1, 4, {10, 10, 10, 1}, {10, 1, 1, 1}},
-    {2, 4, {10, 20, 1, 1}, {10, 20, 1, 1}},
-    {3, 4, {10, 20, 30, 1}, {10, 20, 30, 1}},
-    {6, 4, {10, 20, 30, 40}, {10, 20, 30, 40}},
-    {3, 1, {10}, {10}},
-    {3, 6, {10, 20, 30, 1, 1, 1}, {10, 20, 30, 1, 1, 1}},
+    {1, 3, {10, 10, 10}}, {2, 3, {10, 20, 1}}, {3, 3, {10, 20, 30}}, {4, 3, {10, 20, 30}}, {5, 3, {10, 20, 30}},
+    {1, 4, {10, 10, 10, 1}}, {2, 4, {10, 20, 1, 1}}, {3, 4, {10, 20, 30, 1}}, {6, 4, {10, 20, 30, 40}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.channels << " channels to " << c.target);
-    EXPECT_EQ(values(fit_network_channels(image(c.channels), c.target)), c.network);
-    EXPECT_EQ(values(fit_output_channels(image(c.channels), c.target)), c.output);
-  }
-  EXPECT_THROW(fit_output_channels(image(3), 0), std::invalid_argument);
+  for (const Case& c : cases)
+    EXPECT_EQ(values(fit_network_channels(image(c.channels), c.target)), c.network)
+      << c.channels << " channels to " << c.target;
+}
+
+// The write-back: rows mirrored into the host's order, a pixel's channels side by side, channels
+// the accumulator lacks filled with 1, surplus ones dropped, decoded when asked; whatever the
+// image's height is against the bands it is written in.
+TEST(WriteBack, PlaneLayoutChannelsAndDecode)
+{
+  for (int rows : {1, 63, 64, 65, 200})
+    for (int C : {3, 4})
+      for (int n_out : {1, 3, 4, 5})
+        for (bool decode : {false, true}) {
+          SCOPED_TRACE(testing::Message() << rows << " rows, " << C << " channels into " << n_out << ", decode " << decode);
+          const int columns = 7;
+          // Pipeline row r, column x, channel c holds 0.01 r + 0.1 x + c.
+          const at::Tensor accumulator = at::arange(rows, at::kFloat).mul(0.01).view({1, 1, rows, 1}) +
+                                         at::arange(columns, at::kFloat).mul(0.1).view({1, 1, 1, columns}) +
+                                         at::arange(C, at::kFloat).view({1, C, 1, 1});
+          const at::Tensor expected_values = (decode ? logDecode(accumulator) : accumulator).contiguous();
+          const auto e = expected_values.accessor<float, 4>();
+          std::vector<float> plane(std::size_t(rows) * columns * n_out, -7.0f);
+          write_to_plane(accumulator, plane.data(), plane.size(), n_out, decode, {});
+          for (int y = 0; y < rows; ++y)
+            for (int x = 0; x < columns; ++x)
+              for (int z = 0; z < n_out; ++z) {
+                const float expected = z < C ? e[0][z][rows - 1 - y][x] : 1.0f;
+                ASSERT_FLOAT_EQ(plane[(std::size_t(y) * columns + x) * n_out + z], expected) << x << ", " << y << ", " << z;
+              }
+        }
+  std::vector<float> small(10);
+  EXPECT_THROW(write_to_plane(at::zeros({1, 3, 2, 2}), small.data(), small.size(), 3, false, {}), std::runtime_error);
 }
 
 // A network whose every output pixel depends on its own input pixel gives the same image whether
