@@ -60,6 +60,13 @@ DD::Image::ChannelSet parseChannels(const std::string& text)
   return set;
 }
 
+int parseCount(const std::string& option, const std::string& text)
+{
+  int n = 0;
+  if (!parseInt(text, n) || n < 1) throw UsageError(option + " needs a whole number of at least 1, not '" + text + "'");
+  return n;
+}
+
 PixelType parsePixelType(const std::string& text)
 {
   if (text == "uint8") return PixelType::UInt8;
@@ -69,10 +76,11 @@ PixelType parsePixelType(const std::string& text)
   throw UsageError("bad pixel type '" + text + "': expected uint8, uint16, half or float");
 }
 
-CommandLine parseCommandLine(const std::vector<std::string>& args)
+CommandLine parseCommandLine(const std::vector<std::string>& args, const ForeignOption& foreign)
 {
   CommandLine cl;
   for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::size_t start = i;
     std::string option = args[i];
     std::optional<std::string> attached;  // --option=value
     const std::size_t eq = option.find('=');
@@ -112,9 +120,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     else if (option == "--channels") cl.channels = parseChannels(value());
     else if (option == "--validate-only") { noValue(); cl.validateOnly = true; }
     else if (option == "--gui") { noValue(); cl.gui = true; }
+    else if (option == "--skip-existing") { noValue(); cl.skipExisting = true; }
+    else if (option == "--threads") cl.threads = parseCount(option, value());
+    else if (foreign && foreign(option, value, noValue)) continue;
     else throw UsageError("unknown option '" + args[i] + "'");
+    cl.given.push_back({option, std::vector<std::string>(args.begin() + std::ptrdiff_t(start), args.begin() + std::ptrdiff_t(i) + 1)});
   }
   if (cl.validateOnly && !cl.output.empty()) throw UsageError("--validate-only renders nothing to --output");
+  if (cl.skipExisting && cl.output.empty()) throw UsageError("--skip-existing needs --output");
   return cl;
 }
 
@@ -188,6 +201,12 @@ Driving (any of --input, --output, --frames, --validate-only drives the node):
                        scene_linear role), sRGB, Rec709; with $OCIO set, also every colour space
                        and role of that OpenColorIO configuration. Only R, G, B (or the Y of a
                        grey file) are converted; alpha and other channels are kept as stored
+  --skip-existing      frames whose --output file exists are not rendered (a farm task that
+                       runs again redoes only what is missing). In sequence mode the first frame
+                       rendered after one skipped runs its own preroll
+  --threads N          CPU threads of the plug-in's tensor library: sets OMP_NUM_THREADS and
+                       MKL_NUM_THREADS before the plug-in is loaded. Default: as the environment
+                       says, else one per core. More threads than cores make renders much slower
   --validate-only      per frame: input contexts, validation and requests, no open or render;
                        prints the output format, box, channels, contexts and requests
   --gui                run as an interactive session (Application::IsGUIActive() is true);
@@ -207,10 +226,12 @@ Tracing:
 
   --help, -h           this text
 
-Progress of long frames (a line a second at most) and a line per finished frame go to standard
-error. A frame for which the node writes no pixels (in sequence mode, a frame outside its frame
-range) is skipped with a line saying so: no file is written for it, and the exit status stays 0.
-Ctrl-C aborts the render in progress; a second Ctrl-C ends the program.
+Progress of long frames (a line a second at most), a line per finished or skipped frame and, at
+the end, a summary line go to standard error:
+  magnifex-render: frames A-B: N rendered (S s per frame), E already written, P without pixels
+A frame for which the node wrote no pixels (in sequence mode, a frame outside its frame range) is
+skipped: no file is written for it, and it does not change the exit status. Ctrl-C aborts the
+render in progress; a second Ctrl-C ends the program.
 
 Exit status:
   0    success

@@ -1,6 +1,7 @@
 // The options of magnifex-render.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -40,13 +41,31 @@ struct CommandLine {
   std::optional<DD::Image::ChannelSet> channels;
   bool validateOnly = false;
   bool gui = false;
+  bool skipExisting = false;   // frames whose --output file exists are not rendered
+  std::optional<int> threads;  // CPU threads of the tensor library
+
+  // The command's own options as given, in order (a foreign option's words left out): what
+  // another command that wraps this one (magnifex-submit) passes on.
+  struct GivenOption {
+    std::string name;                // "--set"
+    std::vector<std::string> words;  // {"--set", "mode=sequence"} or {"--set=mode=sequence"}
+  };
+  std::vector<GivenOption> given;
 
   // Whether the node is driven through frames at all.
   bool drives() const { return !input.empty() || !output.empty() || frames || validateOnly; }
 };
 
+// Options of a command that wraps this one (magnifex-submit's), offered every option that is not
+// magnifex-render's: `value()` takes the option's value (attached with '=' or the next argument),
+// `noValue()` refuses an attached one. Returns whether the option was one of them.
+using ForeignOption =
+    std::function<bool(const std::string& option, const std::function<std::string()>& value, const std::function<void()>& noValue)>;
+
 // UsageError for unknown options, missing or malformed arguments.
-CommandLine parseCommandLine(const std::vector<std::string>& args);
+CommandLine parseCommandLine(const std::vector<std::string>& args, const ForeignOption& foreign = {});
+// A whole number of at least 1 (UsageError naming `option` otherwise).
+int parseCount(const std::string& option, const std::string& text);
 
 // "A-B" or "A" (frames may be negative: "-5--1").
 std::pair<int, int> parseFrameRange(const std::string& text);

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 
@@ -12,6 +14,7 @@
 #include "render/ImageFiles.h"
 #include "render/OverwriteCheck.h"
 #include "render/PluginLocation.h"
+#include "render/RunSummary.h"
 #include "runtime/AtomicFile.h"
 #include "runtime/FileSequenceSource.h"
 #include "runtime/FramePattern.h"
@@ -87,10 +90,12 @@ public:
     lastLine_ = now;
     err_ << "magnifex-render: frame " << frameText(frame) << ": " << int(fraction * 100.0) << "%\n" << std::flush;
   }
-  void frameDone(double frame)
+  // Returns the frame's time in seconds.
+  double frameDone(double frame)
   {
     const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
     err_ << "magnifex-render: frame " << frameText(frame) << " done in " << seconds << " s\n" << std::flush;
+    return seconds;
   }
 
 private:
@@ -126,6 +131,12 @@ void refuseWritingOverInputs(const CommandLine& cl, const std::string& plugin, c
   refuseOverwritingInputs(inputs, outputs);
 }
 
+bool fileExists(const std::string& path)
+{
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
+}
+
 // A frame that gets no file: said on standard error and in the trace.
 void reportSkip(std::ostream& err, int frame, const std::string& why, const char* reason)
 {
@@ -146,22 +157,23 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, const hos
   if (!cl.validateOnly && isTestPack(plugin))
     err << "magnifex-render: warning: " << plugin << " is built with the tiny test networks: they are for tests and give no useful pictures\n";
 
-  int code = kExitOk;
-  // Frames are rendered one at a time: a frame's plane is written and dropped before the next.
-  // The loop stops at the last frame itself, so that a range ending at the largest int does not wrap.
-  for (int f = frames.first; code == kExitOk; ++f) {
+  FrameTally tally;
+  auto renderOne = [&](int f) -> int {
     printer.frameStarted();
     host_runtime::FrameResult r = cl.validateOnly ? session.validateFrame(f, options) : session.renderFrame(f, options);
     if (r.status == host_runtime::FrameStatus::Failed) {
       err << "magnifex-render: error: frame " << f << ": " << r.error << "\n";
-      code = r.inputFailed ? kExitSetup : kExitNodeFailed;
-    } else if (r.status == host_runtime::FrameStatus::Aborted) {
+      return r.inputFailed ? kExitSetup : kExitNodeFailed;
+    }
+    if (r.status == host_runtime::FrameStatus::Aborted) {
       err << "magnifex-render: frame " << f << ": render aborted\n";
-      code = kExitAborted;
-    } else if (cl.validateOnly) {
+      return kExitAborted;
+    }
+    if (cl.validateOnly) {
       printValidation(out, r);
     } else if (r.renderedNothing()) {
       reportSkip(err, f, "the node wrote no pixels for it (outside its frame range?)", "no pixels");
+      ++tally.empty;
     } else {
       if (!cl.output.empty()) {
         ImageWriteSettings settings;
@@ -170,17 +182,54 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, const hos
         settings.colorSpace = cl.outputColorSpace;
         writeImageFile(output.pathFor(f), *r.plane, node.format(), settings);
       }
-      printer.frameDone(f);
+      tally.seconds += printer.frameDone(f);
+      ++tally.rendered;
     }
-    if (f == frames.second) break;
+    return kExitOk;
+  };
+
+  int code = kExitOk;
+  // Frames are rendered one at a time: a frame's plane is written and dropped before the next.
+  // The loop stops at the last frame itself, so that a range ending at the largest int does not wrap.
+  for (int f = frames.first;; ++f) {
+    if (cl.skipExisting && fileExists(output.pathFor(f))) {
+      // The node is not asked for it at all; in sequence mode the next frame rendered no longer
+      // follows the last one, and the node runs its preroll again.
+      reportSkip(err, f, output.pathFor(f) + " exists (--skip-existing)", "output exists");
+      ++tally.existed;
+    } else {
+      code = renderOne(f);
+    }
+    if (code != kExitOk || f == frames.second) break;
   }
-  if (!cl.validateOnly) session.close();
+  if (!cl.validateOnly) {
+    session.close();
+    err << "magnifex-render: " << summaryText(frames, tally) << "\n" << std::flush;
+  }
   return code;
+}
+
+void setEnvironmentVariable(const char* name, const std::string& value)
+{
+#if defined(_WIN32)
+  _putenv_s(name, value.c_str());
+#else
+  setenv(name, value.c_str(), 1);
+#endif
+}
+
+// Before the plug-in is loaded, so that its tensor library starts with that many threads (it
+// reads the variables when it first runs in parallel; the host does not link it).
+void setThreadCount(int threads)
+{
+  const std::string n = std::to_string(threads);
+  for (const char* variable : {"OMP_NUM_THREADS", "MKL_NUM_THREADS"}) setEnvironmentVariable(variable, n);
 }
 
 int run(const CommandLine& cl, const std::string& programPath, std::ostream& out, std::ostream& err)
 {
   DD::Image::host::setGUIActive(cl.gui);
+  if (cl.threads) setThreadCount(*cl.threads);
   checkColorSpace("--input-colorspace", cl.inputColorSpace);
   checkColorSpace("--output-colorspace", cl.outputColorSpace);
   const std::string plugin = pluginPath(cl, programPath);

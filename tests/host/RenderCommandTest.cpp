@@ -218,6 +218,64 @@ TEST_F(RenderCommandTest, FramesTheNodeRendersNothingForGetNoFile)
   EXPECT_EQ(unwritten, (std::vector<int>{3, 4}));
 }
 
+// A farm task that runs again renders only the frames whose files are missing.
+TEST_F(RenderCommandTest, SkipExistingRendersOnlyMissingFrames)
+{
+  if (!imageFilesAvailable()) GTEST_SKIP() << "built without image files";
+  const DD::Image::Format format(2, 2);
+  DD::Image::ImagePlane plane(DD::Image::Box(0, 0, 2, 2), true, DD::Image::Mask_RGB);
+  for (int f = 1; f <= 4; ++f) writeImageFile(file("in.000" + std::to_string(f) + ".exr"), plane, format);
+  std::ofstream(file("o.0002.exr")) << "from an earlier attempt";
+  std::ofstream(file("o.0004.exr")) << "from an earlier attempt";
+  const Outcome r = run({"--input", file("in.####.exr"), "--frames", "1-4", "--output", file("o.####.exr"), "--skip-existing",
+                         "--trace", file("t.jsonl")});
+  ASSERT_EQ(r.code, kExitOk) << r.err;
+  for (int f : {2, 4}) {
+    EXPECT_EQ(slurp(file("o.000" + std::to_string(f) + ".exr")), "from an earlier attempt");
+    EXPECT_NE(r.err.find("frame " + std::to_string(f) + " skipped: " + file("o.000" + std::to_string(f) + ".exr") + " exists"),
+              std::string::npos) << r.err;
+  }
+  EXPECT_TRUE(fs::exists(file("o.0001.exr")));
+  EXPECT_TRUE(fs::exists(file("o.0003.exr")));
+  EXPECT_NE(r.err.find("frames 1-4: 2 rendered ("), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(" s per frame), 2 already written, 0 without pixels\n"), std::string::npos) << r.err;
+
+  // The node never hears of the skipped frames.
+  std::istringstream lines(slurp(file("t.jsonl")));
+  std::vector<int> validated, skipped;
+  for (std::string line; std::getline(lines, line);) {
+    const test_json::Value v = test_json::parse(line);
+    if (v["event"].string == "validate" && v["class"].string == "TestScale") validated.push_back(int(v["frame"].number));
+    if (v["event"].string == "frame_skipped") {
+      EXPECT_EQ(v["reason"].string, "output exists");
+      skipped.push_back(int(v["skipped_frame"].number));
+    }
+  }
+  EXPECT_EQ(validated, (std::vector<int>{1, 3}));
+  EXPECT_EQ(skipped, (std::vector<int>{2, 4}));
+
+  EXPECT_THROW(parseCommandLine({"--skip-existing"}), UsageError);  // no files to look for
+}
+
+// The thread count must be in the environment before the plug-in (and its tensor library) loads.
+TEST_F(RenderCommandTest, ThreadsAreSetBeforeThePluginLoads)
+{
+  const std::string args = std::string("--plugin-dir ") + TEST_PLUGIN_DIR + " --class TestScale --validate-only --trace " + file("t.jsonl");
+  const Outcome r = runProgram(args + " --threads 3");
+  ASSERT_EQ(r.code, kExitOk) << r.err;
+  std::istringstream lines(slurp(file("t.jsonl")));
+  int checked = 0;
+  for (std::string line; std::getline(lines, line);) {
+    const test_json::Value e = test_json::parse(line);
+    if (e["event"].string != "validate") continue;
+    EXPECT_EQ(e["extra"]["omp_threads_at_load"].string, "3");
+    EXPECT_EQ(e["extra"]["mkl_threads_at_load"].string, "3");
+    ++checked;
+  }
+  EXPECT_EQ(checked, 1);
+  for (const char* bad : {"0", "-2", "two", ""}) EXPECT_THROW(parseCommandLine({"--threads", bad}), UsageError) << bad;
+}
+
 TEST(PluginLocation, TheDefaultIsTheBestPackBuiltNextToTheProgram)
 {
   const fs::path root = fs::temp_directory_path() / "plugin_location_test";

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "DDImage/Knobs.h"
@@ -152,6 +153,15 @@ private:
   Format format_;
 };
 
+// The thread counts the environment gave a tensor library loaded with this plug-in.
+std::string environmentAtLoad(const char* name)
+{
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+const std::string ompThreadsAtLoad = environmentAtLoad("OMP_NUM_THREADS");
+const std::string mklThreadsAtLoad = environmentAtLoad("MKL_NUM_THREADS");
+
 Iop* build(Node* node) { return new TestScale(node); }  // null when the host's allocator is out
 
 const Op::Description description("TestScale", "Test/TestScale", build);
@@ -170,6 +180,7 @@ extern "C" TEST_PLUGIN_EXPORT const char* host_trace_fields(const Op* op, const 
   static thread_local std::string text;
   const auto* node = dynamic_cast<const TestScale*>(op);
   if (!node || std::string(event) != "validate") return nullptr;
-  text = "{\"factor\":" + std::to_string(node->factor()) + "}";
+  text = "{\"factor\":" + std::to_string(node->factor()) + ",\"omp_threads_at_load\":\"" + ompThreadsAtLoad +
+         "\",\"mkl_threads_at_load\":\"" + mklThreadsAtLoad + "\"}";
   return text.c_str();
 }
