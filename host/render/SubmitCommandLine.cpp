@@ -1,0 +1,82 @@
+#include "render/SubmitCommandLine.h"
+
+#include "runtime/FramePattern.h"
+
+namespace render_command {
+
+SubmitCommandLine parseSubmitCommandLine(const std::vector<std::string>& args)
+{
+  SubmitCommandLine sc;
+  const ForeignOption farmOption = [&sc](const std::string& option, const std::function<std::string()>& value,
+                                         const std::function<void()>& noValue) {
+    if (option == "--chunk") sc.chunk = parseCount(option, value());
+    else if (option == "--partition") sc.partition = value();
+    else if (option == "--gpus-per-task") sc.gpusPerTask = value();
+    else if (option == "--cpus-per-task") sc.cpusPerTask = parseCount(option, value());
+    else if (option == "--time") sc.time = value();
+    else if (option == "--sbatch-arg") sc.sbatchArgs.push_back(value());
+    else if (option == "--job-name") sc.jobName = value();
+    else if (option == "--log-dir") sc.logDir = value();
+    else if (option == "--max-running") sc.maxRunning = parseCount(option, value());
+    else if (option == "--render-command") sc.renderCommand = value();
+    else if (option == "--sbatch") sc.sbatch = value();
+    else if (option == "--dry-run") { noValue(); sc.dryRun = true; }
+    else if (option == "--status") { noValue(); sc.status = true; }
+    else return false;
+    return true;
+  };
+  sc.render = parseCommandLine(args, farmOption);
+  if (sc.render.help) return sc;
+
+  const CommandLine& cl = sc.render;
+  for (const CommandLine::GivenOption& o : cl.given)
+    for (const char* refused : {"--trace", "--script-out", "--knobs-json", "--validate-only", "--gui"})
+      if (o.name == refused) throw UsageError(o.name + " is not for farm renders: every task would do it again");
+  if (cl.output.empty() || !host_runtime::FramePattern(cl.output).hasFrameNumber())
+    throw UsageError("farm renders need --output with a frame number (#### or %04d)");
+  if (sc.jobName.empty() || sc.jobName.find_first_of("\n\r") != std::string::npos)
+    throw UsageError("--job-name needs a name on one line");
+  for (const std::string& arg : sc.sbatchArgs)
+    if (arg.find_first_of("\n\r") != std::string::npos) throw UsageError("--sbatch-arg values must be on one line");
+  return sc;
+}
+
+std::string submitHelpText()
+{
+  return R"(usage: magnifex-submit [magnifex-render options] [farm options]
+
+Renders frames of a shot on a Slurm farm: writes a batch script of one array task per chunk of
+frames, each rendering its chunk with magnifex-render --frames A-B --skip-existing, and submits it
+with sbatch. The magnifex-render options are those of a local render (see magnifex-render
+--help); --output needs a frame number, and the frames are --frames or the input's range. Relative
+paths are read from the folder magnifex-submit runs in, which must be shared with the farm.
+
+Farm options:
+  --chunk N            frames per task (default 10); the last task may get fewer. In sequence
+                       mode each task starts with its own preroll at its first frame
+  --partition NAME     Slurm partition
+  --gpus-per-task N    GPUs per task ("1", or "type:1"): the task renders on the GPU Slurm gives
+                       it. Without it tasks render on their CPUs and the machine's GPUs are hidden
+                       from them
+  --cpus-per-task N    CPUs per task; the tensor library runs one thread per CPU given
+  --time LIMIT         time limit per task (Slurm's forms: MM, HH:MM:SS, D-HH...)
+  --max-running N      at most N tasks of the job at once
+  --sbatch-arg ARG     one more #SBATCH line (an sbatch option such as --exclusive or
+                       --mem=32G); repeatable
+  --job-name NAME      job name (default magnifex); task logs are LOGDIR/NAME-JOB_TASK.log
+  --log-dir DIR        folder of the batch script and the task logs (default magnifex-logs)
+  --render-command PATH
+                       magnifex-render as the farm machines reach it (default: the one beside
+                       this program)
+  --sbatch PATH        the sbatch program (default: sbatch from PATH)
+  --dry-run            print the batch script instead of submitting it
+  --status             submit nothing: list the frames of the range whose output files are
+                       missing, with the tasks that render them, and the tasks whose logs in
+                       LOGDIR say they failed or did not finish
+
+Exit status: 0 submitted (with --status: every frame is there), 1 frames missing (--status) or
+unexpected failure, 2 bad command line, 3 files (sbatch failed, unwritable log folder).
+)";
+}
+
+} // namespace render_command
