@@ -141,6 +141,10 @@ private:
   // One patch of input context `context` as a host tensor; nothing after a node error.
   std::optional<at::Tensor> read_patch(int context, const magnifex::PatchRect& patch, const DD::Image::Box& input_box,
                                        const DD::Image::ChannelSet& readChannels, const RenderRun& run);
+  // What both modes do first: their debug line, the abort check (false: aborted), input 0's box
+  // and the channels to read.
+  bool begin_mode(const char* name, const DD::Image::ImagePlane& plane, DD::Image::Box& input_box,
+                  DD::Image::ChannelSet& readChannels);
   // The output plane's channels that the input has, with their debug lines.
   DD::Image::ChannelSet read_channels(const DD::Image::ImagePlane& plane) const;
   // False, with a node error, for a plane the write-back cannot fill in one block.

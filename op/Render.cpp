@@ -90,16 +90,26 @@ bool Magnifex::output_plane_fits(const ImagePlane& plane, int W, int H)
   return true;
 }
 
-void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
+bool Magnifex::begin_mode(const char* name, const ImagePlane& plane, Box& input_box, ChannelSet& readChannels)
 {
   if (debug)
-    debug_line("Still mode");
+    debug_line(name);
   if (aborted())
+    return false;
+  const Iop& in = *input0();
+  input_box = Box(in.x(), in.y(), in.r(), in.t());
+  readChannels = read_channels(plane);
+  return true;
+}
+
+void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
+{
+  Box box;
+  ChannelSet readChannels;
+  if (!begin_mode("Still mode", plane, box, readChannels))
     return;
   Iop& in = *input0();
-  const Box box(in.x(), in.y(), in.r(), in.t());
   const int W = box.w(), H = box.h();
-  const ChannelSet readChannels = read_channels(plane);
   const int n = int(readChannels.size());
   if (n == 0) {
     error("Nothing to render: the input has none of the channels the output asks for");

@@ -40,11 +40,6 @@ int alpha_position(const ChannelSet& channels)
   return -1;
 }
 
-Box box_of(const Iop& op)
-{
-  return Box(op.x(), op.y(), op.r(), op.t());
-}
-
 } // namespace
 
 std::optional<at::Tensor> Magnifex::read_patch(int context, const PatchRect& p, const Box& input_box,
@@ -77,16 +72,11 @@ std::optional<at::Tensor> Magnifex::read_patch(int context, const PatchRect& p, 
 
 void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
 {
-  if (debug)
-    debug_line("Sequence mode");
-  if (aborted())
+  Box input_box;
+  ChannelSet readChannels;
+  if (!begin_mode("Sequence mode", plane, input_box, readChannels) || aborted())
     return;
-  Iop& in = *input0();
-  const Box input_box = box_of(in);
   const int W = input_box.w(), H = input_box.h();
-  const ChannelSet readChannels = read_channels(plane);
-  if (aborted())
-    return;
   const int F = static_cast<int>(outputContext().frame());
   if (F < first_frame || F > last_frame)
     return;
@@ -143,6 +133,14 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
     return aborted();
   };
 
+  // A patch of input context k as the networks take it; nothing after a node error or an abort.
+  auto network_input = [&](int k, const PatchRect& p) -> std::optional<at::Tensor> {
+    const std::optional<at::Tensor> host = read_patch(k, p, input_box, readChannels, run);
+    if (!host || advance())
+      return std::nullopt;
+    return sequence_network_input(*host, run.device, material, alpha_index);
+  };
+
   // The result's own channels (3 plates, 4 with alpha); the write-back fits them to the plane.
   at::Tensor tensor_image_comp =
     at::zeros({1, material_channels(material), s * H, s * W}, at::TensorOptions().device(run.device));
@@ -167,7 +165,7 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
           debug_line(cat("\nrenderStripe preroll frame: ", f, " to use input: ", k));
         if (Iop* context = input(k)) {
           context->validate(true);
-          if (box_of(*context) != input_box) {
+          if (Box(context->x(), context->y(), context->r(), context->t()) != input_box) {
             if (debug)
               debug_line(kFormatChanged);
             error("%s", kFormatChanged);
@@ -175,10 +173,10 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
           }
         }
         try {
-          const std::optional<at::Tensor> host = read_patch(k, p, input_box, readChannels, run);
-          if (!host || advance())
+          const std::optional<at::Tensor> input = network_input(k, p);
+          if (!input)
             return;
-          const at::Tensor tensor_image = sequence_network_input(*host, run.device, material, alpha_index);
+          const at::Tensor& tensor_image = *input;
           if (debug)
             debug_line(cat("Calculating preroll frame: ", i));
           if (!state)
@@ -201,10 +199,10 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
         debug_line(
           "\n=============================\nGot previous frame tensors for the patch, calculate current HR frame: " +
           std::to_string(F));
-      const std::optional<at::Tensor> host = read_patch(0, p, input_box, readChannels, run);
-      if (!host || advance())
+      const std::optional<at::Tensor> input = network_input(0, p);
+      if (!input)
         return;
-      const at::Tensor tensor_image = sequence_network_input(*host, run.device, material, alpha_index);
+      const at::Tensor& tensor_image = *input;
       if (debug)
         debug_line(cat("Calculating this frame: ", F));
       // No saved state and no preroll: start as the first preroll frame would.

@@ -1,6 +1,7 @@
 // Builds Magnifex nodes on a fake machine and drives them through the host runtime.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -13,6 +14,7 @@
 #include "op/Magnifex.h"
 #include "runtime/HostNode.h"
 #include "runtime/MemoryImageSource.h"
+#include "runtime/RenderSession.h"
 
 namespace magnifex_test {
 
@@ -43,6 +45,22 @@ inline bool open_with_tiny_pack(host_runtime::HostNode& node)
   op.validate(true);
   op.open();
   return !DD::Image::host::hasError(op);
+}
+
+// Render options asking for these channels.
+inline host_runtime::RenderOptions with_channels(DD::Image::ChannelSet channels)
+{
+  host_runtime::RenderOptions o;
+  o.channels = channels;
+  return o;
+}
+
+// True while nothing was written into the plane the host handed over (it starts as zeros).
+inline bool plane_is_zero(const DD::Image::ImagePlane& plane)
+{
+  const float* p = plane.readable();
+  const std::size_t n = std::size_t(plane.bounds().w()) * std::size_t(plane.bounds().h()) * std::size_t(plane.nComps());
+  return std::all_of(p, p + n, [](float v) { return v == 0.0f; });
 }
 
 // A TorchScript network of the given forward method, to stand in for a loaded one after opening.

@@ -90,13 +90,6 @@ SequenceNode sequence_node(int W, int H, int first, int last, std::vector<Channe
   return n;
 }
 
-RenderOptions with_channels(ChannelSet channels)
-{
-  RenderOptions o;
-  o.channels = channels;
-  return o;
-}
-
 // Component z of a rendered plane as [1, 1, h, w], host rows.
 at::Tensor component(const ImagePlane& plane, int z)
 {
@@ -111,11 +104,6 @@ int count_of(const std::string& text, const std::string& what)
   for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
     ++n;
   return n;
-}
-
-bool plane_is_zero(const ImagePlane& plane)
-{
-  return component(plane, 0).abs().sum().item<float>() == 0.0f;
 }
 
 } // namespace

@@ -53,19 +53,6 @@ std::string per_pixel_network(int S)
          std::to_string(S) + ", 3) * 0.5 + 0.25\n";
 }
 
-RenderOptions with_channels(ChannelSet channels)
-{
-  RenderOptions o;
-  o.channels = channels;
-  return o;
-}
-
-bool plane_is_zero(const ImagePlane& plane)
-{
-  const std::size_t n = std::size_t(plane.bounds().w()) * std::size_t(plane.bounds().h()) * std::size_t(plane.nComps());
-  return std::all_of(plane.readable(), plane.readable() + n, [](float v) { return v == 0.0f; });
-}
-
 } // namespace
 
 // Every output pixel comes from its own input pixel, upright, in its channel, through the encoding
