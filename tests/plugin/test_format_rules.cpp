@@ -50,4 +50,7 @@ TEST(PatchCountText, UndefinedGridsShowADash)
   EXPECT_EQ(patch_count_text(0, 0, 500, 32, false, true), "Image patches: -");
   EXPECT_EQ(patch_count_text(1920, 1080, 0, 32, false, true), "Image patches: -");
   EXPECT_EQ(patch_count_text(1920, 1080, -10, 32, false, true), "Image patches: -");
+  // More patches than a 32-bit count holds: a dash, not a wrapped number.
+  EXPECT_EQ(patch_count_text(2000000000, 2000000000, 1, 0, false, true), "Image patches: -");
+  EXPECT_EQ(patch_count_text(100000, 100000, 3, 0, true, true), "Image patches: -");
 }
