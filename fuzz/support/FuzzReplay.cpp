@@ -1,8 +1,12 @@
 // main() of a fuzz target built without libFuzzer: runs the target once on every file named, or
-// in a folder named, folders in name order, as libFuzzer does with -runs=0. Options are ignored.
+// in a folder named, folders in name order, as libFuzzer does with -runs=0. Of libFuzzer's options
+// it takes -rss_limit_mb=N (default 2048, as there): an input that makes the program grow beyond
+// N MB fails; the others are ignored.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -10,11 +14,23 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr const char* kRssLimitOption = "-rss_limit_mb=";
+
+// The program's largest resident size so far, in MB.
+long peakResidentMb()
+{
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss / 1024;
+}
 
 // The files the arguments name; false (with a message) for one that names nothing readable.
 bool inputFiles(int argc, char** argv, std::vector<fs::path>& files)
@@ -43,6 +59,9 @@ bool inputFiles(int argc, char** argv, std::vector<fs::path>& files)
 
 int main(int argc, char** argv)
 {
+  long rssLimitMb = 2048;
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]).rfind(kRssLimitOption, 0) == 0) rssLimitMb = std::atol(argv[i] + std::strlen(kRssLimitOption));
   std::vector<fs::path> files;
   if (!inputFiles(argc, argv, files)) return 2;
   if (files.empty()) {
@@ -57,6 +76,11 @@ int main(int argc, char** argv)
     std::copy(bytes.begin(), bytes.end(), data.get());
     std::fprintf(stderr, "replaying %s\n", file.c_str());
     LLVMFuzzerTestOneInput(data.get(), bytes.size());
+    if (rssLimitMb > 0 && peakResidentMb() > rssLimitMb) {
+      std::fprintf(stderr, "out of memory: %s made the program grow to %ld MB (limit: %ld MB)\n", file.c_str(),
+                   peakResidentMb(), rssLimitMb);
+      return 1;
+    }
   }
   std::fprintf(stderr, "replayed %zu inputs\n", files.size());
   return 0;
