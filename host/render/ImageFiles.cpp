@@ -1,6 +1,7 @@
 #include "render/ImageFiles.h"
 
 #include <cmath>
+#include <fstream>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "render/ColorSpaces.h"
+#include "render/ExrHeaderCheck.h"
 #include "render/ImageLimits.h"
 #include "runtime/AtomicFile.h"
 #include "runtime/HostError.h"
@@ -100,6 +102,9 @@ host_runtime::ImageDescription describeSpec(const oiio::ImageSpec& spec, const s
 // Samples come as stored: alpha is neither multiplied in nor divided out, as a read node leaves it.
 std::unique_ptr<oiio::ImageInput> openInput(const std::string& path)
 {
+  std::ifstream file(path, std::ios::binary);
+  const std::string exrProblem = exrHeaderProblem(file);
+  if (!exrProblem.empty()) throw std::runtime_error("cannot read " + path + ": " + exrProblem);
   oiio::ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);
   auto in = oiio::ImageInput::open(path, &config);
