@@ -43,16 +43,22 @@ void Magnifex::renderStripe(ImagePlane& plane)
     return;
   }
   c10::NoGradGuard no_grad;
-  run.device = choose_device(true);
-  run.gpu_in_use = run.device.is_cuda();
-  if (!Application::IsGUIActive()) {
-    const std::string where = run.gpu_in_use ? "' on GPU (" + gpu_name + ")" : "' on CPU";
-    debug_line(node_name() + ": Running inference for layer '" + cat(plane.channels()) + where);
+  // Every stage reports its own failures; whatever else a tensor operation throws (an allocation,
+  // a device that went away) must not reach the host either.
+  try {
+    run.device = choose_device(true);
+    run.gpu_in_use = run.device.is_cuda();
+    if (!Application::IsGUIActive()) {
+      const std::string where = run.gpu_in_use ? "' on GPU (" + gpu_name + ")" : "' on CPU";
+      debug_line(node_name() + ": Running inference for layer '" + cat(plane.channels()) + where);
+    }
+    if (mode == 1)
+      render_sequence(plane, run);
+    else
+      render_still(plane, run);
+  } catch (const std::exception& e) {
+    report_failure("Error during rendering", e.what());
   }
-  if (mode == 1)
-    render_sequence(plane, run);
-  else
-    render_still(plane, run);
 }
 
 ChannelSet Magnifex::read_channels(const ImagePlane& plane) const

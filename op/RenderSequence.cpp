@@ -154,8 +154,9 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
         debug_line(cat("Not calculating preroll, loading tensor_image_previous_fullres for index ", idx));
         debug_line(cat("Also loading hr_prev for patch index ", idx));
       }
-      state = PatchState{hr_prevs[idx].to(run.device), hr_prevBs[idx].to(run.device),
-                         saved_previous_fullres[idx].to(run.device)};
+      // at(): a saved state that does not match this grid is an error, never a stray read.
+      state = PatchState{hr_prevs.at(idx).to(run.device), hr_prevBs.at(idx).to(run.device),
+                         saved_previous_fullres.at(idx).to(run.device)};
     } else {
       for (std::size_t i = 0; i < preroll_frames.size(); ++i) {
         const int f = preroll_frames[i];

@@ -242,6 +242,23 @@ TEST(SequenceRender, RendersThatWriteNothing)
   }
 }
 
+// Saved state that does not fit the render (here: marked saved, but no tensors) ends in a node error
+// at the render's boundary, not in a crash of the host.
+TEST(SequenceRender, SavedStateThatDoesNotFitIsAnError)
+{
+  SequenceNode n = sequence_node(20, 10, 1, 4, {Chan_Red, Chan_Green, Chan_Blue}, {});
+  Magnifex& op = op_of(*n.node);
+  op.state_saved = {true};
+  op.saved_channel_sets = {"rgb"};
+  op.last_rendered_frame = 1;
+  testing::internal::CaptureStdout();
+  const FrameResult r = n.session->renderFrame(2);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(r.status, FrameStatus::Failed);
+  EXPECT_EQ(r.error, "Magnifex1: Error during rendering");
+  EXPECT_TRUE(plane_is_zero(*r.plane));
+}
+
 TEST(SequenceRender, ABoundingBoxThatChangesIsRefused)
 {
   auto source = std::make_shared<host_runtime::MemoryImageSource>(Format(20, 10));
