@@ -1,7 +1,8 @@
-// OpenEXR headers checked before the library reads them. Each header attribute declares its own
-// size, and the library sets aside that many bytes before it reads one of them: a file of a few
-// hundred bytes can make it take gigabytes. An attribute that declares more than the file holds
-// is refused here instead.
+// OpenEXR headers checked before the library reads them. The library trusts a header: it sets
+// aside as many bytes as an attribute, or a length inside one, declares before it reads them, and
+// it reads the types it knows by their own layout whatever size the file gives them, so that one
+// damaged attribute puts the rest of the header out of step. A file of a few hundred bytes could
+// make it take gigabytes. The headers are walked here first, the way the library reads them.
 #pragma once
 
 #include <istream>
@@ -10,8 +11,9 @@
 namespace render_command {
 
 // What is impossible in the OpenEXR header(s) at the start of `file`, for a message after the
-// file's name; empty when every attribute fits in the file, and for anything that is not an
-// OpenEXR file or whose header is malformed otherwise (the library reports those itself).
+// file's name: an attribute that declares more than the file holds, or whose value is not what
+// its type reads. Empty when every attribute fits, and for anything that is not an OpenEXR file
+// or is cut short (the library reports those itself).
 std::string exrHeaderProblem(std::istream& file);
 
 } // namespace render_command

@@ -27,10 +27,23 @@ const std::string kSinglePart = le32(2);
 const std::string kMultiPart = le32(2 | 0x1000);
 const std::string kEndOfHeader(1, '\0');
 
-std::string problemOf(const std::string& bytes)
+struct Case {
+  const char* what;
+  std::string bytes;
+  const char* problem;  // a part of the expected problem; empty: none
+};
+
+template <std::size_t N>
+void expectProblems(const Case (&cases)[N])
 {
-  std::istringstream in(bytes);
-  return exrHeaderProblem(in);
+  for (const Case& c : cases) {
+    std::istringstream in(c.bytes);
+    const std::string problem = exrHeaderProblem(in);
+    if (std::string(c.problem).empty())
+      EXPECT_EQ(problem, "") << c.what;
+    else
+      EXPECT_NE(problem.find(c.problem), std::string::npos) << c.what << ": '" << problem << "'";
+  }
 }
 
 } // namespace
@@ -39,23 +52,18 @@ TEST(ExrHeaderCheck, AttributesDeclaringMoreThanTheFileHoldsAreRefused)
 {
   const std::string compression = attribute("compression", "compression", 1, std::string(1, '\0'));
   const std::string history = attribute("history", "string", 5, "hello");
-  struct Case {
-    const char* what;
-    std::string bytes;
-    const char* problem;  // empty: none
-  };
   const Case cases[] = {
       {"attributes that fit", kMagic + kSinglePart + compression + history + kEndOfHeader + le32(0), ""},
       {"the last byte of the file", kMagic + kSinglePart + attribute("note", "string", 3, "abc"), ""},
       {"one byte more than follows", kMagic + kSinglePart + compression + attribute("note", "string", 4, "abc"),
-       "attribute 'note' declares 4 bytes, but only 3 follow"},
+       "attribute 'note' (string) declares 4 bytes, but only 3 follow"},
       {"gigabytes in a small file", kMagic + kSinglePart + attribute("Exif:ImageHistory", "string", 1936286720, "oiio"),
-       "attribute 'Exif:ImageHistory' declares 1936286720 bytes, but only 4 follow"},
+       "attribute 'Exif:ImageHistory' (string) declares 1936286720 bytes, but only 4 follow"},
       {"a negative size", kMagic + kSinglePart + attribute("note", "string", 0xffffffffu, "abc"),
-       "attribute 'note' declares -1 bytes"},
+       "attribute 'note' (string) declares -1 bytes"},
       {"the second part of a multi-part file",
        kMagic + kMultiPart + history + kEndOfHeader + attribute("name", "string", 99, "x") + kEndOfHeader + kEndOfHeader,
-       "attribute 'name' declares 99 bytes"},
+       "attribute 'name' (string) declares 99 bytes"},
       {"parts that fit", kMagic + kMultiPart + history + kEndOfHeader + history + kEndOfHeader + kEndOfHeader, ""},
       // After a single part's header come the offsets, which are no attributes.
       {"bytes after a single header", kMagic + kSinglePart + history + kEndOfHeader + attribute("x", "y", 999, ""), ""},
@@ -63,12 +71,39 @@ TEST(ExrHeaderCheck, AttributesDeclaringMoreThanTheFileHoldsAreRefused)
       {"cut short in a name", kMagic + kSinglePart + "compres", ""},
       {"an empty file", "", ""},
   };
-  for (const Case& c : cases) {
-    const std::string problem = problemOf(c.bytes);
-    if (std::string(c.problem).empty()) {
-      EXPECT_EQ(problem, "") << c.what;
-    } else {
-      EXPECT_NE(problem.find(c.problem), std::string::npos) << c.what << ": " << problem;
-    }
-  }
+  expectProblems(cases);
+}
+
+// The library reads these types by their layout: a value of another size would put it out of
+// step with the header, and lengths inside a value are set aside before they are read.
+TEST(ExrHeaderCheck, ValuesMustHoldWhatTheirTypeReads)
+{
+  const std::string channel = std::string("R") + '\0' + le32(1) + std::string(4, '\0') + le32(1) + le32(1);  // half
+  const std::string twoChannels = channel + "G" + channel.substr(1);
+  auto header = [](const std::string& attributes) { return kMagic + kSinglePart + attributes + kEndOfHeader; };
+  auto sized = [](const std::string& name, const std::string& type, const std::string& value) {
+    return attribute(name, type, std::uint32_t(value.size()), value);
+  };
+  const Case cases[] = {
+      {"a box of 16 bytes", header(sized("dataWindow", "box2i", std::string(16, '\0'))), ""},
+      {"a box of 4 bytes", header(sized("dataWindow", "box2i", le32(7)) + sized("note", "string", "abc")),
+       "attribute 'dataWindow' (box2i) holds 4 bytes, not the 16 of its type"},
+      {"a compression of 2 bytes", header(sized("compression", "compression", "ab")), "holds 2 bytes, not the 1"},
+      {"an unknown type of any size", header(sized("studio", "studioThing", "0123456789")), ""},
+      {"two channels", header(sized("channels", "chlist", twoChannels + '\0')), ""},
+      {"channels ending early", header(sized("channels", "chlist", channel + '\0' + "junk")), "channel list"},
+      {"channels running on", header(sized("channels", "chlist", channel)), "channel list"},
+      {"a channel cut short", header(sized("channels", "chlist", channel.substr(0, 10))), "channel list"},
+      {"strings that fit", header(sized("names", "stringvector", le32(3) + "abc" + le32(0))), ""},
+      {"a string of gigabytes", header(sized("names", "stringvector", le32(2000000000) + "abc")), "strings"},
+      {"a negative string length", header(sized("names", "stringvector", le32(0xfffffff0u))), "strings"},
+      {"a length cut short", header(sized("names", "stringvector", le32(3) + "abc" + "xy")), "strings"},
+      {"a 2 x 1 preview", header(sized("preview", "preview", le32(2) + le32(1) + std::string(8, 'p'))), ""},
+      {"a preview of ten billion pixels", header(sized("preview", "preview", le32(100000) + le32(100000) + "pppp")),
+       "more preview pixels"},
+      {"a preview without its size", header(sized("preview", "preview", "pp")), "more preview pixels"},
+      {"two floats", header(sized("weights", "floatvector", std::string(8, '\0'))), ""},
+      {"a float and a half", header(sized("weights", "floatvector", std::string(6, '\0'))), "part of a float"},
+  };
+  expectProblems(cases);
 }
