@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <vector>
 
 namespace render_command {
 namespace {
@@ -12,6 +13,7 @@ constexpr unsigned char kMagic[4] = {0x76, 0x2f, 0x31, 0x01};
 constexpr std::uint32_t kMultiPartFlag = 0x1000;
 // Attribute, type and channel names hold at most 255 characters.
 constexpr std::size_t kMaxNameLength = 255;
+constexpr std::int64_t kDefaultWindowSize = 64;
 
 // The bytes the library reads for each type of fixed layout, whatever size the file declares.
 const std::map<std::string, std::size_t>& fixedSizes()
@@ -99,9 +101,26 @@ std::string valueProblem(const std::string& type, const std::string& value)
   return {};
 }
 
-} // namespace
+// An attribute value as a window, in the way DeclaredImage counts it.
+void readWindow(const std::string& box, std::int64_t& x, std::int64_t& y, std::int64_t& width, std::int64_t& height)
+{
+  auto at = [&box](std::size_t i) { return std::int64_t(std::int32_t(uint32At(box, 4 * i))); };
+  x = at(0);
+  y = at(1);
+  width = at(2) - at(0) + 1;
+  height = at(3) - at(1) + 1;
+}
 
-std::string exrHeaderProblem(std::istream& file)
+std::size_t channelCount(const std::string& channelList)
+{
+  std::size_t count = 0;
+  for (std::size_t at = 0; at < channelList.size() && channelList[at] != '\0'; ++count)
+    at = channelList.find('\0', at) + 1 + 16;
+  return count;
+}
+
+// Walks the headers, collecting the image each part declares; what is impossible in them.
+std::string walkHeaders(std::istream& file, std::vector<DeclaredImage>& images)
 {
   file.seekg(0, std::ios::end);
   const std::streamoff fileSize = file.tellg();
@@ -113,6 +132,9 @@ std::string exrHeaderProblem(std::istream& file)
   const bool multiPart = (version & kMultiPartFlag) != 0;
   for (;;) {
     bool emptyHeader = true;
+    // The library's defaults for windows a header leaves out.
+    DeclaredImage image;
+    image.width = image.height = image.fullWidth = image.fullHeight = kDefaultWindowSize;
     for (std::string name, type, value;;) {
       if (!readName(file, name)) return {};
       if (name.empty()) break;  // the end of this header
@@ -128,9 +150,40 @@ std::string exrHeaderProblem(std::istream& file)
       if (!file.read(&value[0], std::streamsize(size))) return {};
       const std::string problem = valueProblem(type, value);
       if (!problem.empty()) return attribute + problem;
+      if (name == "dataWindow" && type == "box2i")
+        readWindow(value, image.x, image.y, image.width, image.height);
+      else if (name == "displayWindow" && type == "box2i")
+        readWindow(value, image.fullX, image.fullY, image.fullWidth, image.fullHeight);
+      else if (name == "channels" && type == "chlist")
+        image.channels = std::int64_t(channelCount(value));
     }
-    if (!multiPart || emptyHeader) return {};
+    if (emptyHeader) return {};
+    images.push_back(image);
+    if (!multiPart) return {};
   }
+}
+
+} // namespace
+
+std::string exrHeaderProblem(std::istream& file)
+{
+  std::vector<DeclaredImage> images;
+  const std::string problem = walkHeaders(file, images);
+  if (!problem.empty()) return problem;
+  // The library sets aside buffers for the lines of the declared windows as it opens the file.
+  for (const DeclaredImage& image : images) {
+    if (image.channels == 0) continue;  // nothing to set aside; the reader refuses it once opened
+    const std::string sizeProblem = imageSizeProblem(image);
+    if (!sizeProblem.empty()) return sizeProblem;
+  }
+  return {};
+}
+
+std::vector<DeclaredImage> exrDeclaredImages(std::istream& file)
+{
+  std::vector<DeclaredImage> images;
+  walkHeaders(file, images);
+  return images;
 }
 
 } // namespace render_command

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "render/ExrHeaderCheck.h"
 
@@ -106,4 +107,49 @@ TEST(ExrHeaderCheck, ValuesMustHoldWhatTheirTypeReads)
       {"a float and a half", header(sized("weights", "floatvector", std::string(6, '\0'))), "part of a float"},
   };
   expectProblems(cases);
+}
+
+// The library sets aside line buffers for the declared windows as it opens a file, so they meet
+// the program's limits (ImageLimits) first.
+TEST(ExrHeaderCheck, DeclaredImagesMeetTheImageLimitsBeforeTheLibraryOpensThem)
+{
+  auto box = [](std::int32_t xMin, std::int32_t yMin, std::int32_t xMax, std::int32_t yMax) {
+    return le32(std::uint32_t(xMin)) + le32(std::uint32_t(yMin)) + le32(std::uint32_t(xMax)) + le32(std::uint32_t(yMax));
+  };
+  const std::string half(16, '\0');
+  const std::string rgb = std::string("B") + '\0' + half + "G" + '\0' + half + "R" + '\0' + half + '\0';
+  auto header = [&](const std::string& dataWindow, const std::string& displayWindow) {
+    return kMagic + kSinglePart + attribute("channels", "chlist", std::uint32_t(rgb.size()), rgb) +
+           attribute("dataWindow", "box2i", 16, dataWindow) + attribute("displayWindow", "box2i", 16, displayWindow) +
+           kEndOfHeader;
+  };
+  const std::string hd = box(0, 0, 1919, 1079);
+  const Case cases[] = {
+      {"a plate", header(box(-8, -8, 1927, 1087), hd), ""},
+      {"a window of 2^30 lines", header(box(0, 0, 0, (1 << 30) - 1), hd), "coordinates must lie within"},
+      {"a window of 46341 squared pixels", header(box(0, 0, 46340, 46340), hd), "image too large (46341 x 46341 pixels of 3"},
+      {"an empty window", header(box(5, 0, 4, 0), hd), "empty image"},
+  };
+  expectProblems(cases);
+
+  std::istringstream plate(header(box(-8, -4, 1927, 1087), hd));
+  const std::vector<render_command::DeclaredImage> images = render_command::exrDeclaredImages(plate);
+  ASSERT_EQ(images.size(), 1u);
+  EXPECT_EQ(images[0].x, -8);
+  EXPECT_EQ(images[0].y, -4);
+  EXPECT_EQ(images[0].width, 1936);
+  EXPECT_EQ(images[0].height, 1092);
+  EXPECT_EQ(images[0].fullWidth, 1920);
+  EXPECT_EQ(images[0].fullHeight, 1080);
+  EXPECT_EQ(images[0].channels, 3);
+
+  // Windows a header leaves out are the library's default: 64 x 64 at 0, 0.
+  std::istringstream channelsOnly(kMagic + kSinglePart + attribute("channels", "chlist", std::uint32_t(rgb.size()), rgb) +
+                                  kEndOfHeader);
+  const std::vector<render_command::DeclaredImage> defaults = render_command::exrDeclaredImages(channelsOnly);
+  ASSERT_EQ(defaults.size(), 1u);
+  EXPECT_EQ(defaults[0].x, 0);
+  EXPECT_EQ(defaults[0].width, 64);
+  EXPECT_EQ(defaults[0].fullHeight, 64);
+  EXPECT_EQ(defaults[0].channels, 3);
 }
