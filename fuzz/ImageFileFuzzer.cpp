@@ -4,11 +4,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <fstream>
 #include <string>
 
 #include <OpenImageIO/imageio.h>
 
+#include "render/ExrHeaderCheck.h"
 #include "render/ImageFiles.h"
+#include "render/ImageLimits.h"
 #include "support/FuzzCheck.h"
 #include "support/ScratchFolder.h"
 
@@ -25,6 +28,21 @@ constexpr std::size_t kExtensionCount = sizeof kExtensions / sizeof kExtensions[
 // Pixels are read only for images of at most this many samples: the program takes up to 16 GiB,
 // which is no use to a fuzzer.
 constexpr std::int64_t kMaxFuzzSamples = std::int64_t(1) << 24;
+// The OpenEXR library sets aside buffers for up to 256 lines as it opens a file.
+constexpr std::int64_t kMaxFuzzLineSamples = std::int64_t(1) << 20;
+
+// Whether the file declares no image that the program would take but the fuzzer cannot afford.
+bool withinBudget(const std::string& path)
+{
+  std::ifstream file(path, std::ios::binary);
+  for (const render_command::DeclaredImage& image : render_command::exrDeclaredImages(file)) {
+    if (!render_command::imageSizeProblem(image).empty()) continue;  // refused before the library sees it
+    if (image.width > kMaxFuzzLineSamples / image.channels ||
+        image.height > kMaxFuzzSamples / (image.width * image.channels))
+      return false;
+  }
+  return true;
+}
 
 bool setUp()
 {
@@ -44,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   scratch.clear();
   const std::string path =
       scratch.write(std::string("input.") + kExtensions[data[0] % kExtensionCount], data + 1, size - 1).string();
+  if (!withinBudget(path)) return 0;
   const host_runtime::ImageFileReader reader = render_command::imageFileReader();
 
   host_runtime::ImageDescription description;
