@@ -483,58 +483,76 @@ int chunks(const Options& o)
   return 0;
 }
 
-// Faster passes: the still network as the node runs it, next to what libtorch offers for inference,
-// over the same chunks: time and the largest difference of the outputs. (Freezing is not among
-// them: a frozen module still calls its submodules' methods, which only the graph optimiser the
-// node keeps switched off inlines, so it fails with "Couldn't find method: '_conv_forward'".)
+// Faster passes: the networks as the node runs them (run_network: channels-last on the CPU) next to
+// the plain contiguous layout they ran in before, over the same inputs: time and the largest
+// difference of the outputs. The still network over the render's chunks, then the plates sequence
+// network over the same patches. (Freezing is not among the variants: a frozen module still calls
+// its submodules' methods, which only the graph optimiser the node keeps switched off inlines, so
+// it fails with "Couldn't find method: '_conv_forward'".)
 int passes(const Options& o)
 {
-  BenchNode b = make_node(o, 1, {});
-  render_or_die(b, 1);
-  Magnifex& op = b.op();
+  BenchNode still_node = make_node(o, 1, {});
+  render_or_die(still_node, 1);
+  BenchNode sequence_node = make_node(o, 2, {{"mode", "sequence"}, {"preroll", "1"}, {"first_frame", "1"}});
+  render_or_die(sequence_node, 1);
+  Magnifex& op = still_node.op();
+  Magnifex& seq = sequence_node.op();
   const c10::Device device = op.choose_device(true);
   const bool gpu = device.is_cuda();
   const PatchGrid grid = *compute_patch_grid(o.width, o.height, o.max_size, op.overlap, op.padding, false);
   c10::NoGradGuard no_grad;
-  const at::Tensor tensor_image = still_network_input(host_picture(*b.source->pixels(1), o.width, o.height), device);
-  std::vector<at::Tensor> chunks;
-  for (const PatchRect& p : patch_walk(grid, o.width, o.height))
-    chunks.push_back(tensor_image.narrow(3, p.xStart, p.width()).narrow(2, p.yStart, p.height()));
+  const at::Tensor tensor_image = still_network_input(host_picture(*still_node.source->pixels(1), o.width, o.height), device);
+  const int s = o.scale;
 
-  struct Variant {
+  struct Network {
     std::string name;
-    std::function<at::Tensor(const at::Tensor&)> pass;
+    torch::jit::Module* module;
+    Magnifex* owner;
+    std::vector<std::vector<c10::IValue>> inputs;
   };
-  const std::vector<Variant> variants{
-    {"as run", [&](const at::Tensor& c) { return op.run_network(op.still_net, {c}, gpu); }},
-    {"channels last", [&](const at::Tensor& c) {
-       return op.run_network(op.still_net, {c.contiguous(at::MemoryFormat::ChannelsLast)}, gpu).contiguous();
-     }},
-  };
-  std::vector<at::Tensor> reference;
-  for (const at::Tensor& c : chunks)
-    reference.push_back(variants.front().pass(c));
+  std::vector<Network> networks{{"still", &op.still_net, &op, {}}, {"sequence", &seq.sequence_net, &seq, {}}};
+  for (const PatchRect& p : patch_walk(grid, o.width, o.height)) {
+    const at::Tensor chunk = tensor_image.narrow(3, p.xStart, p.width()).narrow(2, p.yStart, p.height()).contiguous();
+    networks[0].inputs.push_back({chunk});
+    networks[1].inputs.push_back({chunk, at::full({1, 3 * s * s, p.height(), p.width()}, 0.3f, chunk.options())});
+  }
+
   Row row;
   row.add("study", "passes").add("pack", o.pack).add("device", gpu ? "cuda" : "cpu").add("width", o.width)
-    .add("height", o.height).add("scale", o.scale).add("threads", o.threads).add("patches", grid.patchCount());
-  for (const Variant& v : variants) {
-    for (const at::Tensor& c : chunks)  // warm-up: profiling and first-call costs
-      v.pass(c);
-    std::vector<double> times;
-    double diff = 0.0;
-    for (int i = 0; i < o.repeat; ++i) {
-      double sum = 0.0;
-      for (std::size_t k = 0; k < chunks.size(); ++k) {
-        sync(gpu);
-        const Clock::time_point start = Clock::now();
-        const at::Tensor out = v.pass(chunks[k]);
-        sync(gpu);
-        sum += seconds_since(start);
-        diff = std::max(diff, (out - reference[k]).abs().max().item<double>());
+    .add("height", o.height).add("scale", s).add("threads", o.threads).add("patches", grid.patchCount());
+  for (Network& n : networks) {
+    struct Variant {
+      std::string name;
+      std::function<at::Tensor(std::vector<c10::IValue>)> pass;
+    };
+    const std::vector<Variant> variants{
+      {"as run", [&](std::vector<c10::IValue> in) { return n.owner->run_network(*n.module, std::move(in), gpu); }},
+      {"contiguous (before)", [&](std::vector<c10::IValue> in) {
+         return gpu ? n.owner->run_network(*n.module, std::move(in), gpu) : n.module->forward(std::move(in)).toTensor();
+       }},
+    };
+    std::vector<at::Tensor> reference;
+    for (const auto& in : n.inputs)
+      reference.push_back(variants.back().pass(in).contiguous());
+    for (const Variant& v : variants) {
+      for (const auto& in : n.inputs)  // warm-up: first-call costs
+        v.pass(in);
+      std::vector<double> times;
+      double diff = 0.0;
+      for (int i = 0; i < o.repeat; ++i) {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < n.inputs.size(); ++k) {
+          sync(gpu);
+          const Clock::time_point start = Clock::now();
+          const at::Tensor out = v.pass(n.inputs[k]);
+          sync(gpu);
+          sum += seconds_since(start);
+          diff = std::max(diff, (out - reference[k]).abs().max().item<double>());
+        }
+        times.push_back(sum);
       }
-      times.push_back(sum);
+      row.add(n.name + " " + v.name + " s", median(times)).add(n.name + " " + v.name + " max diff", diff);
     }
-    row.add(v.name + " s", median(times)).add(v.name + " max diff", diff);
   }
   row.print();
   return 0;

@@ -108,7 +108,7 @@ def passes(rows, out):
     ax.set_xticks([j + 0.4 - width / 2 for j in range(len(rows))],
                   ["%dx, %d thread%s" % (r["scale"], r["threads"], "" if r["threads"] == 1 else "s") for r in rows])
     ax.set_ylabel("seconds for the render's passes")
-    ax.set_title("Still passes with what libtorch offers (reference pack)")
+    ax.set_title("Network passes as run against the plain layout (reference pack)")
     ax.legend(fontsize=8)
     fig.tight_layout()
     fig.savefig(out, dpi=110)
