@@ -366,5 +366,7 @@ TEST(ModelStore, RunNetworkOnTheCpuStaysInSinglePrecision)
   const at::Tensor out = op.run_network(op.still_net, {input}, false);
   EXPECT_EQ(out.scalar_type(), c10::ScalarType::Float);
   EXPECT_EQ(out.sizes(), (c10::IntArrayRef{1, 3, 20, 28}));
-  EXPECT_TRUE(at::equal(out, op.still_net.forward({input}).toTensor()));
+  // The same network: only the memory layout of the pass differs, which may change the order of
+  // the convolutions' sums.
+  EXPECT_TRUE(at::allclose(out, op.still_net.forward({input}).toTensor(), 1e-5, 1e-6));
 }
