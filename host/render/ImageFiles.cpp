@@ -143,7 +143,7 @@ host_runtime::Image readPixels(const std::string& path, const ImageReadSettings&
   return image;
 }
 
-// The spec of a rendered plane: its box as the data window, the format as the display window.
+// The ImageSpec of a rendered plane: its box as the data window, the format as the display window.
 oiio::ImageSpec planeSpec(const DD::Image::ImagePlane& plane, const DD::Image::Format& format)
 {
   const DD::Image::Box& b = plane.bounds();
