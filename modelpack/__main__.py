@@ -1,4 +1,4 @@
-"""Command line: python -m modelpack {build,broken,import,measure,cmake-info}."""
+"""Command line: python -m modelpack {build,broken,import,train,photos,measure,cmake-info}."""
 
 import argparse
 import sys
@@ -6,14 +6,14 @@ import sys
 from .codes import CODES
 from .variants import VARIANTS, cmake_target_name
 
-PACK_NAMES = ("reference", "tiny")
+PACK_NAMES = ("reference", "tiny", "trained")
 
 
 def _parser():
     p = argparse.ArgumentParser(prog="python -m modelpack", description=__doc__)
     sub = p.add_subparsers(dest="command", required=True)
 
-    b = sub.add_parser("build", help="build the reference or the tiny pack")
+    b = sub.add_parser("build", help="build the reference, tiny or trained pack")
     b.add_argument("--pack", required=True, choices=PACK_NAMES)
     b.add_argument("--out", required=True, help="pack directory (created; its <code>.pt files are replaced)")
 
@@ -24,12 +24,49 @@ def _parser():
     v.add_argument("--out", help="pack directory")
     v.add_argument("--from", dest="base", help="copy unchanged archives from this tiny pack instead of building them")
 
-    i = sub.add_parser("import", help="turn a trained checkpoint (.pth state dict) into an archive of a pack")
-    i.add_argument("--checkpoint", required=True)
+    i = sub.add_parser("import", help="turn a trained checkpoint (.pth state dict, or ncnn .param/.bin "
+                       "of a still network) into an archive of a pack")
+    src = i.add_mutually_exclusive_group(required=True)
+    src.add_argument("--checkpoint", help="a .pth state dict")
+    src.add_argument("--ncnn", metavar="PARAM", help="an ncnn .param file; its .bin lies beside it")
+    i.add_argument("--domain", choices=("srgb", "logc"), default="srgb",
+                   help="what the ncnn network was trained on: srgb (published weights; the archive "
+                   "converts the node's LogC around it) or logc (default srgb)")
     i.add_argument("--code", required=True, choices=CODES)
     i.add_argument("--out", required=True, help="pack directory; writes <out>/<code>.pt")
     i.add_argument("--family", choices=("still", "sequence", "flow"), help="checked against the code")
     i.add_argument("--scale", type=int, choices=(2, 4), help="checked against the code")
+
+    t = sub.add_parser("train", help="fine-tune a still network on photographs or plates",
+                       description="Fine-tunes a still network in the node's encoding. Resumes from "
+                       "WORK/checkpoint.pt when it exists; Ctrl-C or SIGTERM write a checkpoint first.")
+    t.add_argument("--code", required=True, choices=[c for c in CODES if "Pst" in c],
+                   help="the still plates code to train (its CG twin is written too)")
+    t.add_argument("--images", required=True, nargs="+",
+                   help="training images: files, folders, ####/%%04d sequences (any format OpenImageIO reads)")
+    t.add_argument("--held-out", nargs="*", default=[], help="images to measure on, never trained on")
+    t.add_argument("--work", required=True, help="folder for the checkpoint, scores and image cache")
+    t.add_argument("--parent", default="", help="pack folder, archive (.pt) or ncnn .param to start from")
+    t.add_argument("--out", help="pack folder to write the trained archive into at the end")
+    t.add_argument("--steps", type=int, default=20000)
+    t.add_argument("--batch", type=int, default=4)
+    t.add_argument("--patch", type=int, default=32, help="low-resolution patch side in pixels (default 32)")
+    t.add_argument("--lr", type=float, default=1e-4, help="learning rate (default 1e-4)")
+    t.add_argument("--checkpoint-every", type=int, default=250, help="steps between checkpoints (default 250)")
+    t.add_argument("--threads", type=int, default=0, help="CPU threads (default: the library's choice)")
+    t.add_argument("--device", default="cpu", help="cpu or cuda[:N] (default cpu)")
+    t.add_argument("--float32", action="store_true", help="no BFloat16 autocast")
+    t.add_argument("--downscale", type=int, default=1,
+                   help="area-downscale the images by this factor first (photographs: 2)")
+    t.add_argument("--colorspace", default="", help="the images' colour space (default: float files "
+                   "linear, integer files sRGB, as magnifex-render reads them)")
+    t.add_argument("--clean", action="store_true", help="no blur, noise or grain in the degradations")
+    t.add_argument("--widths", type=int, nargs=2, metavar=("FEATURES", "GROWTH"),
+                   help="widths of a network started without --parent")
+    t.add_argument("--seed", type=int, default=1)
+
+    ph = sub.add_parser("photos", help="fetch the training photographs (Debian wallpaper packages)")
+    ph.add_argument("--out", required=True, help="folder; gets train/, held-out/ and LICENCES.txt")
 
     m = sub.add_parser("measure", help="PSNR of a pack's still networks against bicubic")
     m.add_argument("--pack", required=True, help="pack directory")
@@ -61,12 +98,31 @@ def main(argv=None):
                 raise ValueError("--out is required with --variant")
             from .packs import build_variant
             build_variant(args.variant, args.out, args.base)
+        elif args.command == "build" and args.pack == "trained":
+            from .trained import build_trained
+            build_trained(args.out)
         elif args.command == "build":
             from .packs import build
             build(args.pack, args.out)
+        elif args.command == "import" and args.ncnn:
+            from .importer import import_ncnn
+            import_ncnn(args.ncnn, args.code, args.out, args.domain)
         elif args.command == "import":
             from .importer import import_checkpoint
             import_checkpoint(args.checkpoint, args.code, args.out, args.family, args.scale)
+        elif args.command == "train":
+            from .train import TrainConfig, train
+            cfg = TrainConfig(code=args.code, images=args.images, held_out=args.held_out, work=args.work,
+                              parent=args.parent, steps=args.steps, batch=args.batch, patch=args.patch,
+                              lr=args.lr, checkpoint_every=args.checkpoint_every, threads=args.threads,
+                              device=args.device, bf16=not args.float32, downscale=args.downscale,
+                              colorspace=args.colorspace, clean=args.clean, seed=args.seed,
+                              widths=list(args.widths or []))
+            if train(cfg, args.out) is None:
+                return 130
+        elif args.command == "photos":
+            from .photos import fetch
+            fetch(args.out)
         elif args.command == "measure":
             from .measure import measure
             measure(args.pack, args.size)

@@ -18,6 +18,7 @@ A 2x checkpoint whose conv_first takes 3 channels (a single-upsampling
 design) is rejected: its 702 names would fit, but not its computation.
 """
 
+import json
 import os
 
 import torch
@@ -251,6 +252,28 @@ def import_checkpoint(checkpoint, code, out_dir, family=None, scale=None, log=pr
     state = load_state(checkpoint, log)
     net, widths = build_from_checkpoint(state, code)
     log("  %s network, %s: every name and shape matches" % (info.family, widths))
+    return write_network(net, code, out_dir, log)
+
+
+def import_ncnn(param_path, code, out_dir, domain="srgb", log=print):
+    """Imports a published ncnn still network; nothing is written unless the files check out."""
+    from .ncnn import read_still_network
+    from .train import META_FILE
+    info = parse_code(code)
+    if info.family != "still":
+        raise ImportMismatch("ncnn files are read for still networks; %s is a %s network"
+                             % (code, info.family))
+    if not param_path.endswith(".param"):
+        raise ImportMismatch("%s is not an ncnn .param file" % param_path)
+    log("Importing %s as %s" % (param_path, code))
+    net = read_still_network(param_path, param_path[:-len(".param")] + ".bin", info.scale,
+                             srgb_core=domain == "srgb", log=log)
+    meta = {"code": code, "parent": os.path.basename(param_path), "domain": domain}
+    return write_network(net.eval(), code, out_dir, log, {META_FILE: json.dumps(meta, sort_keys=True)})
+
+
+def write_network(net, code, out_dir, log=print, extra_files=None):
+    """Scripts the network, checks the plug-in's signature and writes OUT/<code>.pt."""
     scripted = torch.jit.script(net)
     count, first, mid_index, mid, last = expected_signature(code)
     names = cpp_parameter_names(scripted)
@@ -262,6 +285,6 @@ def import_checkpoint(checkpoint, code, out_dir, family=None, scale=None, log=pr
         raise ImportMismatch("%s exists and is not a directory" % out_dir)
     os.makedirs(out_dir, exist_ok=True)
     path = os.path.join(out_dir, code + ".pt")
-    save_archive(scripted, path)
+    save_archive(scripted, path, extra_files)
     log("  wrote %s (%d parameters as the plug-in counts them)" % (path, len(names)))
     return path

@@ -141,9 +141,9 @@ class _Scripter:
         return scripted
 
 
-def save_archive(scripted, path):
+def save_archive(scripted, path, extra_files=None):
     tmp = path + ".tmp"
-    torch.jit.save(scripted, tmp)
+    torch.jit.save(scripted, tmp, _extra_files=extra_files or {})
     os.replace(tmp, path)
 
 

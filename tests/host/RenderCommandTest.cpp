@@ -284,7 +284,8 @@ TEST(PluginLocation, TheDefaultIsTheBestPackBuiltNextToTheProgram)
     const char* expected;
   };
   const std::vector<Case> cases{
-      {{"studio", "reference", "tiny"}, "studio"},
+      {{"studio", "trained", "reference", "tiny"}, "studio"},
+      {{"trained", "reference", "tiny"}, "trained"},
       {{"reference", "tiny"}, "reference"},
       {{"tiny"}, "tiny"},
       {{}, "tiny"},  // named all the same, so that the error says where it looked

