@@ -41,7 +41,7 @@ def _parser():
                        description="Fine-tunes a still network in the node's encoding. Resumes from "
                        "WORK/checkpoint.pt when it exists; Ctrl-C or SIGTERM write a checkpoint first.")
     t.add_argument("--code", required=True, choices=[c for c in CODES if "Pst" in c],
-                   help="the still plates code to train (its CG twin is written too)")
+                   help="the still plates code to train: ...P the PSNR end, ...G the detail end (its CG twin is written too)")
     t.add_argument("--images", required=True, nargs="+",
                    help="training images: files, folders, ####/%%04d sequences (any format OpenImageIO reads)")
     t.add_argument("--held-out", nargs="*", default=[], help="images to measure on, never trained on")
@@ -64,6 +64,12 @@ def _parser():
     t.add_argument("--widths", type=int, nargs=2, metavar=("FEATURES", "GROWTH"),
                    help="widths of a network started without --parent")
     t.add_argument("--seed", type=int, default=1)
+
+    dl = sub.add_parser("delta", help="store a training run's weights as differences from the published "
+                        "parent (the form the trained pack keeps them in)")
+    dl.add_argument("--work", required=True, help="the training run's folder")
+    dl.add_argument("--code", required=True, choices=[c for c in CODES if "Pst" in c])
+    dl.add_argument("--out", help="delta file (default modelpack/trained/<code>.delta)")
 
     ph = sub.add_parser("photos", help="fetch the training photographs (Debian wallpaper packages)")
     ph.add_argument("--out", required=True, help="folder; gets train/, held-out/ and LICENCES.txt")
@@ -120,6 +126,9 @@ def main(argv=None):
                               widths=list(args.widths or []))
             if train(cfg, args.out) is None:
                 return 130
+        elif args.command == "delta":
+            from .trained import delta_from_run
+            delta_from_run(args.work, args.code, args.out)
         elif args.command == "photos":
             from .photos import fetch
             fetch(args.out)

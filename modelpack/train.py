@@ -24,11 +24,11 @@ pack folder (its archive of the same scale and training), or the published
 colour, and spreading the 4x network's first layer evenly over them makes
 the 2x network start as "area-downscale by 2, then the 4x network".
 
-Training ends. `--training psnr` trains for fidelity (L1 only). `--training
-gan` trains the detail end: L1 plus a loss on the high-frequency band
-(Laplacian) that rewards matching texture contrast rather than smoothing it
-away, with the same degradations; it does not train a discriminator, so it
-keeps the parent's character without inventing new artefacts.
+Training ends, by the code's last letter. P (the PSNR end) trains for
+fidelity: L1. G (the detail end) trains the low band for fidelity and the
+high band for the truth's local contrast (see loss_fn); started from a GAN
+parent it keeps that network's crispness while its colour and levels are
+pulled to the truth. No discriminator is trained.
 """
 
 import json
@@ -343,7 +343,7 @@ def train(cfg: TrainConfig, out_pack=None, log=print):
             hr = hr.to(device)
             with torch.autocast(device.type, dtype=torch.bfloat16, enabled=use_bf16):
                 out = net(lr_in)
-            loss = loss_fn(info.training, out.float(), hr)
+            loss = loss_fn(info.training, out.float(), hr, info.scale)
             opt.zero_grad(set_to_none=True)
             loss.backward()
             for group in opt.param_groups:

@@ -95,3 +95,29 @@ def build_trained(out_dir, log=print):
     widths = reference.widths()
     packs.write_pack_json(out_dir, "trained", DESCRIPTION, widths)
     log("Done: %d archives in %.1fs" % (len(CODES), time.time() - t0))
+
+
+def delta_from_run(work, code, out_path=None, log=print):
+    """Writes the differences of a training run's checkpoint from the published parent, the form
+    in which trained weights of the default pack are kept in the repository."""
+    import torch
+    from .compact import delta_error, write_delta
+    from .train import CHECKPOINT
+    ckpt = torch.load(os.path.join(work, CHECKPOINT), map_location="cpu", weights_only=False)
+    if ckpt["config"]["code"] != code:
+        raise ValueError("%s trained %s, not %s" % (work, ckpt["config"]["code"], code))
+    parent = parent_network(parse_code(code).scale, log=lambda *_: None).state_dict()
+    scores = ckpt["history"][-1] if ckpt["history"] else {}
+    summary = "%d steps of batch %d" % (ckpt["step"], ckpt["config"]["batch"])
+    if scores:
+        summary += ", held-out %+.2f dB over bicubic" % (scores["psnr"] - scores["psnr_bicubic"])
+    out_path = out_path or delta_path(code)
+    os.makedirs(os.path.dirname(out_path) or ".", exist_ok=True)
+    meta = {"code": code, "parent": PUBLISHED_STEM, "summary": summary, "scores": scores,
+            "config": {k: ckpt["config"][k] for k in ("steps", "batch", "patch", "lr", "downscale", "clean")}}
+    changed = write_delta(ckpt["model"], parent, out_path, meta)
+    from .compact import apply_delta
+    _, rebuilt = apply_delta(parent, out_path)
+    log("wrote %s: %d tensors changed, %.1f MB, largest weight error %.2g (%s)"
+        % (out_path, changed, os.path.getsize(out_path) / 1e6, delta_error(ckpt["model"], rebuilt), summary))
+    return out_path

@@ -83,13 +83,19 @@ class Deltas(unittest.TestCase):
     def test_round_trip_damage_and_mismatch(self):
         parent = StillNet(4, 3, 1).state_dict()
         child = {k: v + 0.01 * torch.randn_like(v) if k.startswith("body.2.") else v.clone() for k, v in parent.items()}
-        path = os.path.join(TMP, "x.delta")
-        changed = write_delta(child, parent, path, {"summary": "test"})
-        self.assertEqual(changed, 30)        # one block's 30 tensors, nothing else stored
-        meta, rebuilt = apply_delta(parent, path)
-        self.assertEqual(meta["summary"], "test")
-        for k in child:
-            torch.testing.assert_close(rebuilt[k], child[k], rtol=0, atol=5e-5)   # half-precision steps
+        for encoding in ("q8", "f16"):
+            path = os.path.join(TMP, "%s.delta" % encoding)
+            changed = write_delta(child, parent, path, {"summary": "test"}, encoding)
+            self.assertEqual(changed, 30)        # one block's 30 tensors, nothing else stored
+            meta, rebuilt = apply_delta(parent, path)
+            self.assertEqual(meta["summary"], "test")
+            for k in child:
+                # Within half a step: of 1/127 of a channel's largest difference (q8), of half
+                # precision (f16).
+                d = (child[k] - parent[k]).reshape(child[k].shape[0], -1).abs().amax(1) if child[k].dim() \
+                    else (child[k] - parent[k]).abs().reshape(1)
+                step = (d / 127.0 if encoding == "q8" else d * 2.0 ** -10).max().item()
+                self.assertLessEqual((rebuilt[k] - child[k]).abs().max().item(), step / 2 + 1e-7, k)
         with open(path, "rb") as f:
             blob = f.read()
         for name, bad in (("cut", blob[:-40]), ("not-delta", b"PK" + blob[2:])):
