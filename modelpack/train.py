@@ -183,8 +183,12 @@ class Samples:
         self.gen.set_state(s["gen"])
 
 
+def box(x, radius):
+    return F.avg_pool2d(F.pad(x, [radius] * 4, mode="replicate"), 2 * radius + 1, stride=1)
+
+
 def laplacian(x):
-    return x - F.avg_pool2d(F.pad(x, [1, 1, 1, 1], mode="replicate"), 3, stride=1)
+    return x - box(x, 1)
 
 
 def learning_rate(base, step, steps, warmup=200):
@@ -194,11 +198,18 @@ def learning_rate(base, step, steps, warmup=200):
     return base * ramp * (0.1 + 0.45 * (1.0 + math.cos(math.pi * min(step, steps) / max(steps, 1))))
 
 
-def loss_fn(training, out, hr):
+def loss_fn(training, out, hr, scale=4):
+    """PSNR end: L1. Detail end: the low band (what survives a blur over one input pixel) as L1,
+    so colour and level follow the truth, and the high band by its local contrast rather than
+    its exact values: an L1 on unpredictable texture pays for smoothing it away, a contrast
+    match pays for leaving it out."""
     l1 = (out - hr).abs().mean()
     if training == "P":
         return l1
-    return l1 + 0.5 * (laplacian(out) - laplacian(hr)).abs().mean()
+    r = max(1, scale // 2)
+    low = (box(out, r) - box(hr, r)).abs().mean()
+    contrast = (box(laplacian(out).abs(), 2) - box(laplacian(hr).abs(), 2)).abs().mean()
+    return low + 2.0 * contrast + 0.1 * l1
 
 
 # ---------------------------------------------------------------- progress
@@ -372,6 +383,15 @@ def train(cfg: TrainConfig, out_pack=None, log=print):
 def export(net, cfg, out_pack, history, log=print):
     """Writes the trained archive and its CG twin (still CG archives are the plates ones)."""
     info = cfg.info
+    partner = os.path.join(out_pack, cfg.code[:-1] + ("P" if cfg.code.endswith("G") else "G") + ".pt")
+    if os.path.isfile(partner):
+        _, partner_meta = archive_meta(partner)
+        theirs = partner_meta.get("domain", "logc")
+        ours = "srgb" if net.srgb_core else "logc"
+        if theirs != ours:
+            raise ValueError("%s works in the %s domain and this network in %s: details would blend "
+                             "networks that do not share a parent; nothing was written"
+                             % (partner, theirs, ours))
     os.makedirs(out_pack, exist_ok=True)
     meta = {"code": cfg.code, "parent": cfg.parent, "steps": cfg.steps,
             "scores": history[-1] if history else None}
