@@ -14,7 +14,7 @@ import sys
 import tempfile
 import time
 
-STUDIES = ("overhead", "peer", "scale", "profile", "passes", "chunks")
+STUDIES = ("overhead", "peer", "scale", "profile", "passes", "chunks", "quality")
 
 
 def configs(study, quick):
@@ -99,6 +99,24 @@ def study_rows(study, build, quick, threads, log):
     return rows
 
 
+def run_quality(args, log):
+    """Picture quality of the trained pack on held-out photographs (bench/still_quality.py)."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    photos = os.environ.get("MAGNIFEX_HELD_OUT_PHOTOS", "")
+    cmd = [sys.executable, os.path.join(here, "still_quality.py"),
+           "--render", os.path.join(args.build, "bin", "magnifex-render"),
+           "--plugin-dir", os.path.join(args.build, "plugins", "trained"),
+           "--photos", photos, "--out", os.path.join(args.out, "quality"), "--threads", str(args.threads)]
+    if args.quick:
+        cmd += ["--per-image", "1", "--crop", "128"]
+    else:
+        cmd += ["--linear"]
+    log("  still_quality.py --plugin-dir plugins/trained --photos %s" % photos)
+    out = subprocess.run(cmd, check=True, capture_output=True, text=True)
+    print("\n== quality ==")
+    print(out.stdout.rstrip())
+
+
 def write_csv(path, rows):
     keys = []
     for row in rows:
@@ -135,6 +153,10 @@ def main():
     for study in args.only or STUDIES:
         start = time.time()
         log("[bench] %s" % study)
+        if study == "quality":
+            run_quality(args, log)
+            log("[bench] %s done in %.0f s" % (study, time.time() - start))
+            continue
         rows = study_rows(study, args.build, args.quick, args.threads, log)
         write_csv(os.path.join(args.out, study + ".csv"), rows)
         print_table(study, rows)

@@ -25,10 +25,10 @@ colour, and spreading the 4x network's first layer evenly over them makes
 the 2x network start as "area-downscale by 2, then the 4x network".
 
 Training ends, by the code's last letter. P (the PSNR end) trains for
-fidelity: L1. G (the detail end) trains the low band for fidelity and the
-high band for the truth's local contrast (see loss_fn); started from a GAN
-parent it keeps that network's crispness while its colour and levels are
-pulled to the truth. No discriminator is trained.
+fidelity: L1. G (the detail end) trains its low band to the truth and its
+high band to the parent's (see loss_fn): started from a GAN parent it keeps
+that network's crispness while colour and level are pulled to the truth. No
+discriminator is trained.
 """
 
 import json
@@ -198,18 +198,19 @@ def learning_rate(base, step, steps, warmup=200):
     return base * ramp * (0.1 + 0.45 * (1.0 + math.cos(math.pi * min(step, steps) / max(steps, 1))))
 
 
-def loss_fn(training, out, hr, scale=4):
-    """PSNR end: L1. Detail end: the low band (what survives a blur over one input pixel) as L1,
-    so colour and level follow the truth, and the high band by its local contrast rather than
-    its exact values: an L1 on unpredictable texture pays for smoothing it away, a contrast
-    match pays for leaving it out."""
-    l1 = (out - hr).abs().mean()
+def loss_fn(training, out, hr, scale=4, teacher=None):
+    """PSNR end: L1. Detail end: the low band (what survives a box over about one input pixel)
+    follows the truth, so colour and level are the truth's, and the high band follows the
+    parent's output (`teacher`), so the parent's crispness is kept without a discriminator.
+    Matching the truth's high band instead would average unpredictable texture away (L1), and
+    matching only its contrast rewards noise."""
     if training == "P":
-        return l1
+        return (out - hr).abs().mean()
     r = max(1, scale // 2)
-    low = (box(out, r) - box(hr, r)).abs().mean()
-    contrast = (box(laplacian(out).abs(), 2) - box(laplacian(hr).abs(), 2)).abs().mean()
-    return low + 2.0 * contrast + 0.1 * l1
+    low_out = box(out, r)
+    low = (low_out - box(hr, r)).abs().mean()
+    high = ((out - low_out) - (teacher - box(teacher, r))).abs().mean()
+    return low + high
 
 
 # ---------------------------------------------------------------- progress
@@ -302,6 +303,13 @@ def train(cfg: TrainConfig, out_pack=None, log=print):
     train_images = load_images(cfg, cfg.images, log)
     held = load_images(cfg, cfg.held_out, log) if cfg.held_out else []
     samples = Samples(train_images, info.scale, cfg.patch, cfg.clean, cfg.seed)
+    teacher = None
+    if info.training == "G":
+        if not cfg.parent:
+            raise ValueError("the detail end (%s) learns its texture from a parent: give --parent" % cfg.code)
+        teacher = resolve_parent(cfg.parent, cfg.code).to(device).to(memory_format=torch.channels_last).eval()
+        for p in teacher.parameters():
+            p.requires_grad_(False)
     step = 0
     history = []
     if resumed:
@@ -354,7 +362,10 @@ def train(cfg: TrainConfig, out_pack=None, log=print):
             hr = hr.to(device)
             with torch.autocast(device.type, dtype=torch.bfloat16, enabled=use_bf16):
                 out = net(lr_in)
-            loss = loss_fn(info.training, out.float(), hr, info.scale)
+                if teacher is not None:
+                    with torch.no_grad():
+                        taught = teacher(lr_in).float()
+            loss = loss_fn(info.training, out.float(), hr, info.scale, taught if teacher is not None else None)
             opt.zero_grad(set_to_none=True)
             loss.backward()
             for group in opt.param_groups:

@@ -13,7 +13,7 @@ from modelpack import degrade
 from modelpack.compact import DeltaError, apply_delta, read_delta, write_delta
 from modelpack.encoding import log_decode, log_encode, srgb_decode, srgb_encode
 from modelpack.still import StillNet
-from modelpack.train import TrainConfig, train, two_x_from_four_x
+from modelpack.train import TrainConfig, box, loss_fn, save_still, train, two_x_from_four_x
 
 from .helpers import configure_torch, cpp_style_names
 
@@ -147,6 +147,24 @@ class TrainingRun(unittest.TestCase):
             x = torch.rand(1, 3, 5, 6)
             with torch.no_grad():
                 torch.testing.assert_close(archive(x), net(x))
+
+    def test_the_detail_end_keeps_the_parents_high_band(self):
+        # A detail-end run learns from its parent; where the output's high band is the parent's,
+        # only the low band's distance to the truth is left to pay.
+        images = os.path.join(TMP, "images-g")
+        write_images(images, 2, 48, 40)
+        parent = StillNet(4, 3, 1)
+        from modelpack.weights import still_tiny
+        still_tiny(parent, "G", "detail-test")
+        path = os.path.join(TMP, "parent-g.pt")
+        save_still(parent, path, {})
+        cfg = TrainConfig(code="4PstG", images=[images], held_out=[], work=os.path.join(TMP, "work-g"),
+                          parent=path, steps=2, batch=2, patch=8, lr=1e-3, bf16=False)
+        net = train(cfg, log=lambda *a: None)
+        self.assertEqual(len(cpp_style_names(torch.jit.script(net))), 702)
+        out, hr = torch.rand(1, 3, 16, 16), torch.rand(1, 3, 16, 16)
+        low_only = (box(out, 2) - box(hr, 2)).abs().mean()
+        torch.testing.assert_close(loss_fn("G", out, hr, 4, teacher=out.clone()), low_only)
 
     def test_a_4x_parent_starts_the_2x_layout_as_area_downscale_then_4x(self):
         net4 = StillNet(4, 4, 2)
