@@ -52,25 +52,29 @@ def parent_network(scale, log=print):
 
 
 def trained_still(code, log=print):
-    """The eager network of a still code, or None where the pack keeps the reference one."""
+    """The eager network of a still code, or None where the pack keeps the reference one.
+
+    A 4x pair needs the PSNR end's delta (the published network has no fidelity end); its GAN
+    end is the published network, plus its own delta when there is one. A 2x pair with no delta
+    keeps the reference pair; with one end's delta only, that network serves both ends, since
+    the published network fed a 2x-downscaled input is no detail end worth blending towards."""
     info = parse_code(code)
     plates = code.replace("CGst", "Pst")
-    pair = [plates[:-1] + t for t in "GP"]
-    own = [c for c in pair if os.path.isfile(delta_path(c))]
-    if info.scale == 4 and plates == "4PstG":
-        return parent_network(4, log)
-    if info.scale == 2 and not own:
+    trained = [c for c in (plates[:-1] + "G", plates[:-1] + "P") if os.path.isfile(delta_path(c))]
+    if info.scale == 4 and plates[:-1] + "P" not in trained:
+        raise ValueError("%s is missing: the trained pack has no 4x fidelity end without it"
+                         % os.path.relpath(delta_path("4PstP")))
+    if info.scale == 2 and not trained:
         return None
-    if info.scale == 4 and not own:
-        # The GAN end alone would pair with an unrelated PSNR network.
-        raise ValueError("modelpack/trained/4PstP.delta is missing")
+    source = plates if plates in trained else (trained[0] if info.scale == 2 else None)
     parent = parent_network(info.scale, log=lambda *_: None)
-    path = delta_path(plates)
-    if not os.path.isfile(path):
-        return parent        # a 2x end that was not fine-tuned: the parent itself
-    meta, state = apply_delta(parent.state_dict(), path)
+    if source is None:
+        log("  %s: the published network" % code)
+        return parent
+    meta, state = apply_delta(parent.state_dict(), delta_path(source))
     parent.load_state_dict(state)
-    log("  %s: parent + %s (%s)" % (code, os.path.basename(path), meta.get("summary", "")))
+    log("  %s: published parent + %s (%s)" % (code, os.path.basename(delta_path(source)),
+                                              meta.get("summary", "")))
     return parent
 
 
