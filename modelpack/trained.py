@@ -14,6 +14,7 @@ Sequence and flow networks: the reference pack's.
 
 import importlib.util
 import os
+import shutil
 import time
 
 from . import packs
@@ -84,10 +85,18 @@ def build_trained(out_dir, log=print):
     packs._prepare_dir(out_dir)
     reference = packs.PACKS["reference"]
     scripter = packs._Scripter()
-    for i, code in enumerate(CODES, 1):
+    # Plates before CG, so that each still CG archive is a copy of its plates one, as in every pack.
+    order = [c for c in CODES if "CGst" not in c] + [c for c in CODES if "CGst" in c]
+    for i, code in enumerate(order, 1):
         t = time.time()
         path = os.path.join(out_dir, code + ".pt")
         info = parse_code(code)
+        twin = os.path.join(out_dir, code.replace("CGst", "Pst") + ".pt")
+        if "CGst" in code and os.path.isfile(twin):
+            shutil.copyfile(twin, path + ".tmp")
+            os.replace(path + ".tmp", path)
+            packs._log_archive(log, i, len(CODES), code, path, t, "  (copy of %s)" % os.path.basename(twin))
+            continue
         net = trained_still(code, log) if info.family == "still" else None
         if net is not None:
             save_still(net.eval(), path, {"code": code, "pack": "trained"})
