@@ -87,13 +87,13 @@ def upscale_with(net, lr_linear):
         return log_decode(net(log_encode(lr_linear)).float())
 
 
-def score(net, images, scale, crop=192, per_image=4, linear_input=False, threads_autocast=None):
+def score(net, images, scale, crop=192, per_image=4, linear_input=False, bf16=False):
     """Mean Scores of `net` (LogC in and out) over crops of the [3, H, W] linear images."""
     rows = []
     for image in images:
         for truth in crops(image, crop - crop % scale, per_image):
             lr = low_resolution(truth, scale, linear_input)
-            with torch.autocast("cpu", dtype=torch.bfloat16, enabled=bool(threads_autocast)):
+            with torch.autocast("cpu", dtype=torch.bfloat16, enabled=bool(bf16)):
                 out = upscale_with(net, lr)
             want = to_view(truth[None])
             got = to_view(out)

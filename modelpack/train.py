@@ -259,9 +259,7 @@ def _write_checkpoint(path, payload):
 def load_images(cfg, sources, log):
     files = expand(sources)
     cache = os.path.join(cfg.work, "cache")
-    images = []
-    for i, f in enumerate(files):
-        images.append(torch.from_numpy(load_linear(f, cache, cfg.colorspace or None, cfg.downscale)))
+    images = [torch.from_numpy(load_linear(f, cache, cfg.colorspace or None, cfg.downscale)) for f in files]
     log("  %d image(s) from %s" % (len(images), ", ".join(sources)))
     return images
 
@@ -333,7 +331,7 @@ def train(cfg: TrainConfig, out_pack=None, log=print):
         if held:
             net.eval()
             s = evaluate.score(net.float().cpu() if device.type != "cpu" else net, held, info.scale,
-                               cfg.eval_crop, cfg.eval_per_image, threads_autocast=use_bf16)
+                               cfg.eval_crop, cfg.eval_per_image, bf16=use_bf16)
             net.to(device)
             net.train()
             history.append({"step": step, **asdict(s)})
