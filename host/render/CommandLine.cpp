@@ -121,6 +121,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args, const Foreign
     else if (option == "--validate-only") { noValue(); cl.validateOnly = true; }
     else if (option == "--gui") { noValue(); cl.gui = true; }
     else if (option == "--skip-existing") { noValue(); cl.skipExisting = true; }
+    else if (option == "--keep-going") { noValue(); cl.keepGoing = true; }
     else if (option == "--threads") cl.threads = parseCount(option, value());
     else if (foreign && foreign(option, value, noValue)) continue;
     else throw UsageError("unknown option '" + args[i] + "'");

@@ -42,6 +42,7 @@ struct CommandLine {
   bool validateOnly = false;
   bool gui = false;
   bool skipExisting = false;   // frames whose --output file exists are not rendered
+  bool keepGoing = false;      // frames after one that failed are still rendered
   std::optional<int> threads;  // CPU threads of the tensor library
 
   // The command's own options as given, in order (a foreign option's words left out): what

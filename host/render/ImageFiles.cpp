@@ -1,6 +1,7 @@
 #include "render/ImageFiles.h"
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <new>
@@ -10,11 +11,13 @@
 
 #include "render/ColorSpaces.h"
 #include "render/ExrHeaderCheck.h"
+#include "render/FileLengthCheck.h"
 #include "render/ImageLimits.h"
 #include "runtime/AtomicFile.h"
 #include "runtime/HostError.h"
 
 #if defined(MAGNIFEX_RENDER_WITH_OIIO)
+#  include <OpenImageIO/filesystem.h>
 #  include <OpenImageIO/imageio.h>
 #endif
 
@@ -99,16 +102,26 @@ host_runtime::ImageDescription describeSpec(const oiio::ImageSpec& spec, const s
   return d;
 }
 
+// Some readers fail without saying why.
+std::string reasonOf(const std::string& readerError)
+{
+  return readerError.empty() ? "the reader gives no reason; the file may be cut short or damaged" : readerError;
+}
+
 // Samples come as stored: alpha is neither multiplied in nor divided out, as a read node leaves it.
 std::unique_ptr<oiio::ImageInput> openInput(const std::string& path)
 {
   std::ifstream file(path, std::ios::binary);
   const std::string exrProblem = exrHeaderProblem(file);
   if (!exrProblem.empty()) throw std::runtime_error("cannot read " + path + ": " + exrProblem);
+  std::error_code ec;
+  const std::uintmax_t length = std::filesystem::file_size(path, ec);
+  const std::string lengthProblem = ec ? std::string() : cutShortProblem(file, length);
+  if (!lengthProblem.empty()) throw std::runtime_error("cannot read " + path + ": " + lengthProblem);
   oiio::ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);
   auto in = oiio::ImageInput::open(path, &config);
-  if (!in) throw std::runtime_error("cannot read " + path + ": " + oiio::geterror());
+  if (!in) throw std::runtime_error("cannot read " + path + ": " + reasonOf(oiio::geterror()));
   if (in->spec().deep) throw std::runtime_error("cannot read " + path + ": deep images are not supported");
   return in;
 }
@@ -131,7 +144,7 @@ host_runtime::Image readPixels(const std::string& path, const ImageReadSettings&
   }
   // Some readers (TIFF) fill what a truncated file lacks and only leave an error behind.
   if (!in->read_image(0, 0, 0, spec.nchannels, oiio::TypeDesc::FLOAT, fileOrder.data()) || in->has_error())
-    throw std::runtime_error("cannot read " + path + ": " + in->geterror());
+    throw std::runtime_error("cannot read " + path + ": " + reasonOf(in->geterror()));
   const std::string space = settings.colorSpace.empty() ? defaultColorSpace(holdsFloats(spec.format)) : settings.colorSpace;
   convertColorSpace(fileOrder.data(), pixelCount, spec.nchannels, colorChannelsOf(spec.channelnames), space, kLinearColorSpace);
   image.box = d.bbox;
@@ -231,6 +244,26 @@ std::vector<float> fileOrderPixels(const DD::Image::ImagePlane& plane)
   return fileOrder;
 }
 
+// Whether a file written by a writer that cannot report failed writes holds what was written:
+// it must open with the written size and channels and decode to its end.
+std::string readBackProblem(const std::string& path, const std::string& formatName, const oiio::ImageSpec& written)
+{
+  auto incomplete = [](const std::string& reason) {
+    return "the written file is incomplete" + (reason.empty() ? std::string() : " (" + reason + ")") + "; the disk may be full";
+  };
+  // By the writer's format: the temporary's name does not say it.
+  auto in = oiio::ImageInput::create(formatName);
+  oiio::ImageSpec opened;
+  if (!in || !in->open(path, opened)) return incomplete(in ? in->geterror() : oiio::geterror());
+  const oiio::ImageSpec& spec = in->spec();
+  if (spec.width != written.width || spec.height != written.height || spec.nchannels != written.nchannels)
+    return incomplete("it reads back with another size");
+  std::vector<float> pixels(std::size_t(spec.width) * std::size_t(spec.height) * std::size_t(spec.nchannels));
+  if (!in->read_image(0, 0, 0, spec.nchannels, oiio::TypeDesc::FLOAT, pixels.data()) || in->has_error())
+    return incomplete(in->geterror());
+  return {};
+}
+
 } // namespace
 
 bool imageFilesAvailable() { return true; }
@@ -241,6 +274,14 @@ host_runtime::ImageFileReader imageFileReader(const ImageReadSettings& settings)
   reader.readDescription = [](const std::string& path) { return describeSpec(openInput(path)->spec(), path); };
   reader.readPixels = [settings](const std::string& path) { return readPixels(path, settings); };
   return reader;
+}
+
+std::string imageOutputProblem(const std::string& path)
+{
+  if (oiio::ImageOutput::create(path)) return {};
+  const std::string extension = std::filesystem::path(path).extension().string();
+  return extension.empty() ? "a name without an extension names no image format"
+                           : "no image format is known for the extension " + extension;
 }
 
 void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane, const DD::Image::Format& format,
@@ -269,7 +310,14 @@ void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
   }
 
   file = std::make_unique<host_runtime::AtomicFile>(path);
-  if (!out->open(file->temporaryPath(), spec)) throw writerError(out->geterror());
+  // Writers that can write into memory do, and the bytes go to the file with checked calls:
+  // some writers (PNG, Targa, BMP) ignore a failed write and JPEG's would end the process.
+  // The others write the file themselves and it is read back whole before it takes the name
+  // (TIFF among them: OpenImageIO's TIFF writer leaves out the directory when writing to memory).
+  std::vector<unsigned char> encoded;
+  OIIO::Filesystem::IOVecOutput memory(encoded);
+  const bool inMemory = out->format_name() != std::string("tiff") && out->supports("ioproxy") && out->set_ioproxy(&memory);
+  if (!out->open(inMemory ? path : file->temporaryPath(), spec)) throw writerError(out->geterror());
   // What the format makes of the pixel type asked for decides the colour space: a PNG asked for
   // floats holds 8-bit sRGB.
   const bool floats = holdsFloats(out->spec().format);
@@ -283,7 +331,14 @@ void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
   }
   if (!floats) makeFinite(pixels);
   if (!out->write_image(oiio::TypeDesc::FLOAT, pixels.data()) || !out->close()) throw writerError(out->geterror());
+  const std::string formatName = out->format_name();
   out.reset();  // closed before it is renamed
+  if (inMemory) {
+    file->write(encoded.data(), encoded.size());
+  } else {
+    const std::string problem = readBackProblem(file->temporaryPath(), formatName, spec);
+    if (!problem.empty()) throw fail(problem);
+  }
   file->commit();
 }
 
@@ -295,6 +350,8 @@ host_runtime::ImageFileReader imageFileReader(const ImageReadSettings&)
 {
   throw HostError(HostError::Kind::Input, "this magnifex-render was built without OpenImageIO and reads no images");
 }
+
+std::string imageOutputProblem(const std::string&) { return "this magnifex-render was built without OpenImageIO and writes no images"; }
 
 void writeImageFile(const std::string&, const DD::Image::ImagePlane&, const DD::Image::Format&, const ImageWriteSettings&)
 {

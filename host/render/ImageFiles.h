@@ -36,6 +36,9 @@ struct ImageWriteSettings {
   std::string colorSpace;  // of the file; empty: by the pixel type the format writes
 };
 
+// Why no image can be written to `path` (no format is known for its extension); empty when one can.
+std::string imageOutputProblem(const std::string& path);
+
 // Writes a rendered plane under a temporary name in the same folder and renames it over `path`
 // once complete, so that a failure leaves no file and any older one untouched (HostError Output).
 void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane, const DD::Image::Format& format,

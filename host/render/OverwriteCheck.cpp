@@ -34,4 +34,16 @@ void refuseOverwritingInputs(const std::vector<NamedFile>& inputs, const std::ve
   }
 }
 
+void refuseOutputsNamingEachOther(const std::vector<NamedFile>& outputs)
+{
+  std::map<std::string, const NamedFile*> written;
+  for (const NamedFile& output : outputs) {
+    const auto [it, fresh] = written.emplace(resolved(output.path), &output);
+    if (fresh) continue;
+    const NamedFile& other = *it->second;
+    throw UsageError(output.option + " " + output.path + " and " + other.option + " " + other.path +
+                     " name the same file: one would replace the other");
+  }
+}
+
 } // namespace render_command

@@ -17,4 +17,8 @@ struct NamedFile {
 // paths exist) to the same file as one of `inputs`.
 void refuseOverwritingInputs(const std::vector<NamedFile>& inputs, const std::vector<NamedFile>& outputs);
 
+// UsageError naming both when two of `outputs` resolve to the same file: one would replace the
+// other (an image written over by the trace, a script lost).
+void refuseOutputsNamingEachOther(const std::vector<NamedFile>& outputs);
+
 } // namespace render_command

@@ -1,10 +1,12 @@
 #include "render/RenderCommand.h"
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "DDImageHost/Events.h"
@@ -12,6 +14,7 @@
 #include "DDImageHost/Process.h"
 #include "render/ColorSpaces.h"
 #include "render/ImageFiles.h"
+#include "render/Interruption.h"
 #include "render/OverwriteCheck.h"
 #include "render/PluginLocation.h"
 #include "render/RunSummary.h"
@@ -131,6 +134,62 @@ void refuseWritingOverInputs(const CommandLine& cl, const std::string& plugin, c
   refuseOverwritingInputs(inputs, outputs);
 }
 
+// The frame numbers a file name could be of: its runs of digits, a '-' before one included.
+std::vector<int> numbersIn(const std::string& name)
+{
+  std::vector<int> numbers;
+  for (std::size_t at = 0; at < name.size();) {
+    if (!std::isdigit(static_cast<unsigned char>(name[at]))) {
+      ++at;
+      continue;
+    }
+    std::size_t end = at;
+    while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end]))) ++end;
+    const std::size_t start = at > 0 && name[at - 1] == '-' ? at - 1 : at;
+    if (end - at <= 9) numbers.push_back(std::stoi(name.substr(start, end - start)));
+    at = end;
+  }
+  return numbers;
+}
+
+// --trace, --script-out and the output frames of the range must all be different files.
+void refuseOutputsThatNameEachOther(const CommandLine& cl, const host_runtime::FramePattern& output, std::pair<int, int> frames)
+{
+  std::vector<NamedFile> files;
+  if (!cl.trace.empty()) files.push_back({"--trace", cl.trace});
+  if (!cl.scriptOut.empty()) files.push_back({"--script-out", cl.scriptOut});
+  const std::size_t singles = files.size();
+  if (!cl.output.empty() && !output.hasFrameNumber()) files.push_back({"--output", cl.output});
+  if (!cl.output.empty() && output.hasFrameNumber())
+    for (std::size_t i = 0; i < singles; ++i)
+      for (int n : numbersIn(std::filesystem::path(files[i].path).filename().string()))
+        if (n >= frames.first && n <= frames.second) files.push_back({"--output", output.pathFor(n)});
+  refuseOutputsNamingEachOther(files);
+}
+
+// Found before the first frame rather than after a render of many minutes: an output format
+// nobody writes, a folder that is missing or takes no file.
+void checkOutputCanBeWritten(const CommandLine& cl, const host_runtime::FramePattern& output, std::pair<int, int> frames)
+{
+  if (cl.output.empty() || cl.validateOnly) return;
+  const std::string first = output.pathFor(frames.first);
+  const std::string problem = imageOutputProblem(first);
+  if (!problem.empty()) throw HostError(HostError::Kind::Output, "cannot write " + first + ": " + problem);
+  host_runtime::AtomicFile probe(first);  // made and removed again
+}
+
+// Temporaries of runs that were killed before they could remove them.
+void removeStaleTemporaries(const CommandLine& cl, const host_runtime::FramePattern& output, std::ostream& err)
+{
+  std::set<std::string> folders;
+  for (const std::string& path : {cl.output.empty() ? std::string() : output.pathFor(0), cl.trace, cl.scriptOut})
+    if (!path.empty()) folders.insert(std::filesystem::path(path).parent_path().string());
+  for (const std::string& folder : folders)
+    if (const int removed = host_runtime::removeStaleTemporaries(folder))
+      err << "magnifex-render: removed " << removed << " temporary file" << (removed == 1 ? "" : "s") << " left in "
+          << (folder.empty() ? "." : folder) << " by a run that was killed\n";
+}
+
 bool fileExists(const std::string& path)
 {
   std::error_code ec;
@@ -143,6 +202,13 @@ void reportSkip(std::ostream& err, int frame, const std::string& why, const char
   err << "magnifex-render: frame " << frame << " skipped: " << why << "\n" << std::flush;
   if (DD::Image::host::hasEventListeners())
     DD::Image::host::emit(DD::Image::host::Event("frame_skipped").with("skipped_frame", frame).with("reason", reason));
+}
+
+// The exit status of a render that was aborted: by a signal, as the signal says.
+int abortedStatus()
+{
+  const int signal = interruptingSignal();
+  return signal ? exitStatusForSignal(signal) : kExitAborted;
 }
 
 int drive(const CommandLine& cl, host_runtime::RenderSession& session, const host_runtime::FileSequenceSource* input,
@@ -163,11 +229,12 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, const hos
     host_runtime::FrameResult r = cl.validateOnly ? session.validateFrame(f, options) : session.renderFrame(f, options);
     if (r.status == host_runtime::FrameStatus::Failed) {
       err << "magnifex-render: error: frame " << f << ": " << r.error << "\n";
+      tally.failed.push_back(f);
       return r.inputFailed ? kExitSetup : kExitNodeFailed;
     }
     if (r.status == host_runtime::FrameStatus::Aborted) {
       err << "magnifex-render: frame " << f << ": render aborted\n";
-      return kExitAborted;
+      return abortedStatus();
     }
     if (cl.validateOnly) {
       printValidation(out, r);
@@ -180,7 +247,13 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, const hos
         settings.templateFile = input ? input->fileShownAt(f) : std::string();
         settings.pixelType = cl.outputType;
         settings.colorSpace = cl.outputColorSpace;
-        writeImageFile(output.pathFor(f), *r.plane, node.format(), settings);
+        try {
+          writeImageFile(output.pathFor(f), *r.plane, node.format(), settings);
+        } catch (const HostError& e) {
+          err << "magnifex-render: error: " << e.what() << "\n";
+          tally.failed.push_back(f);
+          return exitCodeOf(e.kind());
+        }
       }
       tally.seconds += printer.frameDone(f);
       ++tally.rendered;
@@ -192,19 +265,35 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, const hos
   // Frames are rendered one at a time: a frame's plane is written and dropped before the next.
   // The loop stops at the last frame itself, so that a range ending at the largest int does not wrap.
   for (int f = frames.first;; ++f) {
+    int frameCode = kExitOk;
     if (cl.skipExisting && fileExists(output.pathFor(f))) {
       // The node is not asked for it at all; in sequence mode the next frame rendered no longer
       // follows the last one, and the node runs its preroll again.
       reportSkip(err, f, output.pathFor(f) + " exists (--skip-existing)", "output exists");
       ++tally.existed;
     } else {
-      code = renderOne(f);
+      frameCode = renderOne(f);
     }
-    if (code != kExitOk || f == frames.second) break;
+    if (code == kExitOk) code = frameCode;
+    const bool interrupted = interruptingSignal() != 0;
+    if (interrupted && code == kExitOk) code = abortedStatus();
+    // A failed frame stops the run unless --keep-going; an abort always does.
+    const bool stop = interrupted || frameCode == abortedStatus() || (frameCode != kExitOk && !cl.keepGoing);
+    if (f == frames.second) break;
+    if (stop) {
+      tally.notRendered = std::make_pair(f + 1, frames.second);
+      break;
+    }
   }
   if (!cl.validateOnly) {
     session.close();
     err << "magnifex-render: " << summaryText(frames, tally) << "\n" << std::flush;
+    // Frames were asked for and none has a file: a farm must not take that for a finished task.
+    if (code == kExitOk && tally.rendered == 0 && tally.existed == 0) {
+      err << "magnifex-render: error: no frame was rendered: the node wrote no pixels for frames " << rangeText(frames)
+          << " (a range outside the node's frame range, or outside the input's?)\n";
+      code = kExitNodeFailed;
+    }
   }
   return code;
 }
@@ -245,6 +334,9 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
   if (!cl.output.empty() && !output.hasFrameNumber() && frames.second > frames.first)
     throw UsageError("--output needs a frame number (#### or %04d) to write several frames");
   refuseWritingOverInputs(cl, plugin, input.get(), output, frames);
+  refuseOutputsThatNameEachOther(cl, output, frames);
+  removeStaleTemporaries(cl, output, err);
+  checkOutputCanBeWritten(cl, output, frames);
 
   std::unique_ptr<host_runtime::TraceWriter> trace;
   if (!cl.trace.empty()) trace = std::make_unique<host_runtime::TraceWriter>(cl.trace);
@@ -270,6 +362,7 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
   }
   node.reset();  // destroyed while the trace still listens
   if (trace) trace->finish();
+  if (code == kExitOk && interruptingSignal()) code = abortedStatus();
   return code;
 }
 

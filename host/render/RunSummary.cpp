@@ -4,6 +4,12 @@
 
 namespace render_command {
 
+std::string rangeText(std::pair<int, int> frames)
+{
+  return frames.first == frames.second ? std::to_string(frames.first)
+                                       : std::to_string(frames.first) + "-" + std::to_string(frames.second);
+}
+
 std::string summaryText(std::pair<int, int> frames, const FrameTally& tally)
 {
   std::ostringstream o;
@@ -14,6 +20,11 @@ std::string summaryText(std::pair<int, int> frames, const FrameTally& tally)
     o << " (" << tally.seconds / tally.rendered << " s per frame)";
   }
   o << ", " << tally.existed << " already written, " << tally.empty << " without pixels";
+  if (!tally.failed.empty()) {
+    o << "; failed:";
+    for (std::size_t i = 0; i < tally.failed.size(); ++i) o << (i ? ", " : " ") << tally.failed[i];
+  }
+  if (tally.notRendered) o << "; not rendered: " << rangeText(*tally.notRendered);
   return o.str();
 }
 

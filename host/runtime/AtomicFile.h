@@ -1,8 +1,13 @@
 // A file that appears under its name whole or not at all: it is written under a temporary name
 // in the same folder and renamed over the target only when the writer says it is complete. A
 // failed or abandoned write removes the temporary and leaves whatever the target held before.
+//
+// Temporaries are named after the machine and the process that own them, so that a later run
+// can tell those of a process that was killed (removeStaleTemporaries) and a signal handler can
+// remove those of its own process (removeOwnTemporariesNow).
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace host_runtime {
@@ -22,8 +27,12 @@ public:
   // Where the contents go until commit().
   const std::string& temporaryPath() const { return temporary_; }
 
-  // Renames the temporary over the target (HostError Output when that fails; the temporary is
-  // then removed).
+  // Writes `size` bytes as the temporary's whole contents with checked calls (HostError Output
+  // naming the target and the reason, a full disk for one).
+  void write(const void* data, std::size_t size);
+
+  // Puts the temporary's contents on the disk and renames it over the target (HostError Output
+  // when either fails; the temporary is then removed).
   void commit();
   // Removes the temporary now; the target stays as it was.
   void discard();
@@ -36,5 +45,13 @@ private:
 
 // Writes `text` to `path` through an AtomicFile (HostError Output on failure).
 void writeFileAtomically(const std::string& path, const std::string& text);
+
+// Removes the temporaries in `folder` left by processes of this machine that no longer run (or
+// whose process number now belongs to a process younger than the file). Returns how many.
+int removeStaleTemporaries(const std::string& folder);
+
+// Removes every temporary of this process that is not committed yet. Safe in a signal handler:
+// for a program that must end at once.
+void removeOwnTemporariesNow();
 
 } // namespace host_runtime

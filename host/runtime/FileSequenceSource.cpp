@@ -1,18 +1,31 @@
 #include "runtime/FileSequenceSource.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <stdexcept>
 
 #include "runtime/HostError.h"
 
 namespace host_runtime {
+namespace {
+
+// What stands under an input's name when it is not an image file to read.
+std::string whyNoFile(const FramePattern& pattern)
+{
+  if (pattern.hasFrameNumber()) return "no files match " + pattern.text();
+  std::error_code ec;
+  const std::filesystem::file_status status = std::filesystem::status(pattern.text(), ec);
+  if (ec || !std::filesystem::exists(status)) return "no such file: " + pattern.text();
+  if (std::filesystem::is_directory(status)) return "a folder, not an image file: " + pattern.text();
+  return "not a regular file (a pipe or a device?): " + pattern.text();
+}
+
+} // namespace
 
 FileSequenceSource::FileSequenceSource(const FramePattern& pattern, ImageFileReader reader, std::size_t cachedFrames)
   : pattern_(pattern), reader_(std::move(reader)), frames_(pattern.existingFrames()), cachedFrames_(std::max<std::size_t>(cachedFrames, 1))
 {
-  if (frames_.empty())
-    throw HostError(HostError::Kind::Input, pattern.hasFrameNumber() ? "no files match " + pattern.text()
-                                                                     : "no such file: " + pattern.text());
+  if (frames_.empty()) throw HostError(HostError::Kind::Input, whyNoFile(pattern));
 }
 
 std::string FileSequenceSource::existingFile(int frame) const

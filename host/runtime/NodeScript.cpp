@@ -106,6 +106,7 @@ void readNodeScript(HostNode& node, const std::string& text, const std::string& 
   std::vector<std::pair<std::string, std::string>> values;
   while (std::getline(in, raw)) {
     ++lineNo;
+    if (raw.find('\0') != std::string::npos) throw reader.error(lineNo, "a NUL byte, which no script holds (is it a text file?)");
     const std::string line = trim(raw);
     if (line.empty() || line[0] == '#') continue;
     if (closed) throw reader.error(lineNo, "text after the end of the node");
