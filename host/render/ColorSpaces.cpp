@@ -1,6 +1,7 @@
 #include "render/ColorSpaces.h"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 #if defined(MAGNIFEX_RENDER_WITH_OIIO)
@@ -10,6 +11,44 @@
 namespace render_command {
 
 const char* const kLinearColorSpace = "linear";
+const char* const kCineonColorSpace = "Cineon";
+
+namespace {
+
+constexpr double kCineonBlack = 95.0, kCineonWhite = 685.0, kCineonGamma = 0.6, kDensityPerCode = 0.002;
+
+double cineonBlackOffset()
+{
+  static const double offset = std::pow(10.0, (kCineonBlack - kCineonWhite) * kDensityPerCode / kCineonGamma);
+  return offset;
+}
+
+// Converts the colour channels in place, each value by itself.
+template <typename F>
+void applyToColour(float* pixels, std::size_t pixelCount, int channelCount, const ColorChannels& channels, F f)
+{
+  for (std::size_t i = 0; i < pixelCount; ++i)
+    for (int k = 0; k < 3; ++k)
+      if (channels.slot[k] >= 0) {
+        float& v = pixels[i * std::size_t(channelCount) + std::size_t(channels.slot[k])];
+        v = f(v);
+      }
+}
+
+} // namespace
+
+float cineonToLinear(float code)
+{
+  const double offset = cineonBlackOffset();
+  return float((std::pow(10.0, (double(code) * 1023.0 - kCineonWhite) * kDensityPerCode / kCineonGamma) - offset) / (1.0 - offset));
+}
+
+float linearToCineon(float linear)
+{
+  const double offset = cineonBlackOffset();
+  const double density = std::max(double(linear) * (1.0 - offset) + offset, 1e-10);
+  return float((kCineonWhite + std::log10(density) * kCineonGamma / kDensityPerCode) / 1023.0);
+}
 
 std::string defaultColorSpace(bool floatPixels) { return floatPixels ? kLinearColorSpace : "sRGB"; }
 
@@ -53,20 +92,33 @@ OIIO::ColorProcessorHandle processor(const std::string& from, const std::string&
 
 bool isKnownColorSpace(const std::string& name)
 {
-  return resolved(name) == resolved(kLinearColorSpace) || processor(name, kLinearColorSpace) != nullptr;
+  return name == kCineonColorSpace || resolved(name) == resolved(kLinearColorSpace) || processor(name, kLinearColorSpace) != nullptr;
 }
 
 std::vector<std::string> colorSpaceNames()
 {
   std::vector<std::string> names = colorConfig().getColorSpaceNames();
   if (std::find(names.begin(), names.end(), kLinearColorSpace) == names.end()) names.insert(names.begin(), kLinearColorSpace);
+  names.push_back(kCineonColorSpace);
   return names;
 }
 
 void convertColorSpace(float* pixels, std::size_t pixelCount, int channelCount, const ColorChannels& channels,
                        const std::string& from, const std::string& to)
 {
-  if (channels.empty() || resolved(from) == resolved(to)) return;
+  if (channels.empty() || from == to) return;
+  // Cineon goes through the working space, by its own curve.
+  if (from == kCineonColorSpace) {
+    applyToColour(pixels, pixelCount, channelCount, channels, cineonToLinear);
+    convertColorSpace(pixels, pixelCount, channelCount, channels, kLinearColorSpace, to);
+    return;
+  }
+  if (to == kCineonColorSpace) {
+    convertColorSpace(pixels, pixelCount, channelCount, channels, from, kLinearColorSpace);
+    applyToColour(pixels, pixelCount, channelCount, channels, linearToCineon);
+    return;
+  }
+  if (resolved(from) == resolved(to)) return;
   const OIIO::ColorProcessorHandle p = processor(from, to);
   if (!p) throw std::runtime_error("no conversion from colour space " + from + " to " + to);
   const int first = channels.slot[0] >= 0 ? channels.slot[0] : channels.slot[1] >= 0 ? channels.slot[1] : channels.slot[2];
@@ -90,9 +142,9 @@ void convertColorSpace(float* pixels, std::size_t pixelCount, int channelCount, 
 
 #else
 
-bool isKnownColorSpace(const std::string& name) { return name == kLinearColorSpace; }
+bool isKnownColorSpace(const std::string& name) { return name == kLinearColorSpace || name == kCineonColorSpace; }
 
-std::vector<std::string> colorSpaceNames() { return {kLinearColorSpace}; }
+std::vector<std::string> colorSpaceNames() { return {kLinearColorSpace, kCineonColorSpace}; }
 
 void convertColorSpace(float*, std::size_t, int, const ColorChannels& channels, const std::string& from, const std::string& to)
 {

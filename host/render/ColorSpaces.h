@@ -12,9 +12,17 @@ namespace render_command {
 // The name that always means the working space itself: no conversion.
 extern const char* const kLinearColorSpace;
 
+// Kodak Cineon printing density (reference black at code 95, white at 685 of 1023, film gamma
+// 0.6), as the host reads log DPX and Cineon files by default.
+extern const char* const kCineonColorSpace;
+
 // The space a file is taken to be in when nobody says otherwise, as read and write nodes choose
 // by default: float and half files hold linear light, 8- and 16-bit integer files sRGB.
 std::string defaultColorSpace(bool floatPixels);
+
+// The values of Cineon code values (0..1 for codes 0..1023) in linear light, and back.
+float cineonToLinear(float code);
+float linearToCineon(float linear);
 
 // Whether pixels can be converted between `name` and the working space.
 bool isKnownColorSpace(const std::string& name);

@@ -114,6 +114,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args, const Foreign
     else if (option == "--input") cl.input = value();
     else if (option == "--output") cl.output = value();
     else if (option == "--input-colorspace") cl.inputColorSpace = value();
+    else if (option == "--input-part") cl.inputPart = value();
     else if (option == "--output-colorspace") cl.outputColorSpace = value();
     else if (option == "--output-type") cl.outputType = parsePixelType(value());
     else if (option == "--frames") cl.frames = parseFrameRange(value());
@@ -122,6 +123,12 @@ CommandLine parseCommandLine(const std::vector<std::string>& args, const Foreign
     else if (option == "--gui") { noValue(); cl.gui = true; }
     else if (option == "--skip-existing") { noValue(); cl.skipExisting = true; }
     else if (option == "--keep-going") { noValue(); cl.keepGoing = true; }
+    else if (option == "--other-channels") {
+      const std::string v = value();
+      if (v == "resize") cl.otherChannels = OtherChannels::Resize;
+      else if (v == "drop") cl.otherChannels = OtherChannels::Drop;
+      else throw UsageError("bad --other-channels '" + v + "': expected resize or drop");
+    }
     else if (option == "--threads") cl.threads = parseCount(option, value());
     else if (foreign && foreign(option, value, noValue)) continue;
     else throw UsageError("unknown option '" + args[i] + "'");

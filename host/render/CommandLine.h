@@ -26,6 +26,9 @@ struct KnobAction {
   std::string value;  // Set only
 };
 
+// Channels of the input the node does not render: upscaled with a conventional filter, or left out.
+enum class OtherChannels { Resize, Drop };
+
 struct CommandLine {
   bool help = false;
   std::string pluginDir;   // --plugin-dir
@@ -36,6 +39,7 @@ struct CommandLine {
   std::string scriptIn, scriptOut, trace;
   std::string input, output;
   std::string inputColorSpace, outputColorSpace;  // empty: by the files' pixel types
+  std::string inputPart;                          // --input-part: of files with several parts
   std::optional<PixelType> outputType;            // empty: the input file's
   std::optional<std::pair<int, int>> frames;
   std::optional<DD::Image::ChannelSet> channels;
@@ -43,6 +47,7 @@ struct CommandLine {
   bool gui = false;
   bool skipExisting = false;   // frames whose --output file exists are not rendered
   bool keepGoing = false;      // frames after one that failed are still rendered
+  OtherChannels otherChannels = OtherChannels::Resize;
   std::optional<int> threads;  // CPU threads of the tensor library
 
   // The command's own options as given, in order (a foreign option's words left out): what

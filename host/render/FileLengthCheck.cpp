@@ -1,5 +1,7 @@
 #include "render/FileLengthCheck.h"
 
+#include <algorithm>
+
 
 namespace render_command {
 namespace {
@@ -98,12 +100,28 @@ std::string cineonProblem(const Header& h, std::uint64_t length)
   return {};
 }
 
+// A PNG ends with its IEND chunk. Readers stop once they have the pixels, so that a file cut
+// within its last chunks reads as whole. Some writers append bytes after IEND: it is looked for
+// near the end rather than at it.
+std::string pngProblem(std::istream& file, std::uint64_t length)
+{
+  const std::uint64_t tail = std::min<std::uint64_t>(length, 4096);
+  std::string bytes(tail, '\0');
+  file.clear();
+  file.seekg(std::streamoff(length - tail));
+  file.read(&bytes[0], std::streamsize(tail));
+  if (std::uint64_t(file.gcount()) != tail) return {};
+  if (bytes.find("IEND") != std::string::npos) return {};
+  return "cut short: the file ends before its IEND chunk";
+}
+
 } // namespace
 
 std::string cutShortProblem(std::istream& file, std::uint64_t length)
 {
-  Header start(file, 4);
+  Header start(file, 8);
   if (!start.complete()) return {};
+  if (start.u32(0) == 0x89504E47 && start.u32(4) == 0x0D0A1A0A) return pngProblem(file, length);
   const std::uint32_t magic = start.u32(0);
   const bool dpx = magic == kDpxMagic || magic == swapped(kDpxMagic);
   const bool cineon = magic == kCineonMagic || magic == swapped(kCineonMagic);

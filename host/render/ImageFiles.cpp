@@ -108,8 +108,43 @@ std::string reasonOf(const std::string& readerError)
   return readerError.empty() ? "the reader gives no reason; the file may be cut short or damaged" : readerError;
 }
 
+// The names of a file's parts (subimages: EXR parts, TIFF pages); "part N" for one without a name.
+// Through a reader of its own: seeking past the last part leaves some readers (TIFF) unusable.
+std::vector<std::string> partNames(const std::string& path, const oiio::ImageSpec& config)
+{
+  std::vector<std::string> names;
+  auto in = oiio::ImageInput::open(path, &config);
+  for (int i = 0; in && i < 4096 && in->seek_subimage(i, 0); ++i) {
+    const std::string name = in->spec().get_string_attribute("oiio:subimagename");
+    names.push_back(name.empty() ? "part " + std::to_string(i) : name);
+  }
+  return names;
+}
+
+std::string listText(const std::vector<std::string>& names)
+{
+  std::string text;
+  for (const std::string& n : names) text += (text.empty() ? "" : ", ") + n;
+  return text;
+}
+
+// The subimage `part` names, by name or index. A file of several parts needs one named: every
+// part but one would otherwise be lost without a word.
+int choosePart(const std::string& path, const oiio::ImageSpec& config, const std::string& part)
+{
+  const std::vector<std::string> names = partNames(path, config);
+  if (part.empty()) {
+    if (names.size() <= 1) return 0;
+    throw std::runtime_error("cannot read " + path + ": it holds " + std::to_string(names.size()) + " parts (" + listText(names) +
+                             ") and one is rendered: choose it with --input-part NAME or INDEX");
+  }
+  for (std::size_t i = 0; i < names.size(); ++i)
+    if (names[i] == part || std::to_string(i) == part) return int(i);
+  throw std::runtime_error("cannot read " + path + ": it has no part " + part + " (its parts: " + listText(names) + ")");
+}
+
 // Samples come as stored: alpha is neither multiplied in nor divided out, as a read node leaves it.
-std::unique_ptr<oiio::ImageInput> openInput(const std::string& path)
+std::unique_ptr<oiio::ImageInput> openInput(const std::string& path, const std::string& part)
 {
   std::ifstream file(path, std::ios::binary);
   const std::string exrProblem = exrHeaderProblem(file);
@@ -122,13 +157,24 @@ std::unique_ptr<oiio::ImageInput> openInput(const std::string& path)
   config.attribute("oiio:UnassociatedAlpha", 1);
   auto in = oiio::ImageInput::open(path, &config);
   if (!in) throw std::runtime_error("cannot read " + path + ": " + reasonOf(oiio::geterror()));
+  const int chosen = choosePart(path, config, part);
+  if (chosen != 0 && !in->seek_subimage(chosen, 0)) throw std::runtime_error("cannot read " + path + ": " + reasonOf(in->geterror()));
   if (in->spec().deep) throw std::runtime_error("cannot read " + path + ": deep images are not supported");
   return in;
 }
 
+// The colour space a file holds unless the user says otherwise: log DPX and Cineon files hold
+// Cineon log, as the host reads them; others go by their pixel type.
+std::string colorSpaceOfFile(const oiio::ImageSpec& spec, const std::string& formatName)
+{
+  if (formatName == "cineon" || (formatName == "dpx" && spec.get_string_attribute("dpx:Transfer") == "Logarithmic"))
+    return kCineonColorSpace;
+  return defaultColorSpace(holdsFloats(spec.format));
+}
+
 host_runtime::Image readPixels(const std::string& path, const ImageReadSettings& settings)
 {
-  auto in = openInput(path);
+  auto in = openInput(path, settings.part);
   const oiio::ImageSpec& spec = in->spec();
   const host_runtime::ImageDescription d = describeSpec(spec, path);
   const std::size_t n = std::size_t(spec.nchannels);
@@ -143,9 +189,9 @@ host_runtime::Image readPixels(const std::string& path, const ImageReadSettings&
                              std::to_string(spec.height) + " pixels of " + std::to_string(n) + " channels");
   }
   // Some readers (TIFF) fill what a truncated file lacks and only leave an error behind.
-  if (!in->read_image(0, 0, 0, spec.nchannels, oiio::TypeDesc::FLOAT, fileOrder.data()) || in->has_error())
+  if (!in->read_image(in->current_subimage(), 0, 0, spec.nchannels, oiio::TypeDesc::FLOAT, fileOrder.data()) || in->has_error())
     throw std::runtime_error("cannot read " + path + ": " + reasonOf(in->geterror()));
-  const std::string space = settings.colorSpace.empty() ? defaultColorSpace(holdsFloats(spec.format)) : settings.colorSpace;
+  const std::string space = settings.colorSpace.empty() ? colorSpaceOfFile(spec, in->format_name()) : settings.colorSpace;
   convertColorSpace(fileOrder.data(), pixelCount, spec.nchannels, colorChannelsOf(spec.channelnames), space, kLinearColorSpace);
   image.box = d.bbox;
   image.channels = d.channels;
@@ -184,9 +230,18 @@ oiio::ImageSpec planeSpec(const DD::Image::ImagePlane& plane, const DD::Image::F
 // Metadata a reader reports about how it decoded the file ("oiio:*": colour space, bit depth,
 // subimages...) describes that file, not ours, as does its pixel aspect, which the format gives.
 // Whether alpha is stored unassociated carries over, as the samples do (see keepSamplesAsTheyAre).
+// A thumbnail's description goes too: its pixels are not carried over.
 bool describesTheInputFileOnly(const std::string& name)
 {
-  return (name.rfind("oiio:", 0) == 0 && name != "oiio:UnassociatedAlpha") || name == "PixelAspectRatio";
+  return (name.rfind("oiio:", 0) == 0 && name != "oiio:UnassociatedAlpha") || name == "PixelAspectRatio" ||
+         name.rfind("thumbnail_", 0) == 0;
+}
+
+// Sizes the metadata states are those of the output, two or four times the input's.
+void stateTheOutputSize(oiio::ImageSpec& spec)
+{
+  if (spec.extra_attribs.contains("Exif:PixelXDimension")) spec.attribute("Exif:PixelXDimension", spec.full_width);
+  if (spec.extra_attribs.contains("Exif:PixelYDimension")) spec.attribute("Exif:PixelYDimension", spec.full_height);
 }
 
 // Takes the template's metadata and, unless told otherwise, its pixel type.
@@ -197,10 +252,11 @@ void followTemplate(oiio::ImageSpec& spec, const std::string& templateFile, cons
     spec.set_format(settings.pixelType ? typeOf(*settings.pixelType) : oiio::TypeDesc::FLOAT);
     return;
   }
-  auto in = openInput(templateFile);
+  auto in = openInput(templateFile, settings.templatePart);
   const oiio::ImageSpec& source = in->spec();
   for (const oiio::ParamValue& p : source.extra_attribs)
     if (!describesTheInputFileOnly(p.name().string())) spec.attribute(p.name().string(), p.type(), p.data());
+  stateTheOutputSize(spec);
   spec.set_format(settings.pixelType ? typeOf(*settings.pixelType) : source.format);
   // A 10- or 12-bit depth carries over only to a file of the same kind and pixel type.
   const int bits = source.get_int_attribute("oiio:BitsPerSample", 0);
@@ -271,7 +327,7 @@ bool imageFilesAvailable() { return true; }
 host_runtime::ImageFileReader imageFileReader(const ImageReadSettings& settings)
 {
   host_runtime::ImageFileReader reader;
-  reader.readDescription = [](const std::string& path) { return describeSpec(openInput(path)->spec(), path); };
+  reader.readDescription = [settings](const std::string& path) { return describeSpec(openInput(path, settings.part)->spec(), path); };
   reader.readPixels = [settings](const std::string& path) { return readPixels(path, settings); };
   return reader;
 }
@@ -321,7 +377,10 @@ void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
   // What the format makes of the pixel type asked for decides the colour space: a PNG asked for
   // floats holds 8-bit sRGB.
   const bool floats = holdsFloats(out->spec().format);
-  const std::string space = settings.colorSpace.empty() ? defaultColorSpace(floats) : settings.colorSpace;
+  // A log DPX input makes a log DPX output (its transfer is among the metadata carried over).
+  const std::string space = !settings.colorSpace.empty() ? settings.colorSpace
+                            : out->format_name() == std::string("dpx") ? colorSpaceOfFile(out->spec(), "dpx")
+                                                                       : defaultColorSpace(floats);
   if (!floats) makeFinite(pixels);
   try {
     const std::size_t pixelCount = std::size_t(plane.bounds().w()) * std::size_t(plane.bounds().h());

@@ -1,5 +1,6 @@
 #include "render/RenderCommand.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include "render/OverwriteCheck.h"
 #include "render/PluginLocation.h"
 #include "render/RunSummary.h"
+#include "render/UnrenderedChannels.h"
 #include "runtime/AtomicFile.h"
 #include "runtime/FileSequenceSource.h"
 #include "runtime/FramePattern.h"
@@ -211,9 +213,52 @@ int abortedStatus()
   return signal ? exitStatusForSignal(signal) : kExitAborted;
 }
 
+// The channels of a frame's output that the node did not render, and what becomes of them.
+class OtherChannelsRule {
+public:
+  OtherChannelsRule(const CommandLine& cl, const host_runtime::HostNode& node, const host_runtime::FileSequenceSource* input)
+    : action_(cl.otherChannels), rendered_(input ? channelsTheNodeRenders(node) : std::nullopt), input_(input)
+  {
+  }
+
+  // The plane to write for frame `f`.
+  const DD::Image::ImagePlane& apply(int f, DD::Image::ImagePlane& plane, std::ostream& err)
+  {
+    if (!rendered_) return plane;
+    DD::Image::ChannelSet others;
+    for (DD::Image::Channel c = plane.channels().first(); c != DD::Image::Chan_Black; c = plane.channels().next(c))
+      if (!rendered_->contains(c)) others += c;
+    if (others.empty()) return plane;
+    if (!told_) {
+      err << "magnifex-render: channels " << channelListText(others) << " are not rendered by the node: "
+          << (action_ == OtherChannels::Drop ? std::string("left out (--other-channels drop)")
+                                             : std::string("upscaled from the input with OpenImageIO's resize (") +
+                                                   kOtherChannelsFilter + " filter; --other-channels drop leaves them out)")
+          << "\n";
+      told_ = true;
+    }
+    if (action_ == OtherChannels::Drop) {
+      dropped_ = withoutChannels(plane, others);
+      return *dropped_;
+    }
+    upscaleFromInput(plane, *input_->pixels(std::clamp(f, input_->firstFrame(), input_->lastFrame())), others);
+    return plane;
+  }
+
+private:
+  OtherChannels action_;
+  std::optional<DD::Image::ChannelSet> rendered_;
+  const host_runtime::FileSequenceSource* input_;
+  std::optional<DD::Image::ImagePlane> dropped_;
+  bool told_ = false;
+};
+
 int drive(const CommandLine& cl, host_runtime::RenderSession& session, const host_runtime::FileSequenceSource* input,
-          std::pair<int, int> frames, const std::string& plugin, const DD::Image::Iop& node, std::ostream& out, std::ostream& err)
+          std::pair<int, int> frames, const std::string& plugin, const host_runtime::HostNode& hostNode, std::ostream& out,
+          std::ostream& err)
 {
+  const DD::Image::Iop& node = hostNode.op();
+  OtherChannelsRule otherChannels(cl, hostNode, input);
   const host_runtime::FramePattern output(cl.output);
   host_runtime::RenderOptions options;
   options.channels = cl.channels;
@@ -245,10 +290,11 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, const hos
       if (!cl.output.empty()) {
         ImageWriteSettings settings;
         settings.templateFile = input ? input->fileShownAt(f) : std::string();
+        settings.templatePart = cl.inputPart;
         settings.pixelType = cl.outputType;
         settings.colorSpace = cl.outputColorSpace;
         try {
-          writeImageFile(output.pathFor(f), *r.plane, node.format(), settings);
+          writeImageFile(output.pathFor(f), otherChannels.apply(f, *r.plane, err), node.format(), settings);
         } catch (const HostError& e) {
           err << "magnifex-render: error: " << e.what() << "\n";
           tally.failed.push_back(f);
@@ -326,6 +372,7 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
   if (!cl.input.empty()) {
     ImageReadSettings reading;
     reading.colorSpace = cl.inputColorSpace;
+    reading.part = cl.inputPart;
     input = std::make_shared<host_runtime::FileSequenceSource>(host_runtime::FramePattern(cl.input), imageFileReader(reading));
   }
   const std::pair<int, int> frames =
@@ -358,7 +405,7 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
       out << host_runtime::panelJson(*node) << std::flush;
     }
     if (!cl.scriptOut.empty()) host_runtime::writeFileAtomically(cl.scriptOut, host_runtime::writeNodeScript(*node));
-    if (cl.drives()) code = drive(cl, session, input.get(), frames, plugin, node->op(), out, err);
+    if (cl.drives()) code = drive(cl, session, input.get(), frames, plugin, *node, out, err);
   }
   node.reset();  // destroyed while the trace still listens
   if (trace) trace->finish();

@@ -59,7 +59,7 @@ TEST_F(RenderCommandTest, ProgramHelpsAndRejectsUnknownOptions)
 
   Outcome panel = runProgram(std::string("--plugin-dir ") + TEST_PLUGIN_DIR + " --class TestScale --knobs-json");
   EXPECT_EQ(panel.code, kExitOk) << panel.err;
-  EXPECT_EQ(test_json::parse(panel.out).array.size(), 14u);
+  EXPECT_EQ(test_json::parse(panel.out).array.size(), 16u);
 }
 
 TEST_F(RenderCommandTest, ExitCodesTellWhatWentWrong)
@@ -92,7 +92,7 @@ TEST_F(RenderCommandTest, PrintsThePanelAfterTheChangesAsJson)
   const Outcome r = run({"--set", "gain=2.5", "--knobs-json"});
   ASSERT_EQ(r.code, kExitOk) << r.err;
   const test_json::Value panel = test_json::parse(r.out);
-  ASSERT_EQ(panel.array.size(), 14u);
+  ASSERT_EQ(panel.array.size(), 16u);
   EXPECT_EQ(panel[1]["text"].string, "panel");  // knob_changed with the panel-shown knob
   EXPECT_EQ(panel[6]["name"].string, "gain");
   EXPECT_EQ(panel[6]["value"].number, 2.5);

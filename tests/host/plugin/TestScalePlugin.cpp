@@ -4,6 +4,8 @@
 // reports progress on request, and writes no pixels after `last_frame`, so the host's paths can be
 // watched from outside.
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +54,11 @@ public:
     Text_knob(f, "TestScale 1.0");
     Int_knob(f, &last_frame, "last_frame", "last frame");
     Tooltip(f, "Frames after it get no pixels, as from nodes limited to a frame range.");
+    // For the tests of signals: renders that take a while, and a node that never stops early.
+    Int_knob(f, &row_delay_ms, "row_delay_ms", "row delay (ms)");
+    SetFlags(f, Knob::DO_NOT_WRITE);
+    Bool_knob(f, &ignore_aborts, "ignore_aborts", "ignore aborts");
+    SetFlags(f, Knob::DO_NOT_WRITE);
   }
 
   int knob_changed(Knob* k) override
@@ -115,7 +122,8 @@ public:
     plane.makeUnique();
     for (int y = b.y(); y < b.t(); ++y) {
       progressFraction(y - b.y(), b.h());
-      if (aborted()) return;
+      if (aborted() && !ignore_aborts) return;
+      if (row_delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(row_delay_ms));
       const int sy = std::clamp(floorDiv(y, f), s.y(), s.t() - 1);
       for (int x = b.x(); x < b.r(); ++x) {
         const int sx = std::clamp(floorDiv(x, f), s.x(), s.r() - 1);
@@ -150,6 +158,8 @@ private:
   bool fail = false;
   bool secret = false;
   int last_frame = INT_MAX;
+  int row_delay_ms = 0;
+  bool ignore_aborts = false;
   Format format_;
 };
 
