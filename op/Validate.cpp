@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "op/FormatRules.h"
+#include "op/ParameterRules.h"
 #include "render/sequence/PrerollFrames.h"
 
 using namespace DD::Image;
@@ -14,6 +15,12 @@ void Magnifex::_validate(bool for_real)
   // NaN on either side also counts as a change.
   if (!(details == prepared_details))
     blend_ready = false;
+
+  for (const std::optional<std::string>& problem : {details_problem(details), patch_size_problem(max_size)})
+    if (problem) {
+      error("%s", problem->c_str());
+      return;
+    }
 
   Iop* in = input0();
   if (!in) {

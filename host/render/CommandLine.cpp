@@ -184,35 +184,54 @@ Driving (any of --input, --output, --frames, --validate-only drives the node):
                        Frame numbers have at most 32 digits, patterns at most 4096 characters.
                        Refused as unreadable: empty images, coordinates beyond +-536870911 (a 4x
                        upscale must still fit 32 bits), more than 16 GiB of float samples, files
-                       cut short
+                       cut short (with the reason), folders, pipes and devices
+  --input-part PART    of input files with several parts (EXR parts, TIFF pages), the one to
+                       render, by name or index. Files of several parts are refused without it:
+                       one part is rendered, and the others would be lost without a word
   --frames A-B         frames to render (or a single frame A). Default: the input's frame
                        range, or frame 1 without an input
   --channels LIST      channels to render: rgb, rgba, red, green, blue, alpha or layer.channel
                        names, comma-separated. Default: all the node's output channels
+  --other-channels resize|drop
+                       what becomes of input channels the Magnifex node does not render (it
+                       renders R, G, B, and alpha in sequence mode for CG and hybrid material; it
+                       fills the others with 1). resize (default): upscaled from the input with
+                       OpenImageIO's resize (Catmull-Rom filter), within the input's own range of
+                       values; drop: left out of the output. The run says which channels
   --output PATTERN     write each rendered frame (its bounding box as the data window, its
                        format as the display window); needs #### or %04d for several frames.
                        Any format OpenImageIO writes, chosen by the extension. The output keeps
                        the input frame's channel names, pixel aspect and metadata where the
-                       format can hold them. Each file is written under a temporary name in its
-                       folder and renamed once complete: a failed or aborted frame leaves no
-                       file, and an older file of that name as it was. No output (nor --trace,
+                       format can hold them; sizes the metadata states (Exif pixel dimensions)
+                       are the output's. Each file is written under a temporary name in its
+                       folder, synced to the disk and renamed once complete: a failed write (a
+                       full disk) or an aborted frame leaves no file, and an older file of that
+                       name as it was. Temporaries left by a run that was killed are removed by
+                       the next run into that folder. Before the first frame: the folder must
+                       take a file and the extension name a format. No output (nor --trace,
                        --script-out) may name a file that is read (input frames, --script-in,
-                       the plug-in)
+                       the plug-in), nor another output
   --output-type TYPE   pixel type of the output: uint8, uint16, half or float. Default: the
                        input file's (float without an input). Formats write the nearest type
                        they hold (PNG and JPEG: integers; EXR: half or float)
   --input-colorspace NAME, --output-colorspace NAME
                        colour space of the input files / of the output files. Renders work in
                        linear light: inputs are converted to it when read, outputs from it when
-                       written. Default: by the file's pixel type, as read and write nodes do:
-                       float and half files are linear, 8- and 16-bit integer files sRGB.
+                       written. Default, as read and write nodes do: DPX files marked
+                       logarithmic and Cineon files are Cineon log (and a DPX output of a log
+                       DPX input is written as log); otherwise by the file's pixel type: float
+                       and half files are linear, 8- and 16-bit integer files sRGB.
                        Names: linear (no conversion; with $OCIO, the configuration's
-                       scene_linear role), sRGB, Rec709; with $OCIO set, also every colour space
-                       and role of that OpenColorIO configuration. Only R, G, B (or the Y of a
-                       grey file) are converted; alpha and other channels are kept as stored
+                       scene_linear role), sRGB, Rec709, Cineon (black 95, white 685, film
+                       gamma 0.6); with $OCIO set, also every colour space and role of that
+                       OpenColorIO configuration. Only R, G, B (or the Y of a grey file) are
+                       converted; alpha and other channels are data, never converted
   --skip-existing      frames whose --output file exists are not rendered (a farm task that
                        runs again redoes only what is missing). In sequence mode the first frame
                        rendered after one skipped runs its own preroll
+  --keep-going         render the frames after one that failed (its input unreadable, the node
+                       failing, its file not written) instead of stopping there; the exit status
+                       is still that of the first failure
   --threads N          CPU threads of the plug-in's tensor library: sets OMP_NUM_THREADS and
                        MKL_NUM_THREADS before the plug-in is loaded. Default: as the environment
                        says, else one per core. More threads than cores make renders much slower
@@ -238,22 +257,30 @@ Tracing:
 Progress of long frames (a line a second at most), a line per finished or skipped frame and, at
 the end, a summary line go to standard error:
   magnifex-render: frames A-B: N rendered (S s per frame), E already written, P without pixels
+followed by "; failed: F, G" and "; not rendered: H-B" when frames failed or were not tried.
 A frame for which the node wrote no pixels (in sequence mode, a frame outside its frame range) is
-skipped: no file is written for it, and it does not change the exit status. Ctrl-C aborts the
-render in progress; a second Ctrl-C ends the program.
+skipped: no file is written for it, and it does not change the exit status, unless no frame of
+the range was rendered at all (exit 4). Ctrl-C (SIGINT), and SIGTERM and SIGHUP (what a farm
+sends when it cancels or preempts a task), abort the render at its next abort point: every
+temporary file is removed and the program exits 128 + the signal's number. A second signal ends
+the program at once, its temporaries removed first.
 
 Exit status:
   0    success
   1    unexpected failure
   2    bad command line: unknown option, missing or malformed value, unknown knob, bad knob value
        (nan and inf included), unknown colour space, a frame pattern too wide or too long, an
-       output that names an input
+       output that names an input or another output
   3    files and loading: plug-in that fails to load or is damaged, class not registered, node
        not built, unreadable script, missing or unreadable input (a frame of the range without
-       its file, an image too large or cut short, memory to read it exhausted), unwritable
-       output or trace
-  4    the node failed (its error during validation or rendering, memory exhausted included)
-  130  the render was aborted
+       its file, an image too large or cut short, a file of several parts without --input-part,
+       memory to read it exhausted), unwritable output or trace (a missing folder, an unknown
+       format, a write that did not complete)
+  4    the node failed (its error during validation or rendering, memory exhausted included),
+       or no frame of the range was rendered
+  129  ended by SIGHUP
+  130  the render was aborted (Ctrl-C, SIGINT)
+  143  ended by SIGTERM
 )";
 }
 

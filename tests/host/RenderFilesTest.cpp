@@ -6,12 +6,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "DDImageHost/Events.h"
 #include "DDImageHost/OpControl.h"
 #include "render/RenderCommand.h"
+#include "render/UnrenderedChannels.h"
 #include "support/CommandRunner.h"
 #include "support/RawImages.h"
 
@@ -128,6 +130,8 @@ TEST_F(RenderFilesTest, KeepsChannelNamesWindowsPixelAspectAndMetadata)
   spec.attribute("PixelAspectRatio", 2.0f);
   spec.attribute("Copyright", "Brightwork test plate");
   spec.attribute("custom:take", 7);
+  spec.attribute("Exif:PixelXDimension", 6);
+  spec.attribute("Exif:PixelYDimension", 4);
   writeRaw(file("in.exr"), spec, [](int x, int y, int c) { return float(100 * c + 10 * y + x); });
 
   const Outcome r = run({"--input", file("in.exr"), "--output", file("out.exr")});
@@ -146,6 +150,8 @@ TEST_F(RenderFilesTest, KeepsChannelNamesWindowsPixelAspectAndMetadata)
   EXPECT_EQ(out.spec.get_float_attribute("PixelAspectRatio"), 2.0f);
   EXPECT_EQ(out.spec.get_string_attribute("Copyright"), "Brightwork test plate");
   EXPECT_EQ(out.spec.get_int_attribute("custom:take"), 7);
+  EXPECT_EQ(out.spec.get_int_attribute("Exif:PixelXDimension"), 12);  // the size stated is the output's
+  EXPECT_EQ(out.spec.get_int_attribute("Exif:PixelYDimension"), 8);
   for (int y = 0; y < 4; ++y)
     for (int x = 0; x < 8; ++x)
       for (int c = 0; c < 6; ++c) ASSERT_EQ(out.at(x, y, c), float(100 * c + 10 * (y / 2) + x / 2)) << x << "," << y << "," << c;
@@ -277,4 +283,118 @@ TEST_F(RenderFilesTest, WarnsOnceThatTheTinyPackGivesNoUsefulPictures)
     EXPECT_EQ(warnings, std::string(pack) == "tiny" ? 1u : 0u) << r.err;
     if (warnings) EXPECT_NE(r.err.find("give no useful pictures"), std::string::npos) << r.err;
   }
+}
+
+TEST_F(RenderFilesTest, LogDpxIsReadAsCineonAndALogDpxOutputEncodedBack)
+{
+  // Cineon anchors: code 95 is black, 685 white (1.0), 470 the 18% grey card.
+  const float codes[3] = {95.0f, 470.0f, 685.0f};
+  const float linear[3] = {0.0f, 0.183f, 1.0f};
+  OIIO::ImageSpec spec = specOf(3, 1, kRGB, TypeDesc::UINT16);
+  spec.attribute("oiio:BitsPerSample", 10);
+  spec.attribute("dpx:Transfer", "Logarithmic");
+  writeRaw(file("log.dpx"), spec, [&](int x, int, int) { return codes[x] / 1023.0f; });
+
+  const Outcome toExr = run({"--input", file("log.dpx"), "--output", file("lin.exr"), "--output-type", "float"});
+  ASSERT_EQ(toExr.code, kExitOk) << toExr.err;
+  const RawImage lin = readRaw(file("lin.exr"));
+  for (int x = 0; x < 3; ++x) EXPECT_NEAR(lin.at(2 * x, 0, 1), linear[x], 1e-3) << codes[x];
+
+  const Outcome toDpx = run({"--input", file("log.dpx"), "--output", file("out.dpx")});
+  ASSERT_EQ(toDpx.code, kExitOk) << toDpx.err;
+  const RawImage log = readRaw(file("out.dpx"));
+  EXPECT_EQ(log.spec.get_string_attribute("dpx:Transfer"), "Logarithmic");
+  for (int x = 0; x < 3; ++x) EXPECT_NEAR(log.at(2 * x, 0, 0) * 1023.0f, codes[x], 0.5f) << codes[x];
+
+  // Overridable as every colour space: taken as linear, the codes come through as they are.
+  const Outcome asLinear = run({"--input", file("log.dpx"), "--input-colorspace", "linear", "--output", file("raw.exr"), "--output-type", "float"});
+  ASSERT_EQ(asLinear.code, kExitOk) << asLinear.err;
+  EXPECT_NEAR(readRaw(file("raw.exr")).at(2, 0, 0), 470.0f / 1023.0f, 1e-3);
+}
+
+TEST_F(RenderFilesTest, AFileOfSeveralPartsIsRenderedOnlyForThePartNamed)
+{
+  std::vector<OIIO::ImageSpec> parts{specOf(2, 2, kRGB, TypeDesc::FLOAT), specOf(2, 2, kRGB, TypeDesc::FLOAT)};
+  parts[0].attribute("name", "beauty");
+  parts[1].attribute("name", "diffuse");
+  {
+    auto out = OIIO::ImageOutput::create(file("parts.exr"));
+    ASSERT_TRUE(out && out->open(file("parts.exr"), 2, parts.data()));
+    const std::vector<float> beauty(12, 0.25f), diffuse(12, 0.75f);
+    ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, beauty.data()));
+    ASSERT_TRUE(out->open(file("parts.exr"), parts[1], OIIO::ImageOutput::AppendSubimage));
+    ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, diffuse.data()));
+    ASSERT_TRUE(out->close());
+  }
+  const Outcome unnamed = run({"--input", file("parts.exr"), "--output", file("out.exr")});
+  EXPECT_EQ(unnamed.code, kExitSetup);
+  EXPECT_NE(unnamed.err.find("it holds 2 parts (beauty, diffuse) and one is rendered: choose it with --input-part"), std::string::npos)
+      << unnamed.err;
+  EXPECT_FALSE(fs::exists(file("out.exr")));
+  struct Case {
+    const char* part;
+    float value;
+  };
+  for (const Case& c : {Case{"diffuse", 0.75f}, Case{"0", 0.25f}}) {
+    SCOPED_TRACE(c.part);
+    const Outcome r = run({"--input", file("parts.exr"), "--input-part", c.part, "--output", file("out.exr")});
+    ASSERT_EQ(r.code, kExitOk) << r.err;
+    EXPECT_EQ(readRaw(file("out.exr")).at(3, 3, 1), c.value);
+  }
+  const Outcome missing = run({"--input", file("parts.exr"), "--input-part", "specular", "--output", file("out2.exr")});
+  EXPECT_EQ(missing.code, kExitSetup);
+  EXPECT_NE(missing.err.find("it has no part specular (its parts: beauty, diffuse)"), std::string::npos) << missing.err;
+}
+
+TEST(UnrenderedChannels, OnlyMagnifexTellsItsOwnAndAlphaOnlyInSequenceModeForMaterialWithAlpha)
+{
+  struct Case {
+    const char* className;
+    double mode, type;
+    std::optional<DD::Image::ChannelSet> rendered;
+  };
+  DD::Image::ChannelSet rgba(DD::Image::Mask_RGB);
+  rgba += DD::Image::Chan_Alpha;
+  const std::vector<Case> cases{
+      {"Magnifex", 0, 0, DD::Image::ChannelSet(DD::Image::Mask_RGB)}, {"Magnifex", 0, 1, DD::Image::ChannelSet(DD::Image::Mask_RGB)},
+      {"Magnifex", 1, 0, DD::Image::ChannelSet(DD::Image::Mask_RGB)}, {"Magnifex", 1, 1, rgba},
+      {"Magnifex", 1, 2, rgba},                                       {"TestScale", 0, 0, std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(channelsRenderedBy(c.className, c.mode, c.type), c.rendered) << c.className << c.mode << c.type;
+}
+
+TEST(UnrenderedChannels, AreUpscaledFromTheInputWithinItsRangeOrLeftOut)
+{
+  using namespace DD::Image;
+  // Input 3 x 2: alpha a ramp 0, 0.5, 1 along x; other.mask constant 0.25. Output twice as large.
+  host_runtime::Image input = host_runtime::Image::filled(Box(0, 0, 3, 2), {Chan_Red, Chan_Alpha, getChannel("other.mask")},
+                                                          [](int x, int, int c) { return c == 0 ? 9.0f : c == 1 ? 0.5f * float(x) : 0.25f; });
+  ChannelSet channels(Mask_RGB);
+  channels += Chan_Alpha;
+  channels += getChannel("other.mask");
+  ImagePlane plane(Box(0, 0, 6, 4), true, channels, channels.size());
+  plane.makeUnique();
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 6; ++x)
+      for (int z = 0; z < plane.nComps(); ++z) plane.writableAt(x, y, z) = 1.0f;  // what the node wrote
+  ChannelSet others;
+  others += Chan_Alpha;
+  others += getChannel("other.mask");
+  upscaleFromInput(plane, input, others);
+  const int a = plane.chanNo(Chan_Alpha), mask = plane.chanNo(getChannel("other.mask"));
+  for (int y = 0; y < 4; ++y) {
+    for (int x = 0; x < 6; ++x) {
+      EXPECT_NEAR(plane.at(x, y, mask), 0.25f, 1e-6) << x << "," << y;
+      EXPECT_GE(plane.at(x, y, a), 0.0f);
+      EXPECT_LE(plane.at(x, y, a), 1.0f);
+      if (x > 0) EXPECT_GE(plane.at(x, y, a), plane.at(x - 1, y, a)) << "the ramp rises";
+      EXPECT_EQ(plane.at(x, y, plane.chanNo(Chan_Red)), 1.0f) << "rendered channels stay the node's";
+    }
+    EXPECT_LT(plane.at(0, y, a), 0.25f);
+    EXPECT_GT(plane.at(5, y, a), 0.75f);
+  }
+  const ImagePlane dropped = withoutChannels(plane, others);
+  EXPECT_EQ(dropped.channels(), ChannelSet(Mask_RGB));
+  EXPECT_EQ(dropped.at(5, 3, dropped.chanNo(Chan_Blue)), 1.0f);
+  EXPECT_EQ(channelListText(others), "A, mask");
 }

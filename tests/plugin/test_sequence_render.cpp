@@ -118,7 +118,7 @@ TEST(SequenceRender, PlatesAreTheBicubicUpscaleOfEachFrame)
     for (bool debugoutput : {false, true}) {
       SCOPED_TRACE(testing::Message() << s << "x, show preroll result " << debugoutput);
       SequenceNode n = sequence_node(W, H, 1, 4, {Chan_Red, Chan_Green, Chan_Blue},
-                                     {{"scale", s == 2 ? "2x" : "4x"}, {"max_size", "30"}, {"preroll", "2"},
+                                     {{"scale", s == 2 ? "2x" : "4x"}, {"max_size", "32"}, {"preroll", "2"},
                                       {"debugoutput", debugoutput ? "true" : "false"}});
       for (int f = 1; f <= 4; ++f) {
         const FrameResult r = n.session->renderFrame(f);
@@ -138,7 +138,7 @@ TEST(SequenceRender, CgColourAndAlpha)
 {
   const int W = 47, H = 20, s = 2;
   SequenceNode n = sequence_node(W, H, 1, 2, {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha},
-                                 {{"scale", "2x"}, {"max_size", "30"}, {"type", "CG [RGBA]"}, {"preroll", "1"}});
+                                 {{"scale", "2x"}, {"max_size", "32"}, {"type", "CG [RGBA]"}, {"preroll", "1"}});
   const FrameResult r = n.session->renderFrame(2, with_channels(Mask_RGBA));
   ASSERT_EQ(r.status, FrameStatus::Ok) << r.error;
   const at::Tensor alpha = frame_channel(2, 3, W, H);

@@ -236,6 +236,14 @@ TEST(Validation, RefusesWhatCannotBeUpscaled)
     {plate(64, 48), {{"mode", "sequence"}, {"preroll", "101"}}, "A preroll of 101 frames is more than the 100 frames Magnifex supports"},
     {plate(64, 48), {{"mode", "sequence"}, {"preroll", "100"}}, ""},
     {plate(64, 48), {{"preroll", "2147483647"}}, ""},  // still mode reads no preroll
+    // Values that can only give a wrong picture: weights extrapolated, patches without context.
+    {plate(64, 48), {{"details", "0"}}, ""},
+    {plate(64, 48), {{"details", "1"}}, ""},
+    {plate(64, 48), {{"details", "7"}}, "details must lie between 0 and 1, not 7"},
+    {plate(64, 48), {{"details", "-0.5"}}, "details must lie between 0 and 1, not -0.5"},
+    {plate(64, 48), {{"max_size", "32"}}, ""},
+    {plate(64, 48), {{"max_size", "31"}}, "max size must be at least 32 px (smaller patches see too little around them), not 31"},
+    {nullptr, {{"max_size", "1"}}, "max size must be at least 32 px (smaller patches see too little around them), not 1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error.empty() ? "validates" : c.error);
