@@ -27,7 +27,7 @@ TEST(HostNodeKnobs, PanelListsEveryKnobAsDeclared)
   std::vector<std::string> kinds;
   for (const auto& k : panel.array) kinds.push_back(k["kind"].string);
   EXPECT_EQ(kinds, (std::vector<std::string>{"text", "text", "divider", "group_begin", "enum", "int", "float", "bool",
-                                             "bool", "group_end", "button", "tab", "text", "int"}));
+                                             "bool", "group_end", "button", "tab", "text", "int", "int", "bool"}));
   const auto& label = panel[0];
   EXPECT_TRUE(label["name"].isNull());
   EXPECT_EQ(label["label"].string, "Test: ");
@@ -124,5 +124,5 @@ TEST(HostNodeKnobs, RebuildingKeepsKnobsValuesAndState)
   EXPECT_EQ(node->knobText("gain"), "5");
   EXPECT_FALSE(node->knob("secret").isEnabled());
   EXPECT_EQ(lastChanged(*node), "kept");
-  EXPECT_EQ(node->knobs().size(), 14u);
+  EXPECT_EQ(node->knobs().size(), 16u);
 }
