@@ -101,6 +101,19 @@ TEST_F(FileSafetyTest, AWriteThatDoesNotCompleteFailsAndKeepsTheOlderFile)
   }
 }
 
+TEST_F(FileSafetyTest, AReadOnlyMountIsFoundBeforeTheFirstFrame)
+{
+  fs::create_directories(dir / "ro");
+  if (std::system(("mount -t tmpfs -o ro,size=64k tmpfs " + (dir / "ro").string() + " 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "mounting a small file system is not allowed here";
+  writeRaw(file("in.png"), specOf(2, 2, {"R", "G", "B"}, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
+  const Outcome r = run({"--input", file("in.png"), "--output", (dir / "ro" / "out.png").string()});
+  (void)std::system(("umount " + (dir / "ro").string()).c_str());
+  EXPECT_EQ(r.code, kExitSetup) << r.err;
+  EXPECT_NE(r.err.find("cannot create a file in its folder (Read-only file system)"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find(" rendered"), std::string::npos) << "the node rendered first: " << r.err;
+}
+
 // The real program, started in the background: its folder, process and exit status.
 class Background {
 public:
