@@ -1,5 +1,6 @@
 #include "render/OverwriteCheck.h"
 
+#include <cctype>
 #include <filesystem>
 #include <map>
 
@@ -17,6 +18,24 @@ std::string resolved(const std::string& path)
   if (ec) return fs::path(path).lexically_normal().string();
   const fs::path full = fs::weakly_canonical(absolute, ec);
   return (ec ? absolute.lexically_normal() : full).string();
+}
+
+// The frame numbers a file name could be of: its runs of digits, a '-' before one included.
+std::vector<int> numbersIn(const std::string& name)
+{
+  std::vector<int> numbers;
+  for (std::size_t at = 0; at < name.size();) {
+    if (!std::isdigit(static_cast<unsigned char>(name[at]))) {
+      ++at;
+      continue;
+    }
+    std::size_t end = at;
+    while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end]))) ++end;
+    const std::size_t start = at > 0 && name[at - 1] == '-' ? at - 1 : at;
+    if (end - at <= 9) numbers.push_back(std::stoi(name.substr(start, end - start)));
+    at = end;
+  }
+  return numbers;
 }
 
 } // namespace
@@ -44,6 +63,16 @@ void refuseOutputsNamingEachOther(const std::vector<NamedFile>& outputs)
     throw UsageError(output.option + " " + output.path + " and " + other.option + " " + other.path +
                      " name the same file: one would replace the other");
   }
+}
+
+std::vector<NamedFile> patternFilesNamedBy(const std::vector<NamedFile>& files, const host_runtime::FramePattern& pattern,
+                                           std::pair<int, int> frames, const std::string& option)
+{
+  std::vector<NamedFile> named;
+  for (const NamedFile& f : files)
+    for (int n : numbersIn(fs::path(f.path).filename().string()))
+      if (n >= frames.first && n <= frames.second) named.push_back({option, pattern.pathFor(n)});
+  return named;
 }
 
 } // namespace render_command

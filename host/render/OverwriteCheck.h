@@ -3,7 +3,10 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "runtime/FramePattern.h"
 
 namespace render_command {
 
@@ -20,5 +23,10 @@ void refuseOverwritingInputs(const std::vector<NamedFile>& inputs, const std::ve
 // UsageError naming both when two of `outputs` resolve to the same file: one would replace the
 // other (an image written over by the trace, a script lost).
 void refuseOutputsNamingEachOther(const std::vector<NamedFile>& outputs);
+
+// The files of `pattern` within `frames` that one of `files` names (the numbers in their names
+// tried as frames), each as a NamedFile of `option`: what an output pattern would write over.
+std::vector<NamedFile> patternFilesNamedBy(const std::vector<NamedFile>& files, const host_runtime::FramePattern& pattern,
+                                           std::pair<int, int> frames, const std::string& option);
 
 } // namespace render_command

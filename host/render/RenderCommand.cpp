@@ -1,7 +1,6 @@
 #include "render/RenderCommand.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -136,24 +135,6 @@ void refuseWritingOverInputs(const CommandLine& cl, const std::string& plugin, c
   refuseOverwritingInputs(inputs, outputs);
 }
 
-// The frame numbers a file name could be of: its runs of digits, a '-' before one included.
-std::vector<int> numbersIn(const std::string& name)
-{
-  std::vector<int> numbers;
-  for (std::size_t at = 0; at < name.size();) {
-    if (!std::isdigit(static_cast<unsigned char>(name[at]))) {
-      ++at;
-      continue;
-    }
-    std::size_t end = at;
-    while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end]))) ++end;
-    const std::size_t start = at > 0 && name[at - 1] == '-' ? at - 1 : at;
-    if (end - at <= 9) numbers.push_back(std::stoi(name.substr(start, end - start)));
-    at = end;
-  }
-  return numbers;
-}
-
 // --trace, --script-out and the output frames of the range must all be different files.
 void refuseOutputsThatNameEachOther(const CommandLine& cl, const host_runtime::FramePattern& output, std::pair<int, int> frames)
 {
@@ -162,10 +143,10 @@ void refuseOutputsThatNameEachOther(const CommandLine& cl, const host_runtime::F
   if (!cl.scriptOut.empty()) files.push_back({"--script-out", cl.scriptOut});
   const std::size_t singles = files.size();
   if (!cl.output.empty() && !output.hasFrameNumber()) files.push_back({"--output", cl.output});
-  if (!cl.output.empty() && output.hasFrameNumber())
-    for (std::size_t i = 0; i < singles; ++i)
-      for (int n : numbersIn(std::filesystem::path(files[i].path).filename().string()))
-        if (n >= frames.first && n <= frames.second) files.push_back({"--output", output.pathFor(n)});
+  if (!cl.output.empty() && output.hasFrameNumber()) {
+    const std::vector<NamedFile> named = patternFilesNamedBy({files.begin(), files.begin() + std::ptrdiff_t(singles)}, output, frames, "--output");
+    files.insert(files.end(), named.begin(), named.end());
+  }
   refuseOutputsNamingEachOther(files);
 }
 
@@ -181,7 +162,7 @@ void checkOutputCanBeWritten(const CommandLine& cl, const host_runtime::FramePat
 }
 
 // Temporaries of runs that were killed before they could remove them.
-void removeStaleTemporaries(const CommandLine& cl, const host_runtime::FramePattern& output, std::ostream& err)
+void removeTemporariesOfKilledRuns(const CommandLine& cl, const host_runtime::FramePattern& output, std::ostream& err)
 {
   std::set<std::string> folders;
   for (const std::string& path : {cl.output.empty() ? std::string() : output.pathFor(0), cl.trace, cl.scriptOut})
@@ -213,52 +194,12 @@ int abortedStatus()
   return signal ? exitStatusForSignal(signal) : kExitAborted;
 }
 
-// The channels of a frame's output that the node did not render, and what becomes of them.
-class OtherChannelsRule {
-public:
-  OtherChannelsRule(const CommandLine& cl, const host_runtime::HostNode& node, const host_runtime::FileSequenceSource* input)
-    : action_(cl.otherChannels), rendered_(input ? channelsTheNodeRenders(node) : std::nullopt), input_(input)
-  {
-  }
-
-  // The plane to write for frame `f`.
-  const DD::Image::ImagePlane& apply(int f, DD::Image::ImagePlane& plane, std::ostream& err)
-  {
-    if (!rendered_) return plane;
-    DD::Image::ChannelSet others;
-    for (DD::Image::Channel c = plane.channels().first(); c != DD::Image::Chan_Black; c = plane.channels().next(c))
-      if (!rendered_->contains(c)) others += c;
-    if (others.empty()) return plane;
-    if (!told_) {
-      err << "magnifex-render: channels " << channelListText(others) << " are not rendered by the node: "
-          << (action_ == OtherChannels::Drop ? std::string("left out (--other-channels drop)")
-                                             : std::string("upscaled from the input with OpenImageIO's resize (") +
-                                                   kOtherChannelsFilter + " filter; --other-channels drop leaves them out)")
-          << "\n";
-      told_ = true;
-    }
-    if (action_ == OtherChannels::Drop) {
-      dropped_ = withoutChannels(plane, others);
-      return *dropped_;
-    }
-    upscaleFromInput(plane, *input_->pixels(std::clamp(f, input_->firstFrame(), input_->lastFrame())), others);
-    return plane;
-  }
-
-private:
-  OtherChannels action_;
-  std::optional<DD::Image::ChannelSet> rendered_;
-  const host_runtime::FileSequenceSource* input_;
-  std::optional<DD::Image::ImagePlane> dropped_;
-  bool told_ = false;
-};
-
 int drive(const CommandLine& cl, host_runtime::RenderSession& session, const host_runtime::FileSequenceSource* input,
           std::pair<int, int> frames, const std::string& plugin, const host_runtime::HostNode& hostNode, std::ostream& out,
           std::ostream& err)
 {
   const DD::Image::Iop& node = hostNode.op();
-  OtherChannelsRule otherChannels(cl, hostNode, input);
+  OtherChannelsRule otherChannels(cl.otherChannels, input ? channelsTheNodeRenders(hostNode) : std::nullopt, input);
   const host_runtime::FramePattern output(cl.output);
   host_runtime::RenderOptions options;
   options.channels = cl.channels;
@@ -382,7 +323,7 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
     throw UsageError("--output needs a frame number (#### or %04d) to write several frames");
   refuseWritingOverInputs(cl, plugin, input.get(), output, frames);
   refuseOutputsThatNameEachOther(cl, output, frames);
-  removeStaleTemporaries(cl, output, err);
+  removeTemporariesOfKilledRuns(cl, output, err);
   checkOutputCanBeWritten(cl, output, frames);
 
   std::unique_ptr<host_runtime::TraceWriter> trace;

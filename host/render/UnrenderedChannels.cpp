@@ -112,4 +112,33 @@ void upscaleFromInput(DD::Image::ImagePlane& plane, const host_runtime::Image& i
 #endif
 }
 
+OtherChannelsRule::OtherChannelsRule(OtherChannels action, std::optional<DD::Image::ChannelSet> rendered,
+                                     const host_runtime::FileSequenceSource* input)
+  : action_(action), rendered_(input ? rendered : std::nullopt), input_(input)
+{
+}
+
+const DD::Image::ImagePlane& OtherChannelsRule::apply(int f, DD::Image::ImagePlane& plane, std::ostream& err)
+{
+  if (!rendered_) return plane;
+  DD::Image::ChannelSet others;
+  for (DD::Image::Channel c = plane.channels().first(); c != DD::Image::Chan_Black; c = plane.channels().next(c))
+    if (!rendered_->contains(c)) others += c;
+  if (others.empty()) return plane;
+  if (!told_) {
+    err << "magnifex-render: channels " << channelListText(others) << " are not rendered by the node: "
+        << (action_ == OtherChannels::Drop ? std::string("left out (--other-channels drop)")
+                                           : std::string("upscaled from the input with OpenImageIO's resize (") + kOtherChannelsFilter +
+                                                 " filter; --other-channels drop leaves them out)")
+        << "\n";
+    told_ = true;
+  }
+  if (action_ == OtherChannels::Drop) {
+    dropped_ = withoutChannels(plane, others);
+    return *dropped_;
+  }
+  upscaleFromInput(plane, *input_->pixels(std::clamp(f, input_->firstFrame(), input_->lastFrame())), others);
+  return plane;
+}
+
 } // namespace render_command

@@ -5,10 +5,13 @@
 #pragma once
 
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "DDImage/ChannelSet.h"
+#include "render/CommandLine.h"
 #include "DDImage/ImagePlane.h"
+#include "runtime/FileSequenceSource.h"
 #include "runtime/HostNode.h"
 #include "runtime/ImageSource.h"
 
@@ -31,5 +34,23 @@ DD::Image::ImagePlane withoutChannels(const DD::Image::ImagePlane& plane, const 
 
 // "A, diffuse.R": names as files give them.
 std::string channelListText(const DD::Image::ChannelSet& channels);
+
+// What becomes of the channels of each frame's output that the node did not render.
+class OtherChannelsRule {
+public:
+  // `rendered`: the channels the node renders; nothing: all of them (the rule does nothing).
+  OtherChannelsRule(OtherChannels action, std::optional<DD::Image::ChannelSet> rendered, const host_runtime::FileSequenceSource* input);
+
+  // The plane to write for frame `f`: `plane` with the other channels upscaled from the input, or
+  // a copy without them. The first frame that has such channels says so on `err`.
+  const DD::Image::ImagePlane& apply(int f, DD::Image::ImagePlane& plane, std::ostream& err);
+
+private:
+  OtherChannels action_;
+  std::optional<DD::Image::ChannelSet> rendered_;
+  const host_runtime::FileSequenceSource* input_;
+  std::optional<DD::Image::ImagePlane> dropped_;
+  bool told_ = false;
+};
 
 } // namespace render_command
