@@ -24,8 +24,9 @@ plausible, flat surround instead of black. Works for every h, w >= 1.
 
 Domain. By default the layers work on the node's LogC values directly. With
 `srgb_core` the forward wraps them in the parameter-free sRGB adapter of
-encoding.py (LogC -> linear -> sRGB in [0, 1] -> layers -> linear -> LogC,
-out-of-range light carried past by bicubic upscaling), the domain published
+encoding.py (LogC -> linear -> sRGB in [0, 1] -> layers -> linear, its low
+band tied to the bicubic upscale -> LogC, out-of-range light carried past by
+bicubic upscaling), the domain published
 weights of this family were trained in. Both archives of a GAN/PSNR pair
 must use the same domain.
 """
@@ -36,7 +37,7 @@ import torch
 from torch import nn
 import torch.nn.functional as F
 
-from .encoding import bicubic_up, log_decode, log_encode, split_in_range, srgb_decode, srgb_encode
+from .encoding import anchor_colour, bicubic_up, log_decode, log_encode, split_in_range, srgb_decode, srgb_encode
 
 # Replicated border, in pixels of the grid conv_first works on. Zero padding
 # creeps one pixel inwards per 3x3 convolution and doubles with each
@@ -107,6 +108,7 @@ class StillNet(nn.Module):
             return self.layers(x)
         inside, outside = split_in_range(log_decode(x))
         y = srgb_decode(self.layers(srgb_encode(inside)))
+        y = anchor_colour(y, bicubic_up(inside, self.scale), self.scale)
         return log_encode(y + bicubic_up(outside, self.scale))
 
     def layers(self, x):

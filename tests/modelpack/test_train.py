@@ -55,6 +55,23 @@ class Encodings(unittest.TestCase):
                                        rtol=1e-5, atol=1e-5)
 
 
+    def test_the_colour_anchor_removes_a_cast_and_keeps_finer_detail(self):
+        # Layers that darken by 5 % (a cast) and add a one-pixel checkerboard (detail).
+        net = StillNet(4, 3, 1, srgb_core=True)
+        checker = ((torch.arange(64).view(1, -1) + torch.arange(48).view(-1, 1)) % 2).float() * 0.04 - 0.02
+        def layers(x):
+            up = torch.nn.functional.interpolate(x, scale_factor=4.0, mode="bicubic", align_corners=False)
+            return srgb_encode(srgb_decode(up) * 0.95) + checker
+        net.layers = layers
+        linear = 0.05 + 0.4 * torch.rand(1, 3, 12, 16)
+        out = log_decode(net(log_encode(linear)))
+        bicubic = torch.nn.functional.interpolate(linear, scale_factor=4.0, mode="bicubic", align_corners=False)
+        means = out.mean(dim=(2, 3)) / bicubic.mean(dim=(2, 3))
+        torch.testing.assert_close(means, torch.ones_like(means), rtol=0, atol=5e-3)  # from 5 % to within 0.5 %
+        detail = (out - bicubic)[..., 8:-8, 8:-8]
+        self.assertGreater(detail.abs().mean().item(), 0.005)  # the checkerboard survives
+
+
 class Degradations(unittest.TestCase):
     def test_every_kernel_keeps_flat_areas_and_linear_ramps(self):
         # A normalised symmetric kernel reproduces a ramp at the output pixel centres
