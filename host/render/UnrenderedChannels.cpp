@@ -126,7 +126,8 @@ const DD::Image::ImagePlane& OtherChannelsRule::apply(int f, DD::Image::ImagePla
     if (!rendered_->contains(c)) others += c;
   if (others.empty()) return plane;
   if (!told_) {
-    err << "magnifex-render: channels " << channelListText(others) << " are not rendered by the node: "
+    err << "magnifex-render: " << (others.size() == 1 ? "channel " : "channels ") << channelListText(others)
+        << (others.size() == 1 ? " is" : " are") << " not rendered by the node: "
         << (action_ == OtherChannels::Drop ? std::string("left out (--other-channels drop)")
                                            : std::string("upscaled from the input with OpenImageIO's resize (") + kOtherChannelsFilter +
                                                  " filter; --other-channels drop leaves them out)")
