@@ -129,10 +129,13 @@ std::string listText(const std::vector<std::string>& names)
 }
 
 // The subimage `part` names, by name or index. A file of several parts needs one named: every
-// part but one would otherwise be lost without a word.
-int choosePart(const std::string& path, const oiio::ImageSpec& config, const std::string& part)
+// part but one would otherwise be lost without a word. A file whose reader states one part (an
+// OpenEXR file of one part) is not opened again to count.
+int choosePart(const oiio::ImageInput& in, const std::string& path, const oiio::ImageSpec& config, const std::string& part)
 {
-  const std::vector<std::string> names = partNames(path, config);
+  const std::string first = in.spec().get_string_attribute("oiio:subimagename");
+  const bool single = in.spec().get_int_attribute("oiio:subimages", 0) == 1;
+  const std::vector<std::string> names = single ? std::vector<std::string>{first.empty() ? "part 0" : first} : partNames(path, config);
   if (part.empty()) {
     if (names.size() <= 1) return 0;
     throw std::runtime_error("cannot read " + path + ": it holds " + std::to_string(names.size()) + " parts (" + listText(names) +
@@ -157,7 +160,7 @@ std::unique_ptr<oiio::ImageInput> openInput(const std::string& path, const std::
   config.attribute("oiio:UnassociatedAlpha", 1);
   auto in = oiio::ImageInput::open(path, &config);
   if (!in) throw std::runtime_error("cannot read " + path + ": " + reasonOf(oiio::geterror()));
-  const int chosen = choosePart(path, config, part);
+  const int chosen = choosePart(*in, path, config, part);
   if (chosen != 0 && !in->seek_subimage(chosen, 0)) throw std::runtime_error("cannot read " + path + ": " + reasonOf(in->geterror()));
   if (in->spec().deep) throw std::runtime_error("cannot read " + path + ": deep images are not supported");
   return in;

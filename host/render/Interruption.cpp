@@ -6,11 +6,7 @@
 #include "DDImageHost/OpControl.h"
 #include "runtime/AtomicFile.h"
 
-#if defined(_WIN32)
-#  include <cstdlib>
-#else
-#  include <unistd.h>
-#endif
+#include <cstdlib>
 
 namespace render_command {
 namespace {
@@ -28,11 +24,7 @@ extern "C" void onInterruption(int signal)
     return;
   }
   host_runtime::removeOwnTemporariesNow();
-#if defined(_WIN32)
-  std::_Exit(exitStatusForSignal(expected));
-#else
-  _exit(exitStatusForSignal(expected));
-#endif
+  std::_Exit(exitStatusForSignal(expected));  // async-signal-safe, as exit() is not
 }
 
 } // namespace
