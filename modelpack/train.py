@@ -138,6 +138,10 @@ def two_x_from_four_x(net4):
     w3 = state["conv_first.weight"]
     # Unshuffled channel c*4 + phase: each phase gets a quarter of the colour's weights.
     state["conv_first.weight"] = w3.repeat_interleave(4, dim=1) / 4.0
+    if net2.srgb_core:
+        # The sRGB 2x forward adds bicubic; a zero last layer makes the start exactly that.
+        state["conv_last.weight"] = torch.zeros_like(state["conv_last.weight"])
+        state["conv_last.bias"] = torch.zeros_like(state["conv_last.bias"])
     net2.load_state_dict(state)
     return net2
 

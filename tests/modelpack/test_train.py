@@ -197,6 +197,20 @@ class TrainingRun(unittest.TestCase):
             b = net4.layers(torch.nn.functional.avg_pool2d(x, 2))
         torch.testing.assert_close(a, b, rtol=1e-4, atol=1e-5)
 
+    def test_an_srgb_2x_network_starts_at_the_bicubic_upscale(self):
+        net4 = StillNet(4, 4, 2, srgb_core=True)
+        torch.manual_seed(1)
+        with torch.no_grad():
+            for p in net4.parameters():
+                p.uniform_(-0.1, 0.1)
+        net2 = two_x_from_four_x(net4)
+        # Smooth LogC content, some of it above 1.0 linear: sRGB and linear bicubic then agree.
+        x = torch.nn.functional.interpolate(torch.rand(1, 3, 3, 4) * 0.65, size=(10, 14), mode="bilinear")
+        with torch.no_grad():
+            out = net2(x)
+        linear = torch.nn.functional.interpolate(log_decode(x), scale_factor=2.0, mode="bicubic")
+        self.assertLess((log_decode(out) - linear).abs().mean().item(), 0.005)
+
 
 if __name__ == "__main__":
     unittest.main()
