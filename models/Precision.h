@@ -2,14 +2,23 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include <c10/core/ScalarType.h>
 
+#include "models/CpuFacts.h"
+
 namespace magnifex {
 
-// The 16-bit type a pass casts its inputs to, or none: only on the GPU with mixed precision,
-// BFloat16 where the GPU supports it and the user wants it, Half otherwise.
+// The 16-bit type a pass computes in, or none (float32). Only with mixed precision on. On the GPU:
+// BFloat16 where the GPU supports it and the user wants it, Half otherwise. On the CPU: BFloat16
+// where the CPU computes it natively and the user wants it; there is no fast Half on CPUs, so
+// otherwise float32.
 std::optional<c10::ScalarType> autocast_type(bool gpu_in_use, bool mixed_precision, bool use_bfloat16,
-                                             bool bf16_capable);
+                                             bool gpu_bf16_capable, bool cpu_bf16_native);
+
+// What a CPU render's status line adds after "on CPU": nothing with mixed precision off,
+// " in BFloat16 (AMX-BF16, ...)" when the passes run in it, else why they stay in float32.
+std::string cpu_precision_note(bool mixed_precision, bool use_bfloat16, const CpuBFloat16& cpu);
 
 } // namespace magnifex

@@ -17,6 +17,13 @@ void set_cuda_autocast(bool enabled, std::optional<c10::ScalarType> compute_type
   at::autocast::set_autocast_enabled(at::kCUDA, enabled);
 }
 
+void set_cpu_autocast(bool enabled)
+{
+  if (enabled)
+    at::autocast::set_autocast_dtype(at::kCPU, at::kBFloat16);
+  at::autocast::set_autocast_enabled(at::kCPU, enabled);
+}
+
 at::Tensor autocast_to(c10::ScalarType type, const at::Tensor& tensor)
 {
   return at::autocast::cached_cast(type, tensor, c10::DeviceType::CUDA);

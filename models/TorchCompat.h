@@ -12,6 +12,8 @@ namespace magnifex {
 // Switches CUDA autocast for the calling thread; `compute_type` is the 16-bit type autocast
 // computes in (without it autocast keeps its default, Half, whatever the inputs were cast to).
 void set_cuda_autocast(bool enabled, std::optional<c10::ScalarType> compute_type = std::nullopt);
+// Switches CPU autocast to BFloat16 for the calling thread.
+void set_cpu_autocast(bool enabled);
 // The autocast cast of a network input to a 16-bit type on CUDA (cached per tensor).
 at::Tensor autocast_to(c10::ScalarType type, const at::Tensor& tensor);
 void clear_autocast_cache();

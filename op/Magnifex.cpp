@@ -6,6 +6,7 @@
 #include <ATen/ops/zeros.h>
 #include <ATen/ops/empty.h>
 
+#include "models/CpuFacts.h"
 #include "models/TorchCompat.h"
 #include "op/DebugStream.h"
 #include "op/GpuReport.h"
@@ -61,6 +62,7 @@ Magnifex::Magnifex(Node* node, std::shared_ptr<const GpuFacts> gpu_facts)
     still_nets_corrupt(false),
     sequence_nets_corrupt(false),
     hybrid_nets_corrupt(false),
+    cpu_bfloat16(this_cpu_bfloat16()),
     gpu_facts_(std::move(gpu_facts))
 {
   output_format.set(0, 0, 1, 1);

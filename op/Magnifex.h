@@ -16,6 +16,7 @@
 #include "DDImage/Knobs.h"
 #include "DDImage/PlanarIop.h"
 
+#include "models/CpuFacts.h"
 #include "op/GpuFacts.h"
 #include "render/PatchGrid.h"
 #include "render/RenderHooks.h"
@@ -116,6 +117,8 @@ public:
   bool still_nets_corrupt;
   bool sequence_nets_corrupt;
   bool hybrid_nets_corrupt;
+  // Whether the CPU computes BFloat16 natively (this process's CPU; tests set another).
+  magnifex::CpuBFloat16 cpu_bfloat16;
 
   // Sequence state.
   void reset_sequence_state();

@@ -4,6 +4,7 @@
 #include <c10/core/GradMode.h>
 
 #include "DDImage/Application.h"
+#include "models/Precision.h"
 #include "models/TorchCompat.h"
 #include "op/DebugStream.h"
 #include "op/FormatRules.h"
@@ -49,7 +50,8 @@ void Magnifex::renderStripe(ImagePlane& plane)
     run.device = choose_device(true);
     run.gpu_in_use = run.device.is_cuda();
     if (!Application::IsGUIActive()) {
-      const std::string where = run.gpu_in_use ? "' on GPU (" + gpu_name + ")" : "' on CPU";
+      const std::string where = run.gpu_in_use ? "' on GPU (" + gpu_name + ")"
+                                               : "' on CPU" + cpu_precision_note(mixedprecision, use_bfloat16, cpu_bfloat16);
       debug_line(node_name() + ": Running inference for layer '" + cat(plane.channels()) + where);
     }
     if (mode == 1)

@@ -80,11 +80,42 @@ TEST(DeviceRule, RenderLinesNameTheNode)
   EXPECT_TRUE(choose_device(in).debug_lines.empty());
 }
 
-TEST(PrecisionRule, CastTypeOnlyOnTheGpuWithMixedPrecision)
+TEST(PrecisionRule, SixteenBitTypeByDeviceAndSupport)
 {
-  EXPECT_EQ(autocast_type(true, true, true, true), c10::ScalarType::BFloat16);
-  EXPECT_EQ(autocast_type(true, true, true, false), c10::ScalarType::Half); // no bf16 on this GPU
-  EXPECT_EQ(autocast_type(true, true, false, true), c10::ScalarType::Half);
-  EXPECT_EQ(autocast_type(true, false, true, true), std::nullopt);
-  EXPECT_EQ(autocast_type(false, true, true, true), std::nullopt); // CPU never casts
+  struct Case {
+    bool gpu, mixed, use_bf16, gpu_bf16, cpu_bf16;
+    std::optional<c10::ScalarType> expected;
+  };
+  const auto bf16 = c10::ScalarType::BFloat16, half = c10::ScalarType::Half;
+  const Case cases[] = {
+    {true, true, true, true, false, bf16},
+    {true, true, true, false, true, half}, // a GPU without BFloat16: Half, whatever the CPU has
+    {true, true, false, true, true, half},
+    {true, false, true, true, true, std::nullopt},
+    {false, true, true, false, true, bf16}, // the CPU's own units, whatever the GPU has
+    {false, true, true, true, false, std::nullopt}, // no fast 16-bit type on this CPU
+    {false, true, false, true, true, std::nullopt}, // no Half on a CPU
+    {false, false, true, true, true, std::nullopt},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(autocast_type(c.gpu, c.mixed, c.use_bf16, c.gpu_bf16, c.cpu_bf16), c.expected)
+      << "gpu " << c.gpu << " mixed " << c.mixed << " use_bf16 " << c.use_bf16 << " gpu_bf16 " << c.gpu_bf16
+      << " cpu_bf16 " << c.cpu_bf16;
+}
+
+TEST(PrecisionRule, CpuSupportFromItsInstructionSets)
+{
+  const CpuBFloat16 server = cpu_bfloat16_from({{"avx2", true}, {"avx512_bf16", true}, {"amx_bf16", true},
+                                                {"avx512_fp16", true}, {"avx_ne_convert", true}},
+                                               true);
+  EXPECT_TRUE(server.native);
+  EXPECT_EQ(server.units, "AMX-BF16, AVX512-BF16");
+  EXPECT_FALSE(cpu_bfloat16_from({{"avx2", true}, {"avx512_bf16", false}}, true).native);
+  EXPECT_FALSE(cpu_bfloat16_from({{"amx_bf16", true}}, false).native) << "no oneDNN kernels to use it";
+  EXPECT_TRUE(cpu_bfloat16_from({{"sve_bf16", true}}, true).native);
+
+  EXPECT_EQ(cpu_precision_note(false, true, server), "");
+  EXPECT_EQ(cpu_precision_note(true, true, server), " in BFloat16 (AMX-BF16, AVX512-BF16)");
+  EXPECT_EQ(cpu_precision_note(true, false, server), " in float32 (use_bfloat16 is off)");
+  EXPECT_EQ(cpu_precision_note(true, true, CpuBFloat16{}), " in float32 (this CPU has no native BFloat16)");
 }

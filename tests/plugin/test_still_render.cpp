@@ -101,6 +101,32 @@ TEST(StillRender, PixelsChannelsAndPatchesOfAPerPixelNetwork)
   }
 }
 
+TEST(StillRender, BatchStatusLineSaysTheCpuPrecision)
+{
+  struct Case {
+    bool mixed;
+    bool native;
+    const char* ending;
+  };
+  const Case cases[] = {
+    {false, true, "' on CPU\n"},
+    {true, true, "' on CPU in BFloat16 (AMX-BF16)\n"},
+    {true, false, "' on CPU in float32 (this CPU has no native BFloat16)\n"},
+  };
+  for (const Case& c : cases) {
+    auto node = make_node();
+    RenderSession session(*node, pattern_source(8, 6));
+    open_with_network(*node, per_pixel_network(4));
+    node->setKnob("mixedprecision", c.mixed ? "true" : "false");
+    op_of(*node).cpu_bfloat16 = magnifex::CpuBFloat16{c.native, c.native ? "AMX-BF16" : ""};
+    testing::internal::CaptureStdout();
+    const FrameResult r = session.renderFrame(1, with_channels(Mask_RGB));
+    const std::string log = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(r.status, FrameStatus::Ok) << r.error;
+    EXPECT_EQ(log, std::string("Magnifex1: Running inference for layer 'rgb") + c.ending);
+  }
+}
+
 TEST(StillRender, DebugPatchZeroLeavesTheDecodedZero)
 {
   auto node = make_node();
