@@ -1,6 +1,9 @@
 // The render entry: what every renderStripe call does, the still-mode glue, and the write-back.
 #include "op/Magnifex.h"
 
+#include <algorithm>
+#include <stdexcept>
+
 #include <c10/core/GradMode.h>
 
 #include "DDImage/Application.h"
@@ -169,20 +172,54 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
   settings.debug_patch = debug_patch;
   const bool gpu = run.gpu_in_use;
   const NetworkPass pass = [this, gpu](const at::Tensor& chunk) { return run_network(still_net, {chunk}, gpu); };
-  std::optional<at::Tensor> tensor_image_comp;
+  const Box& out = plane.bounds();
+  std::optional<PlaneWriter> writer;
   try {
-    tensor_image_comp = still_walk(tensor_image, *grid, settings, pass, render_hooks());
+    writer.emplace(plane.writable(), std::size_t(out.w()) * std::size_t(out.h()) * std::size_t(plane.nComps()),
+                   out.h(), out.w(), plane.nComps(), true);
   } catch (const std::exception& e) {
+    report_failure("Error during the final output process", e.what());
+    return;
+  }
+  // The walk writes rows into the plane as they are finished; a failure there is the output
+  // process's, not the patches'.
+  struct WriteFailure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+  };
+  bool wrote_rows = false;
+  const FinishedRows finished = [&writer, &wrote_rows](const at::Tensor& rows, int64_t first_row) {
+    try {
+      wrote_rows = true;
+      writer->write(rows, first_row);
+    } catch (const std::exception& e) {
+      throw WriteFailure(e.what());
+    }
+  };
+  // A render that stops half way leaves the plane as it found it, not with its first rows.
+  const auto discard_rows = [&] {
+    if (wrote_rows)
+      std::fill_n(plane.writable(), std::size_t(out.w()) * std::size_t(out.h()) * std::size_t(plane.nComps()), 0.0f);
+  };
+  bool walked = false;
+  try {
+    walked = still_walk_rows(tensor_image, *grid, settings, pass, render_hooks(), finished);
+  } catch (const WriteFailure& e) {
+    discard_rows();
+    report_failure("Error during the final output process", e.what());
+    return;
+  } catch (const std::exception& e) {
+    discard_rows();
     debug_line("Error during image patch processing");
     debug_line(e.what());
     error("%s", patch_error_text(e.what()));
     return;
   }
-  if (!tensor_image_comp)
+  if (!walked) {
+    discard_rows();
     return;
-  tensor_image = at::Tensor();
-  if (write_output(plane, std::move(*tensor_image_comp), true))
-    finish_render(run);
+  }
+  writer->log_fitting(3, render_hooks());
+  finish_render(run);
 }
 
 bool Magnifex::write_output(ImagePlane& plane, at::Tensor tensor_image_comp, bool decode)

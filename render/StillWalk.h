@@ -27,9 +27,20 @@ struct StillWalkSettings {
 // bottom, three channels (alpha and any further channel dropped), log-encoded.
 at::Tensor still_network_input(const at::Tensor& host_tensor, c10::Device device);
 
-// Walks the patches of `tensor_image` ([1, 3, H, W], log-encoded, on the compute device) and
-// returns the log-encoded accumulator [1, 3, S*H, S*W], or nothing when the host aborted.
+// Rows of the composite that no later patch touches: `rows` is [1, 3, n, S*W], log-encoded, output
+// rows first_row .. first_row + n - 1 counted from the top. Valid only during the call.
+using FinishedRows = std::function<void(const at::Tensor& rows, int64_t first_row)>;
+
+// Walks the patches of `tensor_image` ([1, 3, H, W], log-encoded, on the compute device) and hands
+// every output row, once, to `finished`, top to bottom; false when the host aborted. The cross-fade
+// happens in a band as tall as one row of patches, not in a full-size accumulator: at 4x the output
+// is sixteen times the input, and a 4K plate's composite alone would take 1.6 GB beside the plane.
 // Progress counts network passes out of grid.inferenceRuns. Exceptions pass to the caller.
+bool still_walk_rows(const at::Tensor& tensor_image, const PatchGrid& grid, const StillWalkSettings& settings,
+                     const NetworkPass& pass, const RenderHooks& hooks, const FinishedRows& finished);
+
+// The same walk gathered into one log-encoded composite [1, 3, S*H, S*W], or nothing when the host
+// aborted.
 std::optional<at::Tensor> still_walk(const at::Tensor& tensor_image, const PatchGrid& grid,
                                      const StillWalkSettings& settings, const NetworkPass& pass,
                                      const RenderHooks& hooks);

@@ -19,39 +19,55 @@ constexpr int64_t kBandRows = 64;
 
 } // namespace
 
-void write_to_plane(const at::Tensor& accumulator, float* plane, std::size_t plane_floats, int n_out, bool decode,
-                    const RenderHooks& hooks)
+PlaneWriter::PlaneWriter(float* plane, std::size_t plane_floats, int64_t rows, int64_t columns, int n_out,
+                         bool decode)
+  : rows_(rows), n_out_(n_out), decode_(decode)
 {
-  const int64_t C = accumulator.size(1), rows = accumulator.size(2), columns = accumulator.size(3);
   if (n_out < 1)
     throw std::invalid_argument("the output plane has no channels");
   if (std::size_t(rows) * std::size_t(columns) * std::size_t(n_out) != plane_floats)
     throw std::runtime_error("the result is " + std::to_string(columns) + " x " + std::to_string(rows) + " x " +
                              std::to_string(n_out) + " values, the output plane holds " + std::to_string(plane_floats));
-  if (C < n_out)
+  destination_ = at::from_blob(plane, {rows, columns, n_out}, at::TensorOptions().dtype(at::kFloat));
+}
+
+void PlaneWriter::log_fitting(int64_t channels, const RenderHooks& hooks) const
+{
+  if (channels < n_out_)
     hooks.log("Too few channels, channel padding output");
-  else if (C > n_out)
+  else if (channels > n_out_)
     hooks.log("Too many channels, narrowing channel output");
   if (hooks.logging()) {
     std::ostringstream os;
-    os << "Final result tensor_image_comp sizes: [1, " << n_out << ", " << rows << ", " << columns << "]";
+    os << "Final result tensor_image_comp sizes: [1, " << n_out_ << ", " << rows_ << ", " << destination_.size(1)
+       << "]";
     hooks.log(os.str());
   }
+}
 
-  const at::Tensor destination = at::from_blob(plane, {rows, columns, n_out}, at::TensorOptions().dtype(at::kFloat));
-  const int64_t kept = std::min<int64_t>(C, n_out);
-  for (int64_t top = 0; top < rows; top += kBandRows) {
-    const int64_t band = std::min(kBandRows, rows - top);
-    at::Tensor source = accumulator.select(0, 0).narrow(0, 0, kept).narrow(1, top, band);
-    if (decode)
+void PlaneWriter::write(const at::Tensor& band, int64_t first_row)
+{
+  const int64_t kept = std::min<int64_t>(band.size(1), n_out_);
+  for (int64_t top = 0; top < band.size(2); top += kBandRows) {
+    const int64_t n = std::min(kBandRows, band.size(2) - top);
+    at::Tensor source = band.select(0, 0).narrow(0, 0, kept).narrow(1, top, n);
+    if (decode_)
       source = logDecode(source);
-    // Pipeline rows top..top+band are the host's rows counted from the bottom: the band lands at
-    // the mirrored place, upside down.
-    at::Tensor target = destination.narrow(0, rows - top - band, band);
+    // Pipeline rows counted from the top are the host's rows counted from the bottom: the rows land
+    // at the mirrored place, upside down.
+    at::Tensor target = destination_.narrow(0, rows_ - (first_row + top) - n, n);
     target.narrow(2, 0, kept).copy_(source.flip({1}).permute({1, 2, 0}).cpu());
-    if (n_out > kept)
-      target.narrow(2, kept, n_out - kept).fill_(1.0f);
+    if (n_out_ > kept)
+      target.narrow(2, kept, n_out_ - kept).fill_(1.0f);
   }
+}
+
+void write_to_plane(const at::Tensor& accumulator, float* plane, std::size_t plane_floats, int n_out, bool decode,
+                    const RenderHooks& hooks)
+{
+  PlaneWriter writer(plane, plane_floats, accumulator.size(2), accumulator.size(3), n_out, decode);
+  writer.log_fitting(accumulator.size(1), hooks);
+  writer.write(accumulator, 0);
 }
 
 } // namespace magnifex

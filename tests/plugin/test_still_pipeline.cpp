@@ -18,6 +18,7 @@
 
 #include "render/ChannelFitting.h"
 #include "render/LogEncoding.h"
+#include "render/PatchBlend.h"
 #include "render/StillWalk.h"
 #include "render/WriteBack.h"
 
@@ -139,6 +140,46 @@ TEST(StillWalk, TiledEqualsWholeForAPerPixelNetwork)
         EXPECT_GT(tiled.patchCount(), 1);
         EXPECT_TRUE(at::equal(*still_walk(image, tiled, settings, per_pixel(S), {}), expected));
       }
+    }
+}
+
+// The walk cross-fades in a band one row of patches tall and writes rows out as they are finished;
+// the plane must be what one full-size accumulator written at the end gives.
+TEST(StillWalk, RowBandsWriteWhatAFullAccumulatorGives)
+{
+  const int H = 83, W = 57;
+  const at::Tensor image = test_image(H, W);
+  // Each patch's result depends on where the patch is cut, so every cross-fade shows.
+  const auto position_dependent = [](int S) -> NetworkPass {
+    return [S](const at::Tensor& chunk) {
+      const int64_t h = chunk.size(2) * S, w = chunk.size(3) * S;
+      const at::Tensor ramp = at::arange(h * w, at::kFloat).view({1, 1, h, w}).div(double(h * w));
+      return chunk.repeat_interleave(S, 2).repeat_interleave(S, 3) + ramp;
+    };
+  };
+  for (int S : {2, 4})
+    for (auto [max_size, overlap, padding] : {std::tuple{30, 9, 2}, {40, 12, 4}, {25, 8, 0}, {500, 32, 8}}) {
+      SCOPED_TRACE(testing::Message() << "S " << S << " max " << max_size);
+      const PatchGrid grid = *compute_patch_grid(W, H, max_size, overlap, padding, false);
+      const NetworkPass pass = position_dependent(S);
+      at::Tensor reference = at::zeros({1, 3, S * H, S * W});
+      for (const PatchRect& p : patch_walk(grid, W, H)) {
+        const at::Tensor out = pass(image.narrow(3, p.xStart, p.width()).narrow(2, p.yStart, p.height()));
+        composite_patch(reference, out, blend_mask(grid, p, int(out.size(2)), int(out.size(3)), S, at::kCPU), p, S);
+      }
+      const int n_out = 4;
+      std::vector<float> expected(std::size_t(S * H) * (S * W) * n_out), banded(expected.size(), -1.0f);
+      write_to_plane(reference, expected.data(), expected.size(), n_out, true, {});
+      PlaneWriter writer(banded.data(), banded.size(), S * H, S * W, n_out, true);
+      int64_t next_row = 0;
+      const FinishedRows finished = [&](const at::Tensor& rows, int64_t first_row) {
+        EXPECT_EQ(first_row, next_row) << "rows handed on twice or skipped";
+        next_row = first_row + rows.size(2);
+        writer.write(rows, first_row);
+      };
+      ASSERT_TRUE(still_walk_rows(image, grid, {S, false, -1}, pass, {}, finished));
+      EXPECT_EQ(next_row, S * H);
+      EXPECT_EQ(banded, expected);
     }
 }
 
