@@ -71,13 +71,16 @@ struct Options {
   bool passes = true;
   std::string type = "plates";
   std::string dump;
+  // The mixedprecision knob: "mixed" on, "float32" off; "auto" leaves it on where CUDA renders and
+  // turns it off on the CPU, so CPU timings are float32 unless BFloat16 is asked for.
+  std::string precision = "auto";
 };
 
 [[noreturn]] void usage(const std::string& why)
 {
   std::cerr << "magnifex_bench: " << why << "\nusage: magnifex_bench still|sequence|profile [--pack P] [--width W] "
                "[--height H] [--scale 2|4] [--multisample] [--repeat N] [--threads T] [--max-size M] [--no-passes] "
-               "[--type plates|cg|hybrid] [--dump DIR]\n";
+               "[--type plates|cg|hybrid] [--dump DIR] [--precision auto|float32|mixed]\n";
   std::exit(2);
 }
 
@@ -99,6 +102,7 @@ Options parse(int argc, char** argv)
     else if (a == "--height") o.height = std::stoi(value());
     else if (a == "--scale") o.scale = std::stoi(value());
     else if (a == "--multisample") o.multisample = true;
+    else if (a == "--precision") o.precision = value();
     else if (a == "--repeat") o.repeat = std::max(1, std::stoi(value()));
     else if (a == "--threads") o.threads = std::stoi(value());
     else if (a == "--max-size") o.max_size = std::stoi(value());
@@ -215,6 +219,10 @@ BenchNode make_node(const Options& o, int frames, std::vector<std::pair<std::str
   b.session = std::make_unique<host_runtime::RenderSession>(*b.node, b.source);
   b.session->connectInputsAt(1);
   knobs.insert(knobs.begin(), {{"scale", o.scale == 2 ? "2x" : "4x"}, {"max_size", std::to_string(o.max_size)}});
+  if (o.precision == "float32" || (o.precision == "auto" && !torch::cuda::is_available()))
+    knobs.emplace_back("mixedprecision", "false");
+  else if (o.precision == "mixed")
+    knobs.emplace_back("mixedprecision", "true");
   b.node->setKnobs(knobs);
   return b;
 }
@@ -301,7 +309,8 @@ int still(const Options& o)
   const double render_s = median(renders), passes_s = median(passes);
   const double output_mp = double(o.width) * o.height * o.scale * o.scale / 1e6;
   Row()
-    .add("study", "still").add("pack", o.pack).add("device", gpu ? "cuda" : "cpu").add("width", o.width)
+    .add("study", "still").add("pack", o.pack).add("device", gpu ? "cuda" : "cpu").add("mixedprecision", op.mixedprecision ? 1 : 0)
+    .add("width", o.width)
     .add("height", o.height).add("scale", o.scale).add("multisample", o.multisample ? 1 : 0).add("threads", o.threads)
     .add("patches", grid.patchCount()).add("passes_per_render", double(chunks.size())).add("render_s", render_s)
     .add("passes_s", passes_s).add("overhead", o.passes ? render_s / passes_s : 0.0)
@@ -370,7 +379,8 @@ int sequence(const Options& o)
   }
   const double render_s = median(renders), passes_s = median(passes);
   Row()
-    .add("study", "sequence").add("pack", o.pack).add("device", gpu ? "cuda" : "cpu").add("type", o.type)
+    .add("study", "sequence").add("pack", o.pack).add("device", gpu ? "cuda" : "cpu").add("mixedprecision", op.mixedprecision ? 1 : 0)
+    .add("type", o.type)
     .add("width", o.width).add("height", o.height).add("scale", s).add("threads", o.threads)
     .add("patches", grid.patchCount()).add("render_s", render_s).add("passes_s", passes_s)
     .add("overhead", o.passes ? render_s / passes_s : 0.0).add("peak_host_mb", peak_host_mb())
@@ -522,7 +532,8 @@ int passes(const Options& o)
   }
 
   Row row;
-  row.add("study", "passes").add("pack", o.pack).add("device", gpu ? "cuda" : "cpu").add("width", o.width)
+  row.add("study", "passes").add("pack", o.pack).add("device", gpu ? "cuda" : "cpu").add("mixedprecision", op.mixedprecision ? 1 : 0)
+    .add("width", o.width)
     .add("height", o.height).add("scale", s).add("threads", o.threads).add("patches", grid.patchCount());
   for (Network& n : networks) {
     struct Variant {

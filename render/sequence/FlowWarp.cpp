@@ -5,7 +5,8 @@
 
 #include <ATen/TensorOperators.h>
 #include <ATen/ops/arange.h>
-#include <ATen/ops/cat.h>
+#include <ATen/ops/stack.h>
+#include <ATen/ops/tensor.h>
 #include <ATen/ops/grid_sampler.h>
 #include <ATen/ops/upsample_bilinear2d.h>
 
@@ -17,19 +18,30 @@ at::Tensor upscale_flow(const at::Tensor& lr_flow, int s)
   return at::upsample_bilinear2d(lr_flow, size, false, double(s), double(s)) * double(s);
 }
 
-at::Tensor warp_by_flow(const at::Tensor& image, const at::Tensor& flow)
+at::Tensor sampling_grid(const at::Tensor& flow)
 {
-  const int64_t N = image.size(0), H = image.size(2), W = image.size(3);
+  const int64_t H = flow.size(2), W = flow.size(3);
   const at::TensorOptions options = flow.options().dtype(at::kFloat);
-  const at::Tensor gx = at::arange(W, options).view({1, 1, 1, W}).expand({N, 1, H, W});
-  const at::Tensor gy = at::arange(H, options).view({1, 1, H, 1}).expand({N, 1, H, W});
-  const at::Tensor v = at::cat({gx, gy}, 1) + flow.to(at::kFloat);
-  // Normalised to [-1, 1] across pixel centres (align_corners).
-  const at::Tensor vx = v.narrow(1, 0, 1) * (2.0 / double(std::max<int64_t>(W - 1, 1))) - 1.0;
-  const at::Tensor vy = v.narrow(1, 1, 1) * (2.0 / double(std::max<int64_t>(H - 1, 1))) - 1.0;
-  const at::Tensor grid = at::cat({vx, vy}, 1).permute({0, 2, 3, 1});
+  // Each pixel's position plus its flow, normalised to [-1, 1] across pixel centres (align_corners),
+  // built directly in the [N, H, W, 2] layout the sampler reads.
+  const at::Tensor positions = at::stack({at::arange(W, options).view({1, W}).expand({H, W}),
+                                          at::arange(H, options).view({H, 1}).expand({H, W})},
+                                         2);
+  const at::Tensor to_unit = at::tensor({float(2.0 / double(std::max<int64_t>(W - 1, 1))),
+                                         float(2.0 / double(std::max<int64_t>(H - 1, 1)))},
+                                        options);
+  return (positions + flow.to(at::kFloat).permute({0, 2, 3, 1})) * to_unit - 1.0;
+}
+
+at::Tensor warp_by_grid(const at::Tensor& image, const at::Tensor& grid)
+{
   constexpr int64_t kBicubic = 2, kBorder = 1;
   return at::grid_sampler(image, grid.to(image.scalar_type()), kBicubic, kBorder, true);
+}
+
+at::Tensor warp_by_flow(const at::Tensor& image, const at::Tensor& flow)
+{
+  return warp_by_grid(image, sampling_grid(flow));
 }
 
 at::Tensor space_to_depth(const at::Tensor& x, int s)

@@ -43,17 +43,22 @@ at::Tensor timed(const RenderHooks& hooks, Pass&& pass)
   return result;
 }
 
-// The B path: the colour-only recurrence of the types with alpha, sharing the main path's flow.
-void colour_path(const at::Tensor& tensor_image, const PatchState& state, const at::Tensor& hr_flow, Material material,
-                 int s, const SequenceNetworks& networks, const RenderHooks& hooks, bool current_frame,
-                 StepResult& result)
+// What of the B state the B path warps: all four channels for CG, the colour for the hybrid.
+at::Tensor colour_state(const PatchState& state, Material material)
+{
+  return material == Material::CG ? state.hr_prevB : state.hr_prevB.narrow(1, 0, 3);
+}
+
+// The B path: the colour-only recurrence of the types with alpha, sharing the main path's flow; its
+// previous state is already warped into result.hr_prev_warpB.
+void colour_path(const at::Tensor& tensor_image, const PatchState& state, Material material, int s,
+                 const SequenceNetworks& networks, const RenderHooks& hooks, bool current_frame, StepResult& result)
 {
   const at::Tensor variant = colour_variant(tensor_image);
   if (current_frame)
     log_sizes(hooks, "tensor_image_variant: ", variant);
   if (material == Material::CG) {
     const at::Tensor tensor_image_A1 = at::cat({variant, at::ones_like(variant.narrow(1, 0, 1))}, 1);
-    result.hr_prev_warpB = warp_by_flow(state.hr_prevB, hr_flow);
     const at::Tensor hr_spacedepthB = space_to_depth(result.hr_prev_warpB, s);
     if (current_frame) {
       log_sizes(hooks, "tensor_image_A1: ", tensor_image_A1);
@@ -63,8 +68,7 @@ void colour_path(const at::Tensor& tensor_image, const PatchState& state, const 
     }
     result.hr_currB = timed(hooks, [&] { return networks.main(tensor_image_A1, hr_spacedepthB); });
   } else {
-    const at::Tensor hr_prevB_rgb = state.hr_prevB.narrow(1, 0, 3);
-    result.hr_prev_warpB = warp_by_flow(hr_prevB_rgb, hr_flow);
+    const at::Tensor hr_prevB_rgb = colour_state(state, material);
     const at::Tensor hr_spacedepthB = space_to_depth(result.hr_prev_warpB, s);
     if (current_frame) {
       log_sizes(hooks, "hr_prevB_rgb: ", hr_prevB_rgb);
@@ -149,7 +153,16 @@ std::optional<StepResult> recurrent_step(const at::Tensor& tensor_image, const P
     return std::nullopt;
 
   StepResult result;
-  result.hr_prev_warp = warp_by_flow(state.hr_prev, hr_flow);
+  if (material == Material::Plates) {
+    result.hr_prev_warp = warp_by_flow(state.hr_prev, hr_flow);
+  } else {
+    // Both states follow the same flow: one grid for the two. (Sampling the two stacked measured
+    // slower here: the stacking copy and the space-to-depth of strided halves cost more than a
+    // second sampler call.)
+    const at::Tensor grid = sampling_grid(hr_flow);
+    result.hr_prev_warp = warp_by_grid(state.hr_prev, grid);
+    result.hr_prev_warpB = warp_by_grid(colour_state(state, material), grid);
+  }
   const at::Tensor hr_spacedepth = space_to_depth(result.hr_prev_warp, s);
   if (current_frame) {
     log_sizes(hooks, "calculated hr_prev_warp: ", result.hr_prev_warp);
@@ -161,7 +174,7 @@ std::optional<StepResult> recurrent_step(const at::Tensor& tensor_image, const P
 
   result.hr_curr = timed(hooks, [&] { return networks.main(tensor_image, hr_spacedepth); });
   if (material != Material::Plates)
-    colour_path(tensor_image, state, hr_flow, material, s, networks, hooks, current_frame, result);
+    colour_path(tensor_image, state, material, s, networks, hooks, current_frame, result);
   if (advance())
     return std::nullopt;
   return result;
@@ -170,7 +183,7 @@ std::optional<StepResult> recurrent_step(const at::Tensor& tensor_image, const P
 PatchState state_after_preroll(const at::Tensor& tensor_image, const StepResult& step)
 {
   PatchState state;
-  state.hr_prev = step.hr_curr.detach().clone();
+  state.hr_prev = step.hr_curr.detach();
   state.hr_prevB = step.hr_currB.defined() ? step.hr_currB : at::zeros_like(tensor_image);
   state.previous = tensor_image.detach();
   return state;
@@ -179,14 +192,14 @@ PatchState state_after_preroll(const at::Tensor& tensor_image, const StepResult&
 at::Tensor finish_current_frame(PatchState& state, const StepResult& step, Material material, bool debugoutput)
 {
   if (material == Material::Plates) {
-    state.hr_prev = (debugoutput ? step.hr_prev_warp : step.hr_curr).detach().clone();
+    state.hr_prev = (debugoutput ? step.hr_prev_warp : step.hr_curr).detach();
     return logDecode(state.hr_prev);
   }
   if (debugoutput) {
     // The warped previous colour over the previous frame's own alpha.
-    state.hr_prevB = step.hr_prev_warpB.detach().clone();
+    state.hr_prevB = step.hr_prev_warpB.detach();
   } else {
-    state.hr_prev = step.hr_curr.detach().clone();
+    state.hr_prev = step.hr_curr.detach();
     state.hr_prevB = step.hr_currB;
   }
   return recombine_alpha(state.hr_prev, state.hr_prevB);
