@@ -72,7 +72,10 @@ def gaussian_blur(x, sigma: float):
     k = torch.exp(-(t * t) / (2.0 * sigma * sigma))
     k = k / k.sum()
     c = x.size(1)
-    x = F.pad(x, [r, r, r, r], mode="replicate")
+    # Plain layout: under CPU BFloat16 autocast a depthwise convolution of a channels-last input
+    # (what the plug-in passes on the CPU) with this long a kernel takes minutes instead of
+    # milliseconds in this libtorch.
+    x = F.pad(x.contiguous(), [r, r, r, r], mode="replicate")
     x = F.conv2d(x, k.view(1, 1, 1, -1).repeat(c, 1, 1, 1), groups=c)
     return F.conv2d(x, k.view(1, 1, -1, 1).repeat(c, 1, 1, 1), groups=c)
 

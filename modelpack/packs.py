@@ -142,6 +142,8 @@ class _Scripter:
 
 
 def save_archive(scripted, path, extra_files=None):
+    from .precision import mark_cpu_bfloat16
+    mark_cpu_bfloat16(scripted)
     tmp = path + ".tmp"
     torch.jit.save(scripted, tmp, _extra_files=extra_files or {})
     os.replace(tmp, path)

@@ -34,6 +34,8 @@ class SequenceNet(nn.Module):
         if scale not in (2, 4):
             raise ValueError("sequence network scale must be 2 or 4, not %r" % (scale,))
         self.scale = scale
+        # Set when an archive is written, from a measurement (precision.py).
+        self.cpu_bfloat16 = False
         self.conv_in = nn.Sequential(
             nn.Conv2d((1 + scale * scale) * channels, nf, 3, 1, 1), nn.ReLU(inplace=True))
         self.resblocks = nn.Sequential(*[ResBlock(nf) for _ in range(nb)])

@@ -97,6 +97,8 @@ class StillNet(nn.Module):
             raise ValueError("still network scale must be 2 or 4, not %r" % (scale,))
         self.scale = scale
         self.srgb_core = srgb_core
+        # Set when an archive is written, from a measurement (precision.py).
+        self.cpu_bfloat16 = False
         self.unshuffle = scale == 2
         # Margin in input pixels; even at 2x so unshuffle phases stay aligned.
         self.margin = MARGIN * (2 if self.unshuffle else 1)

@@ -7,6 +7,7 @@
 #include "models/MemAdapter.h"
 #include "models/ModelLibrary.h"
 #include "models/NetworkSignature.h"
+#include "models/Precision.h"
 #include "op/DebugStream.h"
 #include "op/FormatRules.h"
 #include "op/Magnifex.h"
@@ -136,6 +137,7 @@ void Magnifex::blend_weights(torch::jit::Module& working, torch::jit::Module& ga
       param.copy_(psnr_params[i].mul(1.0 - static_cast<double>(d)).add(gan_params[i].mul(d), 1), false);
     ++i;
   }
+  set_blend_cpu_bfloat16(working, gan, psnr);
 }
 
 // Blends and places the working networks. GAN and PSNR archives that do not share one architecture

@@ -15,7 +15,8 @@ std::optional<c10::ScalarType> autocast_type(bool gpu_in_use, bool mixed_precisi
   return (use_bfloat16 && gpu_bf16_capable) ? c10::ScalarType::BFloat16 : c10::ScalarType::Half;
 }
 
-std::string cpu_precision_note(bool mixed_precision, bool use_bfloat16, const CpuBFloat16& cpu)
+std::string cpu_precision_note(bool mixed_precision, bool use_bfloat16, const CpuBFloat16& cpu,
+                               bool networks_allow)
 {
   if (!mixed_precision)
     return "";
@@ -23,7 +24,28 @@ std::string cpu_precision_note(bool mixed_precision, bool use_bfloat16, const Cp
     return " in float32 (this CPU has no native BFloat16)";
   if (!use_bfloat16)
     return " in float32 (use_bfloat16 is off)";
+  if (!networks_allow)
+    return " in float32 (these networks lose precision in BFloat16)";
   return " in BFloat16 (" + cpu.units + ")";
+}
+
+namespace {
+constexpr const char* kCpuBFloat16Attribute = "cpu_bfloat16";
+}
+
+bool allows_cpu_bfloat16(const torch::jit::Module& net)
+{
+  if (!net._ivalue() || !net.hasattr(kCpuBFloat16Attribute))
+    return false;
+  const c10::IValue flag = net.attr(kCpuBFloat16Attribute);
+  return flag.isBool() && flag.toBool();
+}
+
+void set_blend_cpu_bfloat16(torch::jit::Module& working, const torch::jit::Module& gan,
+                            const torch::jit::Module& psnr)
+{
+  if (working._ivalue() && working.hasattr(kCpuBFloat16Attribute))
+    working.setattr(kCpuBFloat16Attribute, allows_cpu_bfloat16(gan) && allows_cpu_bfloat16(psnr));
 }
 
 } // namespace magnifex
@@ -32,7 +54,8 @@ at::Tensor Magnifex::run_network(torch::jit::Module& net, std::vector<c10::IValu
 {
   using namespace magnifex;
   const std::optional<c10::ScalarType> type =
-      autocast_type(gpu_in_use, mixedprecision, use_bfloat16, bf16_capable, cpu_bfloat16.native);
+      autocast_type(gpu_in_use, mixedprecision, use_bfloat16, bf16_capable,
+                    cpu_bfloat16.native && allows_cpu_bfloat16(net));
   if (gpu_in_use) {
     // Inputs and autocast's own casts inside the network use the same 16-bit type.
     set_cuda_autocast(mixedprecision, type);

@@ -140,6 +140,8 @@ private:
     bool gpu_in_use;
   };
   void render_still(DD::Image::ImagePlane& plane, const RenderRun& run);
+  // Whether the mode's working networks may run their CPU passes in BFloat16 (the status line).
+  bool networks_allow_cpu_bfloat16() const;
   void render_sequence(DD::Image::ImagePlane& plane, const RenderRun& run);
   // One patch of input context `context` as a host tensor; nothing after a node error.
   std::optional<at::Tensor> read_patch(int context, const magnifex::PatchRect& patch, const DD::Image::Box& input_box,

@@ -54,7 +54,8 @@ void Magnifex::renderStripe(ImagePlane& plane)
     run.gpu_in_use = run.device.is_cuda();
     if (!Application::IsGUIActive()) {
       const std::string where = run.gpu_in_use ? "' on GPU (" + gpu_name + ")"
-                                               : "' on CPU" + cpu_precision_note(mixedprecision, use_bfloat16, cpu_bfloat16);
+                                               : "' on CPU" + cpu_precision_note(mixedprecision, use_bfloat16, cpu_bfloat16,
+                                                                                 networks_allow_cpu_bfloat16());
       debug_line(node_name() + ": Running inference for layer '" + cat(plane.channels()) + where);
     }
     if (mode == 1)
@@ -64,6 +65,14 @@ void Magnifex::renderStripe(ImagePlane& plane)
   } catch (const std::exception& e) {
     report_failure("Error during rendering", e.what());
   }
+}
+
+bool Magnifex::networks_allow_cpu_bfloat16() const
+{
+  if (mode != 1)
+    return still_nets_loaded && allows_cpu_bfloat16(still_net);
+  return sequence_nets_loaded && allows_cpu_bfloat16(sequence_net) &&
+         (type != 2 || (hybrid_nets_loaded && allows_cpu_bfloat16(sequence_rgb_net)));
 }
 
 ChannelSet Magnifex::read_channels(const ImagePlane& plane) const

@@ -197,6 +197,22 @@ class TrainingRun(unittest.TestCase):
             b = net4.layers(torch.nn.functional.avg_pool2d(x, 2))
         torch.testing.assert_close(a, b, rtol=1e-4, atol=1e-5)
 
+    def test_an_srgb_archive_runs_under_cpu_bfloat16_autocast_as_the_plug_in_runs_it(self):
+        torch.manual_seed(2)
+        net = StillNet(4, 4, 2, srgb_core=True).eval()
+        with torch.no_grad():
+            for p in net.parameters():
+                p.uniform_(-0.05, 0.05)
+        archive = torch.jit.script(net)
+        # Channels-last, as the plug-in hands inputs to CPU passes.
+        x = (torch.rand(1, 3, 24, 32) * 0.6).contiguous(memory_format=torch.channels_last)
+        with torch.no_grad():
+            full = archive(x)
+            with torch.autocast("cpu", dtype=torch.bfloat16):
+                half = archive(x)
+        self.assertEqual(half.shape, full.shape)
+        self.assertLess((half.float() - full).abs().max().item(), 0.02)
+
     def test_an_srgb_2x_network_starts_at_the_bicubic_upscale(self):
         net4 = StillNet(4, 4, 2, srgb_core=True)
         torch.manual_seed(1)

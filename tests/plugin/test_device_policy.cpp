@@ -114,8 +114,9 @@ TEST(PrecisionRule, CpuSupportFromItsInstructionSets)
   EXPECT_FALSE(cpu_bfloat16_from({{"amx_bf16", true}}, false).native) << "no oneDNN kernels to use it";
   EXPECT_TRUE(cpu_bfloat16_from({{"sve_bf16", true}}, true).native);
 
-  EXPECT_EQ(cpu_precision_note(false, true, server), "");
-  EXPECT_EQ(cpu_precision_note(true, true, server), " in BFloat16 (AMX-BF16, AVX512-BF16)");
-  EXPECT_EQ(cpu_precision_note(true, false, server), " in float32 (use_bfloat16 is off)");
-  EXPECT_EQ(cpu_precision_note(true, true, CpuBFloat16{}), " in float32 (this CPU has no native BFloat16)");
+  EXPECT_EQ(cpu_precision_note(false, true, server, true), "");
+  EXPECT_EQ(cpu_precision_note(true, true, server, true), " in BFloat16 (AMX-BF16, AVX512-BF16)");
+  EXPECT_EQ(cpu_precision_note(true, false, server, true), " in float32 (use_bfloat16 is off)");
+  EXPECT_EQ(cpu_precision_note(true, true, server, false), " in float32 (these networks lose precision in BFloat16)");
+  EXPECT_EQ(cpu_precision_note(true, true, CpuBFloat16{}, true), " in float32 (this CPU has no native BFloat16)");
 }
