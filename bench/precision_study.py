@@ -140,7 +140,7 @@ def ncnn_seconds(param, binary, srgb, threads, repeat):
 def ncnn_rows(args, photo, work, log):
     from modelpack.trained import published_x4plus
     param, binary = published_x4plus()
-    sizes = [(48, 64)] if args.quick else [(96, 96), (160, 256)]
+    sizes = [(48, 64)] if args.quick else [(96, 96), (128, 160)]
     rows = []
     for h, w in sizes:
         linear = crop_of(photo, h, w)

@@ -14,7 +14,7 @@ import sys
 import tempfile
 import time
 
-STUDIES = ("overhead", "peer", "scale", "profile", "passes", "chunks", "quality")
+STUDIES = ("overhead", "peer", "scale", "profile", "passes", "chunks", "quality", "precision", "ncnn")
 
 
 def configs(study, quick):
@@ -38,8 +38,11 @@ def configs(study, quick):
     if study == "peer":
         if quick:
             return [["still", "--pack", "tiny", "--width", 256, "--height", 160, "--max-size", 100, "--repeat", 3]]
+        # The trained pack with BFloat16 passes against the peer in float32, as a user would run each.
         return [["still", "--pack", "reference", "--width", 512, "--height", 288, "--max-size", 200, "--repeat", 2],
-                ["still", "--pack", "tiny", "--width", 960, "--height", 540, "--max-size", 250, "--repeat", 3]]
+                ["still", "--pack", "tiny", "--width", 960, "--height", 540, "--max-size", 250, "--repeat", 3],
+                ["still", "--pack", "trained", "--width", 256, "--height", 160, "--max-size", 200, "--repeat", 2,
+                 "--precision", "mixed"]]
     if study == "scale":
         tiny = [(128, 72), (256, 144), (512, 288), (960, 540)] + ([] if quick else [(1920, 1080), (3840, 2160)])
         runs = [["still", "--pack", "tiny", "--width", w, "--height", h, "--scale", 4, "--repeat", 1, "--no-passes"]
@@ -117,6 +120,21 @@ def run_quality(args, log):
     print(out.stdout.rstrip())
 
 
+def run_precision(args, study, log):
+    """float32 against BFloat16, or Magnifex against the ncnn runtime (bench/precision_study.py)."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    cmd = [sys.executable, os.path.join(here, "precision_study.py"),
+           "--render", os.path.join(args.build, "bin", "magnifex-render"),
+           "--plugins", os.path.join(args.build, "plugins"),
+           "--photos", os.environ.get("MAGNIFEX_HELD_OUT_PHOTOS", ""), "--out", args.out,
+           "--threads"] + [str(t) for t in sorted({1, args.threads})] + ["--only", study]
+    if args.quick:
+        cmd.append("--quick")
+    log("  precision_study.py --only %s" % study)
+    out = subprocess.run(cmd, check=True, capture_output=True, text=True)
+    print(out.stdout.rstrip())
+
+
 def write_csv(path, rows):
     keys = []
     for row in rows:
@@ -153,6 +171,10 @@ def main():
     for study in args.only or STUDIES:
         start = time.time()
         log("[bench] %s" % study)
+        if study in ("precision", "ncnn"):
+            run_precision(args, study, log)
+            log("[bench] %s done in %.0f s" % (study, time.time() - start))
+            continue
         if study == "quality":
             run_quality(args, log)
             log("[bench] %s done in %.0f s" % (study, time.time() - start))
