@@ -7,12 +7,14 @@ rendered through magnifex-render.
 precision: for the reference and the trained pack, still 2x and 4x and sequence 4x (plates, a camera
 move over the photograph), each thread count: the same input rendered with mixedprecision off
 (float32) and on (BFloat16 passes where the CPU has them), alternately, in one run. Reports the
-seconds per frame magnifex-render states, their ratio, and how far apart the two renders are (PSNR
+seconds of a frame after the first (stills are rendered as three frames of one picture; the first
+includes opening), their ratio, and how far apart the two renders are (PSNR
 in sRGB clipped to [0, 1], peak 1, and the largest absolute difference in linear light).
 
 ncnn: the published 4x GAN network's own files run by the ncnn runtime on the CPU (the program a
-user would pick instead, whole image, fp16 storage as it ships its default), against magnifex-render
-on the same 8-bit picture with the trained pack at 4x, float32 and BFloat16, same threads.
+user would pick instead, whole image, fp16 storage as it ships its default, after a warm-up run),
+against magnifex-render's frames after the first on the same 8-bit picture with the trained pack at
+4x, float32 and BFloat16, same threads.
 
 Writes precision.csv and ncnn.csv and prints the tables.
 """
@@ -34,7 +36,11 @@ from modelpack.encoding import srgb_encode  # noqa: E402
 from modelpack.images import expand, load_linear  # noqa: E402
 from still_quality import convert, read_linear, write_ppm  # noqa: E402
 
-PER_FRAME = re.compile(r"\(([0-9.eE+-]+) s per frame\)")
+FRAME_DONE = re.compile(r"frame \S+ done in ([0-9.eE+-]+) s")
+# Still inputs are rendered as this many frames of one picture: the first frame's time includes
+# opening (loading and blending the networks, the first passes' kernel set-up); the others' is what
+# each further frame of a shot costs.
+STILL_FRAMES = 3
 
 
 def crop_of(photo, h, w):
@@ -58,7 +64,7 @@ def camera_move(photo, h, w, frames):
 
 
 def render(args, plugin_dir, src, dst, knobs, threads, frames=None):
-    """Seconds per frame of one magnifex-render run."""
+    """Seconds of the frames after the first (their median) in one magnifex-render run."""
     cmd = [args.render, "--plugin-dir", plugin_dir, "--input", src, "--output", dst, "--output-type", "float",
            "--threads", str(threads)]
     for k, v in knobs:
@@ -68,10 +74,17 @@ def render(args, plugin_dir, src, dst, knobs, threads, frames=None):
     r = subprocess.run(cmd, capture_output=True, text=True)
     if r.returncode != 0:
         raise RuntimeError("%s failed:\n%s" % (" ".join(cmd), r.stderr))
-    found = PER_FRAME.findall(r.stderr)
+    found = [float(t) for t in FRAME_DONE.findall(r.stderr)]
     if not found:
         raise RuntimeError("no per-frame time in:\n" + r.stderr)
-    return float(found[-1])
+    return float(np.median(found[1:] if len(found) > 1 else found))
+
+
+def write_still_frames(linear, stem, work):
+    """STILL_FRAMES copies of one picture as stem.####.png; returns (pattern, frame range)."""
+    for f in range(1, STILL_FRAMES + 1):
+        write_srgb_png(linear, "%s.%04d.png" % (stem, f), work)
+    return stem + ".####.png", "1-%d" % STILL_FRAMES
 
 
 def difference(a, b):
@@ -85,11 +98,10 @@ def difference(a, b):
 def precision_rows(args, photo, work, log):
     h, w = (48, 64) if args.quick else (96, 128)
     frames = 3
-    still_in = os.path.join(work, "still.png")
-    write_srgb_png(crop_of(photo, h, w), still_in, work)
+    still_in, still_frames = write_still_frames(crop_of(photo, h, w), os.path.join(work, "still"), work)
     for f, frame in enumerate(camera_move(photo, h, w, frames), start=1):
         write_srgb_png(frame, os.path.join(work, "move.%04d.png" % f), work)
-    cases = [("still", 2, still_in, [], None), ("still", 4, still_in, [], None),
+    cases = [("still", 2, still_in, [], still_frames), ("still", 4, still_in, [], still_frames),
              ("sequence", 4, os.path.join(work, "move.####.png"),
               [("mode", "sequence"), ("preroll", "0")], "1-%d" % frames)]
     rows = []
@@ -100,13 +112,11 @@ def precision_rows(args, photo, work, log):
                 times, outputs = {}, {}
                 for precision, mixed in (("float32", "false"), ("bfloat16", "true")):
                     dst = os.path.join(work, "%s-%s-%d-%s.####.exr" % (pack, mode, scale, precision))
-                    if frame_range is None:
-                        dst = dst.replace(".####", "")
                     log("  %s %s %dx, %d thread(s), %s" % (pack, mode, scale, threads, precision))
                     times[precision] = render(args, plugin_dir, src, dst, knobs + [("scale", "%dx" % scale),
                                                                                    ("mixedprecision", mixed)],
                                               threads, frame_range)
-                    last = dst.replace("####", "%04d" % frames) if frame_range else dst
+                    last = dst.replace("####", frame_range.split("-")[1].zfill(4))
                     outputs[precision] = read_linear(last, work)
                 psnr, max_abs = difference(outputs["float32"], outputs["bfloat16"])
                 rows.append({"pack": pack, "mode": mode, "scale": scale, "threads": threads,
@@ -144,17 +154,16 @@ def ncnn_rows(args, photo, work, log):
     rows = []
     for h, w in sizes:
         linear = crop_of(photo, h, w)
-        src = os.path.join(work, "ncnn-%dx%d.png" % (w, h))
-        write_srgb_png(linear, src, work)
-        srgb = srgb_encode(read_linear(src, work).clamp(0, 1))
+        src, frame_range = write_still_frames(linear, os.path.join(work, "ncnn-%dx%d" % (w, h)), work)
+        srgb = srgb_encode(read_linear(src.replace("####", "0001"), work).clamp(0, 1))
         for threads in args.threads:
             log("  ncnn %dx%d, %d thread(s)" % (w, h, threads))
             peer = ncnn_seconds(param, binary, srgb, threads, 1 if args.quick else 2)
             row = {"input": "%dx%d" % (w, h), "threads": threads, "ncnn_s": peer}
             for precision, mixed in (("float32", "false"), ("bfloat16", "true")):
                 log("  magnifex-render trained 4x %dx%d, %d thread(s), %s" % (w, h, threads, precision))
-                t = render(args, os.path.join(args.plugins, "trained"), src, os.path.join(work, "ncnn-out.exr"),
-                           [("scale", "4x"), ("mixedprecision", mixed)], threads)
+                t = render(args, os.path.join(args.plugins, "trained"), src, os.path.join(work, "ncnn-out.####.exr"),
+                           [("scale", "4x"), ("mixedprecision", mixed)], threads, frame_range)
                 row["magnifex_%s_s" % precision] = t
                 row["magnifex_%s_over_ncnn" % precision] = t / peer
             rows.append(row)
