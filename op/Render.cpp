@@ -182,10 +182,10 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
   const bool gpu = run.gpu_in_use;
   const NetworkPass pass = [this, gpu](const at::Tensor& chunk) { return run_network(still_net, {chunk}, gpu); };
   const Box& out = plane.bounds();
+  const std::size_t plane_floats = std::size_t(out.w()) * std::size_t(out.h()) * std::size_t(plane.nComps());
   std::optional<PlaneWriter> writer;
   try {
-    writer.emplace(plane.writable(), std::size_t(out.w()) * std::size_t(out.h()) * std::size_t(plane.nComps()),
-                   out.h(), out.w(), plane.nComps(), true);
+    writer.emplace(plane.writable(), plane_floats, out.h(), out.w(), plane.nComps(), true);
   } catch (const std::exception& e) {
     report_failure("Error during the final output process", e.what());
     return;
@@ -207,7 +207,7 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
   // A render that stops half way leaves the plane as it found it, not with its first rows.
   const auto discard_rows = [&] {
     if (wrote_rows)
-      std::fill_n(plane.writable(), std::size_t(out.w()) * std::size_t(out.h()) * std::size_t(plane.nComps()), 0.0f);
+      std::fill_n(plane.writable(), plane_floats, 0.0f);
   };
   bool walked = false;
   try {
