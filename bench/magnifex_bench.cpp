@@ -71,8 +71,9 @@ struct Options {
   bool passes = true;
   std::string type = "plates";
   std::string dump;
-  // The mixedprecision knob: "mixed" on, "float32" off; "auto" leaves it on where CUDA renders and
-  // turns it off on the CPU, so CPU timings are float32 unless BFloat16 is asked for.
+  // The mixedprecision knob: "mixed" on (and on the CPU the process opted in to BFloat16), "float32"
+  // off; "auto" leaves it on where CUDA renders and turns it off on the CPU, so CPU timings are
+  // float32 unless BFloat16 is asked for.
   std::string precision = "auto";
 };
 
@@ -212,6 +213,8 @@ struct BenchNode {
 
 BenchNode make_node(const Options& o, int frames, std::vector<std::pair<std::string, std::string>> knobs)
 {
+  if (o.precision == "mixed")
+    setenv(magnifex::kCpuBFloat16Variable, "1", 1); // read once, when the plug-in makes its first node
   DD::Image::host::registerPluginFile(std::string(MAGNIFEX_PLUGINS_DIR) + "/" + o.pack + "/Magnifex.so");
   BenchNode b;
   b.source = bench::picture_source(o.width, o.height, 1, frames, channels_for(o.type));

@@ -6,7 +6,7 @@ rendered through magnifex-render.
 
 precision: for the reference and the trained pack, still 2x and 4x and sequence 4x (plates, a camera
 move over the photograph), each thread count: the same input rendered with mixedprecision off
-(float32) and on (BFloat16 passes where the CPU has them), alternately, in one run. Reports the
+(float32) and on (BFloat16 passes where the CPU has them; the renders opt in with --cpu-bfloat16), alternately, in one run. Reports the
 seconds of a frame after the first (stills are rendered as three frames of one picture; the first
 includes opening), their ratio, and how far apart the two renders are (PSNR
 in sRGB clipped to [0, 1], peak 1, and the largest absolute difference in linear light).
@@ -66,7 +66,7 @@ def camera_move(photo, h, w, frames):
 def render(args, plugin_dir, src, dst, knobs, threads, frames=None):
     """Seconds of the frames after the first (their median) in one magnifex-render run."""
     cmd = [args.render, "--plugin-dir", plugin_dir, "--input", src, "--output", dst, "--output-type", "float",
-           "--threads", str(threads)]
+           "--threads", str(threads), "--cpu-bfloat16"]
     for k, v in knobs:
         cmd += ["--set", "%s=%s" % (k, v)]
     if frames:

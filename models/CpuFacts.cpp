@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 
 #include <ATen/Context.h>
 #include <ATen/cpu/Utils.h>
@@ -41,6 +42,16 @@ CpuBFloat16 cpu_bfloat16_from(const std::vector<std::pair<std::string, bool>>& f
   return support;
 }
 
+bool cpu_bfloat16_requested(const char* value)
+{
+  if (!value)
+    return false;
+  std::string v(value);
+  for (char& c : v)
+    c = char(std::tolower(static_cast<unsigned char>(c)));
+  return v == "1" || v == "true" || v == "on" || v == "yes";
+}
+
 const CpuBFloat16& this_cpu_bfloat16()
 {
   static const CpuBFloat16 support = [] {
@@ -52,7 +63,9 @@ const CpuBFloat16& this_cpu_bfloat16()
     } catch (const std::exception&) {
       // A CPU cpuinfo cannot read computes in float32.
     }
-    return cpu_bfloat16_from(flags, at::hasMKLDNN());
+    CpuBFloat16 found = cpu_bfloat16_from(flags, at::hasMKLDNN());
+    found.enabled = cpu_bfloat16_requested(std::getenv(kCpuBFloat16Variable));
+    return found;
   }();
   return support;
 }

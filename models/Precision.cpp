@@ -6,12 +6,12 @@
 namespace magnifex {
 
 std::optional<c10::ScalarType> autocast_type(bool gpu_in_use, bool mixed_precision, bool use_bfloat16,
-                                             bool gpu_bf16_capable, bool cpu_bf16_native)
+                                             bool gpu_bf16_capable, bool cpu_bf16_usable)
 {
   if (!mixed_precision)
     return std::nullopt;
   if (!gpu_in_use)
-    return (use_bfloat16 && cpu_bf16_native) ? std::optional(c10::ScalarType::BFloat16) : std::nullopt;
+    return (use_bfloat16 && cpu_bf16_usable) ? std::optional(c10::ScalarType::BFloat16) : std::nullopt;
   return (use_bfloat16 && gpu_bf16_capable) ? c10::ScalarType::BFloat16 : c10::ScalarType::Half;
 }
 
@@ -22,6 +22,8 @@ std::string cpu_precision_note(bool mixed_precision, bool use_bfloat16, const Cp
     return "";
   if (!cpu.native)
     return " in float32 (this CPU has no native BFloat16)";
+  if (!cpu.enabled)
+    return std::string(" in float32 (") + kCpuBFloat16Variable + "=1 for BFloat16)";
   if (!use_bfloat16)
     return " in float32 (use_bfloat16 is off)";
   if (!networks_allow)
@@ -55,7 +57,7 @@ at::Tensor Magnifex::run_network(torch::jit::Module& net, std::vector<c10::IValu
   using namespace magnifex;
   const std::optional<c10::ScalarType> type =
       autocast_type(gpu_in_use, mixedprecision, use_bfloat16, bf16_capable,
-                    cpu_bfloat16.native && allows_cpu_bfloat16(net));
+                    cpu_bfloat16.native && cpu_bfloat16.enabled && allows_cpu_bfloat16(net));
   if (gpu_in_use) {
     // Inputs and autocast's own casts inside the network use the same 16-bit type.
     set_cuda_autocast(mixedprecision, type);

@@ -16,10 +16,10 @@ namespace magnifex {
 
 // The 16-bit type a pass computes in, or none (float32). Only with mixed precision on. On the GPU:
 // BFloat16 where the GPU supports it and the user wants it, Half otherwise. On the CPU: BFloat16
-// where the CPU computes it natively and the user wants it; there is no fast Half on CPUs, so
-// otherwise float32.
+// where the CPU computes it natively, the process opted in and the user wants it (`cpu_bf16_usable`
+// says the first two and the archive's consent); there is no fast Half on CPUs, so otherwise float32.
 std::optional<c10::ScalarType> autocast_type(bool gpu_in_use, bool mixed_precision, bool use_bfloat16,
-                                             bool gpu_bf16_capable, bool cpu_bf16_native);
+                                             bool gpu_bf16_capable, bool cpu_bf16_usable);
 
 // What a CPU render's status line adds after "on CPU": nothing with mixed precision off,
 // " in BFloat16 (AMX-BF16, ...)" when the passes run in it, else why they stay in float32.

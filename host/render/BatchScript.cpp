@@ -70,9 +70,9 @@ void writeDevices(std::ostream& o, const BatchJob& job)
       << "export BRIGHTWORK_NUKE_GPU_INDEX=0\n";
   } else {
     o << "# CPU only: this job asks for no GPU, so the machine's GPUs (the scheduler's to give to other\n"
-      << "# jobs) are hidden and the node renders on the CPU. Its passes run in BFloat16 where the CPU\n"
-      << "# has BFloat16 units and the networks allow it (the mixedprecision knob, on by default; the\n"
-      << "# status line in the log says which); --set mixedprecision=false keeps them float32.\n"
+      << "# jobs) are hidden and the node renders on the CPU, in float32. magnifex-render's --cpu-bfloat16\n"
+      << "# (in the render line below when it was given) runs its passes in BFloat16 where the CPU has\n"
+      << "# BFloat16 units and the networks allow it; the status line in the log says which.\n"
       << "export CUDA_VISIBLE_DEVICES=\n";
   }
   o << "# Threads of the tensor library: ";

@@ -49,6 +49,7 @@ struct CommandLine {
   bool keepGoing = false;      // frames after one that failed are still rendered
   OtherChannels otherChannels = OtherChannels::Resize;
   std::optional<int> threads;  // CPU threads of the tensor library
+  bool cpuBFloat16 = false;    // CPU passes may run in BFloat16 (the plug-in's opt-in variable)
 
   // The command's own options as given, in order (a foreign option's words left out): what
   // another command that wraps this one (magnifex-submit) passes on.

@@ -306,6 +306,8 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
 {
   DD::Image::host::setGUIActive(cl.gui);
   if (cl.threads) setThreadCount(*cl.threads);
+  // The plug-in decides once per process, when it makes its first node.
+  if (cl.cpuBFloat16) setEnvironmentVariable("MAGNIFEX_CPU_BFLOAT16", "1");
   checkColorSpace("--input-colorspace", cl.inputColorSpace);
   checkColorSpace("--output-colorspace", cl.outputColorSpace);
   const std::string plugin = pluginPath(cl, programPath);

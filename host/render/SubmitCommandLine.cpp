@@ -57,9 +57,8 @@ Farm options:
   --partition NAME     Slurm partition
   --gpus-per-task N    GPUs per task ("1", or "type:1"): the task renders on the GPU Slurm gives
                        it. Without it tasks render on their CPUs and the machine's GPUs are hidden
-                       from them; their passes run in BFloat16 where the CPU has BFloat16 units
-                       and the networks allow it (mixedprecision on, the default), in float32 with
-                       --set mixedprecision=false
+                       from them. They render in float32; with magnifex-render's --cpu-bfloat16
+                       their passes run in BFloat16 where the CPU has BFloat16 units
   --cpus-per-task N    CPUs per task; the tensor library runs one thread per CPU given
   --time LIMIT         time limit per task (Slurm's forms: MM, HH:MM:SS, D-HH...)
   --max-running N      at most N tasks of the job at once

@@ -257,11 +257,12 @@ TEST_F(RenderCommandTest, SkipExistingRendersOnlyMissingFrames)
   EXPECT_THROW(parseCommandLine({"--skip-existing"}), UsageError);  // no files to look for
 }
 
-// The thread count must be in the environment before the plug-in (and its tensor library) loads.
+// The thread count and the BFloat16 opt-in must be in the environment before the plug-in (and its
+// tensor library) loads.
 TEST_F(RenderCommandTest, ThreadsAreSetBeforeThePluginLoads)
 {
   const std::string args = std::string("--plugin-dir ") + TEST_PLUGIN_DIR + " --class TestScale --validate-only --trace " + file("t.jsonl");
-  const Outcome r = runProgram(args + " --threads 3");
+  const Outcome r = runProgram(args + " --threads 3 --cpu-bfloat16");
   ASSERT_EQ(r.code, kExitOk) << r.err;
   std::istringstream lines(slurp(file("t.jsonl")));
   int checked = 0;
@@ -270,6 +271,7 @@ TEST_F(RenderCommandTest, ThreadsAreSetBeforeThePluginLoads)
     if (e["event"].string != "validate") continue;
     EXPECT_EQ(e["extra"]["omp_threads_at_load"].string, "3");
     EXPECT_EQ(e["extra"]["mkl_threads_at_load"].string, "3");
+    EXPECT_EQ(e["extra"]["cpu_bfloat16_at_load"].string, "1");
     ++checked;
   }
   EXPECT_EQ(checked, 1);

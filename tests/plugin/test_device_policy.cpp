@@ -105,7 +105,7 @@ TEST(PrecisionRule, SixteenBitTypeByDeviceAndSupport)
 
 TEST(PrecisionRule, CpuSupportFromItsInstructionSets)
 {
-  const CpuBFloat16 server = cpu_bfloat16_from({{"avx2", true}, {"avx512_bf16", true}, {"amx_bf16", true},
+  CpuBFloat16 server = cpu_bfloat16_from({{"avx2", true}, {"avx512_bf16", true}, {"amx_bf16", true},
                                                 {"avx512_fp16", true}, {"avx_ne_convert", true}},
                                                true);
   EXPECT_TRUE(server.native);
@@ -114,9 +114,19 @@ TEST(PrecisionRule, CpuSupportFromItsInstructionSets)
   EXPECT_FALSE(cpu_bfloat16_from({{"amx_bf16", true}}, false).native) << "no oneDNN kernels to use it";
   EXPECT_TRUE(cpu_bfloat16_from({{"sve_bf16", true}}, true).native);
 
+  EXPECT_FALSE(server.enabled) << "support alone does not opt a process in";
+
+  for (const char* yes : {"1", "true", "ON", "Yes"})
+    EXPECT_TRUE(cpu_bfloat16_requested(yes)) << yes;
+  for (const char* no : {"", "0", "false", "off", "2", " 1"})
+    EXPECT_FALSE(cpu_bfloat16_requested(no)) << "'" << no << "'";
+  EXPECT_FALSE(cpu_bfloat16_requested(nullptr));
+
+  EXPECT_EQ(cpu_precision_note(true, true, server, true), " in float32 (MAGNIFEX_CPU_BFLOAT16=1 for BFloat16)");
+  server.enabled = true;
   EXPECT_EQ(cpu_precision_note(false, true, server, true), "");
   EXPECT_EQ(cpu_precision_note(true, true, server, true), " in BFloat16 (AMX-BF16, AVX512-BF16)");
   EXPECT_EQ(cpu_precision_note(true, false, server, true), " in float32 (use_bfloat16 is off)");
   EXPECT_EQ(cpu_precision_note(true, true, server, false), " in float32 (these networks lose precision in BFloat16)");
-  EXPECT_EQ(cpu_precision_note(true, true, CpuBFloat16{}, true), " in float32 (this CPU has no native BFloat16)");
+  EXPECT_EQ(cpu_precision_note(true, true, CpuBFloat16{false, "", true}, true), " in float32 (this CPU has no native BFloat16)");
 }

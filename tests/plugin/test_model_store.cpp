@@ -386,12 +386,15 @@ TEST(ModelStore, BFloat16CpuPassesOnlyForArchivesThatAllowThem)
   op.mixedprecision = false;
   const at::Tensor full = op.run_network(op.still_net, {input}, false);
   op.mixedprecision = true;
-  op.cpu_bfloat16 = magnifex::CpuBFloat16{true, "AMX-BF16"};
+  op.cpu_bfloat16 = magnifex::CpuBFloat16{true, "AMX-BF16", true};
   // The tiny pack's still networks measured below the bar when the pack was made.
   ASSERT_FALSE(magnifex::allows_cpu_bfloat16(op.still_net));
   EXPECT_TRUE(at::equal(op.run_network(op.still_net, {input}, false), full));
 
   op.still_net.setattr("cpu_bfloat16", true);
+  op.cpu_bfloat16.enabled = false;
+  EXPECT_TRUE(at::equal(op.run_network(op.still_net, {input}, false), full)) << "the process did not opt in";
+  op.cpu_bfloat16.enabled = true;
   const at::Tensor half = op.run_network(op.still_net, {input}, false);
   EXPECT_EQ(half.scalar_type(), c10::ScalarType::Float);
   const double difference = (half - full).abs().max().item<double>();

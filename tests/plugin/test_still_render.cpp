@@ -107,20 +107,22 @@ TEST(StillRender, BatchStatusLineSaysTheCpuPrecision)
     bool mixed;
     bool native;
     bool network_allows;
+    bool opted_in;
     const char* ending;
   };
   const Case cases[] = {
-    {false, true, true, "' on CPU\n"},
-    {true, true, true, "' on CPU in BFloat16 (AMX-BF16)\n"},
-    {true, true, false, "' on CPU in float32 (these networks lose precision in BFloat16)\n"},
-    {true, false, true, "' on CPU in float32 (this CPU has no native BFloat16)\n"},
+    {false, true, true, true, "' on CPU\n"},
+    {true, true, true, true, "' on CPU in BFloat16 (AMX-BF16)\n"},
+    {true, true, true, false, "' on CPU in float32 (MAGNIFEX_CPU_BFLOAT16=1 for BFloat16)\n"},
+    {true, true, false, true, "' on CPU in float32 (these networks lose precision in BFloat16)\n"},
+    {true, false, true, true, "' on CPU in float32 (this CPU has no native BFloat16)\n"},
   };
   for (const Case& c : cases) {
     auto node = make_node();
     RenderSession session(*node, pattern_source(8, 6));
     open_with_network(*node, per_pixel_network(4));
     node->setKnob("mixedprecision", c.mixed ? "true" : "false");
-    op_of(*node).cpu_bfloat16 = magnifex::CpuBFloat16{c.native, c.native ? "AMX-BF16" : ""};
+    op_of(*node).cpu_bfloat16 = magnifex::CpuBFloat16{c.native, c.native ? "AMX-BF16" : "", c.opted_in};
     op_of(*node).still_net.register_attribute("cpu_bfloat16", c10::BoolType::get(), c.network_allows);
     testing::internal::CaptureStdout();
     const FrameResult r = session.renderFrame(1, with_channels(Mask_RGB));

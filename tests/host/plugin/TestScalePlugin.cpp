@@ -171,6 +171,7 @@ std::string environmentAtLoad(const char* name)
 }
 const std::string ompThreadsAtLoad = environmentAtLoad("OMP_NUM_THREADS");
 const std::string mklThreadsAtLoad = environmentAtLoad("MKL_NUM_THREADS");
+const std::string cpuBFloat16AtLoad = environmentAtLoad("MAGNIFEX_CPU_BFLOAT16");
 
 Iop* build(Node* node) { return new TestScale(node); }  // null when the host's allocator is out
 
@@ -191,6 +192,7 @@ extern "C" TEST_PLUGIN_EXPORT const char* host_trace_fields(const Op* op, const 
   const auto* node = dynamic_cast<const TestScale*>(op);
   if (!node || std::string(event) != "validate") return nullptr;
   text = "{\"factor\":" + std::to_string(node->factor()) + ",\"omp_threads_at_load\":\"" + ompThreadsAtLoad +
-         "\",\"mkl_threads_at_load\":\"" + mklThreadsAtLoad + "\"}";
+         "\",\"mkl_threads_at_load\":\"" + mklThreadsAtLoad + "\",\"cpu_bfloat16_at_load\":\"" + cpuBFloat16AtLoad +
+         "\"}";
   return text.c_str();
 }
