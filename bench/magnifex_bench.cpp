@@ -429,9 +429,11 @@ int profile(const Options& o)
     stages["flip, fit, encode"].push_back(seconds_since(t));
     t = Clock::now();
     PlaneWriter writer(plane_buffer.data(), plane_buffer.size(), int64_t(S) * H, int64_t(S) * W, 3, true);
-    const FinishedRows finished = [&writer](const at::Tensor& rows, int64_t first) { writer.write(rows, first); };
-    still_walk_rows(tensor_image, grid, {S, o.multisample, -1}, free_pass, {}, finished);
-    stages["walk and write-back in row bands: cut, masks, blend (+flips), decode, flip, fit, copy"].push_back(
+    const FinishedRegion finished = [&writer](const at::Tensor& region, int64_t row, int64_t column) {
+      writer.write(region, row, column);
+    };
+    still_walk_regions(tensor_image, grid, {S, o.multisample, -1}, free_pass, {}, finished);
+    stages["walk and write-back as regions finish: cut, masks, blend (+flips), decode, flip, fit, copy"].push_back(
         seconds_since(t));
     t = Clock::now();
     const at::Tensor comp = *still_walk(tensor_image, grid, {S, o.multisample, -1}, free_pass, {});

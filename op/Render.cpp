@@ -11,6 +11,7 @@
 #include "models/TorchCompat.h"
 #include "op/DebugStream.h"
 #include "op/FormatRules.h"
+#include "render/HostMemory.h"
 #include "render/PlaneTensor.h"
 #include "render/StillWalk.h"
 #include "render/WriteBack.h"
@@ -143,32 +144,36 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
     return;
   }
 
-  in.request(box, readChannels, 1);
-  ImagePlane input_plane(box, false, readChannels, n);
-  in.fetchPlane(input_plane);
-  if (aborted())
-    return;
-
+  // The input plane lives only until the network input is made from it (a copy): at 4K it is
+  // 100 MB that the walk does not need.
   at::Tensor tensor_image;
-  try {
-    const float* pixels = nullptr;
-    try {
-      pixels = input_plane.readable();
-    } catch (const std::exception& e) {
-      report_failure("Error allocating the current frame", e.what());
-      return;
-    }
-    const at::Tensor host = host_tensor_from_planes(pixels, n, H, W, run.gpu_in_use);
-    if (debug)
-      debug_line("Allocated tensor (still)");
+  {
+    in.request(box, readChannels, 1);
+    ImagePlane input_plane(box, false, readChannels, n);
+    in.fetchPlane(input_plane);
     if (aborted())
       return;
-    tensor_image = still_network_input(host, run.device);
-    if (debug)
-      debug_line("Tensor reformated and moved to GPU");
-  } catch (const std::exception& e) {
-    report_failure("Error preparing the current frame", e.what());
-    return;
+
+    try {
+      const float* pixels = nullptr;
+      try {
+        pixels = input_plane.readable();
+      } catch (const std::exception& e) {
+        report_failure("Error allocating the current frame", e.what());
+        return;
+      }
+      const at::Tensor host = host_tensor_from_planes(pixels, n, H, W, run.gpu_in_use);
+      if (debug)
+        debug_line("Allocated tensor (still)");
+      if (aborted())
+        return;
+      tensor_image = still_network_input(host, run.device);
+      if (debug)
+        debug_line("Tensor reformated and moved to GPU");
+    } catch (const std::exception& e) {
+      report_failure("Error preparing the current frame", e.what());
+      return;
+    }
   }
   if (aborted())
     return;
@@ -180,7 +185,11 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
   settings.multisample = multisample;
   settings.debug_patch = debug_patch;
   const bool gpu = run.gpu_in_use;
-  const NetworkPass pass = [this, gpu](const at::Tensor& chunk) { return run_network(still_net, {chunk}, gpu); };
+  const NetworkPass pass = [this, gpu](const at::Tensor& chunk) {
+    at::Tensor result = run_network(still_net, {chunk}, gpu);
+    return_free_memory();
+    return result;
+  };
   const Box& out = plane.bounds();
   const std::size_t plane_floats = std::size_t(out.w()) * std::size_t(out.h()) * std::size_t(plane.nComps());
   std::optional<PlaneWriter> writer;
@@ -190,28 +199,29 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
     report_failure("Error during the final output process", e.what());
     return;
   }
-  // The walk writes rows into the plane as they are finished; a failure there is the output
+  // The walk writes regions into the plane as they are finished; a failure there is the output
   // process's, not the patches'.
   struct WriteFailure : std::runtime_error {
     using std::runtime_error::runtime_error;
   };
   bool wrote_rows = false;
-  const FinishedRows finished = [&writer, &wrote_rows](const at::Tensor& rows, int64_t first_row) {
+  const FinishedRegion finished = [&writer, &wrote_rows](const at::Tensor& region, int64_t first_row,
+                                                          int64_t first_column) {
     try {
       wrote_rows = true;
-      writer->write(rows, first_row);
+      writer->write(region, first_row, first_column);
     } catch (const std::exception& e) {
       throw WriteFailure(e.what());
     }
   };
-  // A render that stops half way leaves the plane as it found it, not with its first rows.
+  // A render that stops half way leaves the plane as it found it, not with its first patches.
   const auto discard_rows = [&] {
     if (wrote_rows)
       std::fill_n(plane.writable(), plane_floats, 0.0f);
   };
   bool walked = false;
   try {
-    walked = still_walk_rows(tensor_image, *grid, settings, pass, render_hooks(), finished);
+    walked = still_walk_regions(tensor_image, *grid, settings, pass, render_hooks(), finished);
   } catch (const WriteFailure& e) {
     discard_rows();
     report_failure("Error during the final output process", e.what());

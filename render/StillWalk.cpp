@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <sstream>
+#include <stdexcept>
 
 #include <ATen/ops/cat.h>
 #include <ATen/ops/empty.h>
+#include <ATen/ops/empty_like.h>
 #include <ATen/ops/zeros.h>
 
 #include "render/ChannelFitting.h"
@@ -72,77 +74,123 @@ std::optional<at::Tensor> multisample_passes(at::Tensor chunk, const NetworkPass
 
 namespace {
 
-// The output rows of one row of patches, [S * yStart, S * yEnd), cross-faded in place. Moving to
-// the next row hands on the rows above its top, which no later patch reaches (the rows' spans
-// start and end further down each time), and keeps the overlap.
-class PatchRowBand {
+// The composite of the patches walked so far, kept only where a later patch still reaches it: the
+// columns of the current patch row that later patches in the row overlap (the window, at most one
+// patch in size) and, across the whole width, the rows the next patch row overlaps (the carry).
+// Everything else is handed on as soon as the patch that finishes it has been blended, so that at
+// 4x no full-width band of patch rows (150 MB for a 1080p plate) sits beside the output plane.
+class PatchWindow {
 public:
-  PatchRowBand(const at::Tensor& like, int S, int64_t max_rows, int64_t columns, const FinishedRows& finished)
-    : S_(S), buffer_(at::zeros({1, 3, int64_t(S) * max_rows, int64_t(S) * columns}, like.options().dtype(at::kFloat))),
-      finished_(finished)
+  PatchWindow(const at::Tensor& like, int S, const std::vector<PatchRect>& patches, int64_t out_width,
+              const FinishedRegion& finished)
+    : S_(S), finished_(finished)
   {
-  }
-
-  // The band of the patch's row, the rows above it handed on; composite at band-relative rows.
-  at::Tensor& enter(const PatchRect& p)
-  {
-    if (row_ == p.row)
-      return current_;
-    const int64_t top = int64_t(S_) * p.yStart, bottom = int64_t(S_) * p.yEnd;
-    if (row_ >= 0) {
-      finished_(current_.narrow(2, 0, top - top_), top_);
-      const int64_t kept = top_ + current_.size(2) - top;
-      buffer_.narrow(2, 0, kept).copy_(current_.narrow(2, top - top_, kept).clone());
-      buffer_.narrow(2, kept, bottom - top - kept).zero_();
+    // Where the later patches of each patch's row start, and the later rows of each row: what lies
+    // before them is final once the patch (or the row) has been blended.
+    later_left_.resize(patches.size());
+    int64_t max_h = 0, max_w = 0, max_carry = 0;
+    for (std::size_t i = patches.size(); i-- > 0;) {
+      const PatchRect& p = patches[i];
+      const bool row_ends = i + 1 == patches.size() || patches[i + 1].row != p.row;
+      later_left_[i] = row_ends ? p.xEnd : std::min({later_left_[i + 1], patches[i + 1].xStart, p.xEnd});
+      if (later_left_[i] < p.xStart)
+        throw std::logic_error("a later patch of the row starts before this one");
+      max_h = std::max<int64_t>(max_h, p.height());
+      max_w = std::max<int64_t>(max_w, p.width());
     }
-    row_ = p.row;
-    top_ = top;
-    current_ = buffer_.narrow(2, 0, bottom - top);
-    return current_;
+    for (std::size_t i = 0; i < patches.size(); ++i)
+      if (i + 1 < patches.size() && patches[i + 1].row != patches[i].row) {
+        const int next_top = patches[i + 1].yStart;
+        if (next_top < patches[i].yStart)
+          throw std::logic_error("a later row of patches starts above this one");
+        next_top_.push_back(std::min(next_top, patches[i].yEnd));
+        max_carry = std::max<int64_t>(max_carry, patches[i].yEnd - next_top_.back());
+      }
+    const at::TensorOptions options = like.options().dtype(at::kFloat);
+    window_ = at::empty({1, 3, S * max_h, S * max_w}, options);
+    carry_ = at::empty({1, 3, S * max_carry, out_width}, options);
+    next_carry_ = at::empty_like(carry_);
   }
 
-  // The last row's rows.
-  void finish()
+  // The patch's output region, holding what earlier patches blended into it (zeros elsewhere).
+  at::Tensor enter(const PatchRect& p)
   {
-    if (row_ >= 0)
-      finished_(current_, top_);
+    if (p.row != row_) {
+      std::swap(carry_, next_carry_);
+      carry_rows_ = row_ < 0 ? 0 : bottom_ - next_top_row_;
+      row_ = p.row;
+      top_ = int64_t(S_) * p.yStart;
+      bottom_ = int64_t(S_) * p.yEnd;
+      next_top_row_ = std::size_t(row_) < next_top_.size() ? int64_t(S_) * next_top_[std::size_t(row_)] : bottom_;
+      right_ = int64_t(S_) * p.xStart;
+    }
+    const int64_t left = int64_t(S_) * p.xStart, right = int64_t(S_) * p.xEnd, height = bottom_ - top_;
+    if (right_ < left || right < right_)
+      throw std::logic_error("patches of a row out of order");
+    const at::Tensor region = window_.narrow(2, 0, height).narrow(3, 0, right - left);
+    if (right > right_) {
+      // Columns no patch of this row has reached yet: the rows above carried down, zeros below.
+      at::Tensor fresh = region.narrow(3, right_ - left, right - right_);
+      const int64_t carried = std::min(carry_rows_, height);
+      fresh.narrow(2, 0, carried).copy_(carry_.narrow(2, 0, carried).narrow(3, right_, right - right_));
+      fresh.narrow(2, carried, height - carried).zero_();
+      right_ = right;
+    }
+    return region;
   }
 
-  int64_t top() const { return top_; }
+  // After the patch was blended (or skipped): its columns that no later patch of the row reaches
+  // are handed on above the next row's top and carried down below it; the rest stays for the next
+  // patch, moved to the window's left edge.
+  void leave(const PatchRect& p, const at::Tensor& region)
+  {
+    const int64_t left = int64_t(S_) * p.xStart, done = int64_t(S_) * later_left_[std::size_t(p.index)] - left;
+    const int64_t above = next_top_row_ - top_, below = bottom_ - next_top_row_;
+    if (done > 0) {
+      const at::Tensor final_columns = region.narrow(3, 0, done);
+      if (above > 0)
+        finished_(final_columns.narrow(2, 0, above), top_, left);
+      if (below > 0)
+        next_carry_.narrow(2, 0, below).narrow(3, left, done).copy_(final_columns.narrow(2, above, below));
+    }
+    const int64_t kept = region.size(3) - done;
+    if (done > 0 && kept > 0)
+      region.narrow(3, 0, kept).copy_(region.narrow(3, done, kept).clone());
+  }
 
 private:
   int S_;
-  at::Tensor buffer_;
-  const FinishedRows& finished_;
-  at::Tensor current_;
+  const FinishedRegion& finished_;
+  std::vector<int> later_left_; // per patch index, input columns
+  std::vector<int> next_top_;   // per row but the last, input rows
+  at::Tensor window_, carry_, next_carry_;
   int row_ = -1;
-  int64_t top_ = 0;
+  int64_t top_ = 0, bottom_ = 0, next_top_row_ = 0, right_ = 0, carry_rows_ = 0;
 };
 
 } // namespace
 
-bool still_walk_rows(const at::Tensor& tensor_image, const PatchGrid& grid, const StillWalkSettings& settings,
-                     const NetworkPass& pass, const RenderHooks& hooks, const FinishedRows& finished)
+bool still_walk_regions(const at::Tensor& tensor_image, const PatchGrid& grid, const StillWalkSettings& settings,
+                        const NetworkPass& pass, const RenderHooks& hooks, const FinishedRegion& finished)
 {
   const int S = settings.scale;
   const int64_t H = tensor_image.size(2), W = tensor_image.size(3);
   const std::vector<PatchRect> patches = patch_walk(grid, int(W), int(H));
-  int max_rows = 0;
-  for (const PatchRect& p : patches)
-    max_rows = std::max(max_rows, p.height());
-  PatchRowBand band(tensor_image, S, max_rows, W, finished);
+  PatchWindow window(tensor_image, S, patches, S * W, finished);
 
   int done = 0;
   hooks.report(done, grid.inferenceRuns);
   for (const PatchRect& p : patches) {
-    at::Tensor& rows = band.enter(p);
+    at::Tensor region = window.enter(p);
     if (hooks.logging()) {
       hooks.log(" ");
       hooks.log("Processing image patch: " + std::to_string(p.index) + ", with pixel coordinates:");
       hooks.log("    " + std::to_string(p.xStart) + ", " + std::to_string(p.yStart) + " - " + std::to_string(p.xEnd) +
                 ", " + std::to_string(p.yEnd));
-      if (settings.debug_patch >= 0 && p.index >= settings.debug_patch)
+      if (settings.debug_patch >= 0 && p.index >= settings.debug_patch) {
+        window.leave(p, region);
         continue;
+      }
     }
     hooks.report(done, grid.inferenceRuns);
     hooks.log(sizes_line("tensor_image sizes: ", tensor_image));
@@ -168,12 +216,15 @@ bool still_walk_rows(const at::Tensor& tensor_image, const PatchGrid& grid, cons
     const at::Tensor mask =
         blend_mask(grid, p, int(out_tensor.size(2)), int(out_tensor.size(3)), S, tensor_image.device());
     hooks.log(sizes_line("tensor_image_mask sizes: ", mask));
-    PatchRect in_band = p;
-    in_band.yStart -= int(band.top() / S);
-    in_band.yEnd -= int(band.top() / S);
-    composite_patch(rows, out_tensor, mask, in_band, S);
+    PatchRect in_window = p;
+    in_window.xEnd -= in_window.xStart;
+    in_window.xStart = 0;
+    in_window.yEnd -= in_window.yStart;
+    in_window.yStart = 0;
+    composite_patch(region, out_tensor, mask, in_window, S);
+    out_tensor = at::Tensor();
+    window.leave(p, region);
   }
-  band.finish();
   return true;
 }
 
@@ -184,10 +235,10 @@ std::optional<at::Tensor> still_walk(const at::Tensor& tensor_image, const Patch
   const int S = settings.scale;
   at::Tensor composite = at::empty({1, 3, S * tensor_image.size(2), S * tensor_image.size(3)},
                                    tensor_image.options().dtype(at::kFloat));
-  const FinishedRows gather = [&](const at::Tensor& rows, int64_t first_row) {
-    composite.narrow(2, first_row, rows.size(2)).copy_(rows);
+  const FinishedRegion gather = [&](const at::Tensor& region, int64_t first_row, int64_t first_column) {
+    composite.narrow(2, first_row, region.size(2)).narrow(3, first_column, region.size(3)).copy_(region);
   };
-  if (!still_walk_rows(tensor_image, grid, settings, pass, hooks, gather))
+  if (!still_walk_regions(tensor_image, grid, settings, pass, hooks, gather))
     return std::nullopt;
   return composite;
 }

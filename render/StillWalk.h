@@ -1,5 +1,5 @@
 // Still mode: every patch of the grid through the still network (four flipped passes with
-// multisample), cross-faded into one accumulator.
+// multisample), cross-faded together.
 #pragma once
 
 #include <functional>
@@ -27,17 +27,19 @@ struct StillWalkSettings {
 // bottom, three channels (alpha and any further channel dropped), log-encoded.
 at::Tensor still_network_input(const at::Tensor& host_tensor, c10::Device device);
 
-// Rows of the composite that no later patch touches: `rows` is [1, 3, n, S*W], log-encoded, output
-// rows first_row .. first_row + n - 1 counted from the top. Valid only during the call.
-using FinishedRows = std::function<void(const at::Tensor& rows, int64_t first_row)>;
+// A region of the composite that no later patch touches: `region` is [1, 3, n, m], log-encoded,
+// output rows first_row .. first_row + n - 1 counted from the top and columns first_column ..
+// first_column + m - 1. Valid only during the call.
+using FinishedRegion = std::function<void(const at::Tensor& region, int64_t first_row, int64_t first_column)>;
 
 // Walks the patches of `tensor_image` ([1, 3, H, W], log-encoded, on the compute device) and hands
-// every output row, once, to `finished`, top to bottom; false when the host aborted. The cross-fade
-// happens in a band as tall as one row of patches, not in a full-size accumulator: at 4x the output
-// is sixteen times the input, and a 4K plate's composite alone would take 1.6 GB beside the plane.
-// Progress counts network passes out of grid.inferenceRuns. Exceptions pass to the caller.
-bool still_walk_rows(const at::Tensor& tensor_image, const PatchGrid& grid, const StillWalkSettings& settings,
-                     const NetworkPass& pass, const RenderHooks& hooks, const FinishedRows& finished);
+// every output pixel, once, to `finished`, in patch order; false when the host aborted. The
+// cross-fade keeps only what later patches still reach (the overlaps), not a full-size accumulator:
+// at 4x the output is sixteen times the input, and a 4K plate's composite alone would take 1.6 GB
+// beside the plane. Progress counts network passes out of grid.inferenceRuns. Exceptions pass to
+// the caller.
+bool still_walk_regions(const at::Tensor& tensor_image, const PatchGrid& grid, const StillWalkSettings& settings,
+                        const NetworkPass& pass, const RenderHooks& hooks, const FinishedRegion& finished);
 
 // The same walk gathered into one log-encoded composite [1, 3, S*H, S*W], or nothing when the host
 // aborted.

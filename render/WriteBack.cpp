@@ -45,17 +45,17 @@ void PlaneWriter::log_fitting(int64_t channels, const RenderHooks& hooks) const
   }
 }
 
-void PlaneWriter::write(const at::Tensor& band, int64_t first_row)
+void PlaneWriter::write(const at::Tensor& region, int64_t first_row, int64_t first_column)
 {
-  const int64_t kept = std::min<int64_t>(band.size(1), n_out_);
-  for (int64_t top = 0; top < band.size(2); top += kBandRows) {
-    const int64_t n = std::min(kBandRows, band.size(2) - top);
-    at::Tensor source = band.select(0, 0).narrow(0, 0, kept).narrow(1, top, n);
+  const int64_t kept = std::min<int64_t>(region.size(1), n_out_);
+  for (int64_t top = 0; top < region.size(2); top += kBandRows) {
+    const int64_t n = std::min(kBandRows, region.size(2) - top);
+    at::Tensor source = region.select(0, 0).narrow(0, 0, kept).narrow(1, top, n);
     if (decode_)
       source = logDecode(source);
     // Pipeline rows counted from the top are the host's rows counted from the bottom: the rows land
     // at the mirrored place, upside down.
-    at::Tensor target = destination_.narrow(0, rows_ - (first_row + top) - n, n);
+    at::Tensor target = destination_.narrow(0, rows_ - (first_row + top) - n, n).narrow(1, first_column, region.size(3));
     target.narrow(2, 0, kept).copy_(source.flip({1}).permute({1, 2, 0}).cpu());
     if (n_out_ > kept)
       target.narrow(2, kept, n_out_ - kept).fill_(1.0f);

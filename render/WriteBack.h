@@ -20,7 +20,7 @@ namespace magnifex {
 void write_to_plane(const at::Tensor& accumulator, float* plane, std::size_t plane_floats, int n_out, bool decode,
                     const RenderHooks& hooks);
 
-// The same, a band of rows at a time as the still walk finishes them.
+// The same, a region at a time as the still walk finishes them.
 class PlaneWriter {
 public:
   // `rows` x `columns` pixels of n_out floats; throws when the plane does not hold exactly that.
@@ -28,8 +28,9 @@ public:
 
   // The debug lines of the channel fitting for a result of `channels` channels.
   void log_fitting(int64_t channels, const RenderHooks& hooks) const;
-  // `band` is [1, C, n, columns] on any device, output rows first_row .. first_row + n - 1 from the top.
-  void write(const at::Tensor& band, int64_t first_row);
+  // `region` is [1, C, n, m] on any device: output rows first_row .. first_row + n - 1 from the
+  // top, columns first_column .. first_column + m - 1.
+  void write(const at::Tensor& region, int64_t first_row, int64_t first_column = 0);
 
 private:
   at::Tensor destination_;

@@ -143,9 +143,9 @@ TEST(StillWalk, TiledEqualsWholeForAPerPixelNetwork)
     }
 }
 
-// The walk cross-fades in a band one row of patches tall and writes rows out as they are finished;
-// the plane must be what one full-size accumulator written at the end gives.
-TEST(StillWalk, RowBandsWriteWhatAFullAccumulatorGives)
+// The walk cross-fades in a window over the overlaps and writes regions out as they are finished;
+// the plane must be what one full-size accumulator written at the end gives, every pixel written once.
+TEST(StillWalk, FinishedRegionsWriteWhatAFullAccumulatorGives)
 {
   const int H = 83, W = 57;
   const at::Tensor image = test_image(H, W);
@@ -158,7 +158,7 @@ TEST(StillWalk, RowBandsWriteWhatAFullAccumulatorGives)
     };
   };
   for (int S : {2, 4})
-    for (auto [max_size, overlap, padding] : {std::tuple{30, 9, 2}, {40, 12, 4}, {25, 8, 0}, {500, 32, 8}}) {
+    for (auto [max_size, overlap, padding] : {std::tuple{30, 9, 2}, {40, 12, 4}, {25, 8, 0}, {500, 32, 8}, {20, 60, 0}}) {
       SCOPED_TRACE(testing::Message() << "S " << S << " max " << max_size);
       const PatchGrid grid = *compute_patch_grid(W, H, max_size, overlap, padding, false);
       const NetworkPass pass = position_dependent(S);
@@ -168,18 +168,17 @@ TEST(StillWalk, RowBandsWriteWhatAFullAccumulatorGives)
         composite_patch(reference, out, blend_mask(grid, p, int(out.size(2)), int(out.size(3)), S, at::kCPU), p, S);
       }
       const int n_out = 4;
-      std::vector<float> expected(std::size_t(S * H) * (S * W) * n_out), banded(expected.size(), -1.0f);
+      std::vector<float> expected(std::size_t(S * H) * (S * W) * n_out), streamed(expected.size(), -1.0f);
       write_to_plane(reference, expected.data(), expected.size(), n_out, true, {});
-      PlaneWriter writer(banded.data(), banded.size(), S * H, S * W, n_out, true);
-      int64_t next_row = 0;
-      const FinishedRows finished = [&](const at::Tensor& rows, int64_t first_row) {
-        EXPECT_EQ(first_row, next_row) << "rows handed on twice or skipped";
-        next_row = first_row + rows.size(2);
-        writer.write(rows, first_row);
+      PlaneWriter writer(streamed.data(), streamed.size(), S * H, S * W, n_out, true);
+      at::Tensor times_written = at::zeros({S * H, S * W}, at::kInt);
+      const FinishedRegion finished = [&](const at::Tensor& region, int64_t first_row, int64_t first_column) {
+        times_written.narrow(0, first_row, region.size(2)).narrow(1, first_column, region.size(3)).add_(1);
+        writer.write(region, first_row, first_column);
       };
-      ASSERT_TRUE(still_walk_rows(image, grid, {S, false, -1}, pass, {}, finished));
-      EXPECT_EQ(next_row, S * H);
-      EXPECT_EQ(banded, expected);
+      ASSERT_TRUE(still_walk_regions(image, grid, {S, false, -1}, pass, {}, finished));
+      EXPECT_TRUE(at::equal(times_written, at::ones_like(times_written))) << "pixels handed on twice or never";
+      EXPECT_EQ(streamed, expected);
     }
 }
 
