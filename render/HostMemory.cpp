@@ -1,5 +1,7 @@
 #include "render/HostMemory.h"
 
+// __GLIBC__ comes from the C library's own headers, so one of them has to be read before the test.
+#include <cstdlib>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
