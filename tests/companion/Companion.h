@@ -2,7 +2,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
+
+#include "common/ScratchDir.h"
 
 #include <filesystem>
 #include <map>
@@ -44,31 +45,5 @@ inline std::string companion_path(const std::string& name) {
 #define MAGNIFEX_COMPANION_OR_SKIP(var, name)                    \
   const std::string var = ::magnifex::test::companion_path(name); \
   if (var.empty()) GTEST_SKIP() << "companion " << (name) << " is not built"
-
-// A fresh, flat directory under the system's temporary directory, removed with the object.
-// (Not std::filesystem::remove_all: the libtorch wheel exports its own copy, which crashes.)
-class ScratchDir {
- public:
-  ScratchDir() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ = std::filesystem::temp_directory_path() /
-            ("magnifex-companion-" + std::to_string(::getpid()) + "-" + info->name());
-    clear();
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchDir() { clear(); }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  void clear() {
-    std::error_code ignored;
-    if (!std::filesystem::is_directory(path_, ignored)) return;
-    for (const auto& entry : std::filesystem::directory_iterator(path_, ignored))
-      std::filesystem::remove(entry.path(), ignored);
-    std::filesystem::remove(path_, ignored);
-  }
-
-  std::filesystem::path path_;
-};
 
 }  // namespace magnifex::test

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/ScratchDir.h"
 #include "runtime/AtomicFile.h"
 #include "runtime/HostError.h"
 #include "runtime/TraceWriter.h"
@@ -18,13 +19,7 @@ namespace {
 
 class AtomicFileTest : public ::testing::Test {
 protected:
-  AtomicFileTest() : dir(fs::temp_directory_path() / ("atomic_file_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name())))
-  {
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    std::ofstream(dir / "out.txt") << "older";
-  }
-  ~AtomicFileTest() override { fs::remove_all(dir); }
+  AtomicFileTest() : scratch("atomic-file-test"), dir(scratch.path()) { std::ofstream(dir / "out.txt") << "older"; }
 
   std::string contents(const std::string& name) const
   {
@@ -42,6 +37,7 @@ protected:
   }
   std::string target() const { return (dir / "out.txt").string(); }
 
+  magnifex::test::ScratchDir scratch;
   fs::path dir;
 };
 

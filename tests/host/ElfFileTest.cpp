@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ScratchDir.h"
 #include "ElfFile.h"
 #include "runtime/HostError.h"
 #include "runtime/PluginLibrary.h"
@@ -128,9 +129,8 @@ TEST(ElfFile, ReportsHeadersTablesAndSegmentsBeyondTheEndOfTheFile)
 // A real plug-in file cut short is refused before the loader maps it (which would crash).
 TEST(ElfFile, ATruncatedPluginFileIsReportedAsDamagedWithoutLoadingIt)
 {
-  const fs::path dir = fs::temp_directory_path() / "elf_file_test";
-  fs::remove_all(dir);
-  fs::create_directories(dir);
+  const magnifex::test::ScratchDir scratch("elf-file-test");
+  const fs::path& dir = scratch.path();
   std::ifstream in(TEST_PLUGIN_PATH, std::ios::binary);
   const std::string whole((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   ASSERT_GT(whole.size(), 4096u);
@@ -149,5 +149,4 @@ TEST(ElfFile, ATruncatedPluginFileIsReportedAsDamagedWithoutLoadingIt)
       EXPECT_NE(std::string(e.what()).find(path + ": the file is damaged: truncated"), std::string::npos) << e.what();
     }
   }
-  fs::remove_all(dir);
 }

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/ScratchDir.h"
 #include "runtime/FileSequenceSource.h"
 #include "runtime/FramePattern.h"
 #include "runtime/HostError.h"
@@ -15,13 +16,7 @@ namespace {
 
 class TempDir {
 public:
-  TempDir() : path_(fs::temp_directory_path() / ("frame_pattern_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                                 ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-  {
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~TempDir() { fs::remove_all(path_); }
+  TempDir() : scratch_("frame-pattern-test"), path_(scratch_.path()) {}
   std::string touch(const std::string& name) const
   {
     std::ofstream(path_ / name) << "x";
@@ -30,6 +25,7 @@ public:
   std::string operator/(const std::string& name) const { return (path_ / name).string(); }
 
 private:
+  magnifex::test::ScratchDir scratch_;
   fs::path path_;
 };
 

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/ScratchDir.h"
 #include "DDImage/Op.h"
 #include "DDImage/plugins.h"
 #include "DDImageHost/Process.h"
@@ -38,7 +39,8 @@ TEST(PluginLoading, FailuresCarryTheLoadersMessage)
     EXPECT_EQ(e.kind(), HostError::Kind::PluginLoad);
     EXPECT_NE(std::string(e.what()).find("/nonexistent/Nothing.so"), std::string::npos);
   }
-  const auto notALibrary = std::filesystem::temp_directory_path() / "host_tests_not_a_library.so";
+  const magnifex::test::ScratchDir scratch("plugin-loading-test");
+  const auto notALibrary = scratch.path() / "host_tests_not_a_library.so";
   std::ofstream(notALibrary) << "plain text";
   try {
     PluginLibrary::load(notALibrary.string());
@@ -48,7 +50,6 @@ TEST(PluginLoading, FailuresCarryTheLoadersMessage)
     // dlerror() names the file and the reason.
     EXPECT_NE(std::string(e.what()).find("host_tests_not_a_library.so:"), std::string::npos) << e.what();
   }
-  std::filesystem::remove(notALibrary);
 }
 
 TEST(PluginLoading, NodeCreationFailuresAreTold)

@@ -5,6 +5,7 @@
 #include <set>
 #include <sstream>
 
+#include "common/ScratchDir.h"
 #include "render/CommandLine.h"
 #include "render/ImageFiles.h"
 #include "render/PluginLocation.h"
@@ -280,7 +281,8 @@ TEST_F(RenderCommandTest, ThreadsAreSetBeforeThePluginLoads)
 
 TEST(PluginLocation, TheDefaultIsTheBestPackBuiltNextToTheProgram)
 {
-  const fs::path root = fs::temp_directory_path() / "plugin_location_test";
+  const magnifex::test::ScratchDir scratch("plugin-location-test");
+  const fs::path& root = scratch.path();
   struct Case {
     std::vector<const char*> packs;  // built under <root>/plugins
     const char* expected;
@@ -294,10 +296,9 @@ TEST(PluginLocation, TheDefaultIsTheBestPackBuiltNextToTheProgram)
       {{"studio", "tiny"}, "studio"},
   };
   for (const Case& c : cases) {
-    fs::remove_all(root);
+    scratch.clear();
     fs::create_directories(root / "bin");
     for (const char* pack : c.packs) fs::create_directories(root / "plugins" / pack);
     EXPECT_EQ(defaultPluginDirectory(root / "bin"), (root / "plugins" / c.expected).lexically_normal()) << c.expected;
   }
-  fs::remove_all(root);
 }

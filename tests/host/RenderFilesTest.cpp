@@ -99,8 +99,7 @@ TEST_F(RenderFilesTest, ConvertsColourAndFollowsThePixelTypeOfTheInput)
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    scratch.clear();
     writeRaw(file(c.input), specOf(3, 2, c.channels, c.inputType), [&](int, int, int) { return float(c.stored); });
     std::vector<std::string> args{"--input", file(c.input), "--output", file(c.output)};
     args.insert(args.end(), c.options.begin(), c.options.end());

@@ -8,6 +8,7 @@
 #include <ATen/ops/rand.h>
 #include <ATen/ops/equal.h>
 
+#include "common/ScratchDir.h"
 #include "DDImageHost/OpControl.h"
 #include "DDImageHost/Process.h"
 #include "NodeFixture.h"
@@ -340,8 +341,8 @@ TEST(ModelStore, MissingGettersStopTheOpenQuietly)
 
 TEST(ModelStore, MissingLibraryPrintsThreeLinesAtEveryOpen)
 {
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() / "magnifex-no-companion";
-  std::filesystem::create_directories(dir);
+  const magnifex::test::ScratchDir scratch("magnifex-no-companion");
+  const std::filesystem::path& dir = scratch.path();
   DD::Image::host::registerPluginFile((dir / "Magnifex.so").string());
   auto node = make_node();
   for (int i = 0; i < 2; ++i) {

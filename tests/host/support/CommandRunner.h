@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ScratchDir.h"
 #include "render/CommandLine.h"
 #include "render/RenderCommand.h"
 
@@ -39,13 +40,9 @@ inline std::string slurp(const fs::path& path)
 class CommandTest : public ::testing::Test {
 protected:
   CommandTest()
-    : dir(fs::temp_directory_path() / ("render_command_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_suite()->name()) +
-                                       "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+    : scratch("render-command-test"), dir(scratch.path())
   {
-    fs::remove_all(dir);
-    fs::create_directories(dir);
   }
-  ~CommandTest() override { fs::remove_all(dir); }
 
   std::string file(const std::string& name) const { return (dir / name).string(); }
 
@@ -87,6 +84,7 @@ protected:
     return files;
   }
 
+  magnifex::test::ScratchDir scratch;
   fs::path dir;
 };
 
