@@ -24,9 +24,17 @@ if(NOT IS_DIRECTORY "${PACK_DIR}")
   message(FATAL_ERROR "Model pack directory not found: ${PACK_DIR}")
 endif()
 
-# Resolution order of the plug-in's getter table.
-set(codes 2CGsrG 2CGsrP 2CGstG 2CGstP 2PAsrG 2PAsrP 2PstG 2PstP
-          4CGsrG 4CGsrP 4CGstG 4CGstP 4PAsrG 4PAsrP 4PstG 4PstP FLWN)
+# The codes of the model catalogue, in the resolution order of the plug-in's getter table.
+set(catalogue "${CMAKE_CURRENT_LIST_DIR}/../models/ModelCatalogue.def")
+file(STRINGS "${catalogue}" rows REGEX "^MAGNIFEX_MODEL\\(")
+set(codes "")
+foreach(row IN LISTS rows)
+  string(REGEX REPLACE "^MAGNIFEX_MODEL\\(([0-9A-Za-z]+),.*" "\\1" code "${row}")
+  list(APPEND codes ${code})
+endforeach()
+if(NOT codes)
+  message(FATAL_ERROR "embed_pack.cmake: no MAGNIFEX_MODEL rows in ${catalogue}")
+endif()
 
 set(hashes "")      # one entry per distinct archive
 set(blob_files "")  # the first file seen with that content
@@ -105,7 +113,7 @@ write_if_changed("${OUT_C}" "${c}")
 
 # Make-style depfile; spaces in paths are escaped.
 set(dep_text "")
-foreach(dep IN ITEMS "${PACK_DIR}" ${deps})
+foreach(dep IN ITEMS "${PACK_DIR}" "${catalogue}" ${deps})
   string(REPLACE " " "\\ " dep "${dep}")
   string(APPEND dep_text " \\\n  ${dep}")
 endforeach()

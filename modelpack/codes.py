@@ -1,24 +1,19 @@
-"""The seventeen model codes of a pack and what each one names.
+"""The seventeen model codes of a pack and what each one names, read from the
+plug-in's model catalogue (models/ModelCatalogue.def).
 
 Kept free of torch so that build tooling (CMake at configure time) can import
 it quickly.
 """
 
+import os
 import re
 from dataclasses import dataclass
 
-# In the order the plug-in resolves its getters.
-CODES = (
-    "2CGsrG", "2CGsrP", "2CGstG", "2CGstP",
-    "2PAsrG", "2PAsrP", "2PstG", "2PstP",
-    "4CGsrG", "4CGsrP", "4CGstG", "4CGstP",
-    "4PAsrG", "4PAsrP", "4PstG", "4PstP",
-    "FLWN",
-)
+# The plug-in's own table, which the companion library's getters and these codes follow.
+CATALOGUE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "models", "ModelCatalogue.def")
 
-FLOW_CODE = "FLWN"
-
-_CODE_RE = re.compile(r"^([24])(CG|PA|P)(st|sr)([GP])$")
+_MODEL_RE = re.compile(r"^MAGNIFEX_MODEL\((\w+), (\w+), (\d+), (\w+), (\w+)\)$")
+_SIGNATURE_RE = re.compile(r'^MAGNIFEX_SIGNATURE\((\w+), (\d+), (\d+), "([^"]+)", (\d+), "([^"]+)", "([^"]+)"\)$')
 
 
 @dataclass(frozen=True)
@@ -31,45 +26,53 @@ class CodeInfo:
     channels: int        # image channels in and out
 
 
+def _read_catalogue(path):
+    infos, signatures = [], {}
+    with open(path) as f:
+        for line in f:
+            line = line.strip()
+            m = _MODEL_RE.match(line)
+            if m:
+                code, family, scale, material, training = m.groups()
+                material, training = ("" if v == "none" else v for v in (material, training))
+                # Still archives all take RGB, CG ones included; the CG sequence networks carry
+                # alpha as a fourth channel.
+                channels = 4 if (family == "sequence" and material == "CG") else 3
+                infos.append(CodeInfo(code, family, int(scale), material, training, channels))
+                continue
+            m = _SIGNATURE_RE.match(line)
+            if m:
+                family, scale, count, first, middle_index, middle, last = m.groups()
+                signatures.setdefault(family, {})[int(scale)] = (int(count), first, int(middle_index), middle, last)
+                continue
+            if line.startswith("MAGNIFEX_"):
+                raise ValueError("%s: a row this reader does not understand: %s" % (path, line))
+    return infos, signatures
+
+
+_INFOS, SIGNATURES = _read_catalogue(CATALOGUE)
+_BY_CODE = {info.code: info for info in _INFOS}
+
+# In the order the plug-in resolves its getters.
+CODES = tuple(info.code for info in _INFOS)
+
+FLOW_CODE = next(info.code for info in _INFOS if info.family == "flow")
+
+
 def parse_code(code):
     """CodeInfo for one of the seventeen codes; ValueError for anything else."""
-    if code == FLOW_CODE:
-        return CodeInfo(code, "flow", 0, "", "", 3)
-    m = _CODE_RE.match(code)
-    if not m or code not in CODES:
-        raise ValueError("unknown model code %r (known: %s)" % (code, " ".join(CODES)))
-    scale, material, mode, training = m.groups()
-    family = "still" if mode == "st" else "sequence"
-    # Still archives all take RGB, CG ones included; the CG sequence
-    # networks carry alpha as a fourth channel.
-    channels = 4 if (family == "sequence" and material == "CG") else 3
-    return CodeInfo(code, family, int(scale), material, training, channels)
+    try:
+        return _BY_CODE[code]
+    except (KeyError, TypeError):
+        raise ValueError("unknown model code %r (known: %s)" % (code, " ".join(CODES))) from None
 
 
 def codes_where(family=None, scale=None, material=None):
     """Codes matching all given fields, in getter order."""
-    out = []
-    for code in CODES:
-        info = parse_code(code)
-        if family is not None and info.family != family:
-            continue
-        if scale is not None and info.scale != scale:
-            continue
-        if material is not None and info.material != material:
-            continue
-        out.append(code)
-    return out
-
-
-# Parameter-name signatures the plug-in checks, as counted by the C++ API
-# (a submodule reachable under two names is listed under both).
-SIGNATURES = {
-    "still": {2: (702, "conv_first.weight", 100, "body.3.rdb1.conv5.weight", "conv_last.bias"),
-              4: (702, "conv_first.weight", 100, "body.3.rdb1.conv5.weight", "conv_last.bias")},
-    "flow": {0: (128, "fnet.conv1.weight", 10, "fnet.layer2.0.conv1.weight", "update_block.mask.2.bias")},
-    "sequence": {2: (70, "conv_in.0.weight", 10, "resblocks.2.conv.0.weight", "conv_out.bias"),
-                 4: (72, "conv_in.0.weight", 10, "resblocks.2.conv.0.weight", "conv_out.bias")},
-}
+    return [info.code for info in _INFOS
+            if (family is None or info.family == family)
+            and (scale is None or info.scale == scale)
+            and (material is None or info.material == material)]
 
 
 def expected_signature(code):

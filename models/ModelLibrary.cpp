@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 
@@ -30,16 +31,20 @@ namespace magnifex {
 
 namespace {
 
-constexpr const char* kCodeNames[kModelCodeCount] = {
-    "2CGsrG", "2CGsrP", "2CGstG", "2CGstP", "2PAsrG", "2PAsrP", "2PstG", "2PstP",
-    "4CGsrG", "4CGsrP", "4CGstG", "4CGstP", "4PAsrG", "4PAsrP", "4PstG", "4PstP", "FLWN"};
+struct CatalogueRow {
+  const char* name;    // "2CGsrG"
+  const char* symbol;  // "bw_get_model_2CGsrG"
+  ModelInfo info;
+};
 
-constexpr const char* kSymbolNames[kModelCodeCount] = {
-    "bw_get_model_2CGsrG", "bw_get_model_2CGsrP", "bw_get_model_2CGstG", "bw_get_model_2CGstP",
-    "bw_get_model_2PAsrG", "bw_get_model_2PAsrP", "bw_get_model_2PstG",  "bw_get_model_2PstP",
-    "bw_get_model_4CGsrG", "bw_get_model_4CGsrP", "bw_get_model_4CGstG", "bw_get_model_4CGstP",
-    "bw_get_model_4PAsrG", "bw_get_model_4PAsrP", "bw_get_model_4PstG",  "bw_get_model_4PstP",
-    "bw_get_model_FLWN"};
+constexpr CatalogueRow kCatalogue[] = {
+#define MAGNIFEX_MODEL(code, family, scale, material, training) {#code, "bw_get_model_" #code, {ModelFamily::family, scale}},
+#define MAGNIFEX_SIGNATURE(...)
+#include "models/ModelCatalogue.def"
+#undef MAGNIFEX_SIGNATURE
+#undef MAGNIFEX_MODEL
+};
+static_assert(std::size(kCatalogue) == kModelCodeCount);
 
 // Process-wide: the library is shared by every node and never unloaded. Several nodes may open on
 // different threads, so the one-time load and the table are guarded.
@@ -178,8 +183,9 @@ void* find_symbol(const char* symbol, unsigned long* error) {
 
 }  // namespace
 
-const char* model_code_name(ModelCode code) { return kCodeNames[index_of(code)]; }
-const char* model_symbol_name(ModelCode code) { return kSymbolNames[index_of(code)]; }
+const char* model_code_name(ModelCode code) { return kCatalogue[index_of(code)].name; }
+const char* model_symbol_name(ModelCode code) { return kCatalogue[index_of(code)].symbol; }
+ModelInfo model_info(ModelCode code) { return kCatalogue[index_of(code)].info; }
 
 ModelCode model_code_from_name(const char* name) {
   for (ModelCode code : kAllModelCodes) {

@@ -9,20 +9,33 @@
 
 namespace magnifex {
 
-// The seventeen model codes, in the order the getters are resolved (and reported when missing).
+// The seventeen model codes of models/ModelCatalogue.def, in the order the getters are resolved
+// (and reported when missing).
 enum class ModelCode : int {
-  k2CGsrG, k2CGsrP, k2CGstG, k2CGstP, k2PAsrG, k2PAsrP, k2PstG, k2PstP,
-  k4CGsrG, k4CGsrP, k4CGstG, k4CGstP, k4PAsrG, k4PAsrP, k4PstG, k4PstP,
-  kFLWN,
+#define MAGNIFEX_MODEL(code, family, scale, material, training) k##code,
+#define MAGNIFEX_SIGNATURE(...)
+#include "models/ModelCatalogue.def"
+#undef MAGNIFEX_SIGNATURE
+#undef MAGNIFEX_MODEL
 };
-constexpr std::size_t kModelCodeCount = 17;
 
-constexpr std::array<ModelCode, kModelCodeCount> kAllModelCodes = {
-    ModelCode::k2CGsrG, ModelCode::k2CGsrP, ModelCode::k2CGstG, ModelCode::k2CGstP,
-    ModelCode::k2PAsrG, ModelCode::k2PAsrP, ModelCode::k2PstG,  ModelCode::k2PstP,
-    ModelCode::k4CGsrG, ModelCode::k4CGsrP, ModelCode::k4CGstG, ModelCode::k4CGstP,
-    ModelCode::k4PAsrG, ModelCode::k4PAsrP, ModelCode::k4PstG,  ModelCode::k4PstP,
-    ModelCode::kFLWN};
+constexpr std::array kAllModelCodes = {
+#define MAGNIFEX_MODEL(code, family, scale, material, training) ModelCode::k##code,
+#define MAGNIFEX_SIGNATURE(...)
+#include "models/ModelCatalogue.def"
+#undef MAGNIFEX_SIGNATURE
+#undef MAGNIFEX_MODEL
+};
+constexpr std::size_t kModelCodeCount = kAllModelCodes.size();
+
+enum class ModelFamily { still, sequence, flow };
+
+// The catalogue's row of a code: its family and scale factor (0 for the flow network).
+struct ModelInfo {
+  ModelFamily family;
+  int scale;
+};
+ModelInfo model_info(ModelCode code);
 
 const char* model_code_name(ModelCode code);    // "2CGsrG"
 const char* model_symbol_name(ModelCode code);  // "bw_get_model_2CGsrG"

@@ -1,34 +1,46 @@
 #include "models/NetworkSignature.h"
 
+#include <stdexcept>
+
 #include <torch/csrc/jit/api/module.h>
 
 namespace magnifex {
 
 namespace {
 
-const NetworkSignature kStillSignature{702, "conv_first.weight", 100, "body.3.rdb1.conv5.weight",
-                                       "conv_last.bias"};
-const NetworkSignature kFlowSignature{128, "fnet.conv1.weight", 10, "fnet.layer2.0.conv1.weight",
-                                      "update_block.mask.2.bias"};
-const NetworkSignature kSequence2xSignature{70, "conv_in.0.weight", 10, "resblocks.2.conv.0.weight",
-                                            "conv_out.bias"};
-const NetworkSignature kSequence4xSignature{72, "conv_in.0.weight", 10, "resblocks.2.conv.0.weight",
-                                            "conv_out.bias"};
+struct FamilySignature {
+  ModelFamily family;
+  int scale;
+  NetworkSignature signature;
+};
+
+constexpr FamilySignature kSignatures[] = {
+#define MAGNIFEX_MODEL(...)
+#define MAGNIFEX_SIGNATURE(family, scale, count, first, middle_index, middle, last) \
+  {ModelFamily::family, scale, {count, first, middle_index, middle, last}},
+#include "models/ModelCatalogue.def"
+#undef MAGNIFEX_SIGNATURE
+#undef MAGNIFEX_MODEL
+};
+
+const NetworkSignature& signature_of(ModelFamily family, int scale) {
+  for (const FamilySignature& s : kSignatures)
+    if (s.family == family && s.scale == scale) return s.signature;
+  throw std::logic_error("the model catalogue has no signature for this family and scale");
+}
 
 }  // namespace
 
-const NetworkSignature& still_signature() { return kStillSignature; }
-const NetworkSignature& flow_signature() { return kFlowSignature; }
+const NetworkSignature& still_signature() { return signature_of(ModelFamily::still, 4); }
+const NetworkSignature& flow_signature() { return signature_of(ModelFamily::flow, 0); }
 
 const NetworkSignature& sequence_signature(int scale_factor) {
-  return scale_factor == 2 ? kSequence2xSignature : kSequence4xSignature;
+  return signature_of(ModelFamily::sequence, scale_factor == 2 ? 2 : 4);
 }
 
 const NetworkSignature& signature_for(ModelCode code) {
-  if (code == ModelCode::kFLWN) return flow_signature();
-  const std::string_view name = model_code_name(code);
-  if (name.find("sr") != std::string_view::npos) return sequence_signature(name[0] == '2' ? 2 : 4);
-  return still_signature();
+  const ModelInfo info = model_info(code);
+  return signature_of(info.family, info.scale);
 }
 
 bool matches_signature(const torch::jit::Module& module, const NetworkSignature& signature) {
