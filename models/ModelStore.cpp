@@ -57,7 +57,7 @@ bool Magnifex::load_networks(c10::Device device)
     return false;
   };
 
-  if (mode == 0 && !still_nets_loaded) {
+  if (render_mode() == RenderMode::Still && !still_nets_loaded) {
     const ArchiveBytes gan = fetch_archive(digit + "PstG");
     const ArchiveBytes psnr = fetch_archive(digit + "PstP");
     try {
@@ -69,11 +69,11 @@ bool Magnifex::load_networks(c10::Device device)
     still_nets_corrupt = !matches_signature(still_net, still_signature());
   }
 
-  if (mode == 1 && !sequence_nets_loaded) {
-    const std::string material = type == 0 ? "PA" : "CG";
+  if (render_mode() == RenderMode::Sequence && !sequence_nets_loaded) {
+    const std::string material_code = material() == Material::Plates ? "PA" : "CG";
     const ArchiveBytes flow = fetch_archive("FLWN");
-    const ArchiveBytes gan = fetch_archive(digit + material + "srG");
-    const ArchiveBytes psnr = fetch_archive(digit + material + "srP");
+    const ArchiveBytes gan = fetch_archive(digit + material_code + "srG");
+    const ArchiveBytes psnr = fetch_archive(digit + material_code + "srP");
     try {
       load_into({{&flow_net, &flow}, {&sequence_net, &gan}, {&sequence_gan_net, &gan}, {&sequence_psnr_net, &psnr}},
                 device);
@@ -85,7 +85,7 @@ bool Magnifex::load_networks(c10::Device device)
                             !matches_signature(sequence_net, sequence_signature(scale_factor(scale)));
   }
 
-  if (mode == 1 && type == 2 && !hybrid_nets_loaded) {
+  if (render_mode() == RenderMode::Sequence && material() == Material::Hybrid && !hybrid_nets_loaded) {
     const ArchiveBytes gan = fetch_archive(digit + "PAsrG");
     const ArchiveBytes psnr = fetch_archive(digit + "PAsrP");
     try {
@@ -97,9 +97,9 @@ bool Magnifex::load_networks(c10::Device device)
     hybrid_nets_corrupt = !matches_signature(sequence_rgb_net, sequence_signature(scale_factor(scale)));
   }
 
-  const bool still_in_use = mode == 0 && still_nets_loaded;
-  const bool sequence_in_use = mode == 1 && sequence_nets_loaded;
-  const bool hybrid_in_use = sequence_in_use && type == 2 && hybrid_nets_loaded;
+  const bool still_in_use = render_mode() == RenderMode::Still && still_nets_loaded;
+  const bool sequence_in_use = render_mode() == RenderMode::Sequence && sequence_nets_loaded;
+  const bool hybrid_in_use = sequence_in_use && material() == Material::Hybrid && hybrid_nets_loaded;
   if (still_in_use && still_nets_corrupt)
     error("Loaded model is corrupt, please re-install");
   else if ((sequence_in_use && sequence_nets_corrupt) || (hybrid_in_use && hybrid_nets_corrupt))
@@ -144,8 +144,8 @@ void Magnifex::blend_weights(torch::jit::Module& working, torch::jit::Module& ga
 // cannot be blended: that is reported as a failed load of the group, which the next open retries.
 bool Magnifex::prepare_networks(c10::Device device)
 {
-  const bool still = mode == 0 && still_nets_loaded;
-  const bool sequence = mode == 1 && sequence_nets_loaded;
+  const bool still = render_mode() == RenderMode::Still && still_nets_loaded;
+  const bool sequence = render_mode() == RenderMode::Sequence && sequence_nets_loaded;
   if ((!still && !sequence) || (blend_ready && nets_on_device))
     return true;
   c10::GradMode::set_enabled(false);
@@ -159,7 +159,7 @@ bool Magnifex::prepare_networks(c10::Device device)
       blend_weights(sequence_net, sequence_gan_net, sequence_psnr_net);
       flow_net.to(device, false);
       sequence_net.to(device, false);
-      if (type == 2 && hybrid_nets_loaded) {
+      if (material() == Material::Hybrid && hybrid_nets_loaded) {
         stage = kHybridLoadError;
         group_loaded = &hybrid_nets_loaded;
         blend_weights(sequence_rgb_net, sequence_rgb_gan_net, sequence_rgb_psnr_net);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "render/KnobEntries.h"
 #include "render/PatchGrid.h"
 #include "render/sequence/PrerollFrames.h"
 
@@ -22,12 +23,12 @@ int divide_toward_zero(int value, int divisor)
 
 int processing_alpha(int mode_knob, int type_knob)
 {
-  return (mode_knob != 0 && (type_knob == 1 || type_knob == 2)) ? 1 : 0;
+  return (render_mode_of(mode_knob) == RenderMode::Sequence && material_of(type_knob) != Material::Plates) ? 1 : 0;
 }
 
 int input_split_count(int mode_knob, int preroll)
 {
-  if (mode_knob == 0)
+  if (render_mode_of(mode_knob) == RenderMode::Still)
     return 1;
   // A negative preroll would ask the host for no context at all, a huge one for billions.
   return std::clamp(preroll, 0, kMaxPreroll) + 1;

@@ -18,6 +18,7 @@
 
 #include "models/CpuFacts.h"
 #include "op/GpuFacts.h"
+#include "render/KnobEntries.h"
 #include "render/PatchGrid.h"
 #include "render/RenderHooks.h"
 
@@ -57,6 +58,10 @@ public:
 
   // The precision rule around one super-resolution network pass.
   at::Tensor run_network(torch::jit::Module& net, std::vector<c10::IValue> inputs, bool gpu_in_use);
+
+  // The enumeration knobs' current entries.
+  magnifex::RenderMode render_mode() const { return magnifex::render_mode_of(mode); }
+  magnifex::Material material() const { return magnifex::material_of(type); }
 
   // Parameters and state. Public so the host-free tests can look at them.
   bool debug;

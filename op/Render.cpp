@@ -59,7 +59,7 @@ void Magnifex::renderStripe(ImagePlane& plane)
                                                                                  networks_allow_cpu_bfloat16());
       debug_line(node_name() + ": Running inference for layer '" + cat(plane.channels()) + where);
     }
-    if (mode == 1)
+    if (render_mode() == RenderMode::Sequence)
       render_sequence(plane, run);
     else
       render_still(plane, run);
@@ -70,10 +70,10 @@ void Magnifex::renderStripe(ImagePlane& plane)
 
 bool Magnifex::networks_allow_cpu_bfloat16() const
 {
-  if (mode != 1)
+  if (render_mode() != RenderMode::Sequence)
     return still_nets_loaded && allows_cpu_bfloat16(still_net);
   return sequence_nets_loaded && allows_cpu_bfloat16(sequence_net) &&
-         (type != 2 || (hybrid_nets_loaded && allows_cpu_bfloat16(sequence_rgb_net)));
+         (material() != Material::Hybrid || (hybrid_nets_loaded && allows_cpu_bfloat16(sequence_rgb_net)));
 }
 
 ChannelSet Magnifex::read_channels(const ImagePlane& plane) const

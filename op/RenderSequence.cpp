@@ -100,7 +100,7 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
     error("No patch grid for a %d x %d input with max size %d", W, H, max_size);
     return;
   }
-  const Material material = material_of(type);
+  const Material material = this->material();
   const int s = scale_factor(scale);
   const bool load = state_saved.size() > r && state_saved[r];
   const int patches = grid->patchCount();

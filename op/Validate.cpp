@@ -50,17 +50,17 @@ void Magnifex::_validate(bool for_real)
   input_width = input_format.r() - input_format.x();
   input_height = input_format.t() - input_format.y();
   const double pixel_aspect = input_format.pixel_aspect();
-  if (mode == 1 && preroll > kMaxPreroll) {
+  if (render_mode() == RenderMode::Sequence && preroll > kMaxPreroll) {
     error("A preroll of %d frames is more than the %d frames Magnifex supports", preroll, kMaxPreroll);
     return;
   }
 
   const int frame = static_cast<int>(outputContext().frame());
-  if (!state_saved.empty() && mode == 1 && !sequence_state_continues(last_rendered_frame, frame))
+  if (!state_saved.empty() && render_mode() == RenderMode::Sequence && !sequence_state_continues(last_rendered_frame, frame))
     reset_sequence_state();
 
   input_context_count = 1;
-  if (mode == 1) {
+  if (render_mode() == RenderMode::Sequence) {
     preroll_frames.clear();
     if (preroll > 0 && state_saved.empty())
       compute_preroll_frames(frame);
@@ -90,7 +90,7 @@ int Magnifex::split_input(int n) const
 const OutputContext& Magnifex::inputContext(int n, int offset, OutputContext& ctx) const
 {
   ctx = outputContext();
-  if (n != 0 || mode == 0 || preroll <= 0 || offset == 0)
+  if (n != 0 || render_mode() == RenderMode::Still || preroll <= 0 || offset == 0)
     return ctx;
   const int frame = static_cast<int>(ctx.frame());
   ctx.setFrame(static_cast<double>(preroll_context_frame(frame, preroll, first_frame, offset)));
@@ -114,7 +114,7 @@ void Magnifex::getRequests(const Box& box, const ChannelSet& channels, int count
   const int f = scale_factor(scale);
   const Box divided(divide_toward_zero(box.x(), f), divide_toward_zero(box.y(), f), divide_toward_zero(box.r(), f),
                     divide_toward_zero(box.t(), f));
-  if (mode == 0) {
+  if (render_mode() == RenderMode::Still) {
     out.request(input0(), divided, channels, count);
     return;
   }

@@ -91,11 +91,6 @@ std::string last_line_of(const std::string& text)
   return cut == std::string::npos ? text : text.substr(cut + 1);
 }
 
-Material material_of(int type_knob)
-{
-  return type_knob == 1 ? Material::CG : type_knob == 2 ? Material::Hybrid : Material::Plates;
-}
-
 int material_channels(Material material)
 {
   return material == Material::Plates ? 3 : 4;

@@ -10,14 +10,11 @@
 #include <ATen/core/Tensor.h>
 #include <c10/core/Device.h>
 
+#include "render/KnobEntries.h"
 #include "render/RenderHooks.h"
 
 namespace magnifex {
 
-enum class Material { Plates, CG, Hybrid };
-
-// The material of the `type` knob: 0 plates, 1 CG, 2 Hybrid.
-Material material_of(int type_knob);
 // Channels the networks see: 3 for plates, 4 for the types with alpha.
 int material_channels(Material material);
 

@@ -1,0 +1,19 @@
+// The node's enumeration knobs as the render code reads them. Saved scripts store the entry's
+// index, so the conversions are from those integers, done in one place.
+#pragma once
+
+namespace magnifex {
+
+enum class RenderMode { Still, Sequence };
+enum class Material { Plates, CG, Hybrid };
+
+// The `mode` knob: 1 sequence, anything else still.
+inline RenderMode render_mode_of(int mode_knob) { return mode_knob == 1 ? RenderMode::Sequence : RenderMode::Still; }
+
+// The `type` knob: 0 plates, 1 CG, 2 Hybrid.
+inline Material material_of(int type_knob)
+{
+  return type_knob == 1 ? Material::CG : type_knob == 2 ? Material::Hybrid : Material::Plates;
+}
+
+} // namespace magnifex
