@@ -148,9 +148,11 @@ private:
   // Whether the mode's working networks may run their CPU passes in BFloat16 (the status line).
   bool networks_allow_cpu_bfloat16() const;
   void render_sequence(DD::Image::ImagePlane& plane, const RenderRun& run);
-  // One patch of input context `context` as a host tensor; nothing after a node error.
+  // One patch of input context `context` as a host tensor; nothing after a node error. The current
+  // frame's read and a preroll frame's read say different things on the debug stream.
   std::optional<at::Tensor> read_patch(int context, const magnifex::PatchRect& patch, const DD::Image::Box& input_box,
-                                       const DD::Image::ChannelSet& readChannels, const RenderRun& run);
+                                       const DD::Image::ChannelSet& readChannels, const RenderRun& run,
+                                       bool current_frame);
   // What both modes do first: their debug line, the abort check (false: aborted), input 0's box
   // and the channels to read.
   bool begin_mode(const char* name, const DD::Image::ImagePlane& plane, DD::Image::Box& input_box,

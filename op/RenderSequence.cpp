@@ -43,7 +43,8 @@ int alpha_position(const ChannelSet& channels)
 } // namespace
 
 std::optional<at::Tensor> Magnifex::read_patch(int context, const PatchRect& p, const Box& input_box,
-                                               const ChannelSet& readChannels, const RenderRun& run)
+                                               const ChannelSet& readChannels, const RenderRun& run,
+                                               bool current_frame)
 {
   Iop* source = input(context);
   if (!source) {
@@ -54,7 +55,10 @@ std::optional<at::Tensor> Magnifex::read_patch(int context, const PatchRect& p, 
   const Box request(input_box.x() + p.xStart, input_box.y() + H - p.yEnd, input_box.x() + p.xEnd,
                     input_box.y() + H - p.yStart);
   const int n = int(readChannels.size());
-  if (debug)
+  if (debug && current_frame)
+    debug_line(cat("Requested input(", context, "): ", request.x(), ", ", request.y(), ", ", request.r(), ", ",
+                   request.t(), "; readChannels: ", readChannels));
+  else if (debug)
     debug_line(cat("Requested input(", context, "): ", request.x(), ", ", request.y(), ", ", request.r(), ", ",
                    request.t(), "; readChannels: ", readChannels, "; channel_count: ", n));
   source->request(request, readChannels, 1);
@@ -67,7 +71,14 @@ std::optional<at::Tensor> Magnifex::read_patch(int context, const PatchRect& p, 
     report_failure("Error allocating the current frame", e.what());
     return std::nullopt;
   }
-  return host_tensor_from_planes(pixels, n, p.height(), p.width(), run.gpu_in_use);
+  at::Tensor host = host_tensor_from_planes(pixels, n, p.height(), p.width(), run.gpu_in_use);
+  if (debug && current_frame) {
+    debug_line("Allocated tensor for this frame (sequence)");
+  } else if (debug) {
+    debug_line("Tensor allocated");
+    debug_line(cat("Tensor filled with image data, channel count: ", n));
+  }
+  return host;
 }
 
 void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
@@ -134,11 +145,16 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
   };
 
   // A patch of input context k as the networks take it; nothing after a node error or an abort.
-  auto network_input = [&](int k, const PatchRect& p) -> std::optional<at::Tensor> {
-    const std::optional<at::Tensor> host = read_patch(k, p, input_box, readChannels, run);
+  auto network_input = [&](int k, const PatchRect& p, bool current_frame) -> std::optional<at::Tensor> {
+    const std::optional<at::Tensor> host = read_patch(k, p, input_box, readChannels, run, current_frame);
     if (!host || advance())
       return std::nullopt;
-    return sequence_network_input(*host, run.device, material, alpha_index);
+    at::Tensor tensor_image = sequence_network_input(*host, run.device, material, alpha_index);
+    if (debug && !current_frame) {
+      debug_line("Tensor reformated and moved to GPU");
+      debug_line(cat("tensor_image sizes: ", tensor_image.sizes()));
+    }
+    return tensor_image;
   };
 
   // The result's own channels (3 plates, 4 with alpha); the write-back fits them to the plane.
@@ -166,6 +182,12 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
           debug_line(cat("\nrenderStripe preroll frame: ", f, " to use input: ", k));
         if (Iop* context = input(k)) {
           context->validate(true);
+          if (debug) {
+            debug_line(cat("Got format (input: ", k, ")"));
+            debug_line(cat("    fx1: ", context->x(), ", fy1: ", context->y(), ", fr1: ", context->r(),
+                           ", ft1: ", context->t()));
+            debug_line(cat("    height: ", context->t() - context->y(), ", width: ", context->r() - context->x()));
+          }
           if (Box(context->x(), context->y(), context->r(), context->t()) != input_box) {
             if (debug)
               debug_line(kFormatChanged);
@@ -174,7 +196,7 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
           }
         }
         try {
-          const std::optional<at::Tensor> input = network_input(k, p);
+          const std::optional<at::Tensor> input = network_input(k, p, false);
           if (!input)
             return;
           const at::Tensor& tensor_image = *input;
@@ -200,7 +222,7 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
         debug_line(
           "\n=============================\nGot previous frame tensors for the patch, calculate current HR frame: " +
           std::to_string(F));
-      const std::optional<at::Tensor> input = network_input(0, p);
+      const std::optional<at::Tensor> input = network_input(0, p, true);
       if (!input)
         return;
       const at::Tensor& tensor_image = *input;
@@ -209,12 +231,25 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
       // No saved state and no preroll: start as the first preroll frame would.
       if (!state)
         state = initial_patch_state(tensor_image, material, s);
+      if (debug)
+        debug_line(saved_previous_fullres.size() > idx
+                     ? "Last patch, overwriting the saved tensor_image_previous_fullres"
+                     : "Last patch, appending the saved tensor_image_previous_fullres");
       store_at(saved_previous_fullres, idx, tensor_image.detach().clone());
       const std::optional<StepResult> step = recurrent_step(tensor_image, *state, material, s, networks, advance, hooks, true);
       if (!step)
         return;
+      if (debug) {
+        debug_line(cat("Saving the calculated hr_prev patch for render_count ", render_count,
+                       ", size before: ", hr_prevs.size()));
+        debug_line(cat(hr_prevs.size() > idx ? "Overwriting the hr_prevs with hr_curr for index "
+                                             : "Appending hr_curr to the hr_prevs for index ",
+                       idx));
+      }
       store_at(hr_prevs, idx, step->hr_curr);
       store_at(hr_prevBs, idx, step->hr_currB.defined() ? step->hr_currB : at::zeros_like(tensor_image));
+      if (debug)
+        debug_line(cat("and size after: ", hr_prevs.size()));
       last_rendered_frame = F;
       const at::Tensor hr_result = finish_current_frame(*state, *step, material, debugoutput);
       hr_prev = state->hr_prev;

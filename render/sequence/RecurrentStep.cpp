@@ -51,18 +51,23 @@ at::Tensor colour_state(const PatchState& state, Material material)
 
 // The B path: the colour-only recurrence of the types with alpha, sharing the main path's flow; its
 // previous state is already warped into result.hr_prev_warpB.
-void colour_path(const at::Tensor& tensor_image, const PatchState& state, Material material, int s,
-                 const SequenceNetworks& networks, const RenderHooks& hooks, bool current_frame, StepResult& result)
+void colour_path(const at::Tensor& tensor_image, const at::Tensor& hr_flow, const PatchState& state, Material material,
+                 int s, const SequenceNetworks& networks, const RenderHooks& hooks, bool current_frame,
+                 StepResult& result)
 {
   const at::Tensor variant = colour_variant(tensor_image);
-  if (current_frame)
+  if (current_frame) {
+    log_sizes(hooks, "tensor_image_A: ", tensor_image);
     log_sizes(hooks, "tensor_image_variant: ", variant);
+  }
   if (material == Material::CG) {
     const at::Tensor tensor_image_A1 = at::cat({variant, at::ones_like(variant.narrow(1, 0, 1))}, 1);
     const at::Tensor hr_spacedepthB = space_to_depth(result.hr_prev_warpB, s);
     if (current_frame) {
       log_sizes(hooks, "tensor_image_A1: ", tensor_image_A1);
+      log_sizes(hooks, "tensor_image_variant: ", variant);
       log_sizes(hooks, "hr_prevB: ", state.hr_prevB);
+      log_sizes(hooks, "hr_flow: ", hr_flow);
       log_sizes(hooks, "hr_prev_warpB: ", result.hr_prev_warpB);
       log_sizes(hooks, "hr_spacedepthB: ", hr_spacedepthB);
     }
@@ -77,7 +82,16 @@ void colour_path(const at::Tensor& tensor_image, const PatchState& state, Materi
     }
     const at::Tensor out = timed(hooks, [&] { return networks.colour(variant, hr_spacedepthB); });
     // The B state keeps a fourth channel of ones, which the next B pass drops again.
-    result.hr_currB = at::cat({out, at::ones_like(out.narrow(1, 0, 1))}, 1);
+    const at::Tensor ones = at::ones_like(out.narrow(1, 0, 1));
+    result.hr_currB = at::cat({out, ones}, 1);
+    if (!current_frame && hooks.logging()) {
+      hooks.log("Sized of tensors for hybrid processing");
+      log_sizes(hooks, "hr_prevB sizes: ", state.hr_prevB);
+      log_sizes(hooks, "hr_prevB_rgb sizes: ", hr_prevB_rgb);
+      log_sizes(hooks, "hr_currB sizes: ", out);
+      log_sizes(hooks, "tensor_image_A1 sizes: ", ones);
+      log_sizes(hooks, "hr_currB sizes (concat): ", result.hr_currB);
+    }
   }
 }
 
@@ -169,7 +183,7 @@ std::optional<StepResult> recurrent_step(const at::Tensor& tensor_image, const P
 
   result.hr_curr = timed(hooks, [&] { return networks.main(tensor_image, hr_spacedepth); });
   if (material != Material::Plates)
-    colour_path(tensor_image, state, material, s, networks, hooks, current_frame, result);
+    colour_path(tensor_image, hr_flow, state, material, s, networks, hooks, current_frame, result);
   if (advance())
     return std::nullopt;
   return result;

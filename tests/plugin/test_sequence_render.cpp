@@ -212,6 +212,54 @@ TEST(SequenceRender, PrerollRunsOnceForConsecutiveFrames)
   }
 }
 
+// The debug stream follows one patch through the preroll, the current frame and the save of its
+// state, and through the alpha path of each material type.
+TEST(SequenceRender, DebugStreamFollowsAPatchThroughPrerollCurrentFrameAndSave)
+{
+  struct Case {
+    const char* type;
+    const char* network_input;  // the sizes the networks see
+    int alpha_path, cg_only, hybrid_only;  // lines per current frame / per preroll frame
+  };
+  for (const Case& c : {Case{"0", "[1, 3, 8, 12]", 0, 0, 0}, Case{"1", "[1, 4, 8, 12]", 1, 1, 0},
+                        Case{"2", "[1, 4, 8, 12]", 1, 0, 1}}) {
+    SCOPED_TRACE(c.type);
+    SequenceNode n = sequence_node(12, 8, 1, 20, {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha},
+                                   {{"scale", "2x"}, {"type", c.type}, {"debug", "true"}});
+    std::string logs[2];
+    for (int i = 0; i < 2; ++i) {
+      testing::internal::CaptureStdout();
+      const FrameResult r = n.session->renderFrame(10 + i, with_channels(Mask_RGBA));
+      logs[i] = testing::internal::GetCapturedStdout();
+      ASSERT_EQ(r.status, FrameStatus::Ok) << r.error;
+    }
+    const std::string& first = logs[0];
+    const int preroll = count_of(first, "Calculating preroll frame: ");
+    ASSERT_GT(preroll, 1);
+    for (const char* line : {"Got format (input: ", "    fx1: 0, fy1: 0, fr1: 12, ft1: 8\n", "    height: 8, width: 12\n",
+                             "; channel_count: 4\n", "Tensor allocated\n", "Tensor filled with image data, channel count: 4\n",
+                             "Tensor reformated and moved to GPU\n"})
+      EXPECT_EQ(count_of(first, line), preroll) << line;
+    EXPECT_EQ(count_of(first, std::string("tensor_image sizes: ") + c.network_input + "\n"), preroll + 1);  // and the flow's
+    // The current frame's read, from input 0, does not give the channel count.
+    EXPECT_EQ(count_of(first, "Requested input(0): 0, 0, 12, 8; readChannels: "), 1);
+    EXPECT_EQ(count_of(first, "Allocated tensor for this frame (sequence)\n"), 1);
+    EXPECT_EQ(count_of(first, "Last patch, appending the saved tensor_image_previous_fullres\n"), 1);
+    EXPECT_EQ(count_of(first, "Saving the calculated hr_prev patch for render_count 0, size before: 0\n"), 1);
+    EXPECT_EQ(count_of(first, "Appending hr_curr to the hr_prevs for index 0\nand size after: 1\n"), 1);
+    EXPECT_EQ(count_of(first, "tensor_image_A: [1, 4, 8, 12]\n"), c.alpha_path);
+    EXPECT_EQ(count_of(first, "\nhr_flow: [1, 2, 16, 24]\n"), c.cg_only);
+    EXPECT_EQ(count_of(first, "Sized of tensors for hybrid processing\n"), c.hybrid_only * preroll);
+    EXPECT_EQ(count_of(first, "hr_currB sizes (concat): [1, 4, 16, 24]\n"), c.hybrid_only * preroll);
+
+    // The next frame loads the saved state and overwrites it.
+    const std::string& next = logs[1];
+    EXPECT_EQ(count_of(next, "Tensor allocated\n"), 0);
+    EXPECT_EQ(count_of(next, "Last patch, overwriting the saved tensor_image_previous_fullres\n"), 1);
+    EXPECT_EQ(count_of(next, "size before: 1\nOverwriting the hr_prevs with hr_curr for index 0\nand size after: 1\n"), 1);
+  }
+}
+
 TEST(SequenceRender, RendersThatWriteNothing)
 {
   struct Case {
