@@ -25,12 +25,10 @@
 #include <sys/resource.h>
 
 #include <ATen/Parallel.h>
-#include <ATen/ops/cat.h>
 #include <ATen/ops/empty.h>
 #include <ATen/ops/from_blob.h>
 #include <ATen/ops/full.h>
 #include <ATen/TensorOperators.h>
-#include <ATen/ops/zeros.h>
 #include <c10/core/GradMode.h>
 #include <torch/cuda.h>
 #ifdef MAGNIFEX_WITH_CUDA
@@ -46,8 +44,6 @@
 #include "render/PlaneTensor.h"
 #include "render/StillWalk.h"
 #include "render/WriteBack.h"
-#include "render/sequence/FlowPadding.h"
-#include "render/sequence/FlowWarp.h"
 #include "render/sequence/RecurrentStep.h"
 #include "runtime/HostNode.h"
 #include "runtime/RenderSession.h"
@@ -354,29 +350,36 @@ int sequence(const Options& o)
       continue;
     const at::Tensor current = host_picture(*b.source->pixels(f), o.width, o.height);
     const at::Tensor previous = host_picture(*b.source->pixels(f - 1), o.width, o.height);
+    // The pipeline's own recurrent step on each patch, with only its network passes timed, so the
+    // passes see exactly the inputs the render gives them.
     double sum = 0.0;
+    auto timed = [&](auto&& pass) {
+      sync(gpu);
+      const Clock::time_point pass_start = Clock::now();
+      at::Tensor out = pass();
+      sync(gpu);
+      sum += seconds_since(pass_start);
+      return out;
+    };
+    SequenceNetworks networks;
+    networks.flow = [&](const at::Tensor& cur, const at::Tensor& prev) {
+      return timed([&] { return op.flow_net.forward({cur, prev, iterations}).toTensor(); });
+    };
+    networks.main = [&](const at::Tensor& lr, const at::Tensor& hr) {
+      return timed([&] { return op.run_network(op.sequence_net, {lr, hr}, gpu); });
+    };
+    networks.colour = [&](const at::Tensor& lr, const at::Tensor& hr) {
+      return timed([&] { return op.run_network(op.sequence_rgb_net, {lr, hr}, gpu); });
+    };
     for (const PatchRect& p : walk) {
       auto patch = [&](const at::Tensor& t) {
         return sequence_network_input(t.narrow(3, p.xStart, p.width()).narrow(2, o.height - p.yEnd, p.height()),
                                       device, material, alpha);
       };
-      const at::Tensor cur = patch(current), prev = patch(previous);
-      const FlowPadding padding = flow_padding(p.height(), p.width());
-      const at::Tensor cur_padded = pad_for_flow(cur, padding), prev_padded = pad_for_flow(prev, padding);
-      const int C = material_channels(material);
-      const at::Tensor hr_s2d = at::zeros({1, s * s * C, p.height(), p.width()}, cur.options());
-      const at::Tensor hr_s2d_rgb = at::zeros({1, s * s * 3, p.height(), p.width()}, cur.options());
-      const at::Tensor a1 = at::cat({cur.narrow(1, 0, 3), cur.narrow(1, 0, 1)}, 1);
-      sync(gpu);
-      const Clock::time_point pass_start = Clock::now();
-      op.flow_net.forward({cur_padded, prev_padded, iterations});
-      op.run_network(op.sequence_net, {cur, hr_s2d}, gpu);
-      if (material == Material::CG)
-        op.run_network(op.sequence_net, {a1, hr_s2d}, gpu);
-      else if (material == Material::Hybrid)
-        op.run_network(op.sequence_rgb_net, {cur.narrow(1, 0, 3), hr_s2d_rgb}, gpu);
-      sync(gpu);
-      sum += seconds_since(pass_start);
+      const at::Tensor cur = patch(current);
+      PatchState state = initial_patch_state(cur, material, s);
+      state.previous = patch(previous);
+      recurrent_step(cur, state, material, s, networks, [] { return false; }, {}, true);
     }
     passes.push_back(sum);
   }
