@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <utility>
 #include <vector>
 
 #include "DDImage/Knobs.h"
 #include "runtime/HostError.h"
+#include "runtime/JsonText.h"
 #include "runtime/PanelJson.h"
 #include "support/HostErrors.h"
-#include "support/MiniJson.h"
 #include "support/TestPlugin.h"
 
 using DD::Image::Knob;
@@ -23,33 +25,33 @@ std::string lastChanged(const host_runtime::HostNode& node) { return node.knob("
 TEST(HostNodeKnobs, PanelListsEveryKnobAsDeclared)
 {
   auto node = test_support::makeTestScale();
-  const test_json::Value panel = test_json::parse(host_runtime::panelJson(*node));
+  const nlohmann::json panel = nlohmann::json::parse(host_runtime::panelJson(*node));
   std::vector<std::string> kinds;
-  for (const auto& k : panel.array) kinds.push_back(k["kind"].string);
+  for (const auto& k : panel) kinds.push_back(k.at("kind").get<std::string>());
   EXPECT_EQ(kinds, (std::vector<std::string>{"text", "text", "divider", "group_begin", "enum", "int", "float", "bool",
                                              "bool", "group_end", "button", "tab", "text", "int", "int", "bool"}));
   const auto& label = panel[0];
-  EXPECT_TRUE(label["name"].isNull());
-  EXPECT_EQ(label["label"].string, "Test: ");
-  EXPECT_EQ(panel[1]["text"].string, "none");
-  EXPECT_EQ(panel[1]["flags"].number, double(Knob::DO_NOT_WRITE));
-  EXPECT_TRUE(panel[2]["label"].isNull());
-  EXPECT_TRUE(panel[2]["text"].isNull());
-  EXPECT_EQ(panel[3]["name"].string, "Options");
-  EXPECT_TRUE(panel[3]["closed"].boolean);
+  EXPECT_TRUE(label.at("name").is_null());
+  EXPECT_EQ(label.at("label").get<std::string>(), "Test: ");
+  EXPECT_EQ(panel[1].at("text").get<std::string>(), "none");
+  EXPECT_EQ(panel[1].at("flags").get<double>(), double(Knob::DO_NOT_WRITE));
+  EXPECT_TRUE(panel[2].at("label").is_null());
+  EXPECT_TRUE(panel[2].at("text").is_null());
+  EXPECT_EQ(panel[3].at("name").get<std::string>(), "Options");
+  EXPECT_TRUE(panel[3].at("closed").get<bool>());
   const auto& scale = panel[4];
-  EXPECT_EQ(scale["value"].number, 0);
-  EXPECT_EQ(scale["value_label"].string, "2x");
-  EXPECT_EQ(scale["entries"].array.size(), 3u);
-  EXPECT_EQ(scale["tooltip"].string, "Output size.");
-  EXPECT_EQ(scale["flags"].number, double(Knob::EARLY_STORE));
-  EXPECT_EQ(panel[6]["value"].number, 1.0);
-  EXPECT_EQ(panel[6]["flags"].number, double(Knob::STARTLINE));
+  EXPECT_EQ(scale.at("value").get<double>(), 0);
+  EXPECT_EQ(scale.at("value_label").get<std::string>(), "2x");
+  EXPECT_EQ(scale.at("entries").size(), 3u);
+  EXPECT_EQ(scale.at("tooltip").get<std::string>(), "Output size.");
+  EXPECT_EQ(scale.at("flags").get<double>(), double(Knob::EARLY_STORE));
+  EXPECT_EQ(panel[6].at("value").get<double>(), 1.0);
+  EXPECT_EQ(panel[6].at("flags").get<double>(), double(Knob::STARTLINE));
   // Set, then the same flag cleared again by the next pseudo-knob.
-  EXPECT_EQ(panel[8]["flags"].number, double(Knob::HIDDEN));
-  EXPECT_FALSE(panel[7]["value"].boolean);
-  EXPECT_EQ(panel[11]["label"].string, "About");
-  EXPECT_TRUE(panel[10]["value"].isNull());
+  EXPECT_EQ(panel[8].at("flags").get<double>(), double(Knob::HIDDEN));
+  EXPECT_FALSE(panel[7].at("value").get<bool>());
+  EXPECT_EQ(panel[11].at("label").get<std::string>(), "About");
+  EXPECT_TRUE(panel[10].at("value").is_null());
 }
 
 TEST(HostNodeKnobs, SetsValuesFromScriptTextAndReactsOnlyToChanges)
@@ -125,4 +127,20 @@ TEST(HostNodeKnobs, RebuildingKeepsKnobsValuesAndState)
   EXPECT_FALSE(node->knob("secret").isEnabled());
   EXPECT_EQ(lastChanged(*node), "kept");
   EXPECT_EQ(node->knobs().size(), 16u);
+}
+
+// What a script or a file name may hold comes back intact from the JSON the host writes, and
+// bytes that are not UTF-8 cannot make that JSON unreadable.
+TEST(JsonText, StringsReadBackAsWritten)
+{
+  const std::pair<std::string, std::string> cases[] = {
+    {"plain", "plain"},
+    {"quote \" and backslash \\", "quote \" and backslash \\"},
+    {"line\nbreak\ttab\r", "line\nbreak\ttab\r"},
+    {std::string("nul \0 and \x1f", 11), std::string("nul \0 and \x1f", 11)},
+    {"caf\xc3\xa9", "caf\xc3\xa9"},
+    {"bad \xff byte", "bad \xef\xbf\xbd byte"},
+  };
+  for (const auto& [written, read] : cases)
+    EXPECT_EQ(nlohmann::json::parse(host_runtime::jsonString(written)).get<std::string>(), read) << written;
 }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <fstream>
@@ -11,7 +12,6 @@
 #include "render/PluginLocation.h"
 #include "render/RenderCommand.h"
 #include "support/CommandRunner.h"
-#include "support/MiniJson.h"
 
 namespace fs = std::filesystem;
 using namespace render_command;
@@ -60,7 +60,7 @@ TEST_F(RenderCommandTest, ProgramHelpsAndRejectsUnknownOptions)
 
   Outcome panel = runProgram(std::string("--plugin-dir ") + TEST_PLUGIN_DIR + " --class TestScale --knobs-json");
   EXPECT_EQ(panel.code, kExitOk) << panel.err;
-  EXPECT_EQ(test_json::parse(panel.out).array.size(), 16u);
+  EXPECT_EQ(nlohmann::json::parse(panel.out).size(), 16u);
 }
 
 TEST_F(RenderCommandTest, ExitCodesTellWhatWentWrong)
@@ -92,11 +92,11 @@ TEST_F(RenderCommandTest, PrintsThePanelAfterTheChangesAsJson)
 {
   const Outcome r = run({"--set", "gain=2.5", "--knobs-json"});
   ASSERT_EQ(r.code, kExitOk) << r.err;
-  const test_json::Value panel = test_json::parse(r.out);
-  ASSERT_EQ(panel.array.size(), 16u);
-  EXPECT_EQ(panel[1]["text"].string, "panel");  // knob_changed with the panel-shown knob
-  EXPECT_EQ(panel[6]["name"].string, "gain");
-  EXPECT_EQ(panel[6]["value"].number, 2.5);
+  const nlohmann::json panel = nlohmann::json::parse(r.out);
+  ASSERT_EQ(panel.size(), 16u);
+  EXPECT_EQ(panel[1].at("text").get<std::string>(), "panel");  // knob_changed with the panel-shown knob
+  EXPECT_EQ(panel[6].at("name").get<std::string>(), "gain");
+  EXPECT_EQ(panel[6].at("value").get<double>(), 2.5);
 }
 
 TEST_F(RenderCommandTest, SavesAndRestoresParameters)
@@ -125,11 +125,11 @@ TEST_F(RenderCommandTest, ValidateOnlyReportsEachFrameAndTracesIt)
   int validations = 0, opens = 0;
   std::string last;
   while (std::getline(lines, line)) {
-    const test_json::Value v = test_json::parse(line);
-    validations += v["event"].string == "validate";
-    opens += v["event"].string == "open";
-    last = v["event"].string;
-    if (v["event"].string == "validate") EXPECT_EQ(v["extra"]["factor"].number, 2);
+    const nlohmann::json v = nlohmann::json::parse(line);
+    validations += v.at("event").get<std::string>() == "validate";
+    opens += v.at("event").get<std::string>() == "open";
+    last = v.at("event").get<std::string>();
+    if (v.at("event").get<std::string>() == "validate") EXPECT_EQ(v.at("extra").at("factor").get<double>(), 2);
   }
   EXPECT_EQ(validations, 2);
   EXPECT_EQ(opens, 0);
@@ -211,9 +211,9 @@ TEST_F(RenderCommandTest, FramesTheNodeRendersNothingForGetNoFile)
   std::istringstream lines(slurp(file("t.jsonl")));
   std::vector<int> skipped, unwritten;
   for (std::string line; std::getline(lines, line);) {
-    const test_json::Value v = test_json::parse(line);
-    if (v["event"].string == "frame_skipped") skipped.push_back(int(v["skipped_frame"].number));
-    if (v["event"].string == "render_end" && !v["pixels_written"].boolean) unwritten.push_back(int(v["frame"].number));
+    const nlohmann::json v = nlohmann::json::parse(line);
+    if (v.at("event").get<std::string>() == "frame_skipped") skipped.push_back(int(v.at("skipped_frame").get<double>()));
+    if (v.at("event").get<std::string>() == "render_end" && !v.at("pixels_written").get<bool>()) unwritten.push_back(int(v.at("frame").get<double>()));
   }
   EXPECT_EQ(skipped, (std::vector<int>{3, 4}));
   EXPECT_EQ(unwritten, (std::vector<int>{3, 4}));
@@ -245,11 +245,11 @@ TEST_F(RenderCommandTest, SkipExistingRendersOnlyMissingFrames)
   std::istringstream lines(slurp(file("t.jsonl")));
   std::vector<int> validated, skipped;
   for (std::string line; std::getline(lines, line);) {
-    const test_json::Value v = test_json::parse(line);
-    if (v["event"].string == "validate" && v["class"].string == "TestScale") validated.push_back(int(v["frame"].number));
-    if (v["event"].string == "frame_skipped") {
-      EXPECT_EQ(v["reason"].string, "output exists");
-      skipped.push_back(int(v["skipped_frame"].number));
+    const nlohmann::json v = nlohmann::json::parse(line);
+    if (v.at("event").get<std::string>() == "validate" && v.at("class").get<std::string>() == "TestScale") validated.push_back(int(v.at("frame").get<double>()));
+    if (v.at("event").get<std::string>() == "frame_skipped") {
+      EXPECT_EQ(v.at("reason").get<std::string>(), "output exists");
+      skipped.push_back(int(v.at("skipped_frame").get<double>()));
     }
   }
   EXPECT_EQ(validated, (std::vector<int>{1, 3}));
@@ -268,11 +268,11 @@ TEST_F(RenderCommandTest, ThreadsAreSetBeforeThePluginLoads)
   std::istringstream lines(slurp(file("t.jsonl")));
   int checked = 0;
   for (std::string line; std::getline(lines, line);) {
-    const test_json::Value e = test_json::parse(line);
-    if (e["event"].string != "validate") continue;
-    EXPECT_EQ(e["extra"]["omp_threads_at_load"].string, "3");
-    EXPECT_EQ(e["extra"]["mkl_threads_at_load"].string, "3");
-    EXPECT_EQ(e["extra"]["cpu_bfloat16_at_load"].string, "1");
+    const nlohmann::json e = nlohmann::json::parse(line);
+    if (e.at("event").get<std::string>() != "validate") continue;
+    EXPECT_EQ(e.at("extra").at("omp_threads_at_load").get<std::string>(), "3");
+    EXPECT_EQ(e.at("extra").at("mkl_threads_at_load").get<std::string>(), "3");
+    EXPECT_EQ(e.at("extra").at("cpu_bfloat16_at_load").get<std::string>(), "1");
     ++checked;
   }
   EXPECT_EQ(checked, 1);

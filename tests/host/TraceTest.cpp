@@ -1,16 +1,16 @@
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <sstream>
 
 #include "runtime/PluginTraceFields.h"
 #include "runtime/RenderSession.h"
 #include "runtime/TraceWriter.h"
-#include "support/MiniJson.h"
 #include "support/TestImages.h"
 #include "support/TestPlugin.h"
 
 using host_runtime::FrameStatus;
-using test_json::Value;
+using Value = nlohmann::json;
 
 namespace {
 
@@ -19,7 +19,7 @@ std::vector<Value> traceLines(const std::string& text)
   std::vector<Value> lines;
   std::istringstream in(text);
   std::string line;
-  while (std::getline(in, line)) lines.push_back(test_json::parse(line));
+  while (std::getline(in, line)) lines.push_back(nlohmann::json::parse(line));
   return lines;
 }
 
@@ -28,7 +28,7 @@ std::vector<Value> linesOf(const std::vector<Value>& lines, const std::string& e
 {
   std::vector<Value> out;
   for (const Value& v : lines)
-    if (v["event"].string == event && v.has("class") && v["class"].string == cls) out.push_back(v);
+    if (v.at("event").get<std::string>() == event && v.contains("class") && v.at("class").get<std::string>() == cls) out.push_back(v);
   return out;
 }
 
@@ -50,10 +50,10 @@ TEST(Trace, RecordsTheExchangesOfARenderInOrder)
   const std::vector<Value> lines = traceLines(text.str());
   std::vector<std::string> nodeEvents;
   for (const Value& v : lines) {
-    EXPECT_EQ(v["seq"].number, double(&v - &lines[0] + 1));
-    if (v.has("class") && v["class"].string == "TestScale" && v["event"].string != "progress" &&
-        v["event"].string != "input_context")
-      nodeEvents.push_back(v["event"].string);
+    EXPECT_EQ(v.at("seq").get<double>(), double(&v - &lines[0] + 1));
+    if (v.contains("class") && v.at("class").get<std::string>() == "TestScale" && v.at("event").get<std::string>() != "progress" &&
+        v.at("event").get<std::string>() != "input_context")
+      nodeEvents.push_back(v.at("event").get<std::string>());
   }
   EXPECT_EQ(nodeEvents, (std::vector<std::string>{"node_created", "knobs_built", "knob_set", "knob_changed",
                                                   "output_context", "split_input", "validate", "input_request",
@@ -61,38 +61,38 @@ TEST(Trace, RecordsTheExchangesOfARenderInOrder)
                                                   "destroy"}));
 
   const Value split = linesOf(lines, "split_input", "TestScale").at(0);
-  EXPECT_EQ(split["count"].number, 2);
+  EXPECT_EQ(split.at("count").get<double>(), 2);
   const std::vector<Value> contexts = linesOf(lines, "input_context", "TestScale");
   ASSERT_EQ(contexts.size(), 2u);
-  EXPECT_EQ(contexts[1]["offset"].number, 1);
-  EXPECT_EQ(contexts[1]["frame"].number, 3);
-  EXPECT_EQ(contexts[1]["context_frame"].number, 2);
+  EXPECT_EQ(contexts[1].at("offset").get<double>(), 1);
+  EXPECT_EQ(contexts[1].at("frame").get<double>(), 3);
+  EXPECT_EQ(contexts[1].at("context_frame").get<double>(), 2);
 
   const Value validated = linesOf(lines, "validate", "TestScale").at(0);
-  EXPECT_EQ(validated["frame"].number, 3);
-  EXPECT_EQ(validated["format"]["width"].number, 40);
-  EXPECT_EQ(validated["format"]["pixel_aspect"].number, 2);
-  EXPECT_EQ(validated["box"]["t"].number, 12);
-  EXPECT_EQ(validated["channels"].array.size(), 3u);
-  EXPECT_EQ(validated["channels"][0].string, "rgba.red");
-  EXPECT_EQ(validated["extra"]["factor"].number, 2);  // from the plug-in's own hook
+  EXPECT_EQ(validated.at("frame").get<double>(), 3);
+  EXPECT_EQ(validated.at("format").at("width").get<double>(), 40);
+  EXPECT_EQ(validated.at("format").at("pixel_aspect").get<double>(), 2);
+  EXPECT_EQ(validated.at("box").at("t").get<double>(), 12);
+  EXPECT_EQ(validated.at("channels").size(), 3u);
+  EXPECT_EQ(validated.at("channels")[0].get<std::string>(), "rgba.red");
+  EXPECT_EQ(validated.at("extra").at("factor").get<double>(), 2);  // from the plug-in's own hook
 
   // Both contexts of the input were validated by the node, at their own frames.
   const std::vector<Value> reads = linesOf(lines, "validate", "Read");
   ASSERT_EQ(reads.size(), 2u);
-  EXPECT_EQ(reads[0]["frame"].number, 3);
-  EXPECT_EQ(reads[1]["frame"].number, 2);
+  EXPECT_EQ(reads[0].at("frame").get<double>(), 3);
+  EXPECT_EQ(reads[1].at("frame").get<double>(), 2);
 
   const Value request = linesOf(lines, "input_request", "TestScale").at(1);
-  EXPECT_EQ(request["input"].number, 1);
-  EXPECT_EQ(request["input_frame"].number, 2);
-  EXPECT_EQ(request["box"]["r"].number, 4);
-  EXPECT_EQ(request["count"].number, 1);
+  EXPECT_EQ(request.at("input").get<double>(), 1);
+  EXPECT_EQ(request.at("input_frame").get<double>(), 2);
+  EXPECT_EQ(request.at("box").at("r").get<double>(), 4);
+  EXPECT_EQ(request.at("count").get<double>(), 1);
 
   const Value fetch = linesOf(lines, "fetch_plane", "Read").at(0);
-  EXPECT_FALSE(fetch["packed"].boolean);
-  EXPECT_EQ(linesOf(lines, "progress", "TestScale").back()["fraction"].number, 1.0);
-  EXPECT_EQ(linesOf(lines, "render_end", "TestScale").at(0)["status"].string, "ok");
+  EXPECT_FALSE(fetch.at("packed").get<bool>());
+  EXPECT_EQ(linesOf(lines, "progress", "TestScale").back().at("fraction").get<double>(), 1.0);
+  EXPECT_EQ(linesOf(lines, "render_end", "TestScale").at(0).at("status").get<std::string>(), "ok");
 }
 
 TEST(Trace, RecordsErrorsAndAborts)
@@ -113,11 +113,11 @@ TEST(Trace, RecordsErrorsAndAborts)
   const std::vector<Value> lines = traceLines(text.str());
   const std::vector<Value> errors = linesOf(lines, "error", "TestScale");
   ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0]["text"].string, "TestScale: failure requested (2)");
+  EXPECT_EQ(errors[0].at("text").get<std::string>(), "TestScale: failure requested (2)");
   const std::vector<Value> ends = linesOf(lines, "render_end", "TestScale");
   ASSERT_EQ(ends.size(), 2u);
-  EXPECT_EQ(ends[0]["status"].string, "failed");
-  EXPECT_NE(ends[0]["error"].string.find("failure requested"), std::string::npos);
-  EXPECT_EQ(ends[1]["status"].string, "aborted");
+  EXPECT_EQ(ends[0].at("status").get<std::string>(), "failed");
+  EXPECT_NE(ends[0].at("error").get<std::string>().find("failure requested"), std::string::npos);
+  EXPECT_EQ(ends[1].at("status").get<std::string>(), "aborted");
   EXPECT_EQ(linesOf(lines, "abort_requested", "TestScale").size(), 1u);
 }

@@ -1,5 +1,6 @@
 // The plug-in file as the host sees it: loaded by path, its node built by class name.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <sstream>
 
@@ -14,9 +15,8 @@
 #include "runtime/PluginTraceFields.h"
 #include "runtime/RenderSession.h"
 #include "runtime/TraceWriter.h"
-#include "support/MiniJson.h"
 
-using test_json::Value;
+using Value = nlohmann::json;
 
 namespace {
 
@@ -80,21 +80,21 @@ TEST(PluginFile, PanelAsJsonWithThisMachinesGpu)
 {
   const CommandRun run = run_magnifex_render({"--knobs-json"});
   ASSERT_EQ(run.code, 0) << run.err;
-  const Value panel = test_json::parse(run.out);
+  const Value panel = nlohmann::json::parse(run.out);
   auto knob = [&panel](const std::string& name) -> const Value& {
-    for (const Value& k : panel.array)
-      if (k["name"].string == name)
+    for (const Value& k : panel)
+      if (k.at("name") == name)
         return k;
     ADD_FAILURE() << "no knob " << name;
-    return panel.array.front();
+    return panel.front();
   };
-  EXPECT_EQ(panel.array[1]["name"].string, "gpuName");
-  const bool cuda = panel.array[1]["text"].string != "Not available";
-  EXPECT_EQ(panel.array.size(), cuda ? 48u : 44u);
+  EXPECT_EQ(panel[1].at("name").get<std::string>(), "gpuName");
+  const bool cuda = panel[1].at("text").get<std::string>() != "Not available";
+  EXPECT_EQ(panel.size(), cuda ? 48u : 44u);
   if (!cuda)
-    EXPECT_FALSE(knob("cuda_deviceid")["enabled"].boolean);
-  EXPECT_EQ(knob("scale")["value_label"].string, "4x");
-  EXPECT_EQ(panel.array.back()["text"].string, "Magnifex v4.1.0");
+    EXPECT_FALSE(knob("cuda_deviceid").at("enabled").get<bool>());
+  EXPECT_EQ(knob("scale").at("value_label").get<std::string>(), "4x");
+  EXPECT_EQ(panel.back().at("text").get<std::string>(), "Magnifex v4.1.0");
 }
 
 TEST(PluginFile, BadParametersAreUsageErrors)
@@ -141,12 +141,12 @@ TEST(PluginFile, TraceShowsTheContextsInUse)
   bool seen = false;
   std::istringstream lines(text.str());
   for (std::string line; std::getline(lines, line);) {
-    const Value v = test_json::parse(line);
-    if (v["event"].string != "validate" || v["class"].string != "Magnifex")
+    const Value v = nlohmann::json::parse(line);
+    if (v.at("event").get<std::string>() != "validate" || v.at("class").get<std::string>() != "Magnifex")
       continue;
     seen = true;
-    EXPECT_EQ(v["extra"]["use_alpha"].number, 1);
-    EXPECT_EQ(v["extra"]["input_context_count"].number, 4);
+    EXPECT_EQ(v.at("extra").at("use_alpha").get<double>(), 1);
+    EXPECT_EQ(v.at("extra").at("input_context_count").get<double>(), 4);
   }
   EXPECT_TRUE(seen) << text.str();
 }
