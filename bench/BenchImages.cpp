@@ -22,7 +22,8 @@ float grain(int x, int y, int c)
 float picture_value(int frame, int x, int y, int c)
 {
   const float fx = float(x - frame + 1), fy = float(y - frame + 1);
-  const float gradient = 0.15f + 0.5f * (0.5f + 0.5f * std::sin(fx * 0.013f + c)) * (0.6f + 0.4f * std::cos(fy * 0.009f));
+  const float gradient =
+    0.15f + 0.5f * (0.5f + 0.5f * std::sin(fx * 0.013f + c)) * (0.6f + 0.4f * std::cos(fy * 0.009f));
   const float disc = std::hypot(std::fmod(fx, 160.0f) - 80.0f, std::fmod(fy, 120.0f) - 60.0f) < 35.0f ? 0.35f : 0.0f;
   const float stripes = 0.08f * std::sin((fx + fy) * 0.4f);
   const float value = gradient + disc + stripes + 0.03f * grain(x - frame, y - frame, c);

@@ -25,10 +25,10 @@
 #include <sys/resource.h>
 
 #include <ATen/Parallel.h>
+#include <ATen/TensorOperators.h>
 #include <ATen/ops/empty.h>
 #include <ATen/ops/from_blob.h>
 #include <ATen/ops/full.h>
-#include <ATen/TensorOperators.h>
 #include <c10/core/GradMode.h>
 #include <torch/cuda.h>
 #ifdef MAGNIFEX_WITH_CUDA
@@ -53,7 +53,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace magnifex;
 
-DD::Image::Iop* build(DD::Image::Node* node) { return new Magnifex(node); }
+DD::Image::Iop* build(DD::Image::Node* node)
+{
+  return new Magnifex(node);
+}
 const DD::Image::Op::Description kDescription("MagnifexBench", "Bench/Magnifex", build);
 
 struct Options {
@@ -75,7 +78,8 @@ struct Options {
 
 [[noreturn]] void usage(const std::string& why)
 {
-  std::cerr << "magnifex_bench: " << why << "\nusage: magnifex_bench still|sequence|profile [--pack P] [--width W] "
+  std::cerr << "magnifex_bench: " << why
+            << "\nusage: magnifex_bench still|sequence|profile [--pack P] [--width W] "
                "[--height H] [--scale 2|4] [--multisample] [--repeat N] [--threads T] [--max-size M] [--no-passes] "
                "[--type plates|cg|hybrid] [--dump DIR] [--precision auto|float32|mixed]\n";
   std::exit(2);
@@ -94,19 +98,32 @@ Options parse(int argc, char** argv)
         usage(a + " needs a value");
       return argv[++i];
     };
-    if (a == "--pack") o.pack = value();
-    else if (a == "--width") o.width = std::stoi(value());
-    else if (a == "--height") o.height = std::stoi(value());
-    else if (a == "--scale") o.scale = std::stoi(value());
-    else if (a == "--multisample") o.multisample = true;
-    else if (a == "--precision") o.precision = value();
-    else if (a == "--repeat") o.repeat = std::max(1, std::stoi(value()));
-    else if (a == "--threads") o.threads = std::stoi(value());
-    else if (a == "--max-size") o.max_size = std::stoi(value());
-    else if (a == "--no-passes") o.passes = false;
-    else if (a == "--type") o.type = value();
-    else if (a == "--dump") o.dump = value();
-    else usage("unknown option " + a);
+    if (a == "--pack")
+      o.pack = value();
+    else if (a == "--width")
+      o.width = std::stoi(value());
+    else if (a == "--height")
+      o.height = std::stoi(value());
+    else if (a == "--scale")
+      o.scale = std::stoi(value());
+    else if (a == "--multisample")
+      o.multisample = true;
+    else if (a == "--precision")
+      o.precision = value();
+    else if (a == "--repeat")
+      o.repeat = std::max(1, std::stoi(value()));
+    else if (a == "--threads")
+      o.threads = std::stoi(value());
+    else if (a == "--max-size")
+      o.max_size = std::stoi(value());
+    else if (a == "--no-passes")
+      o.passes = false;
+    else if (a == "--type")
+      o.type = value();
+    else if (a == "--dump")
+      o.dump = value();
+    else
+      usage("unknown option " + a);
   }
   if (o.scale != 2 && o.scale != 4)
     usage("--scale is 2 or 4");
@@ -265,7 +282,7 @@ void dump_for_peer(const Options& o, BenchNode& b, const PatchGrid& grid)
 int still(const Options& o)
 {
   BenchNode b = make_node(o, 1, {{"multisample", o.multisample ? "true" : "false"}});
-  render_or_die(b, 1);  // loads, blends and warms up
+  render_or_die(b, 1); // loads, blends and warms up
   Magnifex& op = b.op();
   const c10::Device device = op.choose_device(true);
   const bool gpu = device.is_cuda();
@@ -308,12 +325,23 @@ int still(const Options& o)
   const double render_s = median(renders), passes_s = median(passes);
   const double output_mp = double(o.width) * o.height * o.scale * o.scale / 1e6;
   Row()
-    .add("study", "still").add("pack", o.pack).add("device", gpu ? "cuda" : "cpu").add("mixedprecision", op.mixedprecision ? 1 : 0)
+    .add("study", "still")
+    .add("pack", o.pack)
+    .add("device", gpu ? "cuda" : "cpu")
+    .add("mixedprecision", op.mixedprecision ? 1 : 0)
     .add("width", o.width)
-    .add("height", o.height).add("scale", o.scale).add("multisample", o.multisample ? 1 : 0).add("threads", o.threads)
-    .add("patches", grid.patchCount()).add("passes_per_render", double(chunks.size())).add("render_s", render_s)
-    .add("passes_s", passes_s).add("overhead", o.passes ? render_s / passes_s : 0.0)
-    .add("s_per_output_mp", render_s / output_mp).add("peak_host_mb", peak_host_mb()).add("peak_gpu_mb", peak_gpu_mb())
+    .add("height", o.height)
+    .add("scale", o.scale)
+    .add("multisample", o.multisample ? 1 : 0)
+    .add("threads", o.threads)
+    .add("patches", grid.patchCount())
+    .add("passes_per_render", double(chunks.size()))
+    .add("render_s", render_s)
+    .add("passes_s", passes_s)
+    .add("overhead", o.passes ? render_s / passes_s : 0.0)
+    .add("s_per_output_mp", render_s / output_mp)
+    .add("peak_host_mb", peak_host_mb())
+    .add("peak_gpu_mb", peak_gpu_mb())
     .add("input_mb", double(o.width) * o.height * 3 * 4 / 1048576.0)
     .add("output_plane_mb", output_mp * 1e6 * 3 * 4 / 1048576.0)
     .print();
@@ -322,12 +350,17 @@ int still(const Options& o)
 
 int sequence(const Options& o)
 {
-  const std::string type = o.type == "cg" ? "CG [RGBA]" : o.type == "hybrid" ? "Hybrid (Alexa+CG) [RGBA]"
-                                                                              : "Plates (Alexa) [RGB]";
+  const std::string type = o.type == "cg"       ? "CG [RGBA]"
+                           : o.type == "hybrid" ? "Hybrid (Alexa+CG) [RGBA]"
+                                                : "Plates (Alexa) [RGB]";
   const int frames = o.repeat + 1;
-  BenchNode b = make_node(o, frames, {{"mode", "sequence"}, {"type", type}, {"preroll", "1"}, {"first_frame", "1"},
-                                      {"last_frame", std::to_string(frames)}});
-  render_or_die(b, 1);  // loads, warms up and leaves the state every later frame continues from
+  BenchNode b = make_node(o, frames,
+                          {{"mode", "sequence"},
+                           {"type", type},
+                           {"preroll", "1"},
+                           {"first_frame", "1"},
+                           {"last_frame", std::to_string(frames)}});
+  render_or_die(b, 1); // loads, warms up and leaves the state every later frame continues from
   Magnifex& op = b.op();
   const c10::Device device = op.choose_device(true);
   const bool gpu = device.is_cuda();
@@ -373,23 +406,33 @@ int sequence(const Options& o)
     };
     for (const PatchRect& p : walk) {
       auto patch = [&](const at::Tensor& t) {
-        return sequence_network_input(t.narrow(3, p.xStart, p.width()).narrow(2, o.height - p.yEnd, p.height()),
-                                      device, material, alpha);
+        return sequence_network_input(t.narrow(3, p.xStart, p.width()).narrow(2, o.height - p.yEnd, p.height()), device,
+                                      material, alpha);
       };
       const at::Tensor cur = patch(current);
       PatchState state = initial_patch_state(cur, material, s);
       state.previous = patch(previous);
-      recurrent_step(cur, state, material, s, networks, [] { return false; }, {}, true);
+      recurrent_step(
+        cur, state, material, s, networks, [] { return false; }, {}, true);
     }
     passes.push_back(sum);
   }
   const double render_s = median(renders), passes_s = median(passes);
   Row()
-    .add("study", "sequence").add("pack", o.pack).add("device", gpu ? "cuda" : "cpu").add("mixedprecision", op.mixedprecision ? 1 : 0)
+    .add("study", "sequence")
+    .add("pack", o.pack)
+    .add("device", gpu ? "cuda" : "cpu")
+    .add("mixedprecision", op.mixedprecision ? 1 : 0)
     .add("type", o.type)
-    .add("width", o.width).add("height", o.height).add("scale", s).add("threads", o.threads)
-    .add("patches", grid.patchCount()).add("render_s", render_s).add("passes_s", passes_s)
-    .add("overhead", o.passes ? render_s / passes_s : 0.0).add("peak_host_mb", peak_host_mb())
+    .add("width", o.width)
+    .add("height", o.height)
+    .add("scale", s)
+    .add("threads", o.threads)
+    .add("patches", grid.patchCount())
+    .add("render_s", render_s)
+    .add("passes_s", passes_s)
+    .add("overhead", o.passes ? render_s / passes_s : 0.0)
+    .add("peak_host_mb", peak_host_mb())
     .add("peak_gpu_mb", peak_gpu_mb())
     .print();
   return 0;
@@ -437,7 +480,7 @@ int profile(const Options& o)
     };
     still_walk_regions(tensor_image, grid, {S, o.multisample, -1}, free_pass, {}, finished);
     stages["walk and write-back as regions finish: cut, masks, blend (+flips), decode, flip, fit, copy"].push_back(
-        seconds_since(t));
+      seconds_since(t));
     t = Clock::now();
     const at::Tensor comp = *still_walk(tensor_image, grid, {S, o.multisample, -1}, free_pass, {});
     write_to_plane(comp, plane_buffer.data(), plane_buffer.size(), 3, true, {});
@@ -447,7 +490,11 @@ int profile(const Options& o)
     baseline["write-back as whole-image tensors (first version)"].push_back(seconds_since(t));
   }
   Row row;
-  row.add("study", "profile").add("width", W).add("height", H).add("scale", S).add("multisample", o.multisample ? 1 : 0);
+  row.add("study", "profile")
+    .add("width", W)
+    .add("height", H)
+    .add("scale", S)
+    .add("multisample", o.multisample ? 1 : 0);
   double total = 0.0;
   for (const auto& [name, times] : stages) {
     row.add(name, median(times));
@@ -468,15 +515,17 @@ int chunks(const Options& o)
 {
   const int frames = 9, chunk = 3, s = o.scale;
   const std::string S = std::to_string(s);
-  const std::string echo =
-    "def forward(self, lr, hr):\n"
-    "  B, C, h, w = lr.size(0), lr.size(1), lr.size(2), lr.size(3)\n"
-    "  prev = hr.reshape(B, " + S + ", " + S + ", C, h, w).permute(0, 3, 4, 1, 5, 2).reshape(B, C, h * " + S +
-    ", w * " + S + ")\n"
-    "  return 0.5 * torch.upsample_bicubic2d(lr, [h * " + S + ", w * " + S + "], False, None, None) + 0.5 * prev\n";
+  const std::string echo = "def forward(self, lr, hr):\n"
+                           "  B, C, h, w = lr.size(0), lr.size(1), lr.size(2), lr.size(3)\n"
+                           "  prev = hr.reshape(B, " +
+                           S + ", " + S + ", C, h, w).permute(0, 3, 4, 1, 5, 2).reshape(B, C, h * " + S + ", w * " + S +
+                           ")\n"
+                           "  return 0.5 * torch.upsample_bicubic2d(lr, [h * " +
+                           S + ", w * " + S + "], False, None, None) + 0.5 * prev\n";
   auto render_range = [&](int first, int last) {
-    BenchNode b = make_node(o, frames, {{"mode", "sequence"}, {"first_frame", "1"}, {"last_frame", std::to_string(frames)}});
-    b.session->renderFrame(first);  // loads the networks; the state this frame leaves is redone below
+    BenchNode b =
+      make_node(o, frames, {{"mode", "sequence"}, {"first_frame", "1"}, {"last_frame", std::to_string(frames)}});
+    b.session->renderFrame(first); // loads the networks; the state this frame leaves is redone below
     torch::jit::Module net("Echo");
     net.define(echo);
     b.op().sequence_net = net;
@@ -485,13 +534,18 @@ int chunks(const Options& o)
     for (int f = first; f <= last; ++f) {
       const host_runtime::FrameResult r = b.session->renderFrame(f);
       const DD::Image::Box& box = r.plane->bounds();
-      out.push_back(at::from_blob(const_cast<float*>(r.plane->readable()), {box.h(), box.w(), r.plane->nComps()}).clone());
+      out.push_back(
+        at::from_blob(const_cast<float*>(r.plane->readable()), {box.h(), box.w(), r.plane->nComps()}).clone());
     }
     return out;
   };
   const std::vector<at::Tensor> unsplit = render_range(1, frames);
   Row row;
-  row.add("study", "chunks").add("pack", o.pack).add("width", o.width).add("height", o.height).add("scale", s)
+  row.add("study", "chunks")
+    .add("pack", o.pack)
+    .add("width", o.width)
+    .add("height", o.height)
+    .add("scale", s)
     .add("chunk", chunk);
   for (int first = 1; first <= frames; first += chunk) {
     const std::vector<at::Tensor> part = render_range(first, first + chunk - 1);
@@ -523,7 +577,8 @@ int passes(const Options& o)
   const bool gpu = device.is_cuda();
   const PatchGrid grid = *compute_patch_grid(o.width, o.height, o.max_size, op.overlap, op.padding, false);
   c10::NoGradGuard no_grad;
-  const at::Tensor tensor_image = still_network_input(host_picture(*still_node.source->pixels(1), o.width, o.height), device);
+  const at::Tensor tensor_image =
+    still_network_input(host_picture(*still_node.source->pixels(1), o.width, o.height), device);
   const int s = o.scale;
 
   struct Network {
@@ -540,9 +595,15 @@ int passes(const Options& o)
   }
 
   Row row;
-  row.add("study", "passes").add("pack", o.pack).add("device", gpu ? "cuda" : "cpu").add("mixedprecision", op.mixedprecision ? 1 : 0)
+  row.add("study", "passes")
+    .add("pack", o.pack)
+    .add("device", gpu ? "cuda" : "cpu")
+    .add("mixedprecision", op.mixedprecision ? 1 : 0)
     .add("width", o.width)
-    .add("height", o.height).add("scale", s).add("threads", o.threads).add("patches", grid.patchCount());
+    .add("height", o.height)
+    .add("scale", s)
+    .add("threads", o.threads)
+    .add("patches", grid.patchCount());
   for (Network& n : networks) {
     struct Variant {
       std::string name;
@@ -550,7 +611,8 @@ int passes(const Options& o)
     };
     const std::vector<Variant> variants{
       {"as run", [&](std::vector<c10::IValue> in) { return n.owner->run_network(*n.module, std::move(in), gpu); }},
-      {"contiguous (before)", [&](std::vector<c10::IValue> in) {
+      {"contiguous (before)",
+       [&](std::vector<c10::IValue> in) {
          return gpu ? n.owner->run_network(*n.module, std::move(in), gpu) : n.module->forward(std::move(in)).toTensor();
        }},
     };
@@ -558,7 +620,7 @@ int passes(const Options& o)
     for (const auto& in : n.inputs)
       reference.push_back(variants.back().pass(in).contiguous());
     for (const Variant& v : variants) {
-      for (const auto& in : n.inputs)  // warm-up: first-call costs
+      for (const auto& in : n.inputs) // warm-up: first-call costs
         v.pass(in);
       std::vector<double> times;
       double diff = 0.0;

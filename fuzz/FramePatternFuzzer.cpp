@@ -27,7 +27,8 @@ namespace {
 std::string confined(std::string text)
 {
   text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
-  for (std::size_t at = text.find(".."); at != std::string::npos; at = text.find("..", at)) text.replace(at, 2, "__");
+  for (std::size_t at = text.find(".."); at != std::string::npos; at = text.find("..", at))
+    text.replace(at, 2, "__");
   return magnifex_fuzz::scratchFolder().path().string() + "/" + text;
 }
 
@@ -44,10 +45,12 @@ bool makeFile(const std::string& path)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-  if (size == 0) return 0;
+  if (size == 0)
+    return 0;
   const std::size_t frameCount = std::min<std::size_t>(data[0] % 8, (size - 1) / 4);
   std::vector<int> frames(frameCount);
-  for (std::size_t i = 0; i < frameCount; ++i) std::memcpy(&frames[i], data + 1 + 4 * i, 4);
+  for (std::size_t i = 0; i < frameCount; ++i)
+    std::memcpy(&frames[i], data + 1 + 4 * i, 4);
   const std::size_t textStart = 1 + 4 * frameCount;
   const std::string text = confined(std::string(reinterpret_cast<const char*>(data) + textStart, size - textStart));
 
@@ -64,8 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::set<int> made;
   for (int frame : frames) {
     const std::string path = pattern->pathFor(frame);
-    if (!pattern->hasFrameNumber()) expect(path == text, "a pattern without a frame number names another file");
-    if (makeFile(path)) made.insert(frame);
+    if (!pattern->hasFrameNumber())
+      expect(path == text, "a pattern without a frame number names another file");
+    if (makeFile(path))
+      made.insert(frame);
   }
   const std::vector<int> found = pattern->existingFrames();
   scratch.clear();
@@ -79,6 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   for (int frame : made)
     expect(std::binary_search(found.begin(), found.end(), frame), "a frame whose file exists is not found");
-  for (int frame : found) expect(made.count(frame) == 1, "a frame is found that has no file");
+  for (int frame : found)
+    expect(made.count(frame) == 1, "a frame is found that has no file");
   return 0;
 }

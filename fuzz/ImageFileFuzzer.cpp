@@ -21,7 +21,7 @@ namespace {
 
 // Formats a compositing read node meets. OpenImageIO tries the others too when the content is
 // not what the extension says.
-const char* const kExtensions[] = {"png", "exr", "tif", "ppm", "jpg", "dpx", "cin", "hdr", "tga", "bmp",
+const char* const kExtensions[] = {"png", "exr", "tif", "ppm", "jpg", "dpx",  "cin", "hdr", "tga", "bmp",
                                    "sgi", "psd", "iff", "rla", "pfm", "webp", "gif", "jp2", "dds", "ico"};
 constexpr std::size_t kExtensionCount = sizeof kExtensions / sizeof kExtensions[0];
 
@@ -36,7 +36,8 @@ bool withinBudget(const std::string& path)
 {
   std::ifstream file(path, std::ios::binary);
   for (const render_command::DeclaredImage& image : render_command::exrDeclaredImages(file)) {
-    if (!render_command::imageSizeProblem(image).empty()) continue;  // refused before the library sees it
+    if (!render_command::imageSizeProblem(image).empty())
+      continue; // refused before the library sees it
     if (image.width > kMaxFuzzLineSamples / image.channels ||
         image.height > kMaxFuzzSamples / (image.width * image.channels))
       return false;
@@ -46,7 +47,7 @@ bool withinBudget(const std::string& path)
 
 bool setUp()
 {
-  OIIO::attribute("threads", 1);  // reproducible, and the fuzzer runs one input at a time anyway
+  OIIO::attribute("threads", 1); // reproducible, and the fuzzer runs one input at a time anyway
   OIIO::attribute("exr_threads", 1);
   return true;
 }
@@ -57,12 +58,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
   static const bool ready = setUp();
   (void)ready;
-  if (size == 0) return 0;
+  if (size == 0)
+    return 0;
   const magnifex_fuzz::ScratchFolder& scratch = magnifex_fuzz::scratchFolder();
   scratch.clear();
   const std::string path =
-      scratch.write(std::string("input.") + kExtensions[data[0] % kExtensionCount], data + 1, size - 1).string();
-  if (!withinBudget(path)) return 0;
+    scratch.write(std::string("input.") + kExtensions[data[0] % kExtensionCount], data + 1, size - 1).string();
+  if (!withinBudget(path))
+    return 0;
   const host_runtime::ImageFileReader reader = render_command::imageFileReader();
 
   host_runtime::ImageDescription description;
@@ -74,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const DD::Image::Box& box = description.bbox;
   expect(box.w() > 0 && box.h() > 0 && !description.channels.empty(), "an image without pixels is described");
   const std::int64_t samples = std::int64_t(box.w()) * box.h() * std::int64_t(description.channels.size());
-  if (samples > kMaxFuzzSamples) return 0;
+  if (samples > kMaxFuzzSamples)
+    return 0;
 
   host_runtime::Image image;
   try {

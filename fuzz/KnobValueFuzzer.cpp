@@ -25,11 +25,11 @@ namespace {
 bool withinRange(const DD::Image::host::KnobInfo& knob, double value)
 {
   switch (knob.kind) {
-    case KnobKind::Int: return value == std::trunc(value) && value >= -2147483648.0 && value <= 2147483647.0;
-    case KnobKind::Bool: return value == 0.0 || value == 1.0;
-    case KnobKind::Enumeration: return value == std::trunc(value) && value >= 0.0 && value < double(knob.entries.size());
-    case KnobKind::Float: return std::isfinite(value);
-    default: return false;
+  case KnobKind::Int: return value == std::trunc(value) && value >= -2147483648.0 && value <= 2147483647.0;
+  case KnobKind::Bool: return value == 0.0 || value == 1.0;
+  case KnobKind::Enumeration: return value == std::trunc(value) && value >= 0.0 && value < double(knob.entries.size());
+  case KnobKind::Float: return std::isfinite(value);
+  default: return false;
   }
 }
 
@@ -37,7 +37,8 @@ bool withinRange(const DD::Image::host::KnobInfo& knob, double value)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-  if (size == 0) return 0;
+  if (size == 0)
+    return 0;
   auto node = HostNode::create(magnifex_fuzz::fuzzNodeClass(), "Fuzz1");
   const std::vector<DD::Image::host::KnobInfo> knobs = node->knobs();
   const DD::Image::host::KnobInfo& info = knobs[data[0] % knobs.size()];

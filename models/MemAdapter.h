@@ -17,7 +17,7 @@ namespace magnifex {
 
 // Does not own the bytes: they belong to the companion library and outlive every load.
 class MemAdapter final : public caffe2::serialize::ReadAdapterInterface {
- public:
+public:
   MemAdapter(const void* data, std::uint64_t size) : data_(data), size_(size) {}
 
   size_t size() const override;
@@ -32,4 +32,4 @@ class MemAdapter final : public caffe2::serialize::ReadAdapterInterface {
 // torch::jit::load throws for bytes that are not an archive, a zero-length one included.
 torch::jit::Module load_archive(const void* data, size_t size, c10::Device device);
 
-}  // namespace magnifex
+} // namespace magnifex

@@ -32,13 +32,14 @@ namespace magnifex {
 namespace {
 
 struct CatalogueRow {
-  const char* name;    // "2CGsrG"
-  const char* symbol;  // "bw_get_model_2CGsrG"
+  const char* name;   // "2CGsrG"
+  const char* symbol; // "bw_get_model_2CGsrG"
   ModelInfo info;
 };
 
 constexpr CatalogueRow kCatalogue[] = {
-#define MAGNIFEX_MODEL(code, family, scale, material, training) {#code, "bw_get_model_" #code, {ModelFamily::family, scale}},
+#define MAGNIFEX_MODEL(code, family, scale, material, training)                                                        \
+  {#code, "bw_get_model_" #code, {ModelFamily::family, scale}},
 #define MAGNIFEX_SIGNATURE(...)
 #include "models/ModelCatalogue.def"
 #undef MAGNIFEX_SIGNATURE
@@ -52,14 +53,16 @@ std::mutex g_mutex;
 void* g_library = nullptr;
 ModelGetter g_getters[kModelCodeCount] = {};
 
-std::size_t index_of(ModelCode code) { return static_cast<std::size_t>(code); }
+std::size_t index_of(ModelCode code)
+{
+  return static_cast<std::size_t>(code);
+}
 
-void print_load_failure(const char* plugin_path, const void* models_path, unsigned long code,
-                        const char* text) {
+void print_load_failure(const char* plugin_path, const void* models_path, unsigned long code, const char* text)
+{
   std::fprintf(stderr,
                "[Magnifex] Failed to load " MAGNIFEX_MODELS_FILE
-               "\n  plugin_path: %s\n  models_path: " MAGNIFEX_PATH_FORMAT
-               "\n  GetLastError: %lu (%s)\n",
+               "\n  plugin_path: %s\n  models_path: " MAGNIFEX_PATH_FORMAT "\n  GetLastError: %lu (%s)\n",
                plugin_path ? plugin_path : "(null)",
 #ifdef _WIN32
                static_cast<const wchar_t*>(models_path),
@@ -69,19 +72,23 @@ void print_load_failure(const char* plugin_path, const void* models_path, unsign
                code, text);
 }
 
-void print_module_name_failure(unsigned long code) {
+void print_module_name_failure(unsigned long code)
+{
   std::fprintf(stderr, "[Magnifex] GetModuleFileNameA failed (err=%lu)\n", code);
 }
 
-void print_missing_symbol(const char* symbol, unsigned long code) {
+void print_missing_symbol(const char* symbol, unsigned long code)
+{
   std::fprintf(stderr, "[Magnifex] GetProcAddress failed for %s (err=%lu)\n", symbol, code);
 }
 
 #ifdef _WIN32
 
 // The plug-in path as the host gives it: UTF-8 if it converts, else the ANSI code page, else empty.
-std::wstring widen_plugin_path(const char* path) {
-  if (!path) return {};
+std::wstring widen_plugin_path(const char* path)
+{
+  if (!path)
+    return {};
   for (UINT code_page : {CP_UTF8, CP_ACP}) {
     const int n = MultiByteToWideChar(code_page, 0, path, -1, nullptr, 0);
     if (n > 1) {
@@ -95,52 +102,60 @@ std::wstring widen_plugin_path(const char* path) {
 }
 
 // The system's text for an error code, line end included as the system gives it.
-std::string error_text(DWORD code) {
-  if (code == 0) return {};
+std::string error_text(DWORD code)
+{
+  if (code == 0)
+    return {};
   LPSTR buffer = nullptr;
-  const DWORD n = FormatMessageA(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-      nullptr, code, 0x400, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+  const DWORD n =
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
+                   code, 0x400, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
   std::string text = (n != 0 && buffer) ? std::string(buffer, n) : std::string("Unknown error");
-  if (buffer) LocalFree(buffer);
+  if (buffer)
+    LocalFree(buffer);
   return text;
 }
 
-bool load_locked(const char* plugin_path) {
+bool load_locked(const char* plugin_path)
+{
   const std::wstring wide_path = widen_plugin_path(plugin_path);
   const std::wstring directory = model_library_directory(wide_path);
-  const std::wstring library_path =
-      model_library_path(wide_path, L'\\', std::wstring(L"" MAGNIFEX_MODELS_FILE));
+  const std::wstring library_path = model_library_path(wide_path, L'\\', std::wstring(L"" MAGNIFEX_MODELS_FILE));
 
   // Process-wide: this also sets the search order of every later load in the host process.
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
   DLL_DIRECTORY_COOKIE cookie = nullptr;
-  if (!directory.empty()) cookie = AddDllDirectory(directory.c_str());
-  HMODULE module = LoadLibraryExW(library_path.c_str(), nullptr,
-                                  LOAD_LIBRARY_SEARCH_DEFAULT_DIRS | LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR);
+  if (!directory.empty())
+    cookie = AddDllDirectory(directory.c_str());
+  HMODULE module =
+    LoadLibraryExW(library_path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS | LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR);
   // Taken before RemoveDllDirectory, which may overwrite the thread's last error.
   const DWORD load_error = module ? 0 : GetLastError();
   g_library = module;
-  if (cookie) RemoveDllDirectory(cookie);
+  if (cookie)
+    RemoveDllDirectory(cookie);
 
   if (module) {
     char name[260] = {};
-    if (GetModuleFileNameA(module, name, 260) == 0) print_module_name_failure(GetLastError());
+    if (GetModuleFileNameA(module, name, 260) == 0)
+      print_module_name_failure(GetLastError());
     return true;
   }
   print_load_failure(plugin_path, library_path.c_str(), load_error, error_text(load_error).c_str());
   return false;
 }
 
-void* find_symbol(const char* symbol, unsigned long* error) {
+void* find_symbol(const char* symbol, unsigned long* error)
+{
   FARPROC address = GetProcAddress(static_cast<HMODULE>(g_library), symbol);
   *error = address ? 0 : GetLastError();
   return reinterpret_cast<void*>(address);
 }
 
-#else  // dlopen
+#else // dlopen
 
-bool load_locked(const char* plugin_path) {
+bool load_locked(const char* plugin_path)
+{
   const std::string library_path = model_library_path(plugin_path);
 
   // A cut-short file would be mapped all the same and kill the host with SIGBUS when touched.
@@ -171,8 +186,9 @@ bool load_locked(const char* plugin_path) {
   return false;
 }
 
-void* find_symbol(const char* symbol, unsigned long* error) {
-  dlerror();  // clear, so a stale message is not taken for this lookup's
+void* find_symbol(const char* symbol, unsigned long* error)
+{
+  dlerror(); // clear, so a stale message is not taken for this lookup's
   errno = 0;
   void* address = dlsym(g_library, symbol);
   *error = address ? 0ul : static_cast<unsigned long>(errno);
@@ -181,41 +197,64 @@ void* find_symbol(const char* symbol, unsigned long* error) {
 
 #endif
 
-}  // namespace
+} // namespace
 
-const char* model_code_name(ModelCode code) { return kCatalogue[index_of(code)].name; }
-const char* model_symbol_name(ModelCode code) { return kCatalogue[index_of(code)].symbol; }
-ModelInfo model_info(ModelCode code) { return kCatalogue[index_of(code)].info; }
+const char* model_code_name(ModelCode code)
+{
+  return kCatalogue[index_of(code)].name;
+}
+const char* model_symbol_name(ModelCode code)
+{
+  return kCatalogue[index_of(code)].symbol;
+}
+ModelInfo model_info(ModelCode code)
+{
+  return kCatalogue[index_of(code)].info;
+}
 
-ModelCode model_code_from_name(const char* name) {
+ModelCode model_code_from_name(const char* name)
+{
   for (ModelCode code : kAllModelCodes) {
-    if (name && std::strcmp(name, model_code_name(code)) == 0) return code;
+    if (name && std::strcmp(name, model_code_name(code)) == 0)
+      return code;
   }
   throw std::invalid_argument(std::string("unknown model code: ") + (name ? name : "(null)"));
 }
 
-const char* plugin_file_name() { return MAGNIFEX_PLUGIN_FILE; }
-const char* model_library_file_name() { return MAGNIFEX_MODELS_FILE; }
+const char* plugin_file_name()
+{
+  return MAGNIFEX_PLUGIN_FILE;
+}
+const char* model_library_file_name()
+{
+  return MAGNIFEX_MODELS_FILE;
+}
 
-std::string model_library_path(const char* plugin_path) {
+std::string model_library_path(const char* plugin_path)
+{
   return model_library_path(std::string(plugin_path ? plugin_path : ""), kPathSeparator,
                             std::string(MAGNIFEX_MODELS_FILE));
 }
 
-bool load_model_library(const char* plugin_path) {
+bool load_model_library(const char* plugin_path)
+{
   std::lock_guard<std::mutex> lock(g_mutex);
-  if (g_library) return true;
+  if (g_library)
+    return true;
   return load_locked(plugin_path);
 }
 
-bool model_library_loaded() {
+bool model_library_loaded()
+{
   std::lock_guard<std::mutex> lock(g_mutex);
   return g_library != nullptr;
 }
 
-bool resolve_model_symbols() {
+bool resolve_model_symbols()
+{
   std::lock_guard<std::mutex> lock(g_mutex);
-  if (!g_library) return false;
+  if (!g_library)
+    return false;
   bool all_found = true;
   for (ModelCode code : kAllModelCodes) {
     unsigned long error = 0;
@@ -229,21 +268,25 @@ bool resolve_model_symbols() {
   return all_found;
 }
 
-ModelGetter model_getter(ModelCode code) {
+ModelGetter model_getter(ModelCode code)
+{
   std::lock_guard<std::mutex> lock(g_mutex);
   return g_getters[index_of(code)];
 }
 
-void report_plugin_find_failure() {
+void report_plugin_find_failure()
+{
   std::fprintf(stderr, "[Magnifex] plugin_find(\"" MAGNIFEX_PLUGIN_FILE "\") returned null\n");
 }
 
-void report_model_library_failure() {
+void report_model_library_failure()
+{
   std::fprintf(stderr, "[Magnifex] Failed to load " MAGNIFEX_MODELS_FILE "\n");
 }
 
-void report_symbol_resolution_failure() {
+void report_symbol_resolution_failure()
+{
   std::fprintf(stderr, "[Magnifex] Failed to resolve one or more model symbols\n");
 }
 
-}  // namespace magnifex
+} // namespace magnifex

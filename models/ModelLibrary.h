@@ -37,8 +37,8 @@ struct ModelInfo {
 };
 ModelInfo model_info(ModelCode code);
 
-const char* model_code_name(ModelCode code);    // "2CGsrG"
-const char* model_symbol_name(ModelCode code);  // "bw_get_model_2CGsrG"
+const char* model_code_name(ModelCode code);   // "2CGsrG"
+const char* model_symbol_name(ModelCode code); // "bw_get_model_2CGsrG"
 // The code named "2CGsrG" etc.; throws std::invalid_argument for any other text.
 ModelCode model_code_from_name(const char* name);
 
@@ -60,9 +60,11 @@ constexpr char kPathSeparator = '/';
 
 // Everything before the last '\\' or '/' of plugin_path; empty when it holds neither.
 template <class Char>
-std::basic_string<Char> model_library_directory(const std::basic_string<Char>& plugin_path) {
+std::basic_string<Char> model_library_directory(const std::basic_string<Char>& plugin_path)
+{
   const auto cut = plugin_path.find_last_of(std::basic_string<Char>{Char('\\'), Char('/')});
-  if (cut == std::basic_string<Char>::npos) return {};
+  if (cut == std::basic_string<Char>::npos)
+    return {};
   return plugin_path.substr(0, cut);
 }
 
@@ -71,10 +73,13 @@ std::basic_string<Char> model_library_directory(const std::basic_string<Char>& p
 // file name. Separator and file name are parameters so each platform's rule can be checked anywhere.
 template <class Char>
 std::basic_string<Char> model_library_path(const std::basic_string<Char>& plugin_path, Char separator,
-                                           const std::basic_string<Char>& library_file_name) {
+                                           const std::basic_string<Char>& library_file_name)
+{
   std::basic_string<Char> path = model_library_directory(plugin_path);
-  if (path.empty()) return library_file_name;
-  if (path.back() != Char('\\') && path.back() != Char('/')) path += separator;
+  if (path.empty())
+    return library_file_name;
+  if (path.back() != Char('\\') && path.back() != Char('/'))
+    path += separator;
   return path + library_file_name;
 }
 
@@ -99,8 +104,8 @@ bool resolve_model_symbols();
 ModelGetter model_getter(ModelCode code);
 
 // The caller-side lines of the open step, kept here so all texts of these messages live in one place.
-void report_plugin_find_failure();        // plugin_find returned null
-void report_model_library_failure();      // load_model_library returned false
-void report_symbol_resolution_failure();  // resolve_model_symbols returned false
+void report_plugin_find_failure();       // plugin_find returned null
+void report_model_library_failure();     // load_model_library returned false
+void report_symbol_resolution_failure(); // resolve_model_symbols returned false
 
-}  // namespace magnifex
+} // namespace magnifex

@@ -16,8 +16,7 @@ std::optional<c10::ScalarType> autocast_type(bool gpu_in_use, bool mixed_precisi
   return (use_bfloat16 && gpu_bf16_capable) ? c10::ScalarType::BFloat16 : c10::ScalarType::Half;
 }
 
-std::string cpu_precision_note(bool mixed_precision, bool use_bfloat16, const CpuBFloat16& cpu,
-                               bool networks_allow)
+std::string cpu_precision_note(bool mixed_precision, bool use_bfloat16, const CpuBFloat16& cpu, bool networks_allow)
 {
   if (!mixed_precision)
     return "";
@@ -44,8 +43,7 @@ bool allows_cpu_bfloat16(const torch::jit::Module& net)
   return flag.isBool() && flag.toBool();
 }
 
-void set_blend_cpu_bfloat16(torch::jit::Module& working, const torch::jit::Module& gan,
-                            const torch::jit::Module& psnr)
+void set_blend_cpu_bfloat16(torch::jit::Module& working, const torch::jit::Module& gan, const torch::jit::Module& psnr)
 {
   if (working._ivalue() && working.hasattr(kCpuBFloat16Attribute))
     working.setattr(kCpuBFloat16Attribute, allows_cpu_bfloat16(gan) && allows_cpu_bfloat16(psnr));

@@ -23,15 +23,13 @@ std::optional<c10::ScalarType> autocast_type(bool gpu_in_use, bool mixed_precisi
 
 // What a CPU render's status line adds after "on CPU": nothing with mixed precision off,
 // " in BFloat16 (AMX-BF16, ...)" when the passes run in it, else why they stay in float32.
-std::string cpu_precision_note(bool mixed_precision, bool use_bfloat16, const CpuBFloat16& cpu,
-                               bool networks_allow);
+std::string cpu_precision_note(bool mixed_precision, bool use_bfloat16, const CpuBFloat16& cpu, bool networks_allow);
 
 // Whether an archive's passes may run in BFloat16 on the CPU: its `cpu_bfloat16` attribute, set
 // from a measurement when its pack was made (networks whose features carry the picture in LogC
 // lose too much in BFloat16's 8-bit mantissa). Archives without it, and no archive, stay float32.
 bool allows_cpu_bfloat16(const torch::jit::Module& net);
 // A blend of two archives may where both may.
-void set_blend_cpu_bfloat16(torch::jit::Module& working, const torch::jit::Module& gan,
-                            const torch::jit::Module& psnr);
+void set_blend_cpu_bfloat16(torch::jit::Module& working, const torch::jit::Module& gan, const torch::jit::Module& psnr);
 
 } // namespace magnifex

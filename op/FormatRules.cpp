@@ -37,9 +37,9 @@ int input_split_count(int mode_knob, int preroll)
 std::optional<std::string> upscale_overflow(const DD::Image::Box& box, const DD::Image::Format& format, int factor)
 {
   const std::int64_t limit = std::numeric_limits<int>::max() / factor;
-  for (const std::int64_t v : {std::int64_t(box.x()), std::int64_t(box.y()), std::int64_t(box.r()), std::int64_t(box.t()),
-                               std::int64_t(format.x()), std::int64_t(format.y()), std::int64_t(format.r()),
-                               std::int64_t(format.t())})
+  for (const std::int64_t v :
+       {std::int64_t(box.x()), std::int64_t(box.y()), std::int64_t(box.r()), std::int64_t(box.t()),
+        std::int64_t(format.x()), std::int64_t(format.y()), std::int64_t(format.r()), std::int64_t(format.t())})
     if (v > limit || v < -limit)
       return "The input is too large to upscale " + std::to_string(factor) + "x: its coordinates must lie within " +
              std::to_string(-limit) + " and " + std::to_string(limit);

@@ -11,19 +11,14 @@ namespace magnifex {
 bool is_supported(int cc, long v)
 {
   switch (v) {
-  case 10010:
-    return cc == 35 || cc == 50 || cc == 52 || cc == 60 || cc == 61 || cc == 70 || cc >= 75;
+  case 10010: return cc == 35 || cc == 50 || cc == 52 || cc == 60 || cc == 61 || cc == 70 || cc >= 75;
   case 11010:
-  case 11020:
-    return cc == 35 || cc == 50 || cc == 52 || cc == 60 || cc == 61 || cc == 70 || cc == 75 || cc >= 86;
+  case 11020: return cc == 35 || cc == 50 || cc == 52 || cc == 60 || cc == 61 || cc == 70 || cc == 75 || cc >= 86;
   case 11080:
-    return cc == 35 || cc == 50 || cc == 52 || cc == 60 || cc == 61 || cc == 70 || cc == 75 || cc == 86 ||
-           cc >= 89;
+    return cc == 35 || cc == 50 || cc == 52 || cc == 60 || cc == 61 || cc == 70 || cc == 75 || cc == 86 || cc >= 89;
   case 12080:
-    return cc == 50 || cc == 52 || cc == 60 || cc == 61 || cc == 70 || cc == 75 || cc == 86 || cc == 89 ||
-           cc >= 120;
-  default:
-    return true;
+    return cc == 50 || cc == 52 || cc == 60 || cc == 61 || cc == 70 || cc == 75 || cc == 86 || cc == 89 || cc >= 120;
+  default: return true;
   }
 }
 
@@ -137,8 +132,8 @@ std::string compatibility_text(long v, long w)
          "mixing these nodes in the same Nuke scripts.";
 }
 
-std::vector<std::string> kernel_warning_lines(const std::string& native, const std::string& gpu,
-                                              const char* suppress, const char* cache_max_size)
+std::vector<std::string> kernel_warning_lines(const std::string& native, const std::string& gpu, const char* suppress,
+                                              const char* cache_max_size)
 {
   std::vector<std::string> lines;
   const std::optional<int> n = parse_int(native);

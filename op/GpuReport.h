@@ -43,8 +43,7 @@ std::string compatibility_text(long cuda_runtime_version, long cudnn_version);
 // Lines written at construction when the GPU needs kernels compiled at run time. `suppress`
 // is the value of BRIGHTWORK_SUPPRESS_KERNEL_WARNINGS, `cache_max_size` that of
 // CUDA_CACHE_MAXSIZE (null when unset).
-std::vector<std::string> kernel_warning_lines(const std::string& native_capability,
-                                              const std::string& gpu_capability,
+std::vector<std::string> kernel_warning_lines(const std::string& native_capability, const std::string& gpu_capability,
                                               const char* suppress, const char* cache_max_size);
 
 } // namespace magnifex

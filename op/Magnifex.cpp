@@ -3,14 +3,14 @@
 
 #include <cstdlib>
 
-#include <ATen/ops/zeros.h>
 #include <ATen/ops/empty.h>
+#include <ATen/ops/zeros.h>
 
 #include "models/CpuFacts.h"
+#include "models/DevicePolicy.h"
 #include "models/TorchCompat.h"
 #include "op/DebugStream.h"
 #include "op/GpuReport.h"
-#include "models/DevicePolicy.h"
 
 using namespace DD::Image;
 using namespace magnifex;
@@ -18,52 +18,16 @@ using namespace magnifex;
 Magnifex::Magnifex(Node* node) : Magnifex(node, libtorch_gpu_facts()) {}
 
 Magnifex::Magnifex(Node* node, std::shared_ptr<const GpuFacts> gpu_facts)
-  : PlanarIop(node),
-    debug(false),
-    debug_patch(-1),
-    use_gpu(true),
-    nets_on_device(false),
-    cuda_deviceid(0),
-    gpu_render_override(true),
-    scale(1),
-    mode(0),
-    type(0),
-    debugoutput(false),
-    max_size(500),
-    overlap(32),
-    padding(8),
-    details(0.9f),
-    prepared_details(0.9f),
-    blend_ready(false),
-    multisample(false),
-    bf16_capable(false),
-    use_bfloat16(true),
-    mixedprecision(true),
-    preroll(5),
-    first_frame(-999999),
-    last_frame(-999999),
-    input_first_frame(0),
-    input_last_frame(0),
-    unpremultiply(true),
-    clamp_colour(true),
-    input_context_count(1),
-    frame_to_input{{0, 0}},
-    render_count(0),
-    input_width(0),
-    input_height(0),
-    use_alpha(0),
-    hr_prev(at::zeros({1})),
-    hr_prevB(at::zeros({1})),
-    tensor_image_previous_fullres(at::zeros({1})),
-    last_rendered_frame(0),
-    still_nets_loaded(false),
-    sequence_nets_loaded(false),
-    hybrid_nets_loaded(false),
-    still_nets_corrupt(false),
-    sequence_nets_corrupt(false),
-    hybrid_nets_corrupt(false),
-    cpu_bfloat16(this_cpu_bfloat16()),
-    gpu_facts_(std::move(gpu_facts))
+    : PlanarIop(node), debug(false), debug_patch(-1), use_gpu(true), nets_on_device(false), cuda_deviceid(0),
+      gpu_render_override(true), scale(1), mode(0), type(0), debugoutput(false), max_size(500), overlap(32), padding(8),
+      details(0.9f), prepared_details(0.9f), blend_ready(false), multisample(false), bf16_capable(false),
+      use_bfloat16(true), mixedprecision(true), preroll(5), first_frame(-999999), last_frame(-999999),
+      input_first_frame(0), input_last_frame(0), unpremultiply(true), clamp_colour(true),
+      input_context_count(1), frame_to_input{{0, 0}}, render_count(0), input_width(0), input_height(0), use_alpha(0),
+      hr_prev(at::zeros({1})), hr_prevB(at::zeros({1})), tensor_image_previous_fullres(at::zeros({1})),
+      last_rendered_frame(0), still_nets_loaded(false), sequence_nets_loaded(false), hybrid_nets_loaded(false),
+      still_nets_corrupt(false), sequence_nets_corrupt(false), hybrid_nets_corrupt(false),
+      cpu_bfloat16(this_cpu_bfloat16()), gpu_facts_(std::move(gpu_facts))
 {
   output_format.set(0, 0, 1, 1);
   if (gpu_facts_->cuda_available()) {

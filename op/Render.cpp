@@ -54,9 +54,10 @@ void Magnifex::renderStripe(ImagePlane& plane)
     run.device = choose_device(true);
     run.gpu_in_use = run.device.is_cuda();
     if (!Application::IsGUIActive()) {
-      const std::string where = run.gpu_in_use ? "' on GPU (" + gpu_name + ")"
-                                               : "' on CPU" + cpu_precision_note(mixedprecision, use_bfloat16, cpu_bfloat16,
-                                                                                 networks_allow_cpu_bfloat16());
+      const std::string where =
+        run.gpu_in_use
+          ? "' on GPU (" + gpu_name + ")"
+          : "' on CPU" + cpu_precision_note(mixedprecision, use_bfloat16, cpu_bfloat16, networks_allow_cpu_bfloat16());
       debug_line(node_name() + ": Running inference for layer '" + cat(plane.channels()) + where);
     }
     if (render_mode() == RenderMode::Sequence)
@@ -206,7 +207,7 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
   };
   bool wrote_rows = false;
   const FinishedRegion finished = [&writer, &wrote_rows](const at::Tensor& region, int64_t first_row,
-                                                          int64_t first_column) {
+                                                         int64_t first_column) {
     try {
       wrote_rows = true;
       writer->write(region, first_row, first_column);
@@ -245,8 +246,9 @@ bool Magnifex::write_output(ImagePlane& plane, at::Tensor tensor_image_comp, boo
 {
   try {
     const Box& b = plane.bounds();
-    write_to_plane(tensor_image_comp, plane.writable(), std::size_t(b.w()) * std::size_t(b.h()) * std::size_t(plane.nComps()),
-                   plane.nComps(), decode, render_hooks());
+    write_to_plane(tensor_image_comp, plane.writable(),
+                   std::size_t(b.w()) * std::size_t(b.h()) * std::size_t(plane.nComps()), plane.nComps(), decode,
+                   render_hooks());
   } catch (const std::exception& e) {
     report_failure("Error during the final output process", e.what());
     return false;
@@ -264,4 +266,3 @@ void Magnifex::finish_render(const RenderRun& run)
     debug_line(cat("    RenderStripe total time: ", ms, "ms"));
   }
 }
-

@@ -43,8 +43,7 @@ int alpha_position(const ChannelSet& channels)
 } // namespace
 
 std::optional<at::Tensor> Magnifex::read_patch(int context, const PatchRect& p, const Box& input_box,
-                                               const ChannelSet& readChannels, const RenderRun& run,
-                                               bool current_frame)
+                                               const ChannelSet& readChannels, const RenderRun& run, bool current_frame)
 {
   Iop* source = input(context);
   if (!source) {
@@ -130,7 +129,9 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
   networks.flow = [this, iterations](const at::Tensor& current, const at::Tensor& previous) {
     return flow_net.forward({current, previous, iterations}).toTensor();
   };
-  networks.main = [this, gpu](const at::Tensor& lr, const at::Tensor& hr) { return run_network(sequence_net, {lr, hr}, gpu); };
+  networks.main = [this, gpu](const at::Tensor& lr, const at::Tensor& hr) {
+    return run_network(sequence_net, {lr, hr}, gpu);
+  };
   networks.colour = [this, gpu](const at::Tensor& lr, const at::Tensor& hr) {
     return run_network(sequence_rgb_net, {lr, hr}, gpu);
   };
@@ -236,7 +237,8 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
                      ? "Last patch, overwriting the saved tensor_image_previous_fullres"
                      : "Last patch, appending the saved tensor_image_previous_fullres");
       store_at(saved_previous_fullres, idx, tensor_image.detach().clone());
-      const std::optional<StepResult> step = recurrent_step(tensor_image, *state, material, s, networks, advance, hooks, true);
+      const std::optional<StepResult> step =
+        recurrent_step(tensor_image, *state, material, s, networks, advance, hooks, true);
       if (!step)
         return;
       if (debug) {

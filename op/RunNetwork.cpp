@@ -8,8 +8,8 @@ at::Tensor Magnifex::run_network(torch::jit::Module& net, std::vector<c10::IValu
 {
   using namespace magnifex;
   const std::optional<c10::ScalarType> type =
-      autocast_type(gpu_in_use, mixedprecision, use_bfloat16, bf16_capable,
-                    cpu_bfloat16.native && cpu_bfloat16.enabled && allows_cpu_bfloat16(net));
+    autocast_type(gpu_in_use, mixedprecision, use_bfloat16, bf16_capable,
+                  cpu_bfloat16.native && cpu_bfloat16.enabled && allows_cpu_bfloat16(net));
   if (gpu_in_use) {
     // Inputs and autocast's own casts inside the network use the same 16-bit type.
     set_cuda_autocast(mixedprecision, type);

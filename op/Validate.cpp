@@ -56,7 +56,8 @@ void Magnifex::_validate(bool for_real)
   }
 
   const int frame = static_cast<int>(outputContext().frame());
-  if (!state_saved.empty() && render_mode() == RenderMode::Sequence && !sequence_state_continues(last_rendered_frame, frame))
+  if (!state_saved.empty() && render_mode() == RenderMode::Sequence &&
+      !sequence_state_continues(last_rendered_frame, frame))
     reset_sequence_state();
 
   input_context_count = 1;

@@ -10,10 +10,10 @@ namespace {
 // Where the fields of the two ELF classes lie (offsets and widths in bytes).
 struct ElfLayout {
   std::size_t headerSize;
-  std::size_t phoff, shoff, offsetWidth;  // e_phoff, e_shoff and their width
+  std::size_t phoff, shoff, offsetWidth; // e_phoff, e_shoff and their width
   std::size_t phentsize, phnum, shentsize, shnum;
   std::size_t programHeaderSize, sectionHeaderSize;
-  std::size_t segmentOffset, segmentFileSize;  // p_offset, p_filesz (offsetWidth wide)
+  std::size_t segmentOffset, segmentFileSize; // p_offset, p_filesz (offsetWidth wide)
 };
 
 constexpr ElfLayout kElf32{52, 28, 32, 4, 42, 44, 46, 48, 32, 40, 4, 16};
@@ -38,14 +38,16 @@ private:
 
 LibraryFileCheck truncated(const std::string& what, std::uint64_t end, std::uint64_t fileSize)
 {
-  return {"truncated (" + what + " ends at byte " + std::to_string(end) + " of a " + std::to_string(fileSize) + "-byte file)"};
+  return {"truncated (" + what + " ends at byte " + std::to_string(end) + " of a " + std::to_string(fileSize) +
+          "-byte file)"};
 }
 
 // offset + count * size, or the largest value when that overflows (it lies beyond any file then).
 std::uint64_t endOf(std::uint64_t offset, std::uint64_t count, std::uint64_t size)
 {
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  if (size && count > kMax / size) return kMax;
+  if (size && count > kMax / size)
+    return kMax;
   const std::uint64_t bytes = count * size;
   return offset > kMax - bytes ? kMax : offset + bytes;
 }
@@ -55,9 +57,16 @@ std::uint64_t endOf(std::uint64_t offset, std::uint64_t count, std::uint64_t siz
 LibraryFileCheck checkElfFile(std::uint64_t fileSize, const ReadAt& readAt)
 {
   unsigned char ident[16];
-  if (fileSize < sizeof ident || !readAt(0, ident, sizeof ident) || std::memcmp(ident, "\x7f" "ELF", 4) != 0) return {};
-  if (ident[4] != 1 && ident[4] != 2) return {"unknown ELF class " + std::to_string(ident[4])};
-  if (ident[5] != 1 && ident[5] != 2) return {"unknown ELF byte order " + std::to_string(ident[5])};
+  if (fileSize < sizeof ident || !readAt(0, ident, sizeof ident) ||
+      std::memcmp(ident,
+                  "\x7f"
+                  "ELF",
+                  4) != 0)
+    return {};
+  if (ident[4] != 1 && ident[4] != 2)
+    return {"unknown ELF class " + std::to_string(ident[4])};
+  if (ident[5] != 1 && ident[5] != 2)
+    return {"unknown ELF byte order " + std::to_string(ident[5])};
   const ElfLayout& layout = ident[4] == 1 ? kElf32 : kElf64;
   const FieldReader field(ident[5] == 2);
 
@@ -74,7 +83,8 @@ LibraryFileCheck checkElfFile(std::uint64_t fileSize, const ReadAt& readAt)
   if (shoff != 0 && shnum > 0 && shentsize < layout.sectionHeaderSize)
     return {"section headers of " + std::to_string(shentsize) + " bytes"};
   const std::uint64_t programHeadersEnd = endOf(phoff, phnum, phentsize);
-  if (phnum > 0 && programHeadersEnd > fileSize) return truncated("the program header table", programHeadersEnd, fileSize);
+  if (phnum > 0 && programHeadersEnd > fileSize)
+    return truncated("the program header table", programHeadersEnd, fileSize);
 
   unsigned char segment[64];
   for (std::uint64_t i = 0; i < phnum; ++i) {
@@ -83,7 +93,8 @@ LibraryFileCheck checkElfFile(std::uint64_t fileSize, const ReadAt& readAt)
     const std::uint64_t offset = field(segment + layout.segmentOffset, layout.offsetWidth);
     const std::uint64_t size = field(segment + layout.segmentFileSize, layout.offsetWidth);
     const std::uint64_t end = endOf(offset, 1, size);
-    if (size > 0 && end > fileSize) return truncated("segment " + std::to_string(i), end, fileSize);
+    if (size > 0 && end > fileSize)
+      return truncated("segment " + std::to_string(i), end, fileSize);
   }
   // The loader does not read them, but a whole file has them: their absence means a cut file.
   if (shoff != 0 && shnum > 0 && endOf(shoff, shnum, shentsize) > fileSize)
@@ -98,11 +109,14 @@ LibraryFileCheck checkLibraryFile(const std::string& path)
   return {};
 #else
   std::ifstream file(path, std::ios::binary | std::ios::ate);
-  if (!file) return {};
+  if (!file)
+    return {};
   const std::streamoff size = file.tellg();
-  if (size < 0) return {};
+  if (size < 0)
+    return {};
   return checkElfFile(std::uint64_t(size), [&file](std::uint64_t offset, void* buffer, std::size_t count) {
-    if (offset > std::uint64_t(std::numeric_limits<std::streamoff>::max())) return false;
+    if (offset > std::uint64_t(std::numeric_limits<std::streamoff>::max()))
+      return false;
     file.clear();
     file.seekg(std::streamoff(offset));
     file.read(static_cast<char*>(buffer), std::streamsize(count));

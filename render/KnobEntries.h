@@ -8,7 +8,10 @@ enum class RenderMode { Still, Sequence };
 enum class Material { Plates, CG, Hybrid };
 
 // The `mode` knob: 1 sequence, anything else still.
-inline RenderMode render_mode_of(int mode_knob) { return mode_knob == 1 ? RenderMode::Sequence : RenderMode::Still; }
+inline RenderMode render_mode_of(int mode_knob)
+{
+  return mode_knob == 1 ? RenderMode::Sequence : RenderMode::Still;
+}
 
 // The `type` knob: 0 plates, 1 CG, 2 Hybrid.
 inline Material material_of(int type_knob)

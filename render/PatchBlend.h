@@ -20,7 +20,7 @@ at::Tensor blend_mask(const PatchGrid& grid, const PatchRect& patch, int outH, i
 // Lays `result` ([1, c, S*h, S*w] for an h x w patch, c >= the accumulator's channels) over the accumulator at the
 // patch's place with the mask, in place. Where the mask is 1 the patch replaces what is there,
 // where it is 0 the earlier content stays, and equal values blend to themselves exactly.
-void composite_patch(at::Tensor& accumulator, const at::Tensor& result, const at::Tensor& mask,
-                     const PatchRect& patch, int S);
+void composite_patch(at::Tensor& accumulator, const at::Tensor& result, const at::Tensor& mask, const PatchRect& patch,
+                     int S);
 
 } // namespace magnifex

@@ -9,20 +9,20 @@
 namespace magnifex {
 
 struct PatchGrid {
-  int patchWidth = 0, patchHeight = 0;  // nominal size after the rebalance
-  int overlapX = 0, overlapY = 0;       // pixels two neighbours share
-  int padX = 0, padY = 0;               // pixels at a shared edge left out of the cross-fade
-  int columns = 0, rows = 0;            // patches visited along x and y
-  int inferenceRuns = 0;                // network passes of a still render (x4 with multisample)
+  int patchWidth = 0, patchHeight = 0; // nominal size after the rebalance
+  int overlapX = 0, overlapY = 0;      // pixels two neighbours share
+  int padX = 0, padY = 0;              // pixels at a shared edge left out of the cross-fade
+  int columns = 0, rows = 0;           // patches visited along x and y
+  int inferenceRuns = 0;               // network passes of a still render (x4 with multisample)
 
   int patchCount() const { return columns * rows; }
 };
 
 struct PatchRect {
-  int index = 0;             // rows outer, columns inner, from 0
+  int index = 0; // rows outer, columns inner, from 0
   int column = 0, row = 0;
-  int xStart = 0, xEnd = 0;  // [xStart, xEnd)
-  int yStart = 0, yEnd = 0;  // [yStart, yEnd)
+  int xStart = 0, xEnd = 0; // [xStart, xEnd)
+  int yStart = 0, yEnd = 0; // [yStart, yEnd)
   bool lastColumn = false, lastRow = false;
 
   int width() const { return xEnd - xStart; }

@@ -83,7 +83,7 @@ class PatchWindow {
 public:
   PatchWindow(const at::Tensor& like, int S, const std::vector<PatchRect>& patches, int64_t out_width,
               const FinishedRegion& finished)
-    : S_(S), finished_(finished)
+      : S_(S), finished_(finished)
   {
     // Where the later patches of each patch's row start, and the later rows of each row: what lies
     // before them is final once the patch (or the row) has been blended.
@@ -214,7 +214,7 @@ bool still_walk_regions(const at::Tensor& tensor_image, const PatchGrid& grid, c
 
     hooks.log(sizes_line("out_tensor sizes: ", out_tensor));
     const at::Tensor mask =
-        blend_mask(grid, p, int(out_tensor.size(2)), int(out_tensor.size(3)), S, tensor_image.device());
+      blend_mask(grid, p, int(out_tensor.size(2)), int(out_tensor.size(3)), S, tensor_image.device());
     hooks.log(sizes_line("tensor_image_mask sizes: ", mask));
     PatchRect in_window = p;
     in_window.xEnd -= in_window.xStart;
@@ -233,8 +233,8 @@ std::optional<at::Tensor> still_walk(const at::Tensor& tensor_image, const Patch
                                      const RenderHooks& hooks)
 {
   const int S = settings.scale;
-  at::Tensor composite = at::empty({1, 3, S * tensor_image.size(2), S * tensor_image.size(3)},
-                                   tensor_image.options().dtype(at::kFloat));
+  at::Tensor composite =
+    at::empty({1, 3, S * tensor_image.size(2), S * tensor_image.size(3)}, tensor_image.options().dtype(at::kFloat));
   const FinishedRegion gather = [&](const at::Tensor& region, int64_t first_row, int64_t first_column) {
     composite.narrow(2, first_row, region.size(2)).narrow(3, first_column, region.size(3)).copy_(region);
   };

@@ -18,9 +18,9 @@ namespace magnifex {
 using NetworkPass = std::function<at::Tensor(const at::Tensor& chunk)>;
 
 struct StillWalkSettings {
-  int scale = 4;            // S
+  int scale = 4; // S
   bool multisample = false;
-  int debug_patch = -1;     // with debug output on and n >= 0, only patches 0 .. n-1 are processed
+  int debug_patch = -1; // with debug output on and n >= 0, only patches 0 .. n-1 are processed
 };
 
 // The still network's input from the host tensor of the input planes: on the device, rows top to

@@ -19,9 +19,8 @@ constexpr int64_t kBandRows = 64;
 
 } // namespace
 
-PlaneWriter::PlaneWriter(float* plane, std::size_t plane_floats, int64_t rows, int64_t columns, int n_out,
-                         bool decode)
-  : rows_(rows), n_out_(n_out), decode_(decode)
+PlaneWriter::PlaneWriter(float* plane, std::size_t plane_floats, int64_t rows, int64_t columns, int n_out, bool decode)
+    : rows_(rows), n_out_(n_out), decode_(decode)
 {
   if (n_out < 1)
     throw std::invalid_argument("the output plane has no channels");
@@ -55,7 +54,8 @@ void PlaneWriter::write(const at::Tensor& region, int64_t first_row, int64_t fir
       source = logDecode(source);
     // Pipeline rows counted from the top are the host's rows counted from the bottom: the rows land
     // at the mirrored place, upside down.
-    at::Tensor target = destination_.narrow(0, rows_ - (first_row + top) - n, n).narrow(1, first_column, region.size(3));
+    at::Tensor target =
+      destination_.narrow(0, rows_ - (first_row + top) - n, n).narrow(1, first_column, region.size(3));
     target.narrow(2, 0, kept).copy_(source.flip({1}).permute({1, 2, 0}).cpu());
     if (n_out_ > kept)
       target.narrow(2, kept, n_out_ - kept).fill_(1.0f);

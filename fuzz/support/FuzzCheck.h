@@ -16,7 +16,8 @@ namespace magnifex_fuzz {
 
 inline void expect(bool holds, const char* rule)
 {
-  if (!holds) fail(rule);
+  if (!holds)
+    fail(rule);
 }
 
 } // namespace magnifex_fuzz

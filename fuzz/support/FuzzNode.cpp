@@ -10,8 +10,8 @@ using namespace DD::Image;
 
 constexpr const char* kClass = "FuzzKnobs";
 
-const char* const kTypeEntries[] = {
-    "Plates (Alexa) [RGB]", "CG [RGBA]", "say \"hi\"", "{braced}", "#1", "C:\\plates", "", "7", "Überblendung", nullptr};
+const char* const kTypeEntries[] = {"Plates (Alexa) [RGB]", "CG [RGBA]", "say \"hi\"", "{braced}",     "#1",
+                                    "C:\\plates",           "",          "7",          "Überblendung", nullptr};
 
 class FuzzKnobs : public Iop {
 public:
@@ -40,9 +40,11 @@ public:
 
   int knob_changed(Knob* k) override
   {
-    if (k == &Knob::showPanel) return 1;
+    if (k == &Knob::showPanel)
+      return 1;
     knob("last_changed")->text(k->name());
-    if (k->is("reset")) knob("gain")->set_value(1.0);
+    if (k->is("reset"))
+      knob("gain")->set_value(1.0);
     return 1;
   }
 
@@ -53,12 +55,18 @@ public:
   bool secret = false;
 };
 
-Iop* build(Node* node) { return new FuzzKnobs(node); }
+Iop* build(Node* node)
+{
+  return new FuzzKnobs(node);
+}
 
 const Op::Description description(kClass, "Other/FuzzKnobs", build);
 
 } // namespace
 
-const char* fuzzNodeClass() { return description.name; }
+const char* fuzzNodeClass()
+{
+  return description.name;
+}
 
 } // namespace magnifex_fuzz

@@ -37,12 +37,14 @@ bool inputFiles(int argc, char** argv, std::vector<fs::path>& files)
 {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg.rfind('-', 0) == 0) continue;
+    if (arg.rfind('-', 0) == 0)
+      continue;
     std::error_code ec;
     if (fs::is_directory(arg, ec)) {
       std::vector<fs::path> inFolder;
       for (const fs::directory_entry& entry : fs::directory_iterator(arg, ec))
-        if (entry.is_regular_file()) inFolder.push_back(entry.path());
+        if (entry.is_regular_file())
+          inFolder.push_back(entry.path());
       std::sort(inFolder.begin(), inFolder.end());
       files.insert(files.end(), inFolder.begin(), inFolder.end());
     } else if (fs::is_regular_file(arg, ec)) {
@@ -61,9 +63,11 @@ int main(int argc, char** argv)
 {
   long rssLimitMb = 2048;
   for (int i = 1; i < argc; ++i)
-    if (std::string(argv[i]).rfind(kRssLimitOption, 0) == 0) rssLimitMb = std::atol(argv[i] + std::strlen(kRssLimitOption));
+    if (std::string(argv[i]).rfind(kRssLimitOption, 0) == 0)
+      rssLimitMb = std::atol(argv[i] + std::strlen(kRssLimitOption));
   std::vector<fs::path> files;
-  if (!inputFiles(argc, argv, files)) return 2;
+  if (!inputFiles(argc, argv, files))
+    return 2;
   if (files.empty()) {
     std::fprintf(stderr, "no inputs to replay\n");
     return 2;

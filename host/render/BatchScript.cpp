@@ -7,7 +7,10 @@
 namespace render_command {
 namespace {
 
-bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+bool startsWith(const std::string& s, const char* prefix)
+{
+  return s.rfind(prefix, 0) == 0;
+}
 
 // An #SBATCH value: sbatch splits those lines at blanks unless the value is in double quotes.
 std::string sbatchValue(const std::string& value)
@@ -19,8 +22,9 @@ void writeHeader(std::ostream& o, const BatchJob& job)
 {
   const std::int64_t tasks = chunkCount(job.frames, job.chunk);
   o << "#!/bin/bash\n"
-    << "# Magnifex farm render: frames " << job.frames.first << "-" << job.frames.second << " in chunks of " << job.chunk
-    << " frame" << (job.chunk == 1 ? "" : "s") << ", one Slurm array task per chunk (tasks 0-" << tasks - 1 << ").\n"
+    << "# Magnifex farm render: frames " << job.frames.first << "-" << job.frames.second << " in chunks of "
+    << job.chunk << " frame" << (job.chunk == 1 ? "" : "s") << ", one Slurm array task per chunk (tasks 0-" << tasks - 1
+    << ").\n"
     << "# Written by magnifex-submit; submit it again with: sbatch <this file>\n"
     << "#\n"
     << "# For another farm manager keep the body and replace the #SBATCH lines and the SLURM_*\n"
@@ -29,17 +33,23 @@ void writeHeader(std::ostream& o, const BatchJob& job)
     << "#\n";
   o << "#SBATCH --job-name=" << sbatchValue(job.jobName) << "\n"
     << "#SBATCH --array=0-" << tasks - 1;
-  if (job.maxRunning) o << "%" << *job.maxRunning;
+  if (job.maxRunning)
+    o << "%" << *job.maxRunning;
   o << "\n"
     << "#SBATCH --output=" << sbatchValue(job.logDir + "/%x-%A_%a.log") << "\n"
     << "#SBATCH --open-mode=append\n"
     << "#SBATCH --chdir=" << sbatchValue(job.workDir) << "\n"
     << "#SBATCH --requeue\n";
-  if (!job.partition.empty()) o << "#SBATCH --partition=" << sbatchValue(job.partition) << "\n";
-  if (!job.gpusPerTask.empty()) o << "#SBATCH --gpus-per-task=" << sbatchValue(job.gpusPerTask) << "\n";
-  if (job.cpusPerTask) o << "#SBATCH --cpus-per-task=" << *job.cpusPerTask << "\n";
-  if (!job.time.empty()) o << "#SBATCH --time=" << sbatchValue(job.time) << "\n";
-  for (const std::string& arg : job.sbatchArgs) o << "#SBATCH " << arg << "\n";
+  if (!job.partition.empty())
+    o << "#SBATCH --partition=" << sbatchValue(job.partition) << "\n";
+  if (!job.gpusPerTask.empty())
+    o << "#SBATCH --gpus-per-task=" << sbatchValue(job.gpusPerTask) << "\n";
+  if (job.cpusPerTask)
+    o << "#SBATCH --cpus-per-task=" << *job.cpusPerTask << "\n";
+  if (!job.time.empty())
+    o << "#SBATCH --time=" << sbatchValue(job.time) << "\n";
+  for (const std::string& arg : job.sbatchArgs)
+    o << "#SBATCH " << arg << "\n";
 }
 
 void writeChunk(std::ostream& o, const BatchJob& job)
@@ -91,18 +101,21 @@ void writeRender(std::ostream& o, const BatchJob& job)
     << "  " << shellWord(job.renderProgram) << "\n";
   for (const std::vector<std::string>& option : job.renderOptions) {
     o << " ";
-    for (const std::string& word : option) o << " " << shellWord(word);
+    for (const std::string& word : option)
+      o << " " << shellWord(word);
     o << "\n";
   }
   o << ")\n"
     << "\n"
-    << "echo \"magnifex-task $task_name: frames $chunk_first-$chunk_last on $(hostname), attempt $((${SLURM_RESTART_COUNT:-0} + 1)),"
+    << "echo \"magnifex-task $task_name: frames $chunk_first-$chunk_last on $(hostname), attempt "
+       "$((${SLURM_RESTART_COUNT:-0} + 1)),"
        " $threads threads\"\n"
     << "# --skip-existing: frames an earlier attempt of this task wrote are not rendered again (files\n"
     << "# appear whole or not at all). In sequence mode the first frame rendered runs its own preroll.\n"
     << "render_log=$(mktemp)\n"
     << "trap 'rm -f \"$render_log\"' EXIT\n"
-    << "\"${render[@]}\" --frames \"$chunk_first-$chunk_last\" --skip-existing --threads \"$threads\" 2>&1 | tee \"$render_log\"\n"
+    << "\"${render[@]}\" --frames \"$chunk_first-$chunk_last\" --skip-existing --threads \"$threads\" 2>&1 | tee "
+       "\"$render_log\"\n"
     << "status=${PIPESTATUS[0]}\n"
     << "# The task's status line: its frames, rendered and already there, and the time per frame.\n"
     << "summary=$(sed -n 's/^magnifex-render: \\(frames .*\\)$/\\1/p' \"$render_log\" | tail -n 1)\n"
@@ -114,9 +127,11 @@ void writeRender(std::ostream& o, const BatchJob& job)
 
 bool asksForGpus(const BatchJob& job)
 {
-  if (!job.gpusPerTask.empty()) return true;
+  if (!job.gpusPerTask.empty())
+    return true;
   for (const std::string& arg : job.sbatchArgs)
-    if (startsWith(arg, "--gpus") || startsWith(arg, "--gres=gpu") || startsWith(arg, "-G")) return true;
+    if (startsWith(arg, "--gpus") || startsWith(arg, "--gres=gpu") || startsWith(arg, "-G"))
+      return true;
   return false;
 }
 
@@ -133,10 +148,12 @@ std::string batchScript(const BatchJob& job)
 std::string shellWord(const std::string& word)
 {
   const bool plain = !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                              "0123456789-_./=:,+@%") == std::string::npos;
-  if (plain) return word;
+                                                             "0123456789-_./=:,+@%") == std::string::npos;
+  if (plain)
+    return word;
   std::string quoted = "'";
-  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  for (char c : word)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
 

@@ -13,15 +13,15 @@ namespace render_command {
 struct BatchJob {
   std::pair<int, int> frames;
   int chunk = 1;
-  std::string renderProgram;            // magnifex-render, as the farm machines reach it
-  std::vector<std::vector<std::string>> renderOptions;  // every task's, one option's words each
-  std::string workDir;                  // where relative paths are read from
+  std::string renderProgram;                           // magnifex-render, as the farm machines reach it
+  std::vector<std::vector<std::string>> renderOptions; // every task's, one option's words each
+  std::string workDir;                                 // where relative paths are read from
   std::string logDir;
   std::string jobName;
   std::string partition, gpusPerTask, time;
   std::optional<int> cpusPerTask;
-  std::optional<int> threads;     // fixed thread count; default: the task's CPUs
-  std::optional<int> maxRunning;  // tasks at once
+  std::optional<int> threads;    // fixed thread count; default: the task's CPUs
+  std::optional<int> maxRunning; // tasks at once
   std::vector<std::string> sbatchArgs;
 };
 

@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #if defined(MAGNIFEX_RENDER_WITH_OIIO)
-#  include <OpenImageIO/color.h>
+#include <OpenImageIO/color.h>
 #endif
 
 namespace render_command {
@@ -40,7 +40,8 @@ void applyToColour(float* pixels, std::size_t pixelCount, int channelCount, cons
 float cineonToLinear(float code)
 {
   const double offset = cineonBlackOffset();
-  return float((std::pow(10.0, (double(code) * 1023.0 - kCineonWhite) * kDensityPerCode / kCineonGamma) - offset) / (1.0 - offset));
+  return float((std::pow(10.0, (double(code) * 1023.0 - kCineonWhite) * kDensityPerCode / kCineonGamma) - offset) /
+               (1.0 - offset));
 }
 
 float linearToCineon(float linear)
@@ -50,19 +51,27 @@ float linearToCineon(float linear)
   return float((kCineonWhite + std::log10(density) * kCineonGamma / kDensityPerCode) / 1023.0);
 }
 
-std::string defaultColorSpace(bool floatPixels) { return floatPixels ? kLinearColorSpace : "sRGB"; }
+std::string defaultColorSpace(bool floatPixels)
+{
+  return floatPixels ? kLinearColorSpace : "sRGB";
+}
 
 ColorChannels colorChannelsOf(const std::vector<std::string>& names)
 {
   ColorChannels channels;
   int grey = -1;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (names[i] == "R") channels.slot[0] = int(i);
-    else if (names[i] == "G") channels.slot[1] = int(i);
-    else if (names[i] == "B") channels.slot[2] = int(i);
-    else if (names[i] == "Y") grey = int(i);
+    if (names[i] == "R")
+      channels.slot[0] = int(i);
+    else if (names[i] == "G")
+      channels.slot[1] = int(i);
+    else if (names[i] == "B")
+      channels.slot[2] = int(i);
+    else if (names[i] == "Y")
+      grey = int(i);
   }
-  if (channels.slot[0] < 0) channels.slot[0] = grey;
+  if (channels.slot[0] < 0)
+    channels.slot[0] = grey;
   return channels;
 }
 
@@ -71,14 +80,15 @@ namespace {
 
 const OIIO::ColorConfig& colorConfig()
 {
-  static const OIIO::ColorConfig config;  // $OCIO when set
+  static const OIIO::ColorConfig config; // $OCIO when set
   return config;
 }
 
 // The configuration's own name for the working space: its scene_linear role, else "linear".
 std::string resolved(const std::string& name)
 {
-  if (name != kLinearColorSpace) return name;
+  if (name != kLinearColorSpace)
+    return name;
   const char* sceneLinear = colorConfig().getColorSpaceNameByRole("scene_linear");
   return sceneLinear && *sceneLinear ? sceneLinear : kLinearColorSpace;
 }
@@ -92,13 +102,15 @@ OIIO::ColorProcessorHandle processor(const std::string& from, const std::string&
 
 bool isKnownColorSpace(const std::string& name)
 {
-  return name == kCineonColorSpace || resolved(name) == resolved(kLinearColorSpace) || processor(name, kLinearColorSpace) != nullptr;
+  return name == kCineonColorSpace || resolved(name) == resolved(kLinearColorSpace) ||
+         processor(name, kLinearColorSpace) != nullptr;
 }
 
 std::vector<std::string> colorSpaceNames()
 {
   std::vector<std::string> names = colorConfig().getColorSpaceNames();
-  if (std::find(names.begin(), names.end(), kLinearColorSpace) == names.end()) names.insert(names.begin(), kLinearColorSpace);
+  if (std::find(names.begin(), names.end(), kLinearColorSpace) == names.end())
+    names.insert(names.begin(), kLinearColorSpace);
   names.push_back(kCineonColorSpace);
   return names;
 }
@@ -106,7 +118,8 @@ std::vector<std::string> colorSpaceNames()
 void convertColorSpace(float* pixels, std::size_t pixelCount, int channelCount, const ColorChannels& channels,
                        const std::string& from, const std::string& to)
 {
-  if (channels.empty() || from == to) return;
+  if (channels.empty() || from == to)
+    return;
   // Cineon goes through the working space, by its own curve.
   if (from == kCineonColorSpace) {
     applyToColour(pixels, pixelCount, channelCount, channels, cineonToLinear);
@@ -118,12 +131,17 @@ void convertColorSpace(float* pixels, std::size_t pixelCount, int channelCount, 
     applyToColour(pixels, pixelCount, channelCount, channels, linearToCineon);
     return;
   }
-  if (resolved(from) == resolved(to)) return;
+  if (resolved(from) == resolved(to))
+    return;
   const OIIO::ColorProcessorHandle p = processor(from, to);
-  if (!p) throw std::runtime_error("no conversion from colour space " + from + " to " + to);
-  const int first = channels.slot[0] >= 0 ? channels.slot[0] : channels.slot[1] >= 0 ? channels.slot[1] : channels.slot[2];
+  if (!p)
+    throw std::runtime_error("no conversion from colour space " + from + " to " + to);
+  const int first = channels.slot[0] >= 0   ? channels.slot[0]
+                    : channels.slot[1] >= 0 ? channels.slot[1]
+                                            : channels.slot[2];
   int source[3];
-  for (int k = 0; k < 3; ++k) source[k] = channels.slot[k] >= 0 ? channels.slot[k] : first;
+  for (int k = 0; k < 3; ++k)
+    source[k] = channels.slot[k] >= 0 ? channels.slot[k] : first;
   // In chunks, so that the copy stays small next to the image.
   constexpr std::size_t kChunk = 16384;
   std::vector<float> rgb(3 * std::min(pixelCount, kChunk));
@@ -132,23 +150,33 @@ void convertColorSpace(float* pixels, std::size_t pixelCount, int channelCount, 
     const std::size_t count = std::min(kChunk, pixelCount - start);
     float* block = pixels + start * n;
     for (std::size_t i = 0; i < count; ++i)
-      for (int k = 0; k < 3; ++k) rgb[3 * i + std::size_t(k)] = block[i * n + std::size_t(source[k])];
+      for (int k = 0; k < 3; ++k)
+        rgb[3 * i + std::size_t(k)] = block[i * n + std::size_t(source[k])];
     p->apply(rgb.data(), int(count), 1, 3, sizeof(float), 3 * sizeof(float), OIIO::AutoStride);
     for (std::size_t i = 0; i < count; ++i)
       for (int k = 0; k < 3; ++k)
-        if (channels.slot[k] >= 0) block[i * n + std::size_t(channels.slot[k])] = rgb[3 * i + std::size_t(k)];
+        if (channels.slot[k] >= 0)
+          block[i * n + std::size_t(channels.slot[k])] = rgb[3 * i + std::size_t(k)];
   }
 }
 
 #else
 
-bool isKnownColorSpace(const std::string& name) { return name == kLinearColorSpace || name == kCineonColorSpace; }
-
-std::vector<std::string> colorSpaceNames() { return {kLinearColorSpace, kCineonColorSpace}; }
-
-void convertColorSpace(float*, std::size_t, int, const ColorChannels& channels, const std::string& from, const std::string& to)
+bool isKnownColorSpace(const std::string& name)
 {
-  if (!channels.empty() && from != to) throw std::runtime_error("this magnifex-render was built without colour conversions");
+  return name == kLinearColorSpace || name == kCineonColorSpace;
+}
+
+std::vector<std::string> colorSpaceNames()
+{
+  return {kLinearColorSpace, kCineonColorSpace};
+}
+
+void convertColorSpace(float*, std::size_t, int, const ColorChannels& channels, const std::string& from,
+                       const std::string& to)
+{
+  if (!channels.empty() && from != to)
+    throw std::runtime_error("this magnifex-render was built without colour conversions");
 }
 
 #endif

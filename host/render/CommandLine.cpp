@@ -1,20 +1,22 @@
 #include "render/CommandLine.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <algorithm>
 
 namespace render_command {
 namespace {
 
 bool parseInt(const std::string& s, int& out)
 {
-  if (s.empty()) return false;
+  if (s.empty())
+    return false;
   errno = 0;
   char* end = nullptr;
   const long v = std::strtol(s.c_str(), &end, 10);
-  if (errno || !end || *end || v < INT_MIN || v > INT_MAX) return false;
+  if (errno || !end || *end || v < INT_MIN || v > INT_MAX)
+    return false;
   out = int(v);
   return true;
 }
@@ -27,12 +29,14 @@ std::pair<int, int> parseFrameRange(const std::string& text)
   const std::size_t dash = text.find('-', 1);
   int first = 0, last = 0;
   if (dash == std::string::npos) {
-    if (!parseInt(text, first)) throw UsageError("bad frame range '" + text + "': expected A-B or A");
+    if (!parseInt(text, first))
+      throw UsageError("bad frame range '" + text + "': expected A-B or A");
     return {first, first};
   }
   if (!parseInt(text.substr(0, dash), first) || !parseInt(text.substr(dash + 1), last))
     throw UsageError("bad frame range '" + text + "': expected A-B or A");
-  if (last < first) throw UsageError("bad frame range '" + text + "': the last frame is before the first");
+  if (last < first)
+    throw UsageError("bad frame range '" + text + "': the last frame is before the first");
   return {first, last};
 }
 
@@ -43,15 +47,22 @@ DD::Image::ChannelSet parseChannels(const std::string& text)
     const std::size_t comma = std::min(text.find(',', start), text.size());
     const std::string name = text.substr(start, comma - start);
     start = comma + 1;
-    if (name == "rgb") set |= DD::Image::Mask_RGB;
-    else if (name == "rgba") set |= DD::Image::Mask_RGBA;
-    else if (name == "red") set += DD::Image::Chan_Red;
-    else if (name == "green") set += DD::Image::Chan_Green;
-    else if (name == "blue") set += DD::Image::Chan_Blue;
-    else if (name == "alpha") set += DD::Image::Chan_Alpha;
+    if (name == "rgb")
+      set |= DD::Image::Mask_RGB;
+    else if (name == "rgba")
+      set |= DD::Image::Mask_RGBA;
+    else if (name == "red")
+      set += DD::Image::Chan_Red;
+    else if (name == "green")
+      set += DD::Image::Chan_Green;
+    else if (name == "blue")
+      set += DD::Image::Chan_Blue;
+    else if (name == "alpha")
+      set += DD::Image::Chan_Alpha;
     else if (name.find('.') != std::string::npos && name.front() != '.' && name.back() != '.') {
       const DD::Image::Channel c = DD::Image::getChannel(name.c_str());
-      if (c == DD::Image::Chan_Black) throw UsageError("too many channels: " + name);
+      if (c == DD::Image::Chan_Black)
+        throw UsageError("too many channels: " + name);
       set += c;
     } else {
       throw UsageError("bad channel '" + name + "': expected rgb, rgba, red, green, blue, alpha or layer.channel");
@@ -63,16 +74,21 @@ DD::Image::ChannelSet parseChannels(const std::string& text)
 int parseCount(const std::string& option, const std::string& text)
 {
   int n = 0;
-  if (!parseInt(text, n) || n < 1) throw UsageError(option + " needs a whole number of at least 1, not '" + text + "'");
+  if (!parseInt(text, n) || n < 1)
+    throw UsageError(option + " needs a whole number of at least 1, not '" + text + "'");
   return n;
 }
 
 PixelType parsePixelType(const std::string& text)
 {
-  if (text == "uint8") return PixelType::UInt8;
-  if (text == "uint16") return PixelType::UInt16;
-  if (text == "half") return PixelType::Half;
-  if (text == "float") return PixelType::Float;
+  if (text == "uint8")
+    return PixelType::UInt8;
+  if (text == "uint16")
+    return PixelType::UInt16;
+  if (text == "half")
+    return PixelType::Half;
+  if (text == "float")
+    return PixelType::Float;
   throw UsageError("bad pixel type '" + text + "': expected uint8, uint16, half or float");
 }
 
@@ -82,61 +98,101 @@ CommandLine parseCommandLine(const std::vector<std::string>& args, const Foreign
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::size_t start = i;
     std::string option = args[i];
-    std::optional<std::string> attached;  // --option=value
+    std::optional<std::string> attached; // --option=value
     const std::size_t eq = option.find('=');
     if (option.rfind("--", 0) == 0 && eq != std::string::npos) {
       attached = option.substr(eq + 1);
       option = option.substr(0, eq);
     }
     auto value = [&]() -> std::string {
-      if (attached) return *attached;
-      if (i + 1 >= args.size()) throw UsageError(option + " needs a value");
+      if (attached)
+        return *attached;
+      if (i + 1 >= args.size())
+        throw UsageError(option + " needs a value");
       return args[++i];
     };
     auto noValue = [&]() {
-      if (attached) throw UsageError(option + " takes no value");
+      if (attached)
+        throw UsageError(option + " takes no value");
     };
-    if (option == "--help" || option == "-h") { noValue(); cl.help = true; }
-    else if (option == "--plugin-dir") cl.pluginDir = value();
-    else if (option == "--plugin") cl.pluginFile = value();
-    else if (option == "--class") cl.className = value();
+    if (option == "--help" || option == "-h") {
+      noValue();
+      cl.help = true;
+    } else if (option == "--plugin-dir")
+      cl.pluginDir = value();
+    else if (option == "--plugin")
+      cl.pluginFile = value();
+    else if (option == "--class")
+      cl.className = value();
     else if (option == "--set") {
       const std::string v = value();
       const std::size_t at = v.find('=');
-      if (at == std::string::npos || at == 0) throw UsageError("--set needs NAME=VALUE, not '" + v + "'");
+      if (at == std::string::npos || at == 0)
+        throw UsageError("--set needs NAME=VALUE, not '" + v + "'");
       cl.knobActions.push_back({KnobAction::Kind::Set, v.substr(0, at), v.substr(at + 1)});
-    }
-    else if (option == "--press") cl.knobActions.push_back({KnobAction::Kind::Press, value(), {}});
-    else if (option == "--knobs-json") { noValue(); cl.knobsJson = true; }
-    else if (option == "--script-in") cl.scriptIn = value();
-    else if (option == "--script-out") cl.scriptOut = value();
-    else if (option == "--trace") cl.trace = value();
-    else if (option == "--input") cl.input = value();
-    else if (option == "--output") cl.output = value();
-    else if (option == "--input-colorspace") cl.inputColorSpace = value();
-    else if (option == "--input-part") cl.inputPart = value();
-    else if (option == "--output-colorspace") cl.outputColorSpace = value();
-    else if (option == "--output-type") cl.outputType = parsePixelType(value());
-    else if (option == "--frames") cl.frames = parseFrameRange(value());
-    else if (option == "--channels") cl.channels = parseChannels(value());
-    else if (option == "--validate-only") { noValue(); cl.validateOnly = true; }
-    else if (option == "--gui") { noValue(); cl.gui = true; }
-    else if (option == "--skip-existing") { noValue(); cl.skipExisting = true; }
-    else if (option == "--keep-going") { noValue(); cl.keepGoing = true; }
-    else if (option == "--other-channels") {
+    } else if (option == "--press")
+      cl.knobActions.push_back({KnobAction::Kind::Press, value(), {}});
+    else if (option == "--knobs-json") {
+      noValue();
+      cl.knobsJson = true;
+    } else if (option == "--script-in")
+      cl.scriptIn = value();
+    else if (option == "--script-out")
+      cl.scriptOut = value();
+    else if (option == "--trace")
+      cl.trace = value();
+    else if (option == "--input")
+      cl.input = value();
+    else if (option == "--output")
+      cl.output = value();
+    else if (option == "--input-colorspace")
+      cl.inputColorSpace = value();
+    else if (option == "--input-part")
+      cl.inputPart = value();
+    else if (option == "--output-colorspace")
+      cl.outputColorSpace = value();
+    else if (option == "--output-type")
+      cl.outputType = parsePixelType(value());
+    else if (option == "--frames")
+      cl.frames = parseFrameRange(value());
+    else if (option == "--channels")
+      cl.channels = parseChannels(value());
+    else if (option == "--validate-only") {
+      noValue();
+      cl.validateOnly = true;
+    } else if (option == "--gui") {
+      noValue();
+      cl.gui = true;
+    } else if (option == "--skip-existing") {
+      noValue();
+      cl.skipExisting = true;
+    } else if (option == "--keep-going") {
+      noValue();
+      cl.keepGoing = true;
+    } else if (option == "--other-channels") {
       const std::string v = value();
-      if (v == "resize") cl.otherChannels = OtherChannels::Resize;
-      else if (v == "drop") cl.otherChannels = OtherChannels::Drop;
-      else throw UsageError("bad --other-channels '" + v + "': expected resize or drop");
-    }
-    else if (option == "--threads") cl.threads = parseCount(option, value());
-    else if (option == "--cpu-bfloat16") { noValue(); cl.cpuBFloat16 = true; }
-    else if (foreign && foreign(option, value, noValue)) continue;
-    else throw UsageError("unknown option '" + args[i] + "'");
-    cl.given.push_back({option, std::vector<std::string>(args.begin() + std::ptrdiff_t(start), args.begin() + std::ptrdiff_t(i) + 1)});
+      if (v == "resize")
+        cl.otherChannels = OtherChannels::Resize;
+      else if (v == "drop")
+        cl.otherChannels = OtherChannels::Drop;
+      else
+        throw UsageError("bad --other-channels '" + v + "': expected resize or drop");
+    } else if (option == "--threads")
+      cl.threads = parseCount(option, value());
+    else if (option == "--cpu-bfloat16") {
+      noValue();
+      cl.cpuBFloat16 = true;
+    } else if (foreign && foreign(option, value, noValue))
+      continue;
+    else
+      throw UsageError("unknown option '" + args[i] + "'");
+    cl.given.push_back(
+      {option, std::vector<std::string>(args.begin() + std::ptrdiff_t(start), args.begin() + std::ptrdiff_t(i) + 1)});
   }
-  if (cl.validateOnly && !cl.output.empty()) throw UsageError("--validate-only renders nothing to --output");
-  if (cl.skipExisting && cl.output.empty()) throw UsageError("--skip-existing needs --output");
+  if (cl.validateOnly && !cl.output.empty())
+    throw UsageError("--validate-only renders nothing to --output");
+  if (cl.skipExisting && cl.output.empty())
+    throw UsageError("--skip-existing needs --output");
   return cl;
 }
 

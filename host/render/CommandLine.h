@@ -23,7 +23,7 @@ struct KnobAction {
   enum class Kind { Set, Press };
   Kind kind;
   std::string name;
-  std::string value;  // Set only
+  std::string value; // Set only
 };
 
 // Channels of the input the node does not render: upscaled with a conventional filter, or left out.
@@ -31,31 +31,31 @@ enum class OtherChannels { Resize, Drop };
 
 struct CommandLine {
   bool help = false;
-  std::string pluginDir;   // --plugin-dir
-  std::string pluginFile;  // --plugin
+  std::string pluginDir;  // --plugin-dir
+  std::string pluginFile; // --plugin
   std::string className = "Magnifex";
-  std::vector<KnobAction> knobActions;  // --set / --press, in command-line order
+  std::vector<KnobAction> knobActions; // --set / --press, in command-line order
   bool knobsJson = false;
   std::string scriptIn, scriptOut, trace;
   std::string input, output;
-  std::string inputColorSpace, outputColorSpace;  // empty: by the files' pixel types
-  std::string inputPart;                          // --input-part: of files with several parts
-  std::optional<PixelType> outputType;            // empty: the input file's
+  std::string inputColorSpace, outputColorSpace; // empty: by the files' pixel types
+  std::string inputPart;                         // --input-part: of files with several parts
+  std::optional<PixelType> outputType;           // empty: the input file's
   std::optional<std::pair<int, int>> frames;
   std::optional<DD::Image::ChannelSet> channels;
   bool validateOnly = false;
   bool gui = false;
-  bool skipExisting = false;   // frames whose --output file exists are not rendered
-  bool keepGoing = false;      // frames after one that failed are still rendered
+  bool skipExisting = false; // frames whose --output file exists are not rendered
+  bool keepGoing = false;    // frames after one that failed are still rendered
   OtherChannels otherChannels = OtherChannels::Resize;
-  std::optional<int> threads;  // CPU threads of the tensor library
-  bool cpuBFloat16 = false;    // CPU passes may run in BFloat16 (the plug-in's opt-in variable)
+  std::optional<int> threads; // CPU threads of the tensor library
+  bool cpuBFloat16 = false;   // CPU passes may run in BFloat16 (the plug-in's opt-in variable)
 
   // The command's own options as given, in order (a foreign option's words left out): what
   // another command that wraps this one (magnifex-submit) passes on.
   struct GivenOption {
-    std::string name;                // "--set"
-    std::vector<std::string> words;  // {"--set", "mode=sequence"} or {"--set=mode=sequence"}
+    std::string name;               // "--set"
+    std::vector<std::string> words; // {"--set", "mode=sequence"} or {"--set=mode=sequence"}
   };
   std::vector<GivenOption> given;
 
@@ -66,8 +66,8 @@ struct CommandLine {
 // Options of a command that wraps this one (magnifex-submit's), offered every option that is not
 // magnifex-render's: `value()` takes the option's value (attached with '=' or the next argument),
 // `noValue()` refuses an attached one. Returns whether the option was one of them.
-using ForeignOption =
-    std::function<bool(const std::string& option, const std::function<std::string()>& value, const std::function<void()>& noValue)>;
+using ForeignOption = std::function<bool(const std::string& option, const std::function<std::string()>& value,
+                                         const std::function<void()>& noValue)>;
 
 // UsageError for unknown options, missing or malformed arguments.
 CommandLine parseCommandLine(const std::vector<std::string>& args, const ForeignOption& foreign = {});

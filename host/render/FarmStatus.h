@@ -27,8 +27,8 @@ std::vector<TaskGap> missingFramesByTask(std::pair<int, int> frames, int chunk, 
 struct TaskLog {
   enum class State { NotStarted, Unfinished, Finished };
   State state = State::NotStarted;
-  int exitStatus = 0;    // when Finished
-  std::string lastLine;  // the last line of the task's own
+  int exitStatus = 0;   // when Finished
+  std::string lastLine; // the last line of the task's own
 };
 
 // Reads the magnifex-task lines of a task log written by the batch script: a start line

@@ -17,8 +17,8 @@
 #include "runtime/HostError.h"
 
 #if defined(MAGNIFEX_RENDER_WITH_OIIO)
-#  include <OpenImageIO/filesystem.h>
-#  include <OpenImageIO/imageio.h>
+#include <OpenImageIO/filesystem.h>
+#include <OpenImageIO/imageio.h>
 #endif
 
 namespace render_command {
@@ -34,11 +34,16 @@ constexpr const char* kOtherLayer = "other.";
 
 DD::Image::Channel channelFromFile(const std::string& name)
 {
-  if (name == "R") return DD::Image::Chan_Red;
-  if (name == "G") return DD::Image::Chan_Green;
-  if (name == "B") return DD::Image::Chan_Blue;
-  if (name == "A") return DD::Image::Chan_Alpha;
-  if (name == "Z") return DD::Image::Chan_Z;
+  if (name == "R")
+    return DD::Image::Chan_Red;
+  if (name == "G")
+    return DD::Image::Chan_Green;
+  if (name == "B")
+    return DD::Image::Chan_Blue;
+  if (name == "A")
+    return DD::Image::Chan_Alpha;
+  if (name == "Z")
+    return DD::Image::Chan_Z;
   const std::string full = name.find('.') == std::string::npos ? kOtherLayer + name : name;
   return DD::Image::getChannel(full.c_str());
 }
@@ -46,15 +51,15 @@ DD::Image::Channel channelFromFile(const std::string& name)
 std::string channelToFile(DD::Image::Channel c)
 {
   switch (c) {
-    case DD::Image::Chan_Red: return "R";
-    case DD::Image::Chan_Green: return "G";
-    case DD::Image::Chan_Blue: return "B";
-    case DD::Image::Chan_Alpha: return "A";
-    case DD::Image::Chan_Z: return "Z";
-    default: {
-      const std::string name = DD::Image::getName(c);
-      return name.rfind(kOtherLayer, 0) == 0 ? name.substr(std::string(kOtherLayer).size()) : name;
-    }
+  case DD::Image::Chan_Red: return "R";
+  case DD::Image::Chan_Green: return "G";
+  case DD::Image::Chan_Blue: return "B";
+  case DD::Image::Chan_Alpha: return "A";
+  case DD::Image::Chan_Z: return "Z";
+  default: {
+    const std::string name = DD::Image::getName(c);
+    return name.rfind(kOtherLayer, 0) == 0 ? name.substr(std::string(kOtherLayer).size()) : name;
+  }
   }
 }
 
@@ -67,23 +72,27 @@ bool holdsFloats(oiio::TypeDesc type)
 oiio::TypeDesc typeOf(PixelType type)
 {
   switch (type) {
-    case PixelType::UInt8: return oiio::TypeDesc::UINT8;
-    case PixelType::UInt16: return oiio::TypeDesc::UINT16;
-    case PixelType::Half: return oiio::TypeDesc::HALF;
-    case PixelType::Float: break;
+  case PixelType::UInt8: return oiio::TypeDesc::UINT8;
+  case PixelType::UInt16: return oiio::TypeDesc::UINT16;
+  case PixelType::Half: return oiio::TypeDesc::HALF;
+  case PixelType::Float: break;
   }
   return oiio::TypeDesc::FLOAT;
 }
 
 // The host row of a file row: mirrored within the display window.
-int hostRow(const oiio::ImageSpec& spec, int fileRow) { return 2 * spec.full_y + spec.full_height - 1 - fileRow; }
+int hostRow(const oiio::ImageSpec& spec, int fileRow)
+{
+  return 2 * spec.full_y + spec.full_height - 1 - fileRow;
+}
 
 // Headers may declare anything: sizes that cannot be held are refused before any allocation.
 void checkDeclaredSize(const oiio::ImageSpec& spec, const std::string& path)
 {
   const std::string problem = imageSizeProblem({spec.x, spec.y, spec.width, spec.height, spec.full_x, spec.full_y,
-                                                 spec.full_width, spec.full_height, spec.nchannels});
-  if (!problem.empty()) throw std::runtime_error("cannot read " + path + ": " + problem);
+                                                spec.full_width, spec.full_height, spec.nchannels});
+  if (!problem.empty())
+    throw std::runtime_error("cannot read " + path + ": " + problem);
 }
 
 host_runtime::ImageDescription describeSpec(const oiio::ImageSpec& spec, const std::string& path)
@@ -92,11 +101,12 @@ host_runtime::ImageDescription describeSpec(const oiio::ImageSpec& spec, const s
   host_runtime::ImageDescription d;
   d.format = DD::Image::Format(spec.full_width, spec.full_height, spec.get_float_attribute("PixelAspectRatio", 1.0f));
   d.format.set(spec.full_x, spec.full_y, spec.full_x + spec.full_width, spec.full_y + spec.full_height);
-  const int top = hostRow(spec, spec.y);  // the data window's first file row is its top host row
+  const int top = hostRow(spec, spec.y); // the data window's first file row is its top host row
   d.bbox = DD::Image::Box(spec.x, top - spec.height + 1, spec.x + spec.width, top + 1);
   for (const std::string& name : spec.channelnames) {
     const DD::Image::Channel c = channelFromFile(name);
-    if (c == DD::Image::Chan_Black) throw std::runtime_error("cannot read " + path + ": too many channels");
+    if (c == DD::Image::Chan_Black)
+      throw std::runtime_error("cannot read " + path + ": too many channels");
     d.channels.push_back(c);
   }
   return d;
@@ -124,26 +134,32 @@ std::vector<std::string> partNames(const std::string& path, const oiio::ImageSpe
 std::string listText(const std::vector<std::string>& names)
 {
   std::string text;
-  for (const std::string& n : names) text += (text.empty() ? "" : ", ") + n;
+  for (const std::string& n : names)
+    text += (text.empty() ? "" : ", ") + n;
   return text;
 }
 
 // The subimage `part` names, by name or index. A file of several parts needs one named: every
 // part but one would otherwise be lost without a word. A file whose reader states one part (an
 // OpenEXR file of one part) is not opened again to count.
-int choosePart(const oiio::ImageInput& in, const std::string& path, const oiio::ImageSpec& config, const std::string& part)
+int choosePart(const oiio::ImageInput& in, const std::string& path, const oiio::ImageSpec& config,
+               const std::string& part)
 {
   const std::string first = in.spec().get_string_attribute("oiio:subimagename");
   const bool single = in.spec().get_int_attribute("oiio:subimages", 0) == 1;
-  const std::vector<std::string> names = single ? std::vector<std::string>{first.empty() ? "part 0" : first} : partNames(path, config);
+  const std::vector<std::string> names =
+    single ? std::vector<std::string>{first.empty() ? "part 0" : first} : partNames(path, config);
   if (part.empty()) {
-    if (names.size() <= 1) return 0;
-    throw std::runtime_error("cannot read " + path + ": it holds " + std::to_string(names.size()) + " parts (" + listText(names) +
-                             ") and one is rendered: choose it with --input-part NAME or INDEX");
+    if (names.size() <= 1)
+      return 0;
+    throw std::runtime_error("cannot read " + path + ": it holds " + std::to_string(names.size()) + " parts (" +
+                             listText(names) + ") and one is rendered: choose it with --input-part NAME or INDEX");
   }
   for (std::size_t i = 0; i < names.size(); ++i)
-    if (names[i] == part || std::to_string(i) == part) return int(i);
-  throw std::runtime_error("cannot read " + path + ": it has no part " + part + " (its parts: " + listText(names) + ")");
+    if (names[i] == part || std::to_string(i) == part)
+      return int(i);
+  throw std::runtime_error("cannot read " + path + ": it has no part " + part + " (its parts: " + listText(names) +
+                           ")");
 }
 
 // Samples come as stored: alpha is neither multiplied in nor divided out, as a read node leaves it.
@@ -151,18 +167,23 @@ std::unique_ptr<oiio::ImageInput> openInput(const std::string& path, const std::
 {
   std::ifstream file(path, std::ios::binary);
   const std::string exrProblem = exrHeaderProblem(file);
-  if (!exrProblem.empty()) throw std::runtime_error("cannot read " + path + ": " + exrProblem);
+  if (!exrProblem.empty())
+    throw std::runtime_error("cannot read " + path + ": " + exrProblem);
   std::error_code ec;
   const std::uintmax_t length = std::filesystem::file_size(path, ec);
   const std::string lengthProblem = ec ? std::string() : cutShortProblem(file, length);
-  if (!lengthProblem.empty()) throw std::runtime_error("cannot read " + path + ": " + lengthProblem);
+  if (!lengthProblem.empty())
+    throw std::runtime_error("cannot read " + path + ": " + lengthProblem);
   oiio::ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);
   auto in = oiio::ImageInput::open(path, &config);
-  if (!in) throw std::runtime_error("cannot read " + path + ": " + reasonOf(oiio::geterror()));
+  if (!in)
+    throw std::runtime_error("cannot read " + path + ": " + reasonOf(oiio::geterror()));
   const int chosen = choosePart(*in, path, config, part);
-  if (chosen != 0 && !in->seek_subimage(chosen, 0)) throw std::runtime_error("cannot read " + path + ": " + reasonOf(in->geterror()));
-  if (in->spec().deep) throw std::runtime_error("cannot read " + path + ": deep images are not supported");
+  if (chosen != 0 && !in->seek_subimage(chosen, 0))
+    throw std::runtime_error("cannot read " + path + ": " + reasonOf(in->geterror()));
+  if (in->spec().deep)
+    throw std::runtime_error("cannot read " + path + ": deep images are not supported");
   return in;
 }
 
@@ -192,14 +213,17 @@ host_runtime::Image readPixels(const std::string& path, const ImageReadSettings&
                              std::to_string(spec.height) + " pixels of " + std::to_string(n) + " channels");
   }
   // Some readers (TIFF) fill what a truncated file lacks and only leave an error behind.
-  if (!in->read_image(in->current_subimage(), 0, 0, spec.nchannels, oiio::TypeDesc::FLOAT, fileOrder.data()) || in->has_error())
+  if (!in->read_image(in->current_subimage(), 0, 0, spec.nchannels, oiio::TypeDesc::FLOAT, fileOrder.data()) ||
+      in->has_error())
     throw std::runtime_error("cannot read " + path + ": " + reasonOf(in->geterror()));
-  const std::string space = settings.colorSpace.empty() ? colorSpaceOfFile(spec, in->format_name()) : settings.colorSpace;
-  convertColorSpace(fileOrder.data(), pixelCount, spec.nchannels, colorChannelsOf(spec.channelnames), space, kLinearColorSpace);
+  const std::string space =
+    settings.colorSpace.empty() ? colorSpaceOfFile(spec, in->format_name()) : settings.colorSpace;
+  convertColorSpace(fileOrder.data(), pixelCount, spec.nchannels, colorChannelsOf(spec.channelnames), space,
+                    kLinearColorSpace);
   image.box = d.bbox;
   image.channels = d.channels;
   const std::size_t row = std::size_t(spec.width) * n;
-  for (int r = 0; r < spec.height; ++r)  // file rows top-down, host rows bottom-up
+  for (int r = 0; r < spec.height; ++r) // file rows top-down, host rows bottom-up
     std::copy_n(fileOrder.begin() + std::ptrdiff_t(std::size_t(r) * row), row,
                 image.pixels.begin() + std::ptrdiff_t(std::size_t(spec.height - 1 - r) * row));
   return image;
@@ -215,7 +239,7 @@ oiio::ImageSpec planeSpec(const DD::Image::ImagePlane& plane, const DD::Image::F
   spec.full_width = format.w();
   spec.full_height = format.h();
   spec.x = b.x();
-  spec.y = 2 * format.y() + format.h() - b.t();  // the file row of the box's top host row
+  spec.y = 2 * format.y() + format.h() - b.t(); // the file row of the box's top host row
   spec.attribute("PixelAspectRatio", float(format.pixel_aspect()));
   spec.channelnames.clear();
   spec.alpha_channel = -1;
@@ -224,8 +248,10 @@ oiio::ImageSpec planeSpec(const DD::Image::ImagePlane& plane, const DD::Image::F
   for (DD::Image::Channel c = plane.channels().first(); c != DD::Image::Chan_Black && index < plane.nComps();
        c = plane.channels().next(c), ++index) {
     spec.channelnames.push_back(channelToFile(c));
-    if (c == DD::Image::Chan_Alpha) spec.alpha_channel = index;
-    if (c == DD::Image::Chan_Z) spec.z_channel = index;
+    if (c == DD::Image::Chan_Alpha)
+      spec.alpha_channel = index;
+    if (c == DD::Image::Chan_Z)
+      spec.z_channel = index;
   }
   return spec;
 }
@@ -243,8 +269,10 @@ bool describesTheInputFileOnly(const std::string& name)
 // Sizes the metadata states are those of the output, two or four times the input's.
 void stateTheOutputSize(oiio::ImageSpec& spec)
 {
-  if (spec.extra_attribs.contains("Exif:PixelXDimension")) spec.attribute("Exif:PixelXDimension", spec.full_width);
-  if (spec.extra_attribs.contains("Exif:PixelYDimension")) spec.attribute("Exif:PixelYDimension", spec.full_height);
+  if (spec.extra_attribs.contains("Exif:PixelXDimension"))
+    spec.attribute("Exif:PixelXDimension", spec.full_width);
+  if (spec.extra_attribs.contains("Exif:PixelYDimension"))
+    spec.attribute("Exif:PixelYDimension", spec.full_height);
 }
 
 // Takes the template's metadata and, unless told otherwise, its pixel type.
@@ -258,12 +286,14 @@ void followTemplate(oiio::ImageSpec& spec, const std::string& templateFile, cons
   auto in = openInput(templateFile, settings.templatePart);
   const oiio::ImageSpec& source = in->spec();
   for (const oiio::ParamValue& p : source.extra_attribs)
-    if (!describesTheInputFileOnly(p.name().string())) spec.attribute(p.name().string(), p.type(), p.data());
+    if (!describesTheInputFileOnly(p.name().string()))
+      spec.attribute(p.name().string(), p.type(), p.data());
   stateTheOutputSize(spec);
   spec.set_format(settings.pixelType ? typeOf(*settings.pixelType) : source.format);
   // A 10- or 12-bit depth carries over only to a file of the same kind and pixel type.
   const int bits = source.get_int_attribute("oiio:BitsPerSample", 0);
-  if (bits && spec.format == source.format && outputFormat == in->format_name()) spec.attribute("oiio:BitsPerSample", bits);
+  if (bits && spec.format == source.format && outputFormat == in->format_name())
+    spec.attribute("oiio:BitsPerSample", bits);
 }
 
 // Samples are written as they are, as a write node does: alpha is never divided out. Formats
@@ -271,7 +301,8 @@ void followTemplate(oiio::ImageSpec& spec, const std::string& templateFile, cons
 // to be unassociated already; TIFF records either kind and keeps what the input said.
 void keepSamplesAsTheyAre(oiio::ImageSpec& spec, const std::string& outputFormat)
 {
-  if (outputFormat != "tiff") spec.attribute("oiio:UnassociatedAlpha", 1);
+  if (outputFormat != "tiff")
+    spec.attribute("oiio:UnassociatedAlpha", 1);
 }
 
 // Integer files cannot hold NaN or infinities: NaN becomes 0 and infinities the largest float,
@@ -279,8 +310,10 @@ void keepSamplesAsTheyAre(oiio::ImageSpec& spec, const std::string& outputFormat
 void makeFinite(std::vector<float>& pixels)
 {
   for (float& v : pixels) {
-    if (std::isnan(v)) v = 0.0f;
-    else if (std::isinf(v)) v = v > 0 ? std::numeric_limits<float>::max() : -std::numeric_limits<float>::max();
+    if (std::isnan(v))
+      v = 0.0f;
+    else if (std::isinf(v))
+      v = v > 0 ? std::numeric_limits<float>::max() : -std::numeric_limits<float>::max();
   }
 }
 
@@ -299,7 +332,8 @@ std::vector<float> fileOrderPixels(const DD::Image::ImagePlane& plane)
   for (int y = b.y(); y < b.t(); ++y)
     for (int x = b.x(); x < b.r(); ++x)
       for (int z = 0; z < plane.nComps(); ++z)
-        fileOrder[(std::size_t(b.t() - 1 - y) * std::size_t(b.w()) + std::size_t(x - b.x())) * n + std::size_t(z)] = plane.at(x, y, z);
+        fileOrder[(std::size_t(b.t() - 1 - y) * std::size_t(b.w()) + std::size_t(x - b.x())) * n + std::size_t(z)] =
+          plane.at(x, y, z);
   return fileOrder;
 }
 
@@ -308,12 +342,14 @@ std::vector<float> fileOrderPixels(const DD::Image::ImagePlane& plane)
 std::string readBackProblem(const std::string& path, const std::string& formatName, const oiio::ImageSpec& written)
 {
   auto incomplete = [](const std::string& reason) {
-    return "the written file is incomplete" + (reason.empty() ? std::string() : " (" + reason + ")") + "; the disk may be full";
+    return "the written file is incomplete" + (reason.empty() ? std::string() : " (" + reason + ")") +
+           "; the disk may be full";
   };
   // By the writer's format: the temporary's name does not say it.
   auto in = oiio::ImageInput::create(formatName);
   oiio::ImageSpec opened;
-  if (!in || !in->open(path, opened)) return incomplete(in ? in->geterror() : oiio::geterror());
+  if (!in || !in->open(path, opened))
+    return incomplete(in ? in->geterror() : oiio::geterror());
   const oiio::ImageSpec& spec = in->spec();
   if (spec.width != written.width || spec.height != written.height || spec.nchannels != written.nchannels)
     return incomplete("it reads back with another size");
@@ -325,19 +361,25 @@ std::string readBackProblem(const std::string& path, const std::string& formatNa
 
 } // namespace
 
-bool imageFilesAvailable() { return true; }
+bool imageFilesAvailable()
+{
+  return true;
+}
 
 host_runtime::ImageFileReader imageFileReader(const ImageReadSettings& settings)
 {
   host_runtime::ImageFileReader reader;
-  reader.readDescription = [settings](const std::string& path) { return describeSpec(openInput(path, settings.part)->spec(), path); };
+  reader.readDescription = [settings](const std::string& path) {
+    return describeSpec(openInput(path, settings.part)->spec(), path);
+  };
   reader.readPixels = [settings](const std::string& path) { return readPixels(path, settings); };
   return reader;
 }
 
 std::string imageOutputProblem(const std::string& path)
 {
-  if (oiio::ImageOutput::create(path)) return {};
+  if (oiio::ImageOutput::create(path))
+    return {};
   const std::string extension = std::filesystem::path(path).extension().string();
   return extension.empty() ? "a name without an extension names no image format"
                            : "no image format is known for the extension " + extension;
@@ -346,14 +388,18 @@ std::string imageOutputProblem(const std::string& path)
 void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane, const DD::Image::Format& format,
                     const ImageWriteSettings& settings)
 {
-  auto fail = [&path](const std::string& why) { return HostError(HostError::Kind::Output, "cannot write " + path + ": " + why); };
+  auto fail = [&path](const std::string& why) {
+    return HostError(HostError::Kind::Output, "cannot write " + path + ": " + why);
+  };
   const DD::Image::Box& box = plane.bounds();
-  if (box.w() <= 0 || box.h() <= 0) throw fail("the rendered image is empty");
-  std::unique_ptr<host_runtime::AtomicFile> file;  // outlives the writer: the file is closed before it goes
+  if (box.w() <= 0 || box.h() <= 0)
+    throw fail("the rendered image is empty");
+  std::unique_ptr<host_runtime::AtomicFile> file; // outlives the writer: the file is closed before it goes
   // The writer's messages name the file it was given, the temporary: they should name ours.
   auto writerError = [&](const std::string& text) { return fail(replacedAll(text, file->temporaryPath(), path)); };
   auto out = oiio::ImageOutput::create(path);
-  if (!out) throw fail(oiio::geterror());
+  if (!out)
+    throw fail(oiio::geterror());
   oiio::ImageSpec spec = planeSpec(plane, format);
   try {
     followTemplate(spec, settings.templateFile, settings, out->format_name());
@@ -375,47 +421,61 @@ void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
   // (TIFF among them: OpenImageIO's TIFF writer leaves out the directory when writing to memory).
   std::vector<unsigned char> encoded;
   OIIO::Filesystem::IOVecOutput memory(encoded);
-  const bool inMemory = out->format_name() != std::string("tiff") && out->supports("ioproxy") && out->set_ioproxy(&memory);
-  if (!out->open(inMemory ? path : file->temporaryPath(), spec)) throw writerError(out->geterror());
+  const bool inMemory =
+    out->format_name() != std::string("tiff") && out->supports("ioproxy") && out->set_ioproxy(&memory);
+  if (!out->open(inMemory ? path : file->temporaryPath(), spec))
+    throw writerError(out->geterror());
   // What the format makes of the pixel type asked for decides the colour space: a PNG asked for
   // floats holds 8-bit sRGB.
   const bool floats = holdsFloats(out->spec().format);
   // A log DPX input makes a log DPX output (its transfer is among the metadata carried over).
-  const std::string space = !settings.colorSpace.empty() ? settings.colorSpace
+  const std::string space = !settings.colorSpace.empty()               ? settings.colorSpace
                             : out->format_name() == std::string("dpx") ? colorSpaceOfFile(out->spec(), "dpx")
                                                                        : defaultColorSpace(floats);
-  if (!floats) makeFinite(pixels);
+  if (!floats)
+    makeFinite(pixels);
   try {
     const std::size_t pixelCount = std::size_t(plane.bounds().w()) * std::size_t(plane.bounds().h());
-    convertColorSpace(pixels.data(), pixelCount, plane.nComps(), colorChannelsOf(spec.channelnames), kLinearColorSpace, space);
+    convertColorSpace(pixels.data(), pixelCount, plane.nComps(), colorChannelsOf(spec.channelnames), kLinearColorSpace,
+                      space);
   } catch (const std::runtime_error& e) {
     throw fail(e.what());
   }
-  if (!floats) makeFinite(pixels);
-  if (!out->write_image(oiio::TypeDesc::FLOAT, pixels.data()) || !out->close()) throw writerError(out->geterror());
+  if (!floats)
+    makeFinite(pixels);
+  if (!out->write_image(oiio::TypeDesc::FLOAT, pixels.data()) || !out->close())
+    throw writerError(out->geterror());
   const std::string formatName = out->format_name();
-  out.reset();  // closed before it is renamed
+  out.reset(); // closed before it is renamed
   if (inMemory) {
     file->write(encoded.data(), encoded.size());
   } else {
     const std::string problem = readBackProblem(file->temporaryPath(), formatName, spec);
-    if (!problem.empty()) throw fail(problem);
+    if (!problem.empty())
+      throw fail(problem);
   }
   file->commit();
 }
 
 #else
 
-bool imageFilesAvailable() { return false; }
+bool imageFilesAvailable()
+{
+  return false;
+}
 
 host_runtime::ImageFileReader imageFileReader(const ImageReadSettings&)
 {
   throw HostError(HostError::Kind::Input, "this magnifex-render was built without OpenImageIO and reads no images");
 }
 
-std::string imageOutputProblem(const std::string&) { return "this magnifex-render was built without OpenImageIO and writes no images"; }
+std::string imageOutputProblem(const std::string&)
+{
+  return "this magnifex-render was built without OpenImageIO and writes no images";
+}
 
-void writeImageFile(const std::string&, const DD::Image::ImagePlane&, const DD::Image::Format&, const ImageWriteSettings&)
+void writeImageFile(const std::string&, const DD::Image::ImagePlane&, const DD::Image::Format&,
+                    const ImageWriteSettings&)
 {
   throw HostError(HostError::Kind::Output, "this magnifex-render was built without OpenImageIO and writes no images");
 }

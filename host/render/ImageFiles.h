@@ -22,8 +22,8 @@ namespace render_command {
 bool imageFilesAvailable();
 
 struct ImageReadSettings {
-  std::string colorSpace;  // of the files; empty: Cineon for log DPX and Cineon files, else by their pixel type
-  std::string part;        // of files with several parts (name or index); empty: they must have one
+  std::string colorSpace; // of the files; empty: Cineon for log DPX and Cineon files, else by their pixel type
+  std::string part;       // of files with several parts (name or index); empty: they must have one
 };
 
 // HostError Input when the program was built without image files.
@@ -33,9 +33,9 @@ struct ImageWriteSettings {
   // An input file the output follows: its pixel type (unless `pixelType` says otherwise) and its
   // metadata, where the output format can hold them. Empty: float pixels, no metadata.
   std::string templateFile;
-  std::string templatePart;  // as ImageReadSettings::part
+  std::string templatePart; // as ImageReadSettings::part
   std::optional<PixelType> pixelType;
-  std::string colorSpace;  // of the file; empty: by the pixel type the format writes
+  std::string colorSpace; // of the file; empty: by the pixel type the format writes
 };
 
 // Why no image can be written to `path` (no format is known for its extension); empty when one can.

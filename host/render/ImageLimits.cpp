@@ -15,7 +15,8 @@ std::string sizeText(std::int64_t width, std::int64_t height)
 bool withinReach(std::initializer_list<std::int64_t> values)
 {
   for (std::int64_t v : values)
-    if (v < -kMaxCoordinate || v > kMaxCoordinate) return false;
+    if (v < -kMaxCoordinate || v > kMaxCoordinate)
+      return false;
   return true;
 }
 
@@ -23,16 +24,21 @@ bool withinReach(std::initializer_list<std::int64_t> values)
 
 std::string imageSizeProblem(const DeclaredImage& d)
 {
-  if (d.width <= 0 || d.height <= 0) return "empty image (" + sizeText(d.width, d.height) + " pixels)";
-  if (d.fullWidth <= 0 || d.fullHeight <= 0) return "empty display window (" + sizeText(d.fullWidth, d.fullHeight) + " pixels)";
-  if (d.channels <= 0) return "no channels";
-  const std::string reach = "coordinates must lie within -" + std::to_string(kMaxCoordinate) + ".." + std::to_string(kMaxCoordinate);
+  if (d.width <= 0 || d.height <= 0)
+    return "empty image (" + sizeText(d.width, d.height) + " pixels)";
+  if (d.fullWidth <= 0 || d.fullHeight <= 0)
+    return "empty display window (" + sizeText(d.fullWidth, d.fullHeight) + " pixels)";
+  if (d.channels <= 0)
+    return "no channels";
+  const std::string reach =
+    "coordinates must lie within -" + std::to_string(kMaxCoordinate) + ".." + std::to_string(kMaxCoordinate);
   // Each term is within reach before it is added, so the sums below cannot overflow 64 bits.
   if (!withinReach({d.x, d.y, d.width, d.height, d.fullX, d.fullY, d.fullWidth, d.fullHeight}) ||
       !withinReach({d.x + d.width, d.y + d.height, d.fullX + d.fullWidth, d.fullY + d.fullHeight}))
-    return "data or display window too far out (data window " + sizeText(d.width, d.height) + " at " + std::to_string(d.x) +
-           ", " + std::to_string(d.y) + "; display window " + sizeText(d.fullWidth, d.fullHeight) + " at " +
-           std::to_string(d.fullX) + ", " + std::to_string(d.fullY) + "): " + reach;
+    return "data or display window too far out (data window " + sizeText(d.width, d.height) + " at " +
+           std::to_string(d.x) + ", " + std::to_string(d.y) + "; display window " +
+           sizeText(d.fullWidth, d.fullHeight) + " at " + std::to_string(d.fullX) + ", " + std::to_string(d.fullY) +
+           "): " + reach;
   // The host counts rows from the bottom of the display window.
   const std::int64_t hostTop = 2 * d.fullY + d.fullHeight - d.y;
   if (!withinReach({hostTop, hostTop - d.height}))

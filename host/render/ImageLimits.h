@@ -15,8 +15,8 @@ constexpr std::int64_t kMaxCoordinate = INT32_MAX / kMaxUpscale;
 
 // A file's windows as its header declares them (rows from the top), and its channel count.
 struct DeclaredImage {
-  std::int64_t x = 0, y = 0, width = 0, height = 0;                  // data window
-  std::int64_t fullX = 0, fullY = 0, fullWidth = 0, fullHeight = 0;  // display window
+  std::int64_t x = 0, y = 0, width = 0, height = 0;                 // data window
+  std::int64_t fullX = 0, fullY = 0, fullWidth = 0, fullHeight = 0; // display window
   std::int64_t channels = 0;
 };
 

@@ -19,12 +19,12 @@ extern "C" void onInterruption(int signal)
   if (firstSignal.compare_exchange_strong(expected, signal)) {
     DD::Image::host::requestAbortAll();
 #if defined(_WIN32)
-    std::signal(signal, onInterruption);  // reset to the default on delivery there
+    std::signal(signal, onInterruption); // reset to the default on delivery there
 #endif
     return;
   }
   host_runtime::removeOwnTemporariesNow();
-  std::_Exit(exitStatusForSignal(expected));  // async-signal-safe, as exit() is not
+  std::_Exit(exitStatusForSignal(expected)); // async-signal-safe, as exit() is not
 }
 
 } // namespace
@@ -32,15 +32,20 @@ extern "C" void onInterruption(int signal)
 void handleInterruptions()
 {
 #if defined(_WIN32)
-  for (int s : {SIGINT, SIGTERM}) std::signal(s, onInterruption);
+  for (int s : {SIGINT, SIGTERM})
+    std::signal(s, onInterruption);
 #else
   struct sigaction action {};
   action.sa_handler = onInterruption;
   sigemptyset(&action.sa_mask);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
+  for (int s : {SIGINT, SIGTERM, SIGHUP})
+    sigaction(s, &action, nullptr);
 #endif
 }
 
-int interruptingSignal() { return firstSignal.load(); }
+int interruptingSignal()
+{
+  return firstSignal.load();
+}
 
 } // namespace render_command

@@ -13,6 +13,9 @@ void handleInterruptions();
 int interruptingSignal();
 
 // The exit status for a run ended by `signal`.
-inline int exitStatusForSignal(int signal) { return 128 + signal; }
+inline int exitStatusForSignal(int signal)
+{
+  return 128 + signal;
+}
 
 } // namespace render_command

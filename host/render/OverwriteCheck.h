@@ -26,7 +26,8 @@ void refuseOutputsNamingEachOther(const std::vector<NamedFile>& outputs);
 
 // The files of `pattern` within `frames` that one of `files` names (the numbers in their names
 // tried as frames), each as a NamedFile of `option`: what an output pattern would write over.
-std::vector<NamedFile> patternFilesNamedBy(const std::vector<NamedFile>& files, const host_runtime::FramePattern& pattern,
-                                           std::pair<int, int> frames, const std::string& option);
+std::vector<NamedFile> patternFilesNamedBy(const std::vector<NamedFile>& files,
+                                           const host_runtime::FramePattern& pattern, std::pair<int, int> frames,
+                                           const std::string& option);
 
 } // namespace render_command

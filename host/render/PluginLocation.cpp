@@ -3,8 +3,8 @@
 #include <cstdlib>
 
 #if defined(_WIN32)
-#  define WIN32_LEAN_AND_MEAN
-#  include <windows.h>
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
 #endif
 
 namespace render_command {
@@ -30,10 +30,12 @@ fs::path programDirectory(const std::string& programPath)
 #if defined(_WIN32)
   wchar_t buffer[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-  if (n > 0 && n < MAX_PATH) return fs::path(buffer).parent_path();
+  if (n > 0 && n < MAX_PATH)
+    return fs::path(buffer).parent_path();
 #else
   const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec) return self.parent_path();
+  if (!ec)
+    return self.parent_path();
 #endif
   return fs::absolute(programPath, ec).parent_path();
 }
@@ -43,18 +45,23 @@ fs::path defaultPluginDirectory(const fs::path& programDir)
   const fs::path plugins = programDir / ".." / "plugins";
   for (const char* pack : {"studio", "trained", "reference"}) {
     std::error_code ec;
-    if (fs::is_directory(plugins / pack, ec)) return (plugins / pack).lexically_normal();
+    if (fs::is_directory(plugins / pack, ec))
+      return (plugins / pack).lexically_normal();
   }
   return (plugins / kTestPack).lexically_normal();
 }
 
 std::string pluginPath(const CommandLine& cl, const std::string& programPath)
 {
-  if (!cl.pluginFile.empty()) return cl.pluginFile;
+  if (!cl.pluginFile.empty())
+    return cl.pluginFile;
   fs::path dir;
-  if (!cl.pluginDir.empty()) dir = cl.pluginDir;
-  else if (const char* env = std::getenv("MAGNIFEX_PLUGIN_DIR"); env && *env) dir = env;
-  else dir = defaultPluginDirectory(programDirectory(programPath));
+  if (!cl.pluginDir.empty())
+    dir = cl.pluginDir;
+  else if (const char* env = std::getenv("MAGNIFEX_PLUGIN_DIR"); env && *env)
+    dir = env;
+  else
+    dir = defaultPluginDirectory(programDirectory(programPath));
   return (dir / (cl.className + kPluginSuffix)).lexically_normal().string();
 }
 

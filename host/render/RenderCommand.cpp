@@ -39,16 +39,17 @@ using host_runtime::HostError;
 int exitCodeOf(HostError::Kind kind)
 {
   switch (kind) {
-    case HostError::Kind::UnknownKnob:
-    case HostError::Kind::BadValue:
-    case HostError::Kind::BadPattern: return kExitUsage;
-    default: return kExitSetup;
+  case HostError::Kind::UnknownKnob:
+  case HostError::Kind::BadValue:
+  case HostError::Kind::BadPattern: return kExitUsage;
+  default: return kExitSetup;
   }
 }
 
 std::string boxText(const DD::Image::Box& b)
 {
-  return std::to_string(b.x()) + " " + std::to_string(b.y()) + " " + std::to_string(b.r()) + " " + std::to_string(b.t());
+  return std::to_string(b.x()) + " " + std::to_string(b.y()) + " " + std::to_string(b.r()) + " " +
+         std::to_string(b.t());
 }
 
 std::string channelsText(const DD::Image::ChannelSet& s)
@@ -62,19 +63,22 @@ std::string channelsText(const DD::Image::ChannelSet& s)
 std::string frameText(double frame)
 {
   std::ostringstream o;
-  if (frame == std::floor(frame) && std::fabs(frame) < 1e15) o << static_cast<long long>(frame);
-  else o << frame;
+  if (frame == std::floor(frame) && std::fabs(frame) < 1e15)
+    o << static_cast<long long>(frame);
+  else
+    o << frame;
   return o.str();
 }
 
 // --validate-only: one line per frame.
 void printValidation(std::ostream& out, const host_runtime::FrameResult& r)
 {
-  out << "frame " << frameText(r.frame) << ": format " << boxText(r.format) << " (" << r.format.width() << "x" << r.format.height()
-      << ", pixel aspect " << r.format.pixel_aspect() << "); bbox " << boxText(r.box) << "; channels "
-      << channelsText(r.channels) << "; frame range " << r.firstFrame << "-" << r.lastFrame << "; contexts "
-      << r.splitCount << " (frames";
-  for (double f : r.contextFrames) out << " " << frameText(f);
+  out << "frame " << frameText(r.frame) << ": format " << boxText(r.format) << " (" << r.format.width() << "x"
+      << r.format.height() << ", pixel aspect " << r.format.pixel_aspect() << "); bbox " << boxText(r.box)
+      << "; channels " << channelsText(r.channels) << "; frame range " << r.firstFrame << "-" << r.lastFrame
+      << "; contexts " << r.splitCount << " (frames";
+  for (double f : r.contextFrames)
+    out << " " << frameText(f);
   out << ")";
   for (const host_runtime::InputRequest& q : r.requests)
     out << "; request input " << q.input << " frame " << frameText(q.frame) << " box " << boxText(q.box) << " channels "
@@ -90,7 +94,8 @@ public:
   void progress(double frame, double fraction)
   {
     const Clock::time_point now = Clock::now();
-    if (now - lastLine_ < std::chrono::seconds(1)) return;
+    if (now - lastLine_ < std::chrono::seconds(1))
+      return;
     lastLine_ = now;
     err_ << "magnifex-render: frame " << frameText(frame) << ": " << int(fraction * 100.0) << "%\n" << std::flush;
   }
@@ -110,41 +115,55 @@ private:
 
 void checkColorSpace(const std::string& option, const std::string& name)
 {
-  if (name.empty() || isKnownColorSpace(name)) return;
+  if (name.empty() || isKnownColorSpace(name))
+    return;
   std::string known;
-  for (const std::string& n : colorSpaceNames()) known += (known.empty() ? "" : ", ") + n;
+  for (const std::string& n : colorSpaceNames())
+    known += (known.empty() ? "" : ", ") + n;
   throw UsageError("unknown colour space '" + name + "' for " + option + ": known are " + known);
 }
 
 // Outputs that would replace a file read by the command are refused before anything is written.
 // Only existing output files can be inputs.
-void refuseWritingOverInputs(const CommandLine& cl, const std::string& plugin, const host_runtime::FileSequenceSource* input,
-                             const host_runtime::FramePattern& output, std::pair<int, int> frames)
+void refuseWritingOverInputs(const CommandLine& cl, const std::string& plugin,
+                             const host_runtime::FileSequenceSource* input, const host_runtime::FramePattern& output,
+                             std::pair<int, int> frames)
 {
   std::vector<NamedFile> inputs{{"the plug-in", plugin}};
-  if (!cl.scriptIn.empty()) inputs.push_back({"--script-in", cl.scriptIn});
+  if (!cl.scriptIn.empty())
+    inputs.push_back({"--script-in", cl.scriptIn});
   if (input)
-    for (const std::string& file : input->files()) inputs.push_back({"--input", file});
+    for (const std::string& file : input->files())
+      inputs.push_back({"--input", file});
   std::vector<NamedFile> outputs;
-  if (!cl.trace.empty()) outputs.push_back({"--trace", cl.trace});
-  if (!cl.scriptOut.empty()) outputs.push_back({"--script-out", cl.scriptOut});
-  if (!cl.output.empty() && !output.hasFrameNumber()) outputs.push_back({"--output", cl.output});
+  if (!cl.trace.empty())
+    outputs.push_back({"--trace", cl.trace});
+  if (!cl.scriptOut.empty())
+    outputs.push_back({"--script-out", cl.scriptOut});
+  if (!cl.output.empty() && !output.hasFrameNumber())
+    outputs.push_back({"--output", cl.output});
   if (!cl.output.empty() && output.hasFrameNumber())
     for (int f : output.existingFrames())
-      if (f >= frames.first && f <= frames.second) outputs.push_back({"--output", output.pathFor(f)});
+      if (f >= frames.first && f <= frames.second)
+        outputs.push_back({"--output", output.pathFor(f)});
   refuseOverwritingInputs(inputs, outputs);
 }
 
 // --trace, --script-out and the output frames of the range must all be different files.
-void refuseOutputsThatNameEachOther(const CommandLine& cl, const host_runtime::FramePattern& output, std::pair<int, int> frames)
+void refuseOutputsThatNameEachOther(const CommandLine& cl, const host_runtime::FramePattern& output,
+                                    std::pair<int, int> frames)
 {
   std::vector<NamedFile> files;
-  if (!cl.trace.empty()) files.push_back({"--trace", cl.trace});
-  if (!cl.scriptOut.empty()) files.push_back({"--script-out", cl.scriptOut});
+  if (!cl.trace.empty())
+    files.push_back({"--trace", cl.trace});
+  if (!cl.scriptOut.empty())
+    files.push_back({"--script-out", cl.scriptOut});
   const std::size_t singles = files.size();
-  if (!cl.output.empty() && !output.hasFrameNumber()) files.push_back({"--output", cl.output});
+  if (!cl.output.empty() && !output.hasFrameNumber())
+    files.push_back({"--output", cl.output});
   if (!cl.output.empty() && output.hasFrameNumber()) {
-    const std::vector<NamedFile> named = patternFilesNamedBy({files.begin(), files.begin() + std::ptrdiff_t(singles)}, output, frames, "--output");
+    const std::vector<NamedFile> named =
+      patternFilesNamedBy({files.begin(), files.begin() + std::ptrdiff_t(singles)}, output, frames, "--output");
     files.insert(files.end(), named.begin(), named.end());
   }
   refuseOutputsNamingEachOther(files);
@@ -152,13 +171,16 @@ void refuseOutputsThatNameEachOther(const CommandLine& cl, const host_runtime::F
 
 // Found before the first frame rather than after a render of many minutes: an output format
 // nobody writes, a folder that is missing or takes no file.
-void checkOutputCanBeWritten(const CommandLine& cl, const host_runtime::FramePattern& output, std::pair<int, int> frames)
+void checkOutputCanBeWritten(const CommandLine& cl, const host_runtime::FramePattern& output,
+                             std::pair<int, int> frames)
 {
-  if (cl.output.empty() || cl.validateOnly) return;
+  if (cl.output.empty() || cl.validateOnly)
+    return;
   const std::string first = output.pathFor(frames.first);
   const std::string problem = imageOutputProblem(first);
-  if (!problem.empty()) throw HostError(HostError::Kind::Output, "cannot write " + first + ": " + problem);
-  host_runtime::AtomicFile probe(first);  // made and removed again
+  if (!problem.empty())
+    throw HostError(HostError::Kind::Output, "cannot write " + first + ": " + problem);
+  host_runtime::AtomicFile probe(first); // made and removed again
 }
 
 // Temporaries of runs that were killed before they could remove them.
@@ -166,7 +188,8 @@ void removeTemporariesOfKilledRuns(const CommandLine& cl, const host_runtime::Fr
 {
   std::set<std::string> folders;
   for (const std::string& path : {cl.output.empty() ? std::string() : output.pathFor(0), cl.trace, cl.scriptOut})
-    if (!path.empty()) folders.insert(std::filesystem::path(path).parent_path().string());
+    if (!path.empty())
+      folders.insert(std::filesystem::path(path).parent_path().string());
   for (const std::string& folder : folders)
     if (const int removed = host_runtime::removeStaleTemporaries(folder))
       err << "magnifex-render: removed " << removed << " temporary file" << (removed == 1 ? "" : "s") << " left in "
@@ -195,8 +218,8 @@ int abortedStatus()
 }
 
 int drive(const CommandLine& cl, host_runtime::RenderSession& session, const host_runtime::FileSequenceSource* input,
-          std::pair<int, int> frames, const std::string& plugin, const host_runtime::HostNode& hostNode, std::ostream& out,
-          std::ostream& err)
+          std::pair<int, int> frames, const std::string& plugin, const host_runtime::HostNode& hostNode,
+          std::ostream& out, std::ostream& err)
 {
   const DD::Image::Iop& node = hostNode.op();
   OtherChannelsRule otherChannels(cl.otherChannels, input ? channelsTheNodeRenders(hostNode) : std::nullopt, input);
@@ -207,7 +230,8 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, const hos
   ProgressPrinter printer(err);
   session.setProgressCallback([&printer](double frame, double fraction) { printer.progress(frame, fraction); });
   if (!cl.validateOnly && isTestPack(plugin))
-    err << "magnifex-render: warning: " << plugin << " is built with the tiny test networks: they are for tests and give no useful pictures\n";
+    err << "magnifex-render: warning: " << plugin
+        << " is built with the tiny test networks: they are for tests and give no useful pictures\n";
 
   FrameTally tally;
   auto renderOne = [&](int f) -> int {
@@ -261,12 +285,15 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, const hos
     } else {
       frameCode = renderOne(f);
     }
-    if (code == kExitOk) code = frameCode;
+    if (code == kExitOk)
+      code = frameCode;
     const bool interrupted = interruptingSignal() != 0;
-    if (interrupted && code == kExitOk) code = abortedStatus();
+    if (interrupted && code == kExitOk)
+      code = abortedStatus();
     // A failed frame stops the run unless --keep-going; an abort always does.
     const bool stop = interrupted || frameCode == abortedStatus() || (frameCode != kExitOk && !cl.keepGoing);
-    if (f == frames.second) break;
+    if (f == frames.second)
+      break;
     if (stop) {
       tally.notRendered = std::make_pair(f + 1, frames.second);
       break;
@@ -299,15 +326,18 @@ void setEnvironmentVariable(const char* name, const std::string& value)
 void setThreadCount(int threads)
 {
   const std::string n = std::to_string(threads);
-  for (const char* variable : {"OMP_NUM_THREADS", "MKL_NUM_THREADS"}) setEnvironmentVariable(variable, n);
+  for (const char* variable : {"OMP_NUM_THREADS", "MKL_NUM_THREADS"})
+    setEnvironmentVariable(variable, n);
 }
 
 int run(const CommandLine& cl, const std::string& programPath, std::ostream& out, std::ostream& err)
 {
   DD::Image::host::setGUIActive(cl.gui);
-  if (cl.threads) setThreadCount(*cl.threads);
+  if (cl.threads)
+    setThreadCount(*cl.threads);
   // The plug-in decides once per process, when it makes its first node.
-  if (cl.cpuBFloat16) setEnvironmentVariable("MAGNIFEX_CPU_BFLOAT16", "1");
+  if (cl.cpuBFloat16)
+    setEnvironmentVariable("MAGNIFEX_CPU_BFLOAT16", "1");
   checkColorSpace("--input-colorspace", cl.inputColorSpace);
   checkColorSpace("--output-colorspace", cl.outputColorSpace);
   const std::string plugin = pluginPath(cl, programPath);
@@ -316,10 +346,12 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
     ImageReadSettings reading;
     reading.colorSpace = cl.inputColorSpace;
     reading.part = cl.inputPart;
-    input = std::make_shared<host_runtime::FileSequenceSource>(host_runtime::FramePattern(cl.input), imageFileReader(reading));
+    input = std::make_shared<host_runtime::FileSequenceSource>(host_runtime::FramePattern(cl.input),
+                                                               imageFileReader(reading));
   }
-  const std::pair<int, int> frames =
-      cl.frames ? *cl.frames : input ? std::make_pair(input->firstFrame(), input->lastFrame()) : std::make_pair(1, 1);
+  const std::pair<int, int> frames = cl.frames ? *cl.frames
+                                     : input   ? std::make_pair(input->firstFrame(), input->lastFrame())
+                                               : std::make_pair(1, 1);
   const host_runtime::FramePattern output(cl.output);
   if (!cl.output.empty() && !output.hasFrameNumber() && frames.second > frames.first)
     throw UsageError("--output needs a frame number (#### or %04d) to write several frames");
@@ -329,30 +361,39 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
   checkOutputCanBeWritten(cl, output, frames);
 
   std::unique_ptr<host_runtime::TraceWriter> trace;
-  if (!cl.trace.empty()) trace = std::make_unique<host_runtime::TraceWriter>(cl.trace);
+  if (!cl.trace.empty())
+    trace = std::make_unique<host_runtime::TraceWriter>(cl.trace);
   const host_runtime::PluginLibrary library = host_runtime::PluginLibrary::load(plugin);
   std::unique_ptr<host_runtime::HostNode> node = host_runtime::HostNode::create(cl.className);
-  if (trace) trace->setExtraFields(host_runtime::pluginTraceFields(library, node->op()));
+  if (trace)
+    trace->setExtraFields(host_runtime::pluginTraceFields(library, node->op()));
   int code = kExitOk;
   {
     host_runtime::RenderSession session(*node, input);
     // The input is there before any parameter changes, as in a loaded script: reactions may read it.
     session.connectInputsAt(frames.first);
-    if (!cl.scriptIn.empty()) host_runtime::readNodeScript(*node, host_runtime::readNodeScriptFile(cl.scriptIn), cl.scriptIn);
+    if (!cl.scriptIn.empty())
+      host_runtime::readNodeScript(*node, host_runtime::readNodeScriptFile(cl.scriptIn), cl.scriptIn);
     for (const KnobAction& action : cl.knobActions) {
-      if (action.kind == KnobAction::Kind::Set) node->setKnob(action.name, action.value);
-      else node->pressButton(action.name);
+      if (action.kind == KnobAction::Kind::Set)
+        node->setKnob(action.name, action.value);
+      else
+        node->pressButton(action.name);
     }
     if (cl.knobsJson) {
       node->openPanel();
       out << host_runtime::panelJson(*node) << std::flush;
     }
-    if (!cl.scriptOut.empty()) host_runtime::writeFileAtomically(cl.scriptOut, host_runtime::writeNodeScript(*node));
-    if (cl.drives()) code = drive(cl, session, input.get(), frames, plugin, *node, out, err);
+    if (!cl.scriptOut.empty())
+      host_runtime::writeFileAtomically(cl.scriptOut, host_runtime::writeNodeScript(*node));
+    if (cl.drives())
+      code = drive(cl, session, input.get(), frames, plugin, *node, out, err);
   }
-  node.reset();  // destroyed while the trace still listens
-  if (trace) trace->finish();
-  if (code == kExitOk && interruptingSignal()) code = abortedStatus();
+  node.reset(); // destroyed while the trace still listens
+  if (trace)
+    trace->finish();
+  if (code == kExitOk && interruptingSignal())
+    code = abortedStatus();
   return code;
 }
 

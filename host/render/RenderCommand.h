@@ -19,6 +19,7 @@ enum ExitCode {
 
 // `programPath` locates the default plug-in directory. Results go to `out`, progress and
 // messages to `err`.
-int runRenderCommand(const CommandLine& commandLine, const std::string& programPath, std::ostream& out, std::ostream& err);
+int runRenderCommand(const CommandLine& commandLine, const std::string& programPath, std::ostream& out,
+                     std::ostream& err);
 
 } // namespace render_command

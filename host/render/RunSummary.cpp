@@ -22,9 +22,11 @@ std::string summaryText(std::pair<int, int> frames, const FrameTally& tally)
   o << ", " << tally.existed << " already written, " << tally.empty << " without pixels";
   if (!tally.failed.empty()) {
     o << "; failed:";
-    for (std::size_t i = 0; i < tally.failed.size(); ++i) o << (i ? ", " : " ") << tally.failed[i];
+    for (std::size_t i = 0; i < tally.failed.size(); ++i)
+      o << (i ? ", " : " ") << tally.failed[i];
   }
-  if (tally.notRendered) o << "; not rendered: " << rangeText(*tally.notRendered);
+  if (tally.notRendered)
+    o << "; not rendered: " << rangeText(*tally.notRendered);
   return o.str();
 }
 

@@ -9,12 +9,12 @@
 namespace render_command {
 
 struct FrameTally {
-  int rendered = 0;      // written to their files
-  int existed = 0;       // skipped: the output file was there (--skip-existing)
-  int empty = 0;         // skipped: the node wrote no pixels
-  double seconds = 0.0;  // spent on the rendered frames
-  std::vector<int> failed;                           // the node or the input failed, ascending
-  std::optional<std::pair<int, int>> notRendered;    // frames not tried after a stop
+  int rendered = 0;                               // written to their files
+  int existed = 0;                                // skipped: the output file was there (--skip-existing)
+  int empty = 0;                                  // skipped: the node wrote no pixels
+  double seconds = 0.0;                           // spent on the rendered frames
+  std::vector<int> failed;                        // the node or the input failed, ascending
+  std::optional<std::pair<int, int>> notRendered; // frames not tried after a stop
 };
 
 // "frames 7-9: 2 rendered (0.42 s per frame), 1 already written, 0 without pixels", then

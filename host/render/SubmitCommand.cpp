@@ -15,8 +15,8 @@
 #include "runtime/HostError.h"
 
 #if !defined(_WIN32)
-#  include <sys/wait.h>
-#  include <unistd.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace render_command {
@@ -32,10 +32,13 @@ bool setByTheScript(const std::string& option)
 
 std::pair<int, int> frameRange(const CommandLine& cl)
 {
-  if (cl.frames) return *cl.frames;
-  if (cl.input.empty()) throw UsageError("farm renders need --frames or an --input sequence to take the frames from");
+  if (cl.frames)
+    return *cl.frames;
+  if (cl.input.empty())
+    throw UsageError("farm renders need --frames or an --input sequence to take the frames from");
   const std::vector<int> found = host_runtime::FramePattern(cl.input).existingFrames();
-  if (found.empty()) throw UsageError("no files match " + cl.input + ": give --frames");
+  if (found.empty())
+    throw UsageError("no files match " + cl.input + ": give --frames");
   return {found.front(), found.back()};
 }
 
@@ -49,11 +52,13 @@ BatchJob batchJob(const SubmitCommandLine& sc, const std::string& programPath)
   } else {
     const fs::path beside = programDirectory(programPath) / "magnifex-render";
     std::error_code ec;
-    if (!fs::exists(beside, ec)) throw UsageError("no magnifex-render beside magnifex-submit (" + beside.string() + "): give --render-command");
+    if (!fs::exists(beside, ec))
+      throw UsageError("no magnifex-render beside magnifex-submit (" + beside.string() + "): give --render-command");
     job.renderProgram = beside.string();
   }
   for (const CommandLine::GivenOption& o : sc.render.given)
-    if (!setByTheScript(o.name)) job.renderOptions.push_back(o.words);
+    if (!setByTheScript(o.name))
+      job.renderOptions.push_back(o.words);
   job.workDir = fs::current_path().string();
   job.logDir = fs::absolute(sc.logDir).lexically_normal().string();
   job.jobName = sc.jobName;
@@ -73,25 +78,30 @@ BatchJob batchJob(const SubmitCommandLine& sc, const std::string& programPath)
 int runCapturing(const std::vector<std::string>& argv, std::string& output)
 {
   int pipeEnds[2];
-  if (pipe(pipeEnds) != 0) return -1;
+  if (pipe(pipeEnds) != 0)
+    return -1;
   const pid_t pid = fork();
-  if (pid < 0) return -1;
+  if (pid < 0)
+    return -1;
   if (pid == 0) {
     dup2(pipeEnds[1], STDOUT_FILENO);
     close(pipeEnds[0]);
     close(pipeEnds[1]);
     std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : argv)
+      args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execvp(args[0], args.data());
     _exit(127);
   }
   close(pipeEnds[1]);
   char buffer[4096];
-  for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) output.append(buffer, std::size_t(n));
+  for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+    output.append(buffer, std::size_t(n));
   close(pipeEnds[0]);
   int status = 0;
-  if (waitpid(pid, &status, 0) < 0) return -1;
+  if (waitpid(pid, &status, 0) < 0)
+    return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 #endif
@@ -101,7 +111,8 @@ int submit(const SubmitCommandLine& sc, const BatchJob& job, std::ostream& out, 
   fs::create_directories(job.logDir);
   // Tasks write into the output folder at once, from wherever they run.
   const fs::path outputFolder = fs::path(sc.render.output).parent_path();
-  if (!outputFolder.empty()) fs::create_directories(outputFolder);
+  if (!outputFolder.empty())
+    fs::create_directories(outputFolder);
   const std::string scriptFile = job.logDir + "/" + job.jobName + ".sbatch";
   host_runtime::writeFileAtomically(scriptFile, batchScript(job));
 #if defined(_WIN32)
@@ -113,11 +124,12 @@ int submit(const SubmitCommandLine& sc, const BatchJob& job, std::ostream& out, 
   std::string jobId;
   const int status = runCapturing({sc.sbatch, "--parsable", scriptFile}, jobId);
   if (status != 0) {
-    err << "magnifex-submit: error: " << sc.sbatch << " " << (status == 127 ? "could not be run" : "failed (exit status " + std::to_string(status) + ")")
+    err << "magnifex-submit: error: " << sc.sbatch << " "
+        << (status == 127 ? "could not be run" : "failed (exit status " + std::to_string(status) + ")")
         << "; the batch script is " << scriptFile << "\n";
     return kSubmitFiles;
   }
-  jobId = jobId.substr(0, jobId.find_first_of(";\n"));  // --parsable: "id" or "id;cluster"
+  jobId = jobId.substr(0, jobId.find_first_of(";\n")); // --parsable: "id" or "id;cluster"
   out << "submitted job " << jobId << ": frames " << job.frames.first << "-" << job.frames.second << " in "
       << chunkCount(job.frames, job.chunk) << " tasks of up to " << job.chunk << " frames\n"
       << "batch script: " << scriptFile << "\n"
@@ -130,21 +142,25 @@ int submit(const SubmitCommandLine& sc, const BatchJob& job, std::ostream& out, 
 // The task logs of the latest job of that name in the folder: <name>-<job id>_<task>.log.
 std::vector<fs::path> latestJobLogs(const std::string& logDir, const std::string& jobName)
 {
-  std::map<long long, std::map<long long, fs::path>> byJob;  // job id, task
+  std::map<long long, std::map<long long, fs::path>> byJob; // job id, task
   const std::string prefix = jobName + "-";
   std::error_code ec;
   for (const fs::directory_entry& e : fs::directory_iterator(logDir, ec)) {
     const std::string name = e.path().filename().string();
-    if (name.rfind(prefix, 0) != 0 || e.path().extension() != ".log") continue;
+    if (name.rfind(prefix, 0) != 0 || e.path().extension() != ".log")
+      continue;
     char* end = nullptr;
     const long long job = std::strtoll(name.c_str() + prefix.size(), &end, 10);
-    if (!end || *end != '_') continue;
+    if (!end || *end != '_')
+      continue;
     const long long task = std::strtoll(end + 1, &end, 10);
-    if (end && *end == '.') byJob[job][task] = e.path();
+    if (end && *end == '.')
+      byJob[job][task] = e.path();
   }
   std::vector<fs::path> logs;
   if (!byJob.empty())
-    for (const auto& entry : byJob.rbegin()->second) logs.push_back(entry.second);
+    for (const auto& entry : byJob.rbegin()->second)
+      logs.push_back(entry.second);
   return logs;
 }
 
@@ -156,13 +172,15 @@ int reportStatus(const SubmitCommandLine& sc, std::ostream& out)
   const std::vector<TaskGap> gaps = missingFramesByTask(frames, sc.chunk, output.existingFrames());
   std::int64_t missing = 0;
   for (const TaskGap& gap : gaps)
-    for (const FrameChunk& range : gap.missing) missing += std::int64_t(range.last) - range.first + 1;
+    for (const FrameChunk& range : gap.missing)
+      missing += std::int64_t(range.last) - range.first + 1;
   const std::int64_t total = std::int64_t(frames.second) - frames.first + 1;
-  out << "frames " << frames.first << "-" << frames.second << " of " << output.text() << ": " << total - missing << " there, "
-      << missing << " missing\n";
+  out << "frames " << frames.first << "-" << frames.second << " of " << output.text() << ": " << total - missing
+      << " there, " << missing << " missing\n";
   for (const TaskGap& gap : gaps) {
     out << "task " << gap.task << " (frames " << gap.chunk.first << "-" << gap.chunk.last << "): missing";
-    for (const FrameChunk& range : gap.missing) out << " " << rangeText(range);
+    for (const FrameChunk& range : gap.missing)
+      out << " " << rangeText(range);
     out << "\n";
   }
 
@@ -187,7 +205,8 @@ int runSubmitCommand(const SubmitCommandLine& sc, const std::string& programPath
     return kSubmitOk;
   }
   try {
-    if (sc.status) return reportStatus(sc, out);
+    if (sc.status)
+      return reportStatus(sc, out);
     const BatchJob job = batchJob(sc, programPath);
     if (sc.dryRun) {
       out << batchScript(job);

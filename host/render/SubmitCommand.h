@@ -12,6 +12,7 @@ namespace render_command {
 enum SubmitExitCode { kSubmitOk = 0, kSubmitFramesMissing = 1, kSubmitUsage = 2, kSubmitFiles = 3 };
 
 // `programPath` locates magnifex-render beside magnifex-submit.
-int runSubmitCommand(const SubmitCommandLine& commandLine, const std::string& programPath, std::ostream& out, std::ostream& err);
+int runSubmitCommand(const SubmitCommandLine& commandLine, const std::string& programPath, std::ostream& out,
+                     std::ostream& err);
 
 } // namespace render_command

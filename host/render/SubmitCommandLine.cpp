@@ -9,35 +9,54 @@ SubmitCommandLine parseSubmitCommandLine(const std::vector<std::string>& args)
   SubmitCommandLine sc;
   const ForeignOption farmOption = [&sc](const std::string& option, const std::function<std::string()>& value,
                                          const std::function<void()>& noValue) {
-    if (option == "--chunk") sc.chunk = parseCount(option, value());
-    else if (option == "--partition") sc.partition = value();
-    else if (option == "--gpus-per-task") sc.gpusPerTask = value();
-    else if (option == "--cpus-per-task") sc.cpusPerTask = parseCount(option, value());
-    else if (option == "--time") sc.time = value();
-    else if (option == "--sbatch-arg") sc.sbatchArgs.push_back(value());
-    else if (option == "--job-name") sc.jobName = value();
-    else if (option == "--log-dir") sc.logDir = value();
-    else if (option == "--max-running") sc.maxRunning = parseCount(option, value());
-    else if (option == "--render-command") sc.renderCommand = value();
-    else if (option == "--sbatch") sc.sbatch = value();
-    else if (option == "--dry-run") { noValue(); sc.dryRun = true; }
-    else if (option == "--status") { noValue(); sc.status = true; }
-    else return false;
+    if (option == "--chunk")
+      sc.chunk = parseCount(option, value());
+    else if (option == "--partition")
+      sc.partition = value();
+    else if (option == "--gpus-per-task")
+      sc.gpusPerTask = value();
+    else if (option == "--cpus-per-task")
+      sc.cpusPerTask = parseCount(option, value());
+    else if (option == "--time")
+      sc.time = value();
+    else if (option == "--sbatch-arg")
+      sc.sbatchArgs.push_back(value());
+    else if (option == "--job-name")
+      sc.jobName = value();
+    else if (option == "--log-dir")
+      sc.logDir = value();
+    else if (option == "--max-running")
+      sc.maxRunning = parseCount(option, value());
+    else if (option == "--render-command")
+      sc.renderCommand = value();
+    else if (option == "--sbatch")
+      sc.sbatch = value();
+    else if (option == "--dry-run") {
+      noValue();
+      sc.dryRun = true;
+    } else if (option == "--status") {
+      noValue();
+      sc.status = true;
+    } else
+      return false;
     return true;
   };
   sc.render = parseCommandLine(args, farmOption);
-  if (sc.render.help) return sc;
+  if (sc.render.help)
+    return sc;
 
   const CommandLine& cl = sc.render;
   for (const CommandLine::GivenOption& o : cl.given)
     for (const char* refused : {"--trace", "--script-out", "--knobs-json", "--validate-only", "--gui"})
-      if (o.name == refused) throw UsageError(o.name + " is not for farm renders: every task would do it again");
+      if (o.name == refused)
+        throw UsageError(o.name + " is not for farm renders: every task would do it again");
   if (cl.output.empty() || !host_runtime::FramePattern(cl.output).hasFrameNumber())
     throw UsageError("farm renders need --output with a frame number (#### or %04d)");
   if (sc.jobName.empty() || sc.jobName.find_first_of("\n\r") != std::string::npos)
     throw UsageError("--job-name needs a name on one line");
   for (const std::string& arg : sc.sbatchArgs)
-    if (arg.find_first_of("\n\r") != std::string::npos) throw UsageError("--sbatch-arg values must be on one line");
+    if (arg.find_first_of("\n\r") != std::string::npos)
+      throw UsageError("--sbatch-arg values must be on one line");
   return sc;
 }
 

@@ -10,16 +10,16 @@
 namespace render_command {
 
 struct SubmitCommandLine {
-  CommandLine render;  // what every task renders (its --frames is the whole range)
+  CommandLine render; // what every task renders (its --frames is the whole range)
 
-  int chunk = 10;  // frames per task
-  std::string partition, gpusPerTask, time;  // passed to sbatch as they are
+  int chunk = 10;                           // frames per task
+  std::string partition, gpusPerTask, time; // passed to sbatch as they are
   std::optional<int> cpusPerTask;
   std::vector<std::string> sbatchArgs;
   std::string jobName = "magnifex";
   std::string logDir = "magnifex-logs";
-  std::optional<int> maxRunning;  // tasks of the job running at once
-  std::string renderCommand;      // empty: magnifex-render beside magnifex-submit
+  std::optional<int> maxRunning; // tasks of the job running at once
+  std::string renderCommand;     // empty: magnifex-render beside magnifex-submit
   std::string sbatch = "sbatch";
   bool dryRun = false;
   bool status = false;

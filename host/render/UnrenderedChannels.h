@@ -9,8 +9,8 @@
 #include <string>
 
 #include "DDImage/ChannelSet.h"
-#include "render/CommandLine.h"
 #include "DDImage/ImagePlane.h"
+#include "render/CommandLine.h"
 #include "runtime/FileSequenceSource.h"
 #include "runtime/HostNode.h"
 #include "runtime/ImageSource.h"
@@ -27,7 +27,8 @@ extern const char* const kOtherChannelsFilter;
 
 // Writes into `plane`'s `channels` the input's, resized to the plane (whose box must be the
 // input's scaled by a whole factor; HostError Output otherwise).
-void upscaleFromInput(DD::Image::ImagePlane& plane, const host_runtime::Image& input, const DD::Image::ChannelSet& channels);
+void upscaleFromInput(DD::Image::ImagePlane& plane, const host_runtime::Image& input,
+                      const DD::Image::ChannelSet& channels);
 
 // A packed copy of `plane` without `channels`.
 DD::Image::ImagePlane withoutChannels(const DD::Image::ImagePlane& plane, const DD::Image::ChannelSet& channels);
@@ -39,7 +40,8 @@ std::string channelListText(const DD::Image::ChannelSet& channels);
 class OtherChannelsRule {
 public:
   // `rendered`: the channels the node renders; nothing: all of them (the rule does nothing).
-  OtherChannelsRule(OtherChannels action, std::optional<DD::Image::ChannelSet> rendered, const host_runtime::FileSequenceSource* input);
+  OtherChannelsRule(OtherChannels action, std::optional<DD::Image::ChannelSet> rendered,
+                    const host_runtime::FileSequenceSource* input);
 
   // The plane to write for frame `f`: `plane` with the other channels upscaled from the input, or
   // a copy without them. The first frame that has such channels says so on `err`.

@@ -16,12 +16,12 @@
 #include "runtime/HostError.h"
 
 #if defined(_WIN32)
-#  include <process.h>
+#include <process.h>
 #else
-#  include <fcntl.h>
-#  include <signal.h>
-#  include <sys/stat.h>
-#  include <unistd.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace host_runtime {
@@ -51,10 +51,12 @@ const std::string& machineName()
     std::string n;
 #if !defined(_WIN32)
     char buffer[256] = {};
-    if (gethostname(buffer, sizeof buffer - 1) == 0) n = buffer;
+    if (gethostname(buffer, sizeof buffer - 1) == 0)
+      n = buffer;
 #endif
     for (char& c : n)
-      if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      if (!std::isalnum(static_cast<unsigned char>(c)))
+        c = '_';
     return n.empty() ? std::string("host") : n;
   }();
   return name;
@@ -83,13 +85,17 @@ bool parseTemporaryName(const std::string& name, TemporaryOwner& owner)
     return false;
   const std::string stem = name.substr(0, name.size() - suffix.size());
   const std::size_t dot = stem.rfind('.');
-  if (dot == 0 || dot == std::string::npos) return false;
+  if (dot == 0 || dot == std::string::npos)
+    return false;
   std::vector<std::string> fields;
   std::stringstream words(stem.substr(dot + 1));
-  for (std::string field; std::getline(words, field, '-');) fields.push_back(field);
-  if (fields.size() != 4 || fields[0].empty()) return false;
+  for (std::string field; std::getline(words, field, '-');)
+    fields.push_back(field);
+  if (fields.size() != 4 || fields[0].empty())
+    return false;
   for (std::size_t i = 1; i < 4; ++i)
-    if (fields[i].empty() || fields[i].size() > 18 || fields[i].find_first_not_of("0123456789") != std::string::npos) return false;
+    if (fields[i].empty() || fields[i].size() > 18 || fields[i].find_first_not_of("0123456789") != std::string::npos)
+      return false;
   owner.machine = fields[0];
   owner.process = std::stol(fields[1]);
   return true;
@@ -97,17 +103,19 @@ bool parseTemporaryName(const std::string& name, TemporaryOwner& owner)
 
 // Temporaries not committed yet, where a signal handler can reach them: fixed storage, no locks.
 struct Slot {
-  std::atomic<int> state{0};  // 0 free, 1 being filled, 2 holds a path
+  std::atomic<int> state{0}; // 0 free, 1 being filled, 2 holds a path
   std::array<char, 4096> path{};
 };
 std::array<Slot, 64> liveTemporaries;
 
 void remember(const std::string& path)
 {
-  if (path.size() >= liveTemporaries[0].path.size()) return;
+  if (path.size() >= liveTemporaries[0].path.size())
+    return;
   for (Slot& slot : liveTemporaries) {
     int expected = 0;
-    if (!slot.state.compare_exchange_strong(expected, 1)) continue;
+    if (!slot.state.compare_exchange_strong(expected, 1))
+      continue;
     std::memcpy(slot.path.data(), path.c_str(), path.size() + 1);
     slot.state.store(2);
     return;
@@ -118,7 +126,8 @@ void forget(const std::string& path)
 {
   for (Slot& slot : liveTemporaries) {
     int expected = 2;
-    if (slot.state.load() != 2 || path != slot.path.data()) continue;
+    if (slot.state.load() != 2 || path != slot.path.data())
+      continue;
     if (slot.state.compare_exchange_strong(expected, 1)) {
       slot.path[0] = '\0';
       slot.state.store(0);
@@ -132,7 +141,8 @@ void forget(const std::string& path)
 bool createExclusively(const fs::path& path)
 {
   std::FILE* file = std::fopen(path.string().c_str(), "wbx");
-  if (!file) return false;
+  if (!file)
+    return false;
   std::fclose(file);
   return true;
 }
@@ -144,7 +154,8 @@ bool syncFile(const std::string& path, std::string& why)
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0 || ::fsync(fd) != 0) {
     why = std::strerror(errno);
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0)
+      ::close(fd);
     return false;
   }
   ::close(fd);
@@ -154,18 +165,23 @@ bool syncFile(const std::string& path, std::string& why)
 // Whether `process` on this machine started after `time` or does not run at all.
 bool processGoneOrYounger(long process, std::time_t time)
 {
-  if (process <= 0) return true;
-  if (::kill(pid_t(process), 0) != 0 && errno == ESRCH) return true;
-#  if defined(__linux__)
+  if (process <= 0)
+    return true;
+  if (::kill(pid_t(process), 0) != 0 && errno == ESRCH)
+    return true;
+#if defined(__linux__)
   // Field 22 of /proc/<pid>/stat: the start in clock ticks after boot; btime in /proc/stat.
   std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
   std::string line;
-  if (!std::getline(stat, line)) return true;
+  if (!std::getline(stat, line))
+    return true;
   const std::size_t close = line.rfind(')');
-  if (close == std::string::npos) return false;
+  if (close == std::string::npos)
+    return false;
   std::istringstream fields(line.substr(close + 2));
   std::string field;
-  for (int i = 3; i <= 22 && fields >> field; ++i) {}
+  for (int i = 3; i <= 22 && fields >> field; ++i) {
+  }
   unsigned long long ticks = 0;
   try {
     ticks = std::stoull(field);
@@ -180,13 +196,14 @@ bool processGoneOrYounger(long process, std::time_t time)
       break;
     }
   const long hz = sysconf(_SC_CLK_TCK);
-  if (boot <= 0 || hz <= 0) return false;
+  if (boot <= 0 || hz <= 0)
+    return false;
   const long long started = boot + static_cast<long long>(ticks / static_cast<unsigned long long>(hz));
-  return started > static_cast<long long>(time) + 1;  // the clock tick rounds down
-#  else
+  return started > static_cast<long long>(time) + 1; // the clock tick rounds down
+#else
   (void)time;
   return false;
-#  endif
+#endif
 }
 #endif
 
@@ -195,7 +212,8 @@ bool processGoneOrYounger(long process, std::time_t time)
 AtomicFile::AtomicFile(const std::string& target) : target_(target)
 {
   const fs::path path(target);
-  if (path.filename().empty()) throw outputError(target, "not a file name");
+  if (path.filename().empty())
+    throw outputError(target, "not a file name");
   const fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
   std::string why;
   for (unsigned attempt = 0; attempt < 16; ++attempt) {
@@ -211,28 +229,36 @@ AtomicFile::AtomicFile(const std::string& target) : target_(target)
       why = fs::exists(folder, ec) ? "its folder is not a folder" : "its folder does not exist";
       break;
     }
-    if (errno != EEXIST) break;
+    if (errno != EEXIST)
+      break;
   }
   throw outputError(target, "cannot create a file in its folder (" + why + ")");
 }
 
-AtomicFile::~AtomicFile() { discard(); }
+AtomicFile::~AtomicFile()
+{
+  discard();
+}
 
 void AtomicFile::write(const void* data, std::size_t size)
 {
-  if (!pending_) throw outputError(target_, "already finished");
+  if (!pending_)
+    throw outputError(target_, "already finished");
 #if defined(_WIN32)
   std::FILE* file = std::fopen(temporary_.c_str(), "wb");
   const bool written = file && std::fwrite(data, 1, size, file) == size && std::fflush(file) == 0;
   const bool closed = file && std::fclose(file) == 0;
-  if (!written || !closed) throw outputError(target_, std::strerror(errno));
+  if (!written || !closed)
+    throw outputError(target_, std::strerror(errno));
 #else
   const int fd = ::open(temporary_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (fd < 0) throw outputError(target_, std::strerror(errno));
+  if (fd < 0)
+    throw outputError(target_, std::strerror(errno));
   const char* bytes = static_cast<const char*>(data);
   for (std::size_t done = 0; done < size;) {
     const ssize_t n = ::write(fd, bytes + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR)
+      continue;
     if (n <= 0) {
       const std::string why = n < 0 ? std::strerror(errno) : "nothing more could be written";
       ::close(fd);
@@ -240,13 +266,15 @@ void AtomicFile::write(const void* data, std::size_t size)
     }
     done += std::size_t(n);
   }
-  if (::fsync(fd) != 0 || ::close(fd) != 0) throw outputError(target_, std::strerror(errno));
+  if (::fsync(fd) != 0 || ::close(fd) != 0)
+    throw outputError(target_, std::strerror(errno));
 #endif
 }
 
 void AtomicFile::commit()
 {
-  if (!pending_) throw outputError(target_, "already finished");
+  if (!pending_)
+    throw outputError(target_, "already finished");
 #if !defined(_WIN32)
   std::string why;
   if (!syncFile(temporary_, why)) {
@@ -266,7 +294,8 @@ void AtomicFile::commit()
 
 void AtomicFile::discard()
 {
-  if (!pending_) return;
+  if (!pending_)
+    return;
   pending_ = false;
   std::error_code ec;
   fs::remove(temporary_, ec);
@@ -287,13 +316,18 @@ int removeStaleTemporaries(const std::string& folder)
   std::error_code ec;
   for (fs::directory_iterator it(folder.empty() ? "." : folder, ec), end; !ec && it != end; it.increment(ec)) {
     TemporaryOwner owner;
-    if (!parseTemporaryName(it->path().filename().string(), owner) || owner.machine != machineName()) continue;
-    if (owner.process == processId()) continue;
+    if (!parseTemporaryName(it->path().filename().string(), owner) || owner.machine != machineName())
+      continue;
+    if (owner.process == processId())
+      continue;
     struct stat info;
-    if (::lstat(it->path().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-    if (!processGoneOrYounger(owner.process, info.st_mtime)) continue;
+    if (::lstat(it->path().c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+      continue;
+    if (!processGoneOrYounger(owner.process, info.st_mtime))
+      continue;
     std::error_code removeError;
-    if (fs::remove(it->path(), removeError)) ++removed;
+    if (fs::remove(it->path(), removeError))
+      ++removed;
   }
 #else
   (void)folder;

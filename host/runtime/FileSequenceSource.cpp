@@ -12,20 +12,25 @@ namespace {
 // What stands under an input's name when it is not an image file to read.
 std::string whyNoFile(const FramePattern& pattern)
 {
-  if (pattern.hasFrameNumber()) return "no files match " + pattern.text();
+  if (pattern.hasFrameNumber())
+    return "no files match " + pattern.text();
   std::error_code ec;
   const std::filesystem::file_status status = std::filesystem::status(pattern.text(), ec);
-  if (ec || !std::filesystem::exists(status)) return "no such file: " + pattern.text();
-  if (std::filesystem::is_directory(status)) return "a folder, not an image file: " + pattern.text();
+  if (ec || !std::filesystem::exists(status))
+    return "no such file: " + pattern.text();
+  if (std::filesystem::is_directory(status))
+    return "a folder, not an image file: " + pattern.text();
   return "not a regular file (a pipe or a device?): " + pattern.text();
 }
 
 } // namespace
 
 FileSequenceSource::FileSequenceSource(const FramePattern& pattern, ImageFileReader reader, std::size_t cachedFrames)
-  : pattern_(pattern), reader_(std::move(reader)), frames_(pattern.existingFrames()), cachedFrames_(std::max<std::size_t>(cachedFrames, 1))
+    : pattern_(pattern), reader_(std::move(reader)), frames_(pattern.existingFrames()),
+      cachedFrames_(std::max<std::size_t>(cachedFrames, 1))
 {
-  if (frames_.empty()) throw HostError(HostError::Kind::Input, whyNoFile(pattern));
+  if (frames_.empty())
+    throw HostError(HostError::Kind::Input, whyNoFile(pattern));
 }
 
 std::string FileSequenceSource::existingFile(int frame) const
@@ -44,7 +49,8 @@ std::string FileSequenceSource::fileShownAt(int frame) const
 std::vector<std::string> FileSequenceSource::files() const
 {
   std::vector<std::string> paths;
-  for (int frame : frames_) paths.push_back(pattern_.pathFor(frame));
+  for (int frame : frames_)
+    paths.push_back(pattern_.pathFor(frame));
   return paths;
 }
 
@@ -70,7 +76,8 @@ std::shared_ptr<const Image> FileSequenceSource::pixels(int frame) const
   auto image = std::make_shared<const Image>(reader_.readPixels(existingFile(frame)));
   std::lock_guard<std::mutex> lock(cacheMutex_);
   cache_.emplace_front(frame, image);
-  if (cache_.size() > cachedFrames_) cache_.pop_back();
+  if (cache_.size() > cachedFrames_)
+    cache_.pop_back();
   return image;
 }
 

@@ -46,7 +46,7 @@ private:
   std::vector<int> frames_;
   std::size_t cachedFrames_;
   mutable std::mutex cacheMutex_;
-  mutable std::list<std::pair<int, std::shared_ptr<const Image>>> cache_;  // most recent first
+  mutable std::list<std::pair<int, std::shared_ptr<const Image>>> cache_; // most recent first
 };
 
 } // namespace host_runtime

@@ -43,7 +43,8 @@ std::unique_ptr<HostNode> HostNode::create(const std::string& className, const s
   } catch (const std::exception& e) {
     throw HostError(HostError::Kind::NullOp, "the build function of " + className + " failed: " + e.what());
   }
-  if (!op) throw HostError(HostError::Kind::NullOp, "the build function of " + className + " gave no op");
+  if (!op)
+    throw HostError(HostError::Kind::NullOp, "the build function of " + className + " gave no op");
   DD::Image::Iop* iop = dynamic_cast<DD::Image::Iop*>(op);
   if (!iop) {
     delete op;
@@ -58,13 +59,13 @@ std::unique_ptr<HostNode> HostNode::create(const std::string& className, const s
 }
 
 HostNode::HostNode(std::string className, std::unique_ptr<DD::Image::Node> node, DD::Image::Iop* op)
-  : className_(std::move(className)), node_(std::move(node)), op_(op)
-{
-}
+    : className_(std::move(className)), node_(std::move(node)), op_(op)
+{}
 
 HostNode::~HostNode()
 {
-  if (ddh::hasEventListeners()) ddh::emit(ddh::Event("destroy", op_).with("name", name()));
+  if (ddh::hasEventListeners())
+    ddh::emit(ddh::Event("destroy", op_).with("name", name()));
   delete op_;
 }
 
@@ -77,14 +78,17 @@ void HostNode::rebuildKnobs()
 std::vector<ddh::KnobInfo> HostNode::knobs() const
 {
   std::vector<ddh::KnobInfo> result;
-  for (DD::Image::Knob* k : ddh::knobsOf(*op_)) result.push_back(ddh::describe(*k));
+  for (DD::Image::Knob* k : ddh::knobsOf(*op_))
+    result.push_back(ddh::describe(*k));
   return result;
 }
 
 DD::Image::Knob& HostNode::knob(const std::string& name) const
 {
   DD::Image::Knob* k = op_->knob(name.c_str());
-  if (!k) throw HostError(HostError::Kind::UnknownKnob, "unknown knob " + name + " on " + this->name() + " (" + className_ + ")");
+  if (!k)
+    throw HostError(HostError::Kind::UnknownKnob,
+                    "unknown knob " + name + " on " + this->name() + " (" + className_ + ")");
   return *k;
 }
 
@@ -92,9 +96,9 @@ DD::Image::Knob& HostNode::valueKnob(const std::string& name) const
 {
   DD::Image::Knob& k = knob(name);
   if (!ddh::holdsValue(ddh::kindOf(k)))
-    throw HostError(HostError::Kind::BadValue, "knob " + name + " is a " + ddh::kindName(ddh::kindOf(k)) +
-                                                   (ddh::kindOf(k) == ddh::KnobKind::Button ? " (press it instead)" : "") +
-                                                   " and holds no value");
+    throw HostError(HostError::Kind::BadValue,
+                    "knob " + name + " is a " + ddh::kindName(ddh::kindOf(k)) +
+                      (ddh::kindOf(k) == ddh::KnobKind::Button ? " (press it instead)" : "") + " and holds no value");
   return k;
 }
 
@@ -109,7 +113,8 @@ bool HostNode::setKnobValue(const std::string& name, double value)
   DD::Image::Knob& k = valueKnob(name);
   const bool changed = k.set_value(value);
   traceSet(k, changed);
-  if (changed) knobChanged(k);
+  if (changed)
+    knobChanged(k);
   return changed;
 }
 
@@ -124,38 +129,49 @@ void HostNode::setKnobs(const std::vector<std::pair<std::string, std::string>>& 
   for (const auto& entry : parsed) {
     const bool c = entry.first->set_value(entry.second);
     traceSet(*entry.first, c);
-    if (c) changed.push_back(entry.first);
+    if (c)
+      changed.push_back(entry.first);
   }
   for (DD::Image::Knob* k : ddh::knobsOf(*op_))
-    if (std::find(changed.begin(), changed.end(), k) != changed.end()) knobChanged(*k);
+    if (std::find(changed.begin(), changed.end(), k) != changed.end())
+      knobChanged(*k);
 }
 
 void HostNode::pressButton(const std::string& name)
 {
   DD::Image::Knob& k = knob(name);
-  if (ddh::kindOf(k) != ddh::KnobKind::Button) throw HostError(HostError::Kind::BadValue, "knob " + name + " is no button");
+  if (ddh::kindOf(k) != ddh::KnobKind::Button)
+    throw HostError(HostError::Kind::BadValue, "knob " + name + " is no button");
   knobChanged(k);
 }
 
 void HostNode::openPanel()
 {
-  if (ddh::hasEventListeners()) ddh::emit(ddh::Event("panel_open", op_));
+  if (ddh::hasEventListeners())
+    ddh::emit(ddh::Event("panel_open", op_));
   knobChanged(DD::Image::Knob::showPanel);
 }
 
-std::string HostNode::knobText(const std::string& name) const { return formatKnobValue(valueKnob(name)); }
+std::string HostNode::knobText(const std::string& name) const
+{
+  return formatKnobValue(valueKnob(name));
+}
 
 void HostNode::knobChanged(DD::Image::Knob& knob)
 {
   // Traced before the call, so that what the op does in reaction follows it in the trace.
-  if (ddh::hasEventListeners()) ddh::emit(ddh::Event("knob_changed", op_).with("knob", knob.name()));
+  if (ddh::hasEventListeners())
+    ddh::emit(ddh::Event("knob_changed", op_).with("knob", knob.name()));
   op_->knob_changed(&knob);
 }
 
 void HostNode::traceSet(const DD::Image::Knob& knob, bool changed) const
 {
   if (ddh::hasEventListeners())
-    ddh::emit(ddh::Event("knob_set", op_).with("knob", knob.name()).with("value", formatKnobValue(knob)).with("changed", changed));
+    ddh::emit(ddh::Event("knob_set", op_)
+                .with("knob", knob.name())
+                .with("value", formatKnobValue(knob))
+                .with("changed", changed));
 }
 
 } // namespace host_runtime

@@ -19,7 +19,7 @@ public:
   // gives null or throws; BadValue when it is not an image op) and builds its knobs. The node is named
   // after the class with a number ("Blur1") unless a name is given.
   static std::unique_ptr<HostNode> create(const std::string& className, const std::string& nodeName = {});
-  ~HostNode();  // destroys the op
+  ~HostNode(); // destroys the op
 
   HostNode(const HostNode&) = delete;
   HostNode& operator=(const HostNode&) = delete;

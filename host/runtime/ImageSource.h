@@ -26,7 +26,8 @@ struct Image {
 
   float at(int x, int y, int c) const
   {
-    return pixels[(std::size_t(y - box.y()) * std::size_t(box.w()) + std::size_t(x - box.x())) * channels.size() + std::size_t(c)];
+    return pixels[(std::size_t(y - box.y()) * std::size_t(box.w()) + std::size_t(x - box.x())) * channels.size() +
+                  std::size_t(c)];
   }
   // Index of the channel in `channels`, -1 when absent.
   int indexOf(DD::Image::Channel channel) const;
@@ -34,7 +35,7 @@ struct Image {
 
 // What a frame looks like before its pixels are read.
 struct ImageDescription {
-  DD::Image::Format format;  // may start anywhere, not only at 0, 0
+  DD::Image::Format format; // may start anywhere, not only at 0, 0
   DD::Image::Box bbox{0, 0, 0, 0};
   std::vector<DD::Image::Channel> channels;
   int firstFrame = 1;

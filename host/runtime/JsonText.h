@@ -10,7 +10,7 @@ namespace host_runtime {
 std::string jsonString(const std::string& s);
 // A number; NaN and infinities, which JSON lacks, as the strings "nan", "inf", "-inf".
 std::string jsonNumber(double v);
-std::string jsonArray(const std::vector<std::string>& items);  // items are JSON already
+std::string jsonArray(const std::vector<std::string>& items); // items are JSON already
 std::string jsonStringArray(const std::vector<std::string>& items);
 
 // Builds one JSON object, members in the order they are added.

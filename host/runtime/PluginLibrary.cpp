@@ -7,10 +7,10 @@
 #include "runtime/HostError.h"
 
 #if defined(_WIN32)
-#  define WIN32_LEAN_AND_MEAN
-#  include <windows.h>
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
 #else
-#  include <dlfcn.h>
+#include <dlfcn.h>
 #endif
 
 namespace host_runtime {
@@ -24,8 +24,10 @@ std::string lastLoaderError()
   FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                  code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
   std::string message = text ? text : "error " + std::to_string(code);
-  if (text) LocalFree(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+  if (text)
+    LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+    message.pop_back();
   return message;
 }
 
@@ -46,9 +48,15 @@ std::string lastLoaderError()
 }
 
 // RTLD_GLOBAL is not used: each plug-in keeps its own symbols, as in the host.
-void* openLibrary(const std::string& path) { return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); }
+void* openLibrary(const std::string& path)
+{
+  return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
 
-void* findSymbol(void* handle, const char* name) { return dlsym(handle, name); }
+void* findSymbol(void* handle, const char* name)
+{
+  return dlsym(handle, name);
+}
 #endif
 
 } // namespace
@@ -63,13 +71,19 @@ PluginLibrary PluginLibrary::load(const std::string& path)
   const std::string full = fs::absolute(path, ec).string();
   // A truncated file would be mapped all the same and crash the process when touched.
   const platform::LibraryFileCheck check = platform::checkLibraryFile(full);
-  if (!check.ok()) throw HostError(HostError::Kind::PluginLoad, "cannot load plug-in " + path + ": the file is damaged: " + check.problem);
+  if (!check.ok())
+    throw HostError(HostError::Kind::PluginLoad,
+                    "cannot load plug-in " + path + ": the file is damaged: " + check.problem);
   void* handle = openLibrary(full);
-  if (!handle) throw HostError(HostError::Kind::PluginLoad, "cannot load plug-in " + path + ": " + lastLoaderError());
+  if (!handle)
+    throw HostError(HostError::Kind::PluginLoad, "cannot load plug-in " + path + ": " + lastLoaderError());
   DD::Image::host::registerPluginFile(full);
   return PluginLibrary(full, handle);
 }
 
-void* PluginLibrary::symbol(const char* name) const { return handle_ ? findSymbol(handle_, name) : nullptr; }
+void* PluginLibrary::symbol(const char* name) const
+{
+  return handle_ ? findSymbol(handle_, name) : nullptr;
+}
 
 } // namespace host_runtime

@@ -18,7 +18,10 @@ public:
   // An exported symbol of the plug-in, null when absent.
   void* symbol(const char* name) const;
   template <typename Function>
-  Function function(const char* name) const { return reinterpret_cast<Function>(symbol(name)); }
+  Function function(const char* name) const
+  {
+    return reinterpret_cast<Function>(symbol(name));
+  }
 
 private:
   PluginLibrary(std::string path, void* handle) : path_(std::move(path)), handle_(handle) {}

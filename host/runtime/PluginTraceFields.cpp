@@ -8,10 +8,12 @@ TraceWriter::ExtraFields pluginTraceFields(const PluginLibrary& plugin, const DD
 {
   using Hook = const char* (*)(const DD::Image::Op*, const char*);
   const Hook hook = plugin.function<Hook>(kTraceFieldsSymbol);
-  if (!hook) return {};
+  if (!hook)
+    return {};
   const DD::Image::Op* target = &node;
   return [hook, target](const DD::Image::Op& op, const std::string& event) -> std::string {
-    if (&op != target) return {};
+    if (&op != target)
+      return {};
     const char* text = hook(&op, event.c_str());
     return text ? text : "";
   };

@@ -18,7 +18,10 @@ namespace {
 
 namespace ddh = DD::Image::host;
 
-bool traced() { return ddh::hasEventListeners(); }
+bool traced()
+{
+  return ddh::hasEventListeners();
+}
 
 // Runs one of the op's calls; what it throws becomes the op's error, as the host reports it.
 template <typename Call>
@@ -36,7 +39,7 @@ void guarded(DD::Image::Op& op, const char* stage, Call call)
 } // namespace
 
 RenderSession::RenderSession(HostNode& node, std::shared_ptr<const ImageSource> input)
-  : node_(node), input_(std::move(input))
+    : node_(node), input_(std::move(input))
 {
   listener_ = ddh::addEventListener([this](const ddh::Event& e) { onEvent(e); });
 }
@@ -54,10 +57,12 @@ void RenderSession::onEvent(const ddh::Event& e)
 {
   if (e.type == "error" && e.op != &node_.op()) {
     for (const auto& entry : sources_)
-      if (e.op == entry.second.get()) ddh::requestAbort(node_.op());
+      if (e.op == entry.second.get())
+        ddh::requestAbort(node_.op());
   } else if (e.type == "progress" && e.op == &node_.op() && progress_) {
     if (const auto* fraction = e.find("fraction"))
-      if (const double* v = std::get_if<double>(fraction)) progress_(frame_, *v);
+      if (const double* v = std::get_if<double>(fraction))
+        progress_(frame_, *v);
   }
 }
 
@@ -74,10 +79,12 @@ void RenderSession::connect(double frame, FrameResult& result)
   DD::Image::OutputContext context;
   context.setFrame(frame);
   ddh::setOutputContext(op, context);
-  if (traced()) ddh::emit(ddh::Event("output_context", &op));  // the line's frame is the new one
+  if (traced())
+    ddh::emit(ddh::Event("output_context", &op)); // the line's frame is the new one
 
   const int split = op.split_input(0);
-  if (traced()) ddh::emit(ddh::Event("split_input", &op).with("input", 0).with("count", split));
+  if (traced())
+    ddh::emit(ddh::Event("split_input", &op).with("input", 0).with("count", split));
   result.splitCount = split;
   result.contextFrames.clear();
   contexts_.clear();
@@ -86,9 +93,11 @@ void RenderSession::connect(double frame, FrameResult& result)
   for (int k = 0; k < std::max(split, 1); ++k) {
     DD::Image::OutputContext c;
     const double f = op.inputContext(0, k, c).frame();
-    if (traced()) ddh::emit(ddh::Event("input_context", &op).with("input", 0).with("offset", k).with("context_frame", f));
+    if (traced())
+      ddh::emit(ddh::Event("input_context", &op).with("input", 0).with("offset", k).with("context_frame", f));
     result.contextFrames.push_back(f);
-    if (!input_) continue;
+    if (!input_)
+      continue;
     std::unique_ptr<SourceOp>& source = sources_[f];
     if (!source) {
       source = std::make_unique<SourceOp>(&sourceNode_, input_);
@@ -110,7 +119,7 @@ void RenderSession::connect(double frame, FrameResult& result)
   }
   std::vector<DD::Image::Op*> contexts(contexts_.begin(), contexts_.end());
   ddh::connectInputs(op, input_ ? std::vector<std::vector<DD::Image::Op*>>{contexts}
-                                 : std::vector<std::vector<DD::Image::Op*>>{});
+                                : std::vector<std::vector<DD::Image::Op*>>{});
 }
 
 // The status of a pass: an input's error first (a node failing because its input did fails for
@@ -140,7 +149,8 @@ FrameResult RenderSession::validateFrame(double frame, const RenderOptions& opti
   FrameResult result;
   result.frame = frame;
   ddh::beginRender(op);
-  for (auto& entry : sources_) ddh::beginRender(*entry.second);
+  for (auto& entry : sources_)
+    ddh::beginRender(*entry.second);
   connect(frame, result);
   guarded(op, "validation", [&] { op.validate(true); });
   result.format = op.format();
@@ -149,7 +159,8 @@ FrameResult RenderSession::validateFrame(double frame, const RenderOptions& opti
   result.firstFrame = op.info().first_frame();
   result.lastFrame = op.info().last_frame();
   finish(result);
-  if (result.status != FrameStatus::Ok) return result;
+  if (result.status != FrameStatus::Ok)
+    return result;
 
   const DD::Image::Box box = options.box.value_or(result.box);
   const DD::Image::ChannelSet channels = options.channels.value_or(result.channels);
@@ -169,12 +180,13 @@ FrameResult RenderSession::validateFrame(double frame, const RenderOptions& opti
     result.requests.push_back(request);
     if (traced())
       ddh::emit(ddh::Event("input_request", &op)
-                    .with("input", request.input)
-                    .with("input_frame", request.frame)
-                    .with("box", r.box)
-                    .with("channels", r.channels)
-                    .with("count", r.count));
-    if (r.op) r.op->request(r.box, r.channels, r.count);
+                  .with("input", request.input)
+                  .with("input_frame", request.frame)
+                  .with("box", r.box)
+                  .with("channels", r.channels)
+                  .with("count", r.count));
+    if (r.op)
+      r.op->request(r.box, r.channels, r.count);
   }
   return result;
 }
@@ -182,22 +194,26 @@ FrameResult RenderSession::validateFrame(double frame, const RenderOptions& opti
 FrameResult RenderSession::renderFrame(double frame, const RenderOptions& options)
 {
   FrameResult result = validateFrame(frame, options);
-  if (result.status != FrameStatus::Ok || options.validateOnly) return result;
+  if (result.status != FrameStatus::Ok || options.validateOnly)
+    return result;
   DD::Image::Iop& op = node_.op();
   guarded(op, "open", [&] { op.open(); });
   finish(result);
-  if (result.status != FrameStatus::Ok) return result;
+  if (result.status != FrameStatus::Ok)
+    return result;
 
   const DD::Image::Box box = options.box.value_or(result.box);
   const DD::Image::ChannelSet channels = options.channels.value_or(result.channels);
   try {
     result.plane = std::make_shared<DD::Image::ImagePlane>(box, true, channels, int(channels.size()));
   } catch (const std::bad_alloc&) {
-    op.error("not enough memory for the output of %d x %d pixels of %d channels", box.w(), box.h(), int(channels.size()));
+    op.error("not enough memory for the output of %d x %d pixels of %d channels", box.w(), box.h(),
+             int(channels.size()));
     finish(result);
     return result;
   }
-  if (traced()) ddh::emit(ddh::Event("render_start", &op).with("box", box).with("channels", channels));
+  if (traced())
+    ddh::emit(ddh::Event("render_start", &op).with("box", box).with("channels", channels));
   guarded(op, "render", [&] {
     if (auto* planar = dynamic_cast<DD::Image::PlanarIop*>(&op))
       ddh::renderPlane(*planar, *result.plane);
@@ -207,11 +223,13 @@ FrameResult RenderSession::renderFrame(double frame, const RenderOptions& option
   finish(result);
   result.pixelsWritten = ddh::wasWritten(*result.plane);
   if (traced()) {
-    const char* status = result.status == FrameStatus::Ok ? "ok" : result.status == FrameStatus::Failed ? "failed" : "aborted";
+    const char* status = result.status == FrameStatus::Ok       ? "ok"
+                         : result.status == FrameStatus::Failed ? "failed"
+                                                                : "aborted";
     ddh::emit(ddh::Event("render_end", &op)
-                  .with("status", status)
-                  .with("error", result.error)
-                  .with("pixels_written", result.pixelsWritten));
+                .with("status", status)
+                .with("error", result.error)
+                .with("pixels_written", result.pixelsWritten));
   }
   return result;
 }
@@ -223,24 +241,34 @@ std::vector<FrameResult> RenderSession::renderFrames(int first, int last, const 
   // Stops at `last` itself, so that a range ending at the largest int does not wrap.
   for (int f = first; first <= last; ++f) {
     FrameResult r = options.validateOnly ? validateFrame(f, options) : renderFrame(f, options);
-    if (onFrame) onFrame(r);
+    if (onFrame)
+      onFrame(r);
     const bool stop = r.status != FrameStatus::Ok || f == last;
     results.push_back(std::move(r));
-    if (stop) break;
+    if (stop)
+      break;
   }
-  if (!options.validateOnly) close();
+  if (!options.validateOnly)
+    close();
   return results;
 }
 
 void RenderSession::close()
 {
   node_.op().close();
-  for (auto& entry : sources_) entry.second->close();
+  for (auto& entry : sources_)
+    entry.second->close();
 }
 
-void RenderSession::setProgressCallback(std::function<void(double, double)> callback) { progress_ = std::move(callback); }
+void RenderSession::setProgressCallback(std::function<void(double, double)> callback)
+{
+  progress_ = std::move(callback);
+}
 
-void RenderSession::requestAbort() { ddh::requestAbort(node_.op()); }
+void RenderSession::requestAbort()
+{
+  ddh::requestAbort(node_.op());
+}
 
 SourceOp* RenderSession::inputContext(int offset) const
 {

@@ -24,8 +24,8 @@ class SourceOp;
 
 // One request the node made of an input context in getRequests.
 struct InputRequest {
-  int input = -1;  // index among the node's inputs (Op::input(i)); -1 for an op that is none of them
-  double frame = 0.0;  // the frame of that input context
+  int input = -1;     // index among the node's inputs (Op::input(i)); -1 for an op that is none of them
+  double frame = 0.0; // the frame of that input context
   DD::Image::Box box;
   DD::Image::ChannelSet channels;
   int count = 1;
@@ -36,8 +36,8 @@ enum class FrameStatus { Ok, Failed, Aborted };
 struct FrameResult {
   double frame = 0.0;
   FrameStatus status = FrameStatus::Ok;
-  std::string error;  // "<node name>: <error text>" when failed
-  bool inputFailed = false;  // the failure was an input's (its file, say), not the node's own
+  std::string error;        // "<node name>: <error text>" when failed
+  bool inputFailed = false; // the failure was an input's (its file, say), not the node's own
 
   // The node's info after validation.
   DD::Image::Format format;
@@ -45,8 +45,8 @@ struct FrameResult {
   DD::Image::ChannelSet channels;
   int firstFrame = 0, lastFrame = 0;
 
-  int splitCount = 1;                 // split_input(0)
-  std::vector<double> contextFrames;  // frame of each input context, by offset
+  int splitCount = 1;                // split_input(0)
+  std::vector<double> contextFrames; // frame of each input context, by offset
   std::vector<InputRequest> requests;
 
   // The plane handed to the node (packed, the output box and channels), as the node left it: the
@@ -64,9 +64,9 @@ struct FrameResult {
 };
 
 struct RenderOptions {
-  std::optional<DD::Image::ChannelSet> channels;  // default: the node's output channels
-  std::optional<DD::Image::Box> box;              // default: the node's bounding box
-  bool validateOnly = false;                      // validation and requests, no open or render
+  std::optional<DD::Image::ChannelSet> channels; // default: the node's output channels
+  std::optional<DD::Image::Box> box;             // default: the node's bounding box
+  bool validateOnly = false;                     // validation and requests, no open or render
 };
 
 class RenderSession {
@@ -110,7 +110,7 @@ private:
   HostNode& node_;
   std::shared_ptr<const ImageSource> input_;
   DD::Image::Node sourceNode_{"Read1"};
-  std::map<double, std::unique_ptr<SourceOp>> sources_;  // by context frame
+  std::map<double, std::unique_ptr<SourceOp>> sources_; // by context frame
   std::vector<SourceOp*> contexts_;
   std::function<void(double, double)> progress_;
   double frame_ = 0.0;

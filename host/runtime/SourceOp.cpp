@@ -9,9 +9,8 @@
 namespace host_runtime {
 
 SourceOp::SourceOp(DD::Image::Node* node, std::shared_ptr<const ImageSource> source)
-  : PlanarIop(node), source_(std::move(source))
-{
-}
+    : PlanarIop(node), source_(std::move(source))
+{}
 
 void SourceOp::_validate(bool)
 {
@@ -44,14 +43,15 @@ void SourceOp::renderStripe(DD::Image::ImagePlane& plane)
   }
   const DD::Image::Box& b = plane.bounds();
   const DD::Image::Box& box = image->box;
-  std::vector<int> index;  // plane component -> image channel
-  for (DD::Image::Channel c = plane.channels().first(); c != DD::Image::Chan_Black && int(index.size()) < plane.nComps();
-       c = plane.channels().next(c))
+  std::vector<int> index; // plane component -> image channel
+  for (DD::Image::Channel c = plane.channels().first();
+       c != DD::Image::Chan_Black && int(index.size()) < plane.nComps(); c = plane.channels().next(c))
     index.push_back(image->indexOf(c));
-  if (box.w() <= 0 || box.h() <= 0) {  // no pixels at all: black everywhere
+  if (box.w() <= 0 || box.h() <= 0) { // no pixels at all: black everywhere
     for (std::size_t z = 0; z < index.size(); ++z)
       for (int y = b.y(); y < b.t(); ++y)
-        for (int x = b.x(); x < b.r(); ++x) plane.writableAt(x, y, int(z)) = 0.0f;
+        for (int x = b.x(); x < b.r(); ++x)
+          plane.writableAt(x, y, int(z)) = 0.0f;
     return;
   }
   for (std::size_t z = 0; z < index.size(); ++z) {

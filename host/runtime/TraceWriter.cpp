@@ -20,21 +20,22 @@ std::string boxJson(const DD::Image::Box& b)
 std::string formatJson(const DD::Image::Format& f)
 {
   return JsonObject()
-      .integer("x", f.x())
-      .integer("y", f.y())
-      .integer("r", f.r())
-      .integer("t", f.t())
-      .integer("width", f.width())
-      .integer("height", f.height())
-      .num("pixel_aspect", f.pixel_aspect())
-      .str("name", f.name())
-      .text();
+    .integer("x", f.x())
+    .integer("y", f.y())
+    .integer("r", f.r())
+    .integer("t", f.t())
+    .integer("width", f.width())
+    .integer("height", f.height())
+    .num("pixel_aspect", f.pixel_aspect())
+    .str("name", f.name())
+    .text();
 }
 
 std::string channelsJson(const DD::Image::ChannelSet& s)
 {
   std::vector<std::string> names;
-  for (DD::Image::Channel c = s.first(); c != DD::Image::Chan_Black; c = s.next(c)) names.push_back(DD::Image::getName(c));
+  for (DD::Image::Channel c = s.first(); c != DD::Image::Chan_Black; c = s.next(c))
+    names.push_back(DD::Image::getName(c));
   return jsonStringArray(names);
 }
 
@@ -42,7 +43,8 @@ std::string channelsJson(const DD::Image::ChannelSet& s)
 // else is kept as a string, so a bad hook cannot break the line structure.
 std::string extraJson(const std::string& text)
 {
-  const bool object = !text.empty() && text.front() == '{' && text.back() == '}' && text.find('\n') == std::string::npos;
+  const bool object =
+    !text.empty() && text.front() == '{' && text.back() == '}' && text.find('\n') == std::string::npos;
   return object ? text : jsonString(text);
 }
 
@@ -64,7 +66,8 @@ void addEvent(JsonObject& o, const ddh::Event& event)
   if (event.op) {
     o.str("op", event.op->node_name()).str("class", event.op->Class()).num("frame", event.op->outputContext().frame());
   }
-  for (const auto& field : event.fields) o.raw(field.first, std::visit(ValueJson(), field.second));
+  for (const auto& field : event.fields)
+    o.raw(field.first, std::visit(ValueJson(), field.second));
 }
 
 } // namespace
@@ -89,24 +92,28 @@ TraceWriter::TraceWriter(const std::string& path) : out_(file_)
     throw HostError(HostError::Kind::Output, "cannot write the trace file " + path);
   }
   file_.open(pending_->temporaryPath(), std::ios::binary | std::ios::trunc);
-  if (!file_) throw HostError(HostError::Kind::Output, "cannot write the trace file " + path);
+  if (!file_)
+    throw HostError(HostError::Kind::Output, "cannot write the trace file " + path);
   listener_ = ddh::addEventListener([this](const ddh::Event& e) { write(e); });
 }
 
 TraceWriter::~TraceWriter()
 {
   stopListening();
-  if (!pending_) return;
+  if (!pending_)
+    return;
   file_.close();
   try {
-    if (file_) pending_->commit();
-  } catch (const HostError&) {  // a destructor reports nothing: the temporary goes away
+    if (file_)
+      pending_->commit();
+  } catch (const HostError&) { // a destructor reports nothing: the temporary goes away
   }
 }
 
 void TraceWriter::stopListening()
 {
-  if (listener_ == 0) return;
+  if (listener_ == 0)
+    return;
   ddh::removeEventListener(listener_);
   listener_ = 0;
   std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -116,11 +123,13 @@ void TraceWriter::stopListening()
 void TraceWriter::finish()
 {
   stopListening();
-  if (!pending_) return;
+  if (!pending_)
+    return;
   const std::string path = pending_->target();
   file_.close();
   std::unique_ptr<AtomicFile> pending = std::move(pending_);
-  if (!file_) throw HostError(HostError::Kind::Output, "cannot write the trace file " + path);
+  if (!file_)
+    throw HostError(HostError::Kind::Output, "cannot write the trace file " + path);
   pending->commit();
 }
 
@@ -138,7 +147,8 @@ void TraceWriter::write(const ddh::Event& event)
   addEvent(o, event);
   if (extra_ && event.op) {
     const std::string extra = extra_(*event.op, event.type);
-    if (!extra.empty()) o.raw("extra", extraJson(extra));
+    if (!extra.empty())
+      o.raw("extra", extraJson(extra));
   }
   // Flushed line by line, so that a trace is complete up to a crash.
   out_ << o.text() << '\n' << std::flush;

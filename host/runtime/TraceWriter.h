@@ -57,7 +57,7 @@ private:
   std::unique_ptr<AtomicFile> pending_;
   std::ofstream file_;
   std::ostream& out_;
-  std::recursive_mutex mutex_;  // recursive: an extra-fields hook may itself cause events
+  std::recursive_mutex mutex_; // recursive: an extra-fields hook may itself cause events
   ExtraFields extra_;
   long long seq_ = 0;
   int listener_ = 0;

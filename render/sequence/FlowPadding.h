@@ -7,7 +7,7 @@
 namespace magnifex {
 
 struct FlowPadding {
-  int right = 0, bottom = 0;  // columns and rows of zeros added
+  int right = 0, bottom = 0; // columns and rows of zeros added
   bool any() const { return right > 0 || bottom > 0; }
 };
 

@@ -5,9 +5,9 @@
 
 #include <ATen/TensorOperators.h>
 #include <ATen/ops/arange.h>
+#include <ATen/ops/grid_sampler.h>
 #include <ATen/ops/stack.h>
 #include <ATen/ops/tensor.h>
-#include <ATen/ops/grid_sampler.h>
 #include <ATen/ops/upsample_bilinear2d.h>
 
 namespace magnifex {
@@ -24,12 +24,10 @@ at::Tensor sampling_grid(const at::Tensor& flow)
   const at::TensorOptions options = flow.options().dtype(at::kFloat);
   // Each pixel's position plus its flow, normalised to [-1, 1] across pixel centres (align_corners),
   // built directly in the [N, H, W, 2] layout the sampler reads.
-  const at::Tensor positions = at::stack({at::arange(W, options).view({1, W}).expand({H, W}),
-                                          at::arange(H, options).view({H, 1}).expand({H, W})},
-                                         2);
-  const at::Tensor to_unit = at::tensor({float(2.0 / double(std::max<int64_t>(W - 1, 1))),
-                                         float(2.0 / double(std::max<int64_t>(H - 1, 1)))},
-                                        options);
+  const at::Tensor positions = at::stack(
+    {at::arange(W, options).view({1, W}).expand({H, W}), at::arange(H, options).view({H, 1}).expand({H, W})}, 2);
+  const at::Tensor to_unit = at::tensor(
+    {float(2.0 / double(std::max<int64_t>(W - 1, 1))), float(2.0 / double(std::max<int64_t>(H - 1, 1)))}, options);
   return (positions + flow.to(at::kFloat).permute({0, 2, 3, 1})) * to_unit - 1.0;
 }
 

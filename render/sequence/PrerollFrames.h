@@ -11,10 +11,10 @@ namespace magnifex {
 constexpr int kMaxPreroll = 100;
 
 struct PrerollPlan {
-  std::vector<int> frames;         // processing order; a frame may repeat
+  std::vector<int> frames;           // processing order; a frame may repeat
   std::map<int, int> frame_to_input; // frame -> input context; the current frame is context 0
   int input_context_count = 1;
-  int lo = 0, hi = 0;              // smallest and largest frame of the window, F included
+  int lo = 0, hi = 0; // smallest and largest frame of the window, F included
 };
 
 // The preroll of frame F with P preroll frames for material starting at first_frame.

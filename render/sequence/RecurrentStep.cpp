@@ -110,8 +110,7 @@ int material_channels(Material material)
   return material == Material::Plates ? 3 : 4;
 }
 
-at::Tensor sequence_network_input(const at::Tensor& host_tensor, c10::Device device, Material material,
-                                  int alpha_index)
+at::Tensor sequence_network_input(const at::Tensor& host_tensor, c10::Device device, Material material, int alpha_index)
 {
   const at::Tensor image = to_pipeline(host_tensor, device);
   if (material == Material::Plates)
@@ -134,7 +133,8 @@ PatchState initial_patch_state(const at::Tensor& tensor_image, Material material
   const at::TensorOptions options = tensor_image.options().dtype(at::kFloat);
   PatchState state;
   state.hr_prev = at::zeros({1, C, s * h, s * w}, options);
-  state.hr_prevB = material == Material::Plates ? at::zeros_like(tensor_image) : at::zeros({1, 4, s * h, s * w}, options);
+  state.hr_prevB =
+    material == Material::Plates ? at::zeros_like(tensor_image) : at::zeros({1, 4, s * h, s * w}, options);
   state.previous = tensor_image;
   return state;
 }
@@ -146,7 +146,8 @@ std::optional<StepResult> recurrent_step(const at::Tensor& tensor_image, const P
   const int h = int(tensor_image.size(2)), w = int(tensor_image.size(3));
   const FlowPadding padding = flow_padding(h, w);
   const at::Tensor lr_flow = crop_flow(
-    timed(hooks, [&] { return networks.flow(pad_for_flow(tensor_image, padding), pad_for_flow(state.previous, padding)); }),
+    timed(hooks,
+          [&] { return networks.flow(pad_for_flow(tensor_image, padding), pad_for_flow(state.previous, padding)); }),
     padding, h, w);
   log_sizes(hooks, "lr_flow sizes: ", lr_flow);
   if (advance())

@@ -29,14 +29,14 @@ struct SequenceNetworks {
 
 // The working state of one patch between frames.
 struct PatchState {
-  at::Tensor hr_prev;   // previous result, 1 x C x sh x sw
-  at::Tensor hr_prevB;  // previous B-path result, 1 x 4 x sh x sw (a placeholder for plates)
-  at::Tensor previous;  // previous frame's low-resolution patch after the input transform
+  at::Tensor hr_prev;  // previous result, 1 x C x sh x sw
+  at::Tensor hr_prevB; // previous B-path result, 1 x 4 x sh x sw (a placeholder for plates)
+  at::Tensor previous; // previous frame's low-resolution patch after the input transform
 };
 
 struct StepResult {
-  at::Tensor hr_curr, hr_currB;               // this frame's results (hr_currB: types with alpha)
-  at::Tensor hr_prev_warp, hr_prev_warpB;      // the previous results warped onto this frame
+  at::Tensor hr_curr, hr_currB;           // this frame's results (hr_currB: types with alpha)
+  at::Tensor hr_prev_warp, hr_prev_warpB; // the previous results warped onto this frame
 };
 
 // The patch of the host tensor ([1, n, h, w] raw input) as the networks take it: on the device,

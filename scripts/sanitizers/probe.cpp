@@ -47,12 +47,17 @@ int leak()
 int main(int argc, char** argv)
 {
   const std::string fault = argc > 1 ? argv[1] : "";
-  if (fault == "heap-buffer-overflow") sink = heapOverflow();
-  else if (fault == "heap-use-after-free") sink = useAfterFree();
-  else if (fault == "signed-integer-overflow") sink = signedOverflow();
-  else if (fault == "leak") sink = leak();
+  if (fault == "heap-buffer-overflow")
+    sink = heapOverflow();
+  else if (fault == "heap-use-after-free")
+    sink = useAfterFree();
+  else if (fault == "signed-integer-overflow")
+    sink = signedOverflow();
+  else if (fault == "leak")
+    sink = leak();
   else {
-    std::fprintf(stderr, "usage: sanitizer_probe heap-buffer-overflow|heap-use-after-free|signed-integer-overflow|leak\n");
+    std::fprintf(stderr,
+                 "usage: sanitizer_probe heap-buffer-overflow|heap-use-after-free|signed-integer-overflow|leak\n");
     return 2;
   }
   std::printf("the fault went unreported\n");

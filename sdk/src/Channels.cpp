@@ -39,14 +39,20 @@ ChannelNames& channelNames()
 int lowestBit(std::uint64_t bits)
 {
   int i = 0;
-  while (!(bits & 1)) { bits >>= 1; ++i; }
+  while (!(bits & 1)) {
+    bits >>= 1;
+    ++i;
+  }
   return i;
 }
 
 int highestBit(std::uint64_t bits)
 {
   int i = -1;
-  while (bits) { bits >>= 1; ++i; }
+  while (bits) {
+    bits >>= 1;
+    ++i;
+  }
   return i;
 }
 
@@ -54,7 +60,8 @@ int highestBit(std::uint64_t bits)
 
 const char* getName(Channel c)
 {
-  if (c <= Chan_Black || c > Chan_Last) return "none";
+  if (c <= Chan_Black || c > Chan_Last)
+    return "none";
   ChannelNames& table = channelNames();
   std::lock_guard<std::mutex> lock(table.mutex);
   const std::string& name = table.names[c];
@@ -63,11 +70,13 @@ const char* getName(Channel c)
 
 Channel getChannel(const char* name)
 {
-  if (!name || !*name) return Chan_Black;
+  if (!name || !*name)
+    return Chan_Black;
   ChannelNames& table = channelNames();
   std::lock_guard<std::mutex> lock(table.mutex);
   for (int c = 1; c <= Chan_Last; ++c)
-    if (table.names[c] == name) return Channel(c);
+    if (table.names[c] == name)
+      return Channel(c);
   for (int c = Chan_Z + 1; c <= Chan_Last; ++c) {
     if (table.names[c].empty()) {
       table.names[c] = name;
@@ -80,7 +89,8 @@ Channel getChannel(const char* name)
 unsigned ChannelSet::size() const
 {
   unsigned n = 0;
-  for (std::uint64_t b = bits_ & kValidBits; b; b &= b - 1) ++n;
+  for (std::uint64_t b = bits_ & kValidBits; b; b &= b - 1)
+    ++n;
   return n;
 }
 
@@ -92,7 +102,8 @@ Channel ChannelSet::first() const
 
 Channel ChannelSet::next(Channel c) const
 {
-  if (c >= Chan_Last) return Chan_Black;
+  if (c >= Chan_Last)
+    return Chan_Black;
   const std::uint64_t above = c <= Chan_Black ? ~std::uint64_t(0) : ~((std::uint64_t(1) << c) - 1);
   const std::uint64_t b = bits_ & kValidBits & above;
   return b ? Channel(lowestBit(b) + 1) : Chan_Black;
@@ -107,10 +118,14 @@ Channel ChannelSet::last() const
 std::ostream& operator<<(std::ostream& o, const ChannelSet& s)
 {
   const std::uint64_t b = s.bits() & kValidBits;
-  if (b == 0) return o << "none";
-  if (b == kValidBits) return o << "all";
-  if (b == Mask_RGB) return o << "rgb";
-  if (b == Mask_RGBA) return o << "rgba";
+  if (b == 0)
+    return o << "none";
+  if (b == kValidBits)
+    return o << "all";
+  if (b == Mask_RGB)
+    return o << "rgb";
+  if (b == Mask_RGBA)
+    return o << "rgba";
   o << '{';
   const char* separator = "";
   for (Channel c = s.first(); c != Chan_Black; c = s.next(c)) {

@@ -27,7 +27,8 @@ Listeners& listeners()
 const EventValue* Event::find(const std::string& key) const
 {
   for (const auto& f : fields)
-    if (f.first == key) return &f.second;
+    if (f.first == key)
+      return &f.second;
   return nullptr;
 }
 
@@ -60,13 +61,18 @@ void emit(const Event& event)
   std::vector<std::shared_ptr<EventListener>> snapshot;
   {
     std::lock_guard<std::mutex> lock(l.mutex);
-    for (const auto& entry : l.list) snapshot.push_back(entry.second);
+    for (const auto& entry : l.list)
+      snapshot.push_back(entry.second);
   }
   // Called without the lock: a listener may emit events or (un)register listeners itself.
-  for (const auto& listener : snapshot) (*listener)(event);
+  for (const auto& listener : snapshot)
+    (*listener)(event);
 }
 
-bool hasEventListeners() { return listeners().count.load(std::memory_order_relaxed) > 0; }
+bool hasEventListeners()
+{
+  return listeners().count.load(std::memory_order_relaxed) > 0;
+}
 
 } // namespace host
 } // namespace Image

@@ -17,7 +17,8 @@ void Hash::append(const void* data, std::size_t n)
 
 void Hash::append(const char* s)
 {
-  if (s) append(s, std::strlen(s) + 1);  // with the terminator, so "ab"+"c" differs from "a"+"bc"
+  if (s)
+    append(s, std::strlen(s) + 1); // with the terminator, so "ab"+"c" differs from "a"+"bc"
 }
 
 } // namespace Image

@@ -19,7 +19,10 @@ struct PlaneAccess {
   static bool written(const ImagePlane& plane) { return plane.data_->written; }
 };
 
-bool wasWritten(const ImagePlane& plane) { return PlaneAccess::written(plane); }
+bool wasWritten(const ImagePlane& plane)
+{
+  return PlaneAccess::written(plane);
+}
 
 } // namespace host
 
@@ -31,17 +34,18 @@ std::size_t floatCount(const Box& box, int nComps)
 } // namespace
 
 ImagePlane::ImagePlane(const Box& box, bool packed, const ChannelSet& channels, int nComps)
-  : ImagePlaneDescriptor(box, packed, channels, nComps),
-    data_(std::make_shared<Storage>(Storage{std::vector<float>(floatCount(box, nComps), 0.0f)}))
-{
-}
+    : ImagePlaneDescriptor(box, packed, channels, nComps),
+      data_(std::make_shared<Storage>(Storage{std::vector<float>(floatCount(box, nComps), 0.0f)}))
+{}
 
 ImagePlane::ImagePlane(const Box& box, bool packed, const ChannelSet& channels)
-  : ImagePlane(box, packed, channels, int(channels.size()))
-{
-}
+    : ImagePlane(box, packed, channels, int(channels.size()))
+{}
 
-const float* ImagePlane::readable() const { return data_->pixels.data(); }
+const float* ImagePlane::readable() const
+{
+  return data_->pixels.data();
+}
 
 float* ImagePlane::writable()
 {
@@ -51,7 +55,8 @@ float* ImagePlane::writable()
 
 void ImagePlane::makeUnique()
 {
-  if (data_.use_count() > 1) data_ = std::make_shared<Storage>(*data_);
+  if (data_.use_count() > 1)
+    data_ = std::make_shared<Storage>(*data_);
 }
 
 std::ptrdiff_t ImagePlane::rowStride() const
@@ -59,7 +64,10 @@ std::ptrdiff_t ImagePlane::rowStride() const
   return packed() ? std::ptrdiff_t(bounds().w()) * nComps() : bounds().w();
 }
 
-std::ptrdiff_t ImagePlane::colStride() const { return packed() ? nComps() : 1; }
+std::ptrdiff_t ImagePlane::colStride() const
+{
+  return packed() ? nComps() : 1;
+}
 
 std::ptrdiff_t ImagePlane::chanStride() const
 {
@@ -68,20 +76,23 @@ std::ptrdiff_t ImagePlane::chanStride() const
 
 float ImagePlane::at(int x, int y, int z) const
 {
-  return data_->pixels[std::size_t((y - bounds().y()) * rowStride() + (x - bounds().x()) * colStride() + z * chanStride())];
+  return data_
+    ->pixels[std::size_t((y - bounds().y()) * rowStride() + (x - bounds().x()) * colStride() + z * chanStride())];
 }
 
 float& ImagePlane::writableAt(int x, int y, int z)
 {
   data_->written = true;
-  return data_->pixels[std::size_t((y - bounds().y()) * rowStride() + (x - bounds().x()) * colStride() + z * chanStride())];
+  return data_
+    ->pixels[std::size_t((y - bounds().y()) * rowStride() + (x - bounds().x()) * colStride() + z * chanStride())];
 }
 
 int ImagePlane::chanNo(Channel c) const
 {
   int index = 0;
   for (Channel k = channels().first(); k != Chan_Black && index < nComps(); k = channels().next(k), ++index)
-    if (k == c) return index;
+    if (k == c)
+      return index;
   return -1;
 }
 

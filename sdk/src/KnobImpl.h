@@ -18,7 +18,7 @@ struct KnobImpl {
   std::string tooltip;
   Knob::FlagMask flags = 0;
   bool enabled = true;
-  void* pointer = nullptr;  // the op member holding the value (store types IntPtr, BoolPtr, FloatPtr)
+  void* pointer = nullptr; // the op member holding the value (store types IntPtr, BoolPtr, FloatPtr)
   std::vector<std::string> entries;
   std::optional<std::string> text;
   int groupMarker = 0;

@@ -8,14 +8,18 @@ namespace DD {
 namespace Image {
 namespace host {
 
-void setOutputContext(Op& op, const OutputContext& context) { op.impl()->context = context; }
+void setOutputContext(Op& op, const OutputContext& context)
+{
+  op.impl()->context = context;
+}
 
 void connectInputs(Op& op, const std::vector<std::vector<Op*>>& contextsPerInput)
 {
   OpImpl& state = *op.impl();
   state.inputsBySplit = contextsPerInput;
   state.flatInputs.clear();
-  for (const auto& splits : contextsPerInput) state.flatInputs.insert(state.flatInputs.end(), splits.begin(), splits.end());
+  for (const auto& splits : contextsPerInput)
+    state.flatInputs.insert(state.flatInputs.end(), splits.begin(), splits.end());
 }
 
 void beginRender(Op& op)
@@ -32,14 +36,24 @@ void beginRender(Op& op)
 void requestAbort(Op& op)
 {
   op.impl()->abortRequested = true;
-  if (hasEventListeners()) emit(Event("abort_requested", &op));
+  if (hasEventListeners())
+    emit(Event("abort_requested", &op));
 }
 
-void requestAbortAll() noexcept { g_abortAll.store(true); }
+void requestAbortAll() noexcept
+{
+  g_abortAll.store(true);
+}
 
-void clearAbortAll() { g_abortAll.store(false); }
+void clearAbortAll()
+{
+  g_abortAll.store(false);
+}
 
-bool hasError(const Op& op) { return op.impl()->failed; }
+bool hasError(const Op& op)
+{
+  return op.impl()->failed;
+}
 
 std::string errorText(const Op& op)
 {
@@ -47,7 +61,10 @@ std::string errorText(const Op& op)
   return op.impl()->errorText;
 }
 
-bool isOpen(const Op& op) { return op.impl()->needsClose; }
+bool isOpen(const Op& op)
+{
+  return op.impl()->needsClose;
+}
 
 } // namespace host
 } // namespace Image

@@ -22,10 +22,10 @@ struct OpImpl {
   Node* node = nullptr;
   OutputContext context;
 
-  std::vector<std::vector<Op*>> inputsBySplit;  // [input][split context]
-  std::vector<Op*> flatInputs;                  // the same, one after another
+  std::vector<std::vector<Op*>> inputsBySplit; // [input][split context]
+  std::vector<Op*> flatInputs;                 // the same, one after another
 
-  std::vector<std::unique_ptr<Knob>> knobs;  // declaration order
+  std::vector<std::unique_ptr<Knob>> knobs; // declaration order
 
   bool valid = false;
   bool openSinceValidate = false;

@@ -18,15 +18,16 @@ void copyPlane(const ImagePlane& from, ImagePlane& to)
   const Box& b = from.bounds();
   for (int z = 0; z < std::min(from.nComps(), to.nComps()); ++z)
     for (int y = b.y(); y < b.t(); ++y)
-      for (int x = b.x(); x < b.r(); ++x) to.writableAt(x, y, z) = from.at(x, y, z);
+      for (int x = b.x(); x < b.r(); ++x)
+        to.writableAt(x, y, z) = from.at(x, y, z);
 }
 
 bool wantsPacked(const PlanarIop& op, const ImagePlane& target)
 {
   switch (op.packedPreference()) {
-    case PlanarI::ePackedPreferencePacked: return true;
-    case PlanarI::ePackedPreferenceUnpacked: return false;
-    default: return target.packed();
+  case PlanarI::ePackedPreferencePacked: return true;
+  case PlanarI::ePackedPreferenceUnpacked: return false;
+  default: return target.packed();
   }
 }
 
@@ -40,10 +41,10 @@ void PlanarIop::fetchPlane(ImagePlane& plane)
 {
   if (host::hasEventListeners())
     host::emit(host::Event("fetch_plane", this)
-                   .with("box", plane.bounds())
-                   .with("channels", plane.channels())
-                   .with("packed", plane.packed()));
-  open();  // inputs are opened when first read, as hosts do
+                 .with("box", plane.bounds())
+                 .with("channels", plane.channels())
+                 .with("packed", plane.packed()));
+  open(); // inputs are opened when first read, as hosts do
   plane.makeUnique();
   host::renderPlane(*this, plane);
 }
@@ -55,7 +56,8 @@ namespace host {
 void renderPlane(PlanarIop& op, ImagePlane& target)
 {
   const Box& whole = target.bounds();
-  if (whole.w() <= 0 || whole.h() <= 0) return;  // nothing to render
+  if (whole.w() <= 0 || whole.h() <= 0)
+    return; // nothing to render
   const bool packed = wantsPacked(op, target);
   const bool stripes = op.useStripes() && !op.renderFullPlanes();
   const int rows = stripes ? kStripeRows : whole.h();
@@ -67,9 +69,11 @@ void renderPlane(PlanarIop& op, ImagePlane& target)
       ImagePlane part(stripe, packed, target.channels(), target.nComps());
       op.renderStripe(part);
       // A stripe the op left alone stays unwritten in the target too, so the host can tell.
-      if (wasWritten(part)) copyPlane(part, target);
+      if (wasWritten(part))
+        copyPlane(part, target);
     }
-    if (op.aborted()) break;
+    if (op.aborted())
+      break;
   }
 }
 

@@ -1,8 +1,8 @@
 // The companion libraries' archives: what they export, reading them in place, and their signatures.
 // The libraries are opened here with dlopen directly, so these cases share no loader state.
+#include <ATen/ops/zeros.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <ATen/ops/zeros.h>
 #include <torch/csrc/jit/api/module.h>
 
 #include <cstring>
@@ -26,31 +26,35 @@ struct Archive {
 
 // One companion library, opened privately (never closed: its bytes must stay valid).
 class Companion {
- public:
+public:
   explicit Companion(const std::string& path) : handle_(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
   bool loaded() const { return handle_ != nullptr; }
-  ModelGetter getter(ModelCode code) const {
+  ModelGetter getter(ModelCode code) const
+  {
     return reinterpret_cast<ModelGetter>(dlsym(handle_, model_symbol_name(code)));
   }
-  Archive archive(ModelCode code) const {
+  Archive archive(ModelCode code) const
+  {
     Archive a;
-    if (ModelGetter get = getter(code)) a.data = get(&a.size);
+    if (ModelGetter get = getter(code))
+      a.data = get(&a.size);
     return a;
   }
   void* symbol(const char* name) const { return dlsym(handle_, name); }
 
- private:
+private:
   void* handle_;
 };
 
-#define OPEN_COMPANION_OR_SKIP(var, name)          \
-  MAGNIFEX_COMPANION_OR_SKIP(var##_path, name);    \
-  const Companion var(var##_path);                 \
+#define OPEN_COMPANION_OR_SKIP(var, name)                                                                              \
+  MAGNIFEX_COMPANION_OR_SKIP(var##_path, name);                                                                        \
+  const Companion var(var##_path);                                                                                     \
   ASSERT_TRUE(var.loaded()) << dlerror()
 
 // ---- MemAdapter ---------------------------------------------------------------------------
 
-TEST(MemAdapter, ReadsWithinTheBytesOnly) {
+TEST(MemAdapter, ReadsWithinTheBytesOnly)
+{
   const char bytes[] = "0123456789";
   const MemAdapter adapter(bytes, 10);
   EXPECT_EQ(adapter.size(), 10u);
@@ -73,7 +77,8 @@ TEST(MemAdapter, ReadsWithinTheBytesOnly) {
   EXPECT_EQ(buf[0], '#');
 }
 
-TEST(MemAdapter, EmptyBytes) {
+TEST(MemAdapter, EmptyBytes)
+{
   const MemAdapter adapter(nullptr, 0);
   char buf[1] = {'#'};
   EXPECT_EQ(adapter.size(), 0u);
@@ -81,7 +86,8 @@ TEST(MemAdapter, EmptyBytes) {
   EXPECT_EQ(buf[0], '#');
 }
 
-TEST(LoadArchive, RejectsBytesThatAreNoArchive) {
+TEST(LoadArchive, RejectsBytesThatAreNoArchive)
+{
   const char empty[1] = {0};
   EXPECT_THROW(load_archive(empty, 0, c10::Device(c10::kCPU)), std::exception);
   const std::string junk(4096, 'x');
@@ -91,7 +97,8 @@ TEST(LoadArchive, RejectsBytesThatAreNoArchive) {
 // ---- Signatures on modules built here ------------------------------------------------------
 
 // A module whose named_parameters(true) lists exactly `names` (dotted paths make sub-modules).
-torch::jit::Module module_with(const std::vector<std::string>& names) {
+torch::jit::Module module_with(const std::vector<std::string>& names)
+{
   torch::jit::Module root("Root");
   for (const std::string& name : names) {
     // Modules are handles: registering on a copy changes the module inside its parent.
@@ -101,7 +108,8 @@ torch::jit::Module module_with(const std::vector<std::string>& names) {
       const std::string part = name.substr(start, dot - start);
       const c10::IValue child = parent.attr(part, c10::IValue());
       torch::jit::Module next = child.isModule() ? child.toModule() : torch::jit::Module("M_" + part);
-      if (!child.isModule()) parent.register_module(part, next);
+      if (!child.isModule())
+        parent.register_module(part, next);
       parent = next;
     }
     parent.register_parameter(name.substr(start), at::zeros({1}), false);
@@ -109,16 +117,22 @@ torch::jit::Module module_with(const std::vector<std::string>& names) {
   return root;
 }
 
-std::vector<std::string> names_of(const NetworkSignature& s, size_t count) {
+std::vector<std::string> names_of(const NetworkSignature& s, size_t count)
+{
   std::vector<std::string> names;
-  for (size_t i = 0; i < count; ++i) names.push_back("p" + std::to_string(i) + ".w");
-  if (count > 0) names.front() = std::string(s.first);
-  if (s.middle_index < count) names[s.middle_index] = std::string(s.middle);
-  if (count > 1) names.back() = std::string(s.last);
+  for (size_t i = 0; i < count; ++i)
+    names.push_back("p" + std::to_string(i) + ".w");
+  if (count > 0)
+    names.front() = std::string(s.first);
+  if (s.middle_index < count)
+    names[s.middle_index] = std::string(s.middle);
+  if (count > 1)
+    names.back() = std::string(s.last);
   return names;
 }
 
-TEST(NetworkSignature, ChecksCountAndThreeNamesExactly) {
+TEST(NetworkSignature, ChecksCountAndThreeNamesExactly)
+{
   const NetworkSignature& seq = sequence_signature(2);
   ASSERT_EQ(seq.count, 70u);
   EXPECT_TRUE(matches_signature(module_with(names_of(seq, 70)), seq));
@@ -135,7 +149,10 @@ TEST(NetworkSignature, ChecksCountAndThreeNamesExactly) {
       std::vector<std::string> names = names_of(seq, 70);
       std::string& name = which == 0 ? names.front() : which == 1 ? names[10] : names.back();
       // One character more, or one fewer: the length must match, not just a prefix.
-      if (*suffix) name += suffix; else name.pop_back();
+      if (*suffix)
+        name += suffix;
+      else
+        name.pop_back();
       EXPECT_FALSE(matches_signature(module_with(names), seq)) << name;
     }
   }
@@ -143,9 +160,11 @@ TEST(NetworkSignature, ChecksCountAndThreeNamesExactly) {
 
 // ---- The built companions ------------------------------------------------------------------
 
-TEST(Companion, ExportsOnlyTheGettersOfItsPack) {
+TEST(Companion, ExportsOnlyTheGettersOfItsPack)
+{
   OPEN_COMPANION_OR_SKIP(tiny, "tiny");
-  for (ModelCode code : kAllModelCodes) EXPECT_NE(tiny.getter(code), nullptr) << model_code_name(code);
+  for (ModelCode code : kAllModelCodes)
+    EXPECT_NE(tiny.getter(code), nullptr) << model_code_name(code);
   EXPECT_EQ(tiny.symbol("magnifex_blob_0"), nullptr);
 
   OPEN_COMPANION_OR_SKIP(missing, "broken-missing-4CGstG");
@@ -153,7 +172,8 @@ TEST(Companion, ExportsOnlyTheGettersOfItsPack) {
     EXPECT_EQ(missing.getter(code) == nullptr, code == ModelCode::k4CGstG) << model_code_name(code);
 }
 
-TEST(Companion, GettersHandOutStableDedupedBytes) {
+TEST(Companion, GettersHandOutStableDedupedBytes)
+{
   OPEN_COMPANION_OR_SKIP(tiny, "tiny");
   std::vector<Archive> archives;
   for (ModelCode code : kAllModelCodes) {
@@ -168,20 +188,22 @@ TEST(Companion, GettersHandOutStableDedupedBytes) {
   // Archives with the same content are one copy in the library.
   for (size_t i = 0; i < archives.size(); ++i)
     for (size_t j = i + 1; j < archives.size(); ++j) {
-      const bool same = archives[i].size == archives[j].size &&
-                        std::memcmp(archives[i].data, archives[j].data, archives[i].size) == 0;
+      const bool same =
+        archives[i].size == archives[j].size && std::memcmp(archives[i].data, archives[j].data, archives[i].size) == 0;
       EXPECT_EQ(same, archives[i].data == archives[j].data)
-          << model_code_name(kAllModelCodes[i]) << " / " << model_code_name(kAllModelCodes[j]);
+        << model_code_name(kAllModelCodes[i]) << " / " << model_code_name(kAllModelCodes[j]);
     }
 }
 
-TEST(Companion, EveryTinyArchiveLoadsAndMeetsItsSignature) {
+TEST(Companion, EveryTinyArchiveLoadsAndMeetsItsSignature)
+{
   OPEN_COMPANION_OR_SKIP(tiny, "tiny");
   for (ModelCode code : kAllModelCodes) {
     const Archive a = tiny.archive(code);
     torch::jit::Module module = load_archive(a.data, a.size, c10::Device(c10::kCPU));
     EXPECT_TRUE(matches_signature(module, signature_for(code))) << model_code_name(code);
-    for (const auto& p : module.parameters(true)) EXPECT_TRUE(p.device().is_cpu());
+    for (const auto& p : module.parameters(true))
+      EXPECT_TRUE(p.device().is_cpu());
   }
 }
 
@@ -191,11 +213,14 @@ struct Listing {
   std::string first, middle, last;
 };
 
-Listing listing_of(const torch::jit::Module& module, size_t middle_index) {
+Listing listing_of(const torch::jit::Module& module, size_t middle_index)
+{
   Listing l;
   for (const auto& p : module.named_parameters(true)) {
-    if (l.count == 0) l.first = p.name;
-    if (l.count == middle_index) l.middle = p.name;
+    if (l.count == 0)
+      l.first = p.name;
+    if (l.count == middle_index)
+      l.middle = p.name;
     l.last = p.name;
     ++l.count;
   }
@@ -203,7 +228,8 @@ Listing listing_of(const torch::jit::Module& module, size_t middle_index) {
 }
 
 // The broken packs change the count only: the three names still match, so the count alone rejects.
-void expect_count_alone_breaks(const Companion& companion, ModelCode code, size_t count) {
+void expect_count_alone_breaks(const Companion& companion, ModelCode code, size_t count)
+{
   const NetworkSignature& signature = signature_for(code);
   const Archive a = companion.archive(code);
   const torch::jit::Module module = load_archive(a.data, a.size, c10::Device(c10::kCPU));
@@ -215,36 +241,40 @@ void expect_count_alone_breaks(const Companion& companion, ModelCode code, size_
   EXPECT_FALSE(matches_signature(module, signature)) << model_code_name(code);
 }
 
-TEST(Companion, StillArchivesWith701ParametersFailTheirSignature) {
+TEST(Companion, StillArchivesWith701ParametersFailTheirSignature)
+{
   OPEN_COMPANION_OR_SKIP(broken, "broken-still-701");
-  for (ModelCode code : {ModelCode::k2PstG, ModelCode::k2PstP, ModelCode::k4PstG, ModelCode::k4PstP,
-                         ModelCode::k2CGstG, ModelCode::k4CGstP})
+  for (ModelCode code : {ModelCode::k2PstG, ModelCode::k2PstP, ModelCode::k4PstG, ModelCode::k4PstP, ModelCode::k2CGstG,
+                         ModelCode::k4CGstP})
     expect_count_alone_breaks(broken, code, 701);
 }
 
-TEST(Companion, Sequence2xArchivesWith72ParametersFailTheirSignature) {
+TEST(Companion, Sequence2xArchivesWith72ParametersFailTheirSignature)
+{
   OPEN_COMPANION_OR_SKIP(broken, "broken-seq2x-72");
   for (ModelCode code : {ModelCode::k2PAsrG, ModelCode::k2PAsrP, ModelCode::k2CGsrG, ModelCode::k2CGsrP})
     expect_count_alone_breaks(broken, code, 72);
   // 72 is right at 4x: those archives are untouched and pass.
   const Archive a = broken.archive(ModelCode::k4PAsrG);
-  EXPECT_TRUE(matches_signature(load_archive(a.data, a.size, c10::Device(c10::kCPU)),
-                                signature_for(ModelCode::k4PAsrG)));
+  EXPECT_TRUE(
+    matches_signature(load_archive(a.data, a.size, c10::Device(c10::kCPU)), signature_for(ModelCode::k4PAsrG)));
 }
 
-TEST(Companion, ZeroByteArchivesFailToLoad) {
+TEST(Companion, ZeroByteArchivesFailToLoad)
+{
   for (const char* name : {"broken-empty-still", "broken-empty-plates-seq"}) {
     OPEN_COMPANION_OR_SKIP(broken, name);
     int empty = 0;
     for (ModelCode code : kAllModelCodes) {
       const Archive a = broken.archive(code);
-      if (!a.data || a.size != 0) continue;
+      if (!a.data || a.size != 0)
+        continue;
       ++empty;
       EXPECT_THROW(load_archive(a.data, a.size, c10::Device(c10::kCPU)), std::exception)
-          << name << " " << model_code_name(code);
+        << name << " " << model_code_name(code);
     }
     EXPECT_GT(empty, 0) << name;
   }
 }
 
-}  // namespace
+} // namespace

@@ -18,37 +18,45 @@ namespace fs = std::filesystem;
 
 namespace {
 
-#define SKIP_UNLESS_FRESH_PROCESS() \
-  if (model_library_loaded()) GTEST_SKIP() << "needs a process of its own (run it through ctest)"
+#define SKIP_UNLESS_FRESH_PROCESS()                                                                                    \
+  if (model_library_loaded())                                                                                          \
+  GTEST_SKIP() << "needs a process of its own (run it through ctest)"
 
-void capture_begin() { ::testing::internal::CaptureStderr(); }
-std::string captured() { return ::testing::internal::GetCapturedStderr(); }
+void capture_begin()
+{
+  ::testing::internal::CaptureStderr();
+}
+std::string captured()
+{
+  return ::testing::internal::GetCapturedStderr();
+}
 
 // The detailed load message up to the error code; the code and the loader's text follow.
-std::string load_failure_head(const std::string& plugin_path, const std::string& models_path) {
+std::string load_failure_head(const std::string& plugin_path, const std::string& models_path)
+{
   return "[Magnifex] Failed to load MagnifexModels.so\n  plugin_path: " + plugin_path +
          "\n  models_path: " + models_path + "\n  GetLastError: ";
 }
 
-void expect_load_failure(const std::string& text, const std::string& plugin_path,
-                         const std::string& models_path) {
+void expect_load_failure(const std::string& text, const std::string& plugin_path, const std::string& models_path)
+{
   const std::string head = load_failure_head(plugin_path, models_path);
   ASSERT_EQ(text.substr(0, head.size()), head) << text;
   // "<errno> (<dlerror text naming the file>)\n", and nothing after it.
-  EXPECT_TRUE(std::regex_match(text.substr(head.size()), std::regex("[0-9]+ \\(.+\\)\n")))
-      << text;
+  EXPECT_TRUE(std::regex_match(text.substr(head.size()), std::regex("[0-9]+ \\(.+\\)\n"))) << text;
   EXPECT_NE(text.find("MagnifexModels.so", head.size()), std::string::npos) << text;
 }
 
-std::string missing_symbol_lines(const std::vector<ModelCode>& codes) {
+std::string missing_symbol_lines(const std::vector<ModelCode>& codes)
+{
   std::string lines;
   for (ModelCode code : codes)
-    lines += std::string("\\[Magnifex\\] GetProcAddress failed for ") + model_symbol_name(code) +
-             " \\(err=[0-9]+\\)\n";
+    lines += std::string("\\[Magnifex\\] GetProcAddress failed for ") + model_symbol_name(code) + " \\(err=[0-9]+\\)\n";
   return lines;
 }
 
-TEST(CompanionLoad, MissingLibraryReportsEveryOpenUntilItAppears) {
+TEST(CompanionLoad, MissingLibraryReportsEveryOpenUntilItAppears)
+{
   SKIP_UNLESS_FRESH_PROCESS();
   MAGNIFEX_COMPANION_OR_SKIP(tiny, "tiny");
   ScratchDir dir;
@@ -71,12 +79,14 @@ TEST(CompanionLoad, MissingLibraryReportsEveryOpenUntilItAppears) {
   EXPECT_TRUE(load_model_library(plugin.c_str()));
   EXPECT_TRUE(resolve_model_symbols());
   EXPECT_EQ(captured(), "");
-  for (ModelCode code : kAllModelCodes) EXPECT_NE(model_getter(code), nullptr) << model_code_name(code);
+  for (ModelCode code : kAllModelCodes)
+    EXPECT_NE(model_getter(code), nullptr) << model_code_name(code);
 }
 
 // A cut-short library is refused before the loader maps it (which would end the host with SIGBUS),
 // with the usual load lines naming the damage; a whole copy then loads.
-TEST(CompanionLoad, TruncatedLibraryIsReportedAsDamaged) {
+TEST(CompanionLoad, TruncatedLibraryIsReportedAsDamaged)
+{
   SKIP_UNLESS_FRESH_PROCESS();
   MAGNIFEX_COMPANION_OR_SKIP(tiny, "tiny");
   ScratchDir dir;
@@ -96,7 +106,8 @@ TEST(CompanionLoad, TruncatedLibraryIsReportedAsDamaged) {
   EXPECT_TRUE(load_model_library(plugin.c_str()));
 }
 
-TEST(CompanionLoad, NullOrBarePluginPathTriesTheBareName) {
+TEST(CompanionLoad, NullOrBarePluginPathTriesTheBareName)
+{
   SKIP_UNLESS_FRESH_PROCESS();
   capture_begin();
   EXPECT_FALSE(load_model_library(nullptr));
@@ -107,7 +118,8 @@ TEST(CompanionLoad, NullOrBarePluginPathTriesTheBareName) {
   expect_load_failure(captured(), "Magnifex.so", "MagnifexModels.so");
 }
 
-TEST(CompanionLoad, LoadsOnceAndNeverLooksAgain) {
+TEST(CompanionLoad, LoadsOnceAndNeverLooksAgain)
+{
   SKIP_UNLESS_FRESH_PROCESS();
   MAGNIFEX_COMPANION_OR_SKIP(tiny, "tiny");
   ScratchDir dir;
@@ -129,10 +141,11 @@ TEST(CompanionLoad, LoadsOnceAndNeverLooksAgain) {
   const void* data = model_getter(ModelCode::kFLWN)(&size);
   ASSERT_NE(data, nullptr);
   ASSERT_GT(size, 4u);
-  EXPECT_EQ(std::memcmp(data, "PK\x03\x04", 4), 0);  // a TorchScript archive is a zip file
+  EXPECT_EQ(std::memcmp(data, "PK\x03\x04", 4), 0); // a TorchScript archive is a zip file
 }
 
-TEST(CompanionLoad, MissingStillCGGetterFailsTheWholeResolution) {
+TEST(CompanionLoad, MissingStillCGGetterFailsTheWholeResolution)
+{
   SKIP_UNLESS_FRESH_PROCESS();
   MAGNIFEX_COMPANION_OR_SKIP(lib, "broken-missing-4CGstG");
   const std::string plugin = (fs::path(lib).parent_path() / "Magnifex.so").string();
@@ -142,8 +155,7 @@ TEST(CompanionLoad, MissingStillCGGetterFailsTheWholeResolution) {
     capture_begin();
     EXPECT_FALSE(resolve_model_symbols());
     const std::string text = captured();
-    EXPECT_TRUE(std::regex_match(text, std::regex(missing_symbol_lines({ModelCode::k4CGstG}))))
-        << text;
+    EXPECT_TRUE(std::regex_match(text, std::regex(missing_symbol_lines({ModelCode::k4CGstG})))) << text;
   }
   for (ModelCode code : kAllModelCodes) {
     if (code == ModelCode::k4CGstG)
@@ -153,7 +165,8 @@ TEST(CompanionLoad, MissingStillCGGetterFailsTheWholeResolution) {
   }
 }
 
-TEST(CompanionLoad, MissingGettersAreReportedInTableOrder) {
+TEST(CompanionLoad, MissingGettersAreReportedInTableOrder)
+{
   SKIP_UNLESS_FRESH_PROCESS();
   MAGNIFEX_COMPANION_OR_SKIP(lib, "broken-missing-flow-and-4x");
   const std::string plugin = (fs::path(lib).parent_path() / "Magnifex.so").string();
@@ -163,14 +176,16 @@ TEST(CompanionLoad, MissingGettersAreReportedInTableOrder) {
   const std::string text = captured();
   std::vector<ModelCode> missing;
   for (ModelCode code : kAllModelCodes)
-    if (model_code_name(code)[0] != '2') missing.push_back(code);
+    if (model_code_name(code)[0] != '2')
+      missing.push_back(code);
   ASSERT_EQ(missing.size(), 9u);
   EXPECT_TRUE(std::regex_match(text, std::regex(missing_symbol_lines(missing)))) << text;
   EXPECT_NE(model_getter(ModelCode::k2PAsrP), nullptr);
   EXPECT_EQ(model_getter(ModelCode::kFLWN), nullptr);
 }
 
-TEST(CompanionLoad, ConcurrentOpensAllSucceedQuietly) {
+TEST(CompanionLoad, ConcurrentOpensAllSucceedQuietly)
+{
   SKIP_UNLESS_FRESH_PROCESS();
   MAGNIFEX_COMPANION_OR_SKIP(tiny, "tiny");
   const std::string plugin = (fs::path(tiny).parent_path() / "Magnifex.so").string();
@@ -180,24 +195,26 @@ TEST(CompanionLoad, ConcurrentOpensAllSucceedQuietly) {
   capture_begin();
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      ok[t] = load_model_library(plugin.c_str()) && resolve_model_symbols() &&
-              model_getter(ModelCode::k4PstP) != nullptr;
+      ok[t] =
+        load_model_library(plugin.c_str()) && resolve_model_symbols() && model_getter(ModelCode::k4PstP) != nullptr;
     });
   }
-  for (auto& thread : threads) thread.join();
+  for (auto& thread : threads)
+    thread.join();
   EXPECT_EQ(captured(), "");
-  for (int t = 0; t < kThreads; ++t) EXPECT_TRUE(ok[t]) << "thread " << t;
+  for (int t = 0; t < kThreads; ++t)
+    EXPECT_TRUE(ok[t]) << "thread " << t;
 }
 
-TEST(CompanionLoad, CallerSideMessages) {
+TEST(CompanionLoad, CallerSideMessages)
+{
   capture_begin();
   report_plugin_find_failure();
   report_model_library_failure();
   report_symbol_resolution_failure();
-  EXPECT_EQ(captured(),
-            "[Magnifex] plugin_find(\"Magnifex.so\") returned null\n"
-            "[Magnifex] Failed to load MagnifexModels.so\n"
-            "[Magnifex] Failed to resolve one or more model symbols\n");
+  EXPECT_EQ(captured(), "[Magnifex] plugin_find(\"Magnifex.so\") returned null\n"
+                        "[Magnifex] Failed to load MagnifexModels.so\n"
+                        "[Magnifex] Failed to resolve one or more model symbols\n");
 }
 
-}  // namespace
+} // namespace

@@ -11,14 +11,15 @@ using namespace magnifex;
 
 namespace {
 
-std::string windows_path(const std::string& plugin_path) {
+std::string windows_path(const std::string& plugin_path)
+{
   return model_library_path(plugin_path, '\\', std::string("MagnifexModels.dll"));
 }
 
-TEST(ModelCodes, NamesFollowTheTableOrder) {
-  const char* expected[] = {"2CGsrG", "2CGsrP", "2CGstG", "2CGstP", "2PAsrG", "2PAsrP",
-                            "2PstG",  "2PstP",  "4CGsrG", "4CGsrP", "4CGstG", "4CGstP",
-                            "4PAsrG", "4PAsrP", "4PstG",  "4PstP",  "FLWN"};
+TEST(ModelCodes, NamesFollowTheTableOrder)
+{
+  const char* expected[] = {"2CGsrG", "2CGsrP", "2CGstG", "2CGstP", "2PAsrG", "2PAsrP", "2PstG", "2PstP", "4CGsrG",
+                            "4CGsrP", "4CGstG", "4CGstP", "4PAsrG", "4PAsrP", "4PstG",  "4PstP", "FLWN"};
   ASSERT_EQ(kAllModelCodes.size(), std::size(expected));
   std::set<std::string> symbols;
   for (std::size_t i = 0; i < kAllModelCodes.size(); ++i) {
@@ -35,7 +36,8 @@ TEST(ModelCodes, NamesFollowTheTableOrder) {
   EXPECT_THROW(model_code_from_name(nullptr), std::invalid_argument);
 }
 
-TEST(ModelLibraryPath, WindowsRule) {
+TEST(ModelLibraryPath, WindowsRule)
+{
   EXPECT_EQ(windows_path("C:\\plugins\\Magnifex.dll"), "C:\\plugins\\MagnifexModels.dll");
   // Forward slashes split too; the joint is still the Windows separator.
   EXPECT_EQ(windows_path("D:/tools/nuke/Magnifex.dll"), "D:/tools/nuke\\MagnifexModels.dll");
@@ -47,19 +49,20 @@ TEST(ModelLibraryPath, WindowsRule) {
   EXPECT_EQ(windows_path("C:/plugins//Magnifex.dll"), "C:/plugins/MagnifexModels.dll");
   // A path ending in a separator has an empty file name but a directory.
   EXPECT_EQ(windows_path("C:\\plugins\\"), "C:\\plugins\\MagnifexModels.dll");
-  EXPECT_EQ(windows_path("\\Magnifex.dll"), "MagnifexModels.dll");  // root: empty directory
+  EXPECT_EQ(windows_path("\\Magnifex.dll"), "MagnifexModels.dll"); // root: empty directory
 }
 
-TEST(ModelLibraryPath, WideStringsFollowTheSameRule) {
-  EXPECT_EQ(model_library_path(std::wstring(L"D:/tools/nuke/Magnifex.dll"), L'\\',
-                               std::wstring(L"MagnifexModels.dll")),
+TEST(ModelLibraryPath, WideStringsFollowTheSameRule)
+{
+  EXPECT_EQ(model_library_path(std::wstring(L"D:/tools/nuke/Magnifex.dll"), L'\\', std::wstring(L"MagnifexModels.dll")),
             L"D:/tools/nuke\\MagnifexModels.dll");
   EXPECT_EQ(model_library_directory(std::wstring(L"C:\\plugins\\Magnifex.dll")), L"C:\\plugins");
   EXPECT_EQ(model_library_directory(std::wstring(L"Magnifex.dll")), L"");
 }
 
 #ifndef _WIN32
-TEST(ModelLibraryPath, Linux) {
+TEST(ModelLibraryPath, Linux)
+{
   EXPECT_STREQ(plugin_file_name(), "Magnifex.so");
   EXPECT_STREQ(model_library_file_name(), "MagnifexModels.so");
   EXPECT_EQ(model_library_path("/opt/nuke/plugins/Magnifex.so"), "/opt/nuke/plugins/MagnifexModels.so");
@@ -72,4 +75,4 @@ TEST(ModelLibraryPath, Linux) {
 }
 #endif
 
-}  // namespace
+} // namespace

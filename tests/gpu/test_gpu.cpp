@@ -78,8 +78,8 @@ TEST_F(Gpu, PanelReportsThisGpu)
   Magnifex& op = op_of(*node);
   EXPECT_NE(op.gpu_name, "Not available");
   EXPECT_FALSE(op.gpu_compute_capability.empty());
-  std::cout << "native capability: " << op.native_compute_capability << ", use_gpu " << op.use_gpu
-            << ", bf16_capable " << op.bf16_capable << "\n";
+  std::cout << "native capability: " << op.native_compute_capability << ", use_gpu " << op.use_gpu << ", bf16_capable "
+            << op.bf16_capable << "\n";
 }
 
 TEST_F(Gpu, NetworksAreLoadedBlendedAndPlacedOnTheDevice)
@@ -140,9 +140,10 @@ TEST_F(Gpu, SixteenBitPassesComputeInTheChosenType)
   op.mixedprecision = true;
   struct Case {
     bool use_bfloat16, capable;
-    float expected;  // 1: BFloat16, 2: Half
+    float expected; // 1: BFloat16, 2: Half
   };
-  for (const Case& c : {Case{true, true, 1.0f}, Case{false, true, 2.0f}, Case{true, false, 2.0f}, Case{true, true, 1.0f}}) {
+  for (const Case& c :
+       {Case{true, true, 1.0f}, Case{false, true, 2.0f}, Case{true, false, 2.0f}, Case{true, true, 1.0f}}) {
     op.use_bfloat16 = c.use_bfloat16;
     op.bf16_capable = c.capable;
     EXPECT_EQ(op.run_network(probe, {input}, true).item<float>(), c.expected)

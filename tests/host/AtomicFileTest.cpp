@@ -31,7 +31,8 @@ protected:
   std::vector<std::string> names() const
   {
     std::vector<std::string> result;
-    for (const fs::directory_entry& e : fs::directory_iterator(dir)) result.push_back(e.path().filename().string());
+    for (const fs::directory_entry& e : fs::directory_iterator(dir))
+      result.push_back(e.path().filename().string());
     std::sort(result.begin(), result.end());
     return result;
   }
@@ -50,15 +51,21 @@ TEST_F(AtomicFileTest, TheNameHoldsTheOldFileUntilTheNewOneIsComplete)
       AtomicFile file(target());
       std::ofstream(file.temporaryPath()) << "newer";
       EXPECT_EQ(contents("out.txt"), "older");
-      EXPECT_EQ(names().size(), 2u);  // the old file and the temporary beside it
-      if (complete) file.commit();
+      EXPECT_EQ(names().size(), 2u); // the old file and the temporary beside it
+      if (complete)
+        file.commit();
     }
     EXPECT_EQ(contents("out.txt"), complete ? "newer" : "older");
-    EXPECT_EQ(names(), std::vector<std::string>{"out.txt"});  // no temporary left either way
+    EXPECT_EQ(names(), std::vector<std::string>{"out.txt"}); // no temporary left either way
   }
-  EXPECT_EQ(test_support::hostErrorKind([&] { AtomicFile((dir / "missing" / "out.txt").string()); }), HostError::Kind::Output);
-  EXPECT_EQ(test_support::hostErrorKind([&] { AtomicFile file((dir / "folder").string()); fs::create_directories(dir / "folder"); file.commit(); }),
-            HostError::Kind::Output);  // a folder is not replaced
+  EXPECT_EQ(test_support::hostErrorKind([&] { AtomicFile((dir / "missing" / "out.txt").string()); }),
+            HostError::Kind::Output);
+  EXPECT_EQ(test_support::hostErrorKind([&] {
+              AtomicFile file((dir / "folder").string());
+              fs::create_directories(dir / "folder");
+              file.commit();
+            }),
+            HostError::Kind::Output); // a folder is not replaced
 }
 
 TEST_F(AtomicFileTest, ATraceTakesItsNameWhenItEnds)

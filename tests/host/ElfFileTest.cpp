@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "common/ScratchDir.h"
 #include "ElfFile.h"
+#include "common/ScratchDir.h"
 #include "runtime/HostError.h"
 #include "runtime/PluginLibrary.h"
 #include "support/HostErrors.h"
 
 #if __has_include(<elf.h>)
-#  include <elf.h>
-#  define HAVE_ELF_H 1
+#include <elf.h>
+#define HAVE_ELF_H 1
 #endif
 
 namespace fs = std::filesystem;
@@ -26,7 +26,8 @@ namespace {
 platform::LibraryFileCheck checkBytes(const std::vector<unsigned char>& bytes)
 {
   return platform::checkElfFile(bytes.size(), [&bytes](std::uint64_t offset, void* buffer, std::size_t size) {
-    if (offset > bytes.size() || size > bytes.size() - offset) return false;
+    if (offset > bytes.size() || size > bytes.size() - offset)
+      return false;
     std::memcpy(buffer, bytes.data() + offset, size);
     return true;
   });
@@ -38,11 +39,13 @@ platform::LibraryFileCheck checkBytes(const std::vector<unsigned char>& bytes)
 template <typename T>
 T stored(T value, bool bigEndian)
 {
-  if (!bigEndian) return value;  // the tests run on little-endian machines
+  if (!bigEndian)
+    return value; // the tests run on little-endian machines
   T swapped{};
   auto* in = reinterpret_cast<const unsigned char*>(&value);
   auto* out = reinterpret_cast<unsigned char*>(&swapped);
-  for (std::size_t i = 0; i < sizeof(T); ++i) out[i] = in[sizeof(T) - 1 - i];
+  for (std::size_t i = 0; i < sizeof(T); ++i)
+    out[i] = in[sizeof(T) - 1 - i];
   return swapped;
 }
 
@@ -53,8 +56,8 @@ struct Segment {
 // A shared object of `fileSize` bytes: header, program headers right after it, `sections`
 // section headers at `sectionsAt`.
 template <typename Ehdr, typename Phdr, typename Shdr>
-std::vector<unsigned char> elfFile(bool bigEndian, const std::vector<Segment>& segments, std::uint64_t sectionsAt, int sections,
-                                   std::size_t fileSize)
+std::vector<unsigned char> elfFile(bool bigEndian, const std::vector<Segment>& segments, std::uint64_t sectionsAt,
+                                   int sections, std::size_t fileSize)
 {
   std::vector<unsigned char> bytes(fileSize, 0);
   Ehdr header{};
@@ -95,21 +98,23 @@ TEST(ElfFile, ReportsHeadersTablesAndSegmentsBeyondTheEndOfTheFile)
   struct Case {
     const char* what;
     std::vector<unsigned char> bytes;
-    const char* problem;  // empty: whole
+    const char* problem; // empty: whole
   };
   const std::uint64_t kHuge = ~std::uint64_t(0) - 1;
   const std::vector<Case> cases{
-      {"a whole 64-bit file", elf64(false, {{0, 1000}, {1000, 3000}}, 4000, 4, 4000 + 4 * sizeof(Elf64_Shdr)), ""},
-      {"a whole 32-bit big-endian file", elf32(true, {{0, 500}, {500, 500}}, 1000, 2, 1000 + 2 * sizeof(Elf32_Shdr)), ""},
-      {"no sections at all", elf64(false, {{0, 400}}, 0, 0, 400), ""},
-      {"a segment beyond the end", elf64(false, {{0, 1000}, {1000, 3000}}, 0, 0, 3999), "segment 1 ends at byte 4000 of a 3999-byte file"},
-      {"a 32-bit big-endian segment beyond the end", elf32(true, {{0, 500}, {500, 600}}, 0, 0, 1000), "segment 1 ends at byte 1100"},
-      {"a segment whose end overflows", elf64(false, {{kHuge, 16}}, 0, 0, 200), "segment 0"},
-      {"the section table cut off", elf64(false, {{0, 1000}}, 1000, 4, 1100), "section header table"},
-      {"the program header table cut off", elf64(false, {{0, 10}, {0, 10}, {0, 10}}, 0, 0, 100), "program header table"},
-      {"the header cut off", elf64(false, {}, 0, 0, 40), "the ELF header ends at byte 64"},
-      {"not ELF: left to the loader", std::vector<unsigned char>(2000, 'x'), ""},
-      {"empty: left to the loader", {}, ""},
+    {"a whole 64-bit file", elf64(false, {{0, 1000}, {1000, 3000}}, 4000, 4, 4000 + 4 * sizeof(Elf64_Shdr)), ""},
+    {"a whole 32-bit big-endian file", elf32(true, {{0, 500}, {500, 500}}, 1000, 2, 1000 + 2 * sizeof(Elf32_Shdr)), ""},
+    {"no sections at all", elf64(false, {{0, 400}}, 0, 0, 400), ""},
+    {"a segment beyond the end", elf64(false, {{0, 1000}, {1000, 3000}}, 0, 0, 3999),
+     "segment 1 ends at byte 4000 of a 3999-byte file"},
+    {"a 32-bit big-endian segment beyond the end", elf32(true, {{0, 500}, {500, 600}}, 0, 0, 1000),
+     "segment 1 ends at byte 1100"},
+    {"a segment whose end overflows", elf64(false, {{kHuge, 16}}, 0, 0, 200), "segment 0"},
+    {"the section table cut off", elf64(false, {{0, 1000}}, 1000, 4, 1100), "section header table"},
+    {"the program header table cut off", elf64(false, {{0, 10}, {0, 10}, {0, 10}}, 0, 0, 100), "program header table"},
+    {"the header cut off", elf64(false, {}, 0, 0, 40), "the ELF header ends at byte 64"},
+    {"not ELF: left to the loader", std::vector<unsigned char>(2000, 'x'), ""},
+    {"empty: left to the loader", {}, ""},
   };
   for (const Case& c : cases) {
     const platform::LibraryFileCheck check = checkBytes(c.bytes);
@@ -135,7 +140,7 @@ TEST(ElfFile, ATruncatedPluginFileIsReportedAsDamagedWithoutLoadingIt)
   const std::string whole((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   ASSERT_GT(whole.size(), 4096u);
   EXPECT_TRUE(platform::checkLibraryFile(TEST_PLUGIN_PATH).ok());
-  EXPECT_TRUE(platform::checkLibraryFile((dir / "missing.so").string()).ok());  // the loader says it
+  EXPECT_TRUE(platform::checkLibraryFile((dir / "missing.so").string()).ok()); // the loader says it
   for (const std::size_t size : {std::size_t(1024), whole.size() / 2, whole.size() * 9 / 10, whole.size() - 1}) {
     const std::string path = (dir / ("cut" + std::to_string(size) + ".so")).string();
     std::ofstream(path, std::ios::binary) << whole.substr(0, size);

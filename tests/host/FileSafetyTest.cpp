@@ -18,9 +18,9 @@
 #include "support/RawImages.h"
 
 #if !defined(_WIN32)
-#  include <signal.h>
-#  include <sys/wait.h>
-#  include <unistd.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -36,7 +36,8 @@ using FileSafetyTest = test_support::CommandTest;
 std::vector<std::string> namesIn(const fs::path& folder)
 {
   std::vector<std::string> names;
-  for (const fs::directory_entry& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+  for (const fs::directory_entry& e : fs::directory_iterator(folder))
+    names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -45,7 +46,8 @@ std::vector<std::string> namesIn(const fs::path& folder)
 void writeNoise(const std::string& path, int size)
 {
   std::mt19937 random(7);
-  writeRaw(path, specOf(size, size, {"R", "G", "B"}, TypeDesc::UINT8), [&](int, int, int) { return float(random() % 256) / 255.0f; });
+  writeRaw(path, specOf(size, size, {"R", "G", "B"}, TypeDesc::UINT8),
+           [&](int, int, int) { return float(random() % 256) / 255.0f; });
 }
 
 } // namespace
@@ -62,7 +64,8 @@ public:
   }
   ~FullDisk()
   {
-    if (mounted_) (void)std::system(("umount " + at_.string()).c_str());
+    if (mounted_)
+      (void)std::system(("umount " + at_.string()).c_str());
   }
   bool mounted() const { return mounted_; }
   // Fills all but `free` bytes.
@@ -81,7 +84,8 @@ private:
 TEST_F(FileSafetyTest, AWriteThatDoesNotCompleteFailsAndKeepsTheOlderFile)
 {
   FullDisk disk(dir / "full");
-  if (!disk.mounted()) GTEST_SKIP() << "mounting a small file system is not allowed here";
+  if (!disk.mounted())
+    GTEST_SKIP() << "mounting a small file system is not allowed here";
   writeNoise(file("in.png"), 96);
   // Every writable kind: those whose writers ignore failed writes, end the process or report them.
   for (const char* format : {"png", "tga", "bmp", "sgi", "jpg", "exr", "dpx", "tif", "hdr", "webp", "ppm"}) {
@@ -89,7 +93,7 @@ TEST_F(FileSafetyTest, AWriteThatDoesNotCompleteFailsAndKeepsTheOlderFile)
     const fs::path keep = dir / "full" / (std::string("keep.") + format);
     writeRaw(keep.string(), specOf(4, 4, {"R", "G", "B"}, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
     const std::string before = slurp(keep);
-    disk.fill(8 * 1024);  // a start of the file fits, the rest does not
+    disk.fill(8 * 1024); // a start of the file fits, the rest does not
     const Outcome r = run({"--input", file("in.png"), "--output", keep.string(), "--set", "scale=4x"});
     EXPECT_EQ(r.code, kExitSetup) << r.err;
     EXPECT_NE(r.err.find("cannot write " + keep.string() + ": "), std::string::npos) << r.err;
@@ -119,10 +123,11 @@ class Background {
 public:
   Background(const std::string& args, const fs::path& folder) : folder_(folder)
   {
-    fs::remove(folder / "stderr");  // an earlier run's lines are not this one's
+    fs::remove(folder / "stderr"); // an earlier run's lines are not this one's
     pid_ = fork();
     if (pid_ == 0) {
-      const std::string command = std::string("exec ") + RENDER_COMMAND_PATH + " " + args + " 2> " + (folder / "stderr").string() + " > /dev/null";
+      const std::string command = std::string("exec ") + RENDER_COMMAND_PATH + " " + args + " 2> " +
+                                  (folder / "stderr").string() + " > /dev/null";
       execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -131,7 +136,8 @@ public:
   bool waitFor(const std::string& text) const
   {
     for (int i = 0; i < 3000; ++i) {
-      if (slurp(folder_ / "stderr").find(text) != std::string::npos) return true;
+      if (slurp(folder_ / "stderr").find(text) != std::string::npos)
+        return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
@@ -153,20 +159,21 @@ TEST_F(FileSafetyTest, FarmSignalsAbortTheRenderAndRemoveEveryTemporary)
 {
   writeRaw(file("in.png"), specOf(8, 8, {"R", "G", "B"}, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
   std::ofstream(file("out.png")) << "an older render";
-  const std::string plugin = std::string("--plugin-dir ") + TEST_PLUGIN_DIR + " --class TestScale --input " + file("in.png") +
-                             " --output " + file("out.png") + " --trace " + file("trace.jsonl") + " --set scale=4x --set row_delay_ms=60";
+  const std::string plugin = std::string("--plugin-dir ") + TEST_PLUGIN_DIR + " --class TestScale --input " +
+                             file("in.png") + " --output " + file("out.png") + " --trace " + file("trace.jsonl") +
+                             " --set scale=4x --set row_delay_ms=60";
   struct Case {
     const char* what;
     int signal;
-    bool twice;  // a second signal while the node does not stop
+    bool twice; // a second signal while the node does not stop
     int code;
   };
-  for (const Case& c : {Case{"SIGTERM", SIGTERM, false, 143}, Case{"SIGHUP", SIGHUP, false, 129}, Case{"SIGINT", SIGINT, false, 130},
-                        Case{"a second SIGTERM", SIGTERM, true, 143}}) {
+  for (const Case& c : {Case{"SIGTERM", SIGTERM, false, 143}, Case{"SIGHUP", SIGHUP, false, 129},
+                        Case{"SIGINT", SIGINT, false, 130}, Case{"a second SIGTERM", SIGTERM, true, 143}}) {
     SCOPED_TRACE(c.what);
     fs::remove(file("trace.jsonl"));
     Background render(plugin + (c.twice ? " --set ignore_aborts=true" : ""), dir);
-    ASSERT_TRUE(render.waitFor("frame 1: ")) << slurp(dir / "stderr");  // a progress line: the node renders
+    ASSERT_TRUE(render.waitFor("frame 1: ")) << slurp(dir / "stderr"); // a progress line: the node renders
     render.send(c.signal);
     if (c.twice) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -176,9 +183,11 @@ TEST_F(FileSafetyTest, FarmSignalsAbortTheRenderAndRemoveEveryTemporary)
     EXPECT_EQ(slurp(file("out.png")), "an older render");
     // An aborted render still names its trace; a program ended at once keeps no temporary of it.
     const std::vector<std::string> expected =
-        c.twice ? std::vector<std::string>{"in.png", "out.png", "stderr"} : std::vector<std::string>{"in.png", "out.png", "stderr", "trace.jsonl"};
+      c.twice ? std::vector<std::string>{"in.png", "out.png", "stderr"}
+              : std::vector<std::string>{"in.png", "out.png", "stderr", "trace.jsonl"};
     EXPECT_EQ(namesIn(dir), expected);
-    if (!c.twice) EXPECT_NE(slurp(dir / "stderr").find("render aborted"), std::string::npos);
+    if (!c.twice)
+      EXPECT_NE(slurp(dir / "stderr").find("render aborted"), std::string::npos);
   }
 }
 
@@ -186,22 +195,25 @@ TEST_F(FileSafetyTest, TemporariesOfKilledRunsAreRemovedByTheNextRunIntoTheirFol
 {
   writeRaw(file("in.png"), specOf(8, 8, {"R", "G", "B"}, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
   // A run killed at once leaves its temporary: the name says whose it is.
-  Background killed(std::string("--plugin-dir ") + TEST_PLUGIN_DIR + " --class TestScale --input " + file("in.png") + " --output " +
-                        file("out.png") + " --trace " + file("trace.jsonl") + " --set row_delay_ms=200",
+  Background killed(std::string("--plugin-dir ") + TEST_PLUGIN_DIR + " --class TestScale --input " + file("in.png") +
+                      " --output " + file("out.png") + " --trace " + file("trace.jsonl") + " --set row_delay_ms=200",
                     dir);
   ASSERT_TRUE(killed.waitFor("frame 1: "));
   killed.send(SIGKILL);
   EXPECT_EQ(killed.exitStatus(), -SIGKILL);
   std::string left;
   for (const std::string& name : namesIn(dir))
-    if (name.rfind(".trace.jsonl.", 0) == 0) left = name;
+    if (name.rfind(".trace.jsonl.", 0) == 0)
+      left = name;
   ASSERT_FALSE(left.empty()) << "the killed run left no temporary";
   // Another machine's temporary in a shared folder is not this machine's to judge.
   std::ofstream(dir / ".out.png.another_machine-1-1-0.tmp") << "being written elsewhere";
 
   const Outcome r = run({"--input", file("in.png"), "--output", file("out.png")});
   EXPECT_EQ(r.code, kExitOk) << r.err;
-  EXPECT_NE(r.err.find("removed 1 temporary file left in " + dir.string() + " by a run that was killed"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("removed 1 temporary file left in " + dir.string() + " by a run that was killed"),
+            std::string::npos)
+    << r.err;
   EXPECT_FALSE(fs::exists(dir / left));
   EXPECT_TRUE(fs::exists(dir / ".out.png.another_machine-1-1-0.tmp"));
 }
@@ -216,27 +228,44 @@ TEST_F(FileSafetyTest, OutputsThatCannotBeWrittenOrNameEachOtherAreRefusedBefore
   std::ofstream(file("out.png")) << "an older render";
   struct Case {
     const char* what;
-    std::vector<std::string> args;  // '@': a file in the test's folder
+    std::vector<std::string> args; // '@': a file in the test's folder
     int code;
     const char* message;
   };
   const std::vector<Case> cases{
-      {"--trace is --output", {"--input", "@in.png", "--output", "@out.png", "--trace", "@out.png"}, kExitUsage, "name the same file"},
-      {"--script-out is --output", {"--input", "@in.png", "--output", "@out.png", "--script-out", "@./out.png"}, kExitUsage,
-       "name the same file"},
-      {"--trace is --script-out", {"--input", "@in.png", "--trace", "@t.txt", "--script-out", "@t.txt"}, kExitUsage, "name the same file"},
-      {"--trace is a frame of the range", {"--input", "@seq.####.png", "--output", "@o.####.png", "--trace", "@o.0002.png"}, kExitUsage,
-       "name the same file"},
-      {"a missing folder", {"--input", "@in.png", "--output", "@missing/out.png"}, kExitSetup, "its folder does not exist"},
-      {"an unknown extension", {"--input", "@in.png", "--output", "@out.unknown"}, kExitSetup, "no image format is known for the extension .unknown"},
-      {"no extension", {"--input", "@in.png", "--output", "@out"}, kExitSetup, "names no image format"},
+    {"--trace is --output",
+     {"--input", "@in.png", "--output", "@out.png", "--trace", "@out.png"},
+     kExitUsage,
+     "name the same file"},
+    {"--script-out is --output",
+     {"--input", "@in.png", "--output", "@out.png", "--script-out", "@./out.png"},
+     kExitUsage,
+     "name the same file"},
+    {"--trace is --script-out",
+     {"--input", "@in.png", "--trace", "@t.txt", "--script-out", "@t.txt"},
+     kExitUsage,
+     "name the same file"},
+    {"--trace is a frame of the range",
+     {"--input", "@seq.####.png", "--output", "@o.####.png", "--trace", "@o.0002.png"},
+     kExitUsage,
+     "name the same file"},
+    {"a missing folder",
+     {"--input", "@in.png", "--output", "@missing/out.png"},
+     kExitSetup,
+     "its folder does not exist"},
+    {"an unknown extension",
+     {"--input", "@in.png", "--output", "@out.unknown"},
+     kExitSetup,
+     "no image format is known for the extension .unknown"},
+    {"no extension", {"--input", "@in.png", "--output", "@out"}, kExitSetup, "names no image format"},
   };
   const auto before = snapshot();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<std::string> args = c.args;
     for (std::string& a : args)
-      if (a.rfind('@', 0) == 0) a = file(a.substr(1));
+      if (a.rfind('@', 0) == 0)
+        a = file(a.substr(1));
     const Outcome r = run(args);
     EXPECT_EQ(r.code, c.code) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
@@ -244,13 +273,16 @@ TEST_F(FileSafetyTest, OutputsThatCannotBeWrittenOrNameEachOtherAreRefusedBefore
     EXPECT_EQ(snapshot(), before);
   }
   // A trace whose name merely looks like a frame outside the range is no frame.
-  const Outcome r = run({"--input", file("seq.####.png"), "--output", file("o.####.png"), "--trace", file("o.0007.png")});
+  const Outcome r =
+    run({"--input", file("seq.####.png"), "--output", file("o.####.png"), "--trace", file("o.0007.png")});
   EXPECT_EQ(r.code, kExitOk) << r.err;
 }
 
 TEST_F(FileSafetyTest, FailedFramesAreNamedAndKeepGoingRendersPastThem)
 {
-  for (int f : {1, 3}) writeRaw(file("seq.000" + std::to_string(f) + ".png"), specOf(2, 2, {"R", "G", "B"}, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
+  for (int f : {1, 3})
+    writeRaw(file("seq.000" + std::to_string(f) + ".png"), specOf(2, 2, {"R", "G", "B"}, TypeDesc::UINT8),
+             [](int, int, int) { return 0.5f; });
   std::ofstream(file("seq.0002.png")) << "not an image";
   struct Case {
     const char* what;
@@ -259,10 +291,12 @@ TEST_F(FileSafetyTest, FailedFramesAreNamedAndKeepGoingRendersPastThem)
     std::vector<std::string> written;
     const char* summary;
   };
-  for (const Case& c : {Case{"stops at the first failure", {}, kExitSetup, {"o.0001.png"}, "1 rendered"},
-                        Case{"--keep-going", {"--keep-going"}, kExitSetup, {"o.0001.png", "o.0003.png"}, "2 rendered"}}) {
+  for (const Case& c :
+       {Case{"stops at the first failure", {}, kExitSetup, {"o.0001.png"}, "1 rendered"},
+        Case{"--keep-going", {"--keep-going"}, kExitSetup, {"o.0001.png", "o.0003.png"}, "2 rendered"}}) {
     SCOPED_TRACE(c.what);
-    for (int f : {1, 2, 3}) fs::remove(file("o.000" + std::to_string(f) + ".png"));
+    for (int f : {1, 2, 3})
+      fs::remove(file("o.000" + std::to_string(f) + ".png"));
     std::vector<std::string> args{"--input", file("seq.####.png"), "--output", file("o.####.png")};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
     const Outcome r = run(args);
@@ -270,7 +304,8 @@ TEST_F(FileSafetyTest, FailedFramesAreNamedAndKeepGoingRendersPastThem)
     EXPECT_NE(r.err.find(c.summary), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("failed: 2"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("not rendered: 3") != std::string::npos, c.extra.empty()) << r.err;
-    for (const std::string& name : c.written) EXPECT_TRUE(fs::exists(file(name))) << name;
+    for (const std::string& name : c.written)
+      EXPECT_TRUE(fs::exists(file(name))) << name;
     EXPECT_EQ(fs::exists(file("o.0003.png")), !c.extra.empty());
   }
 }
@@ -279,11 +314,14 @@ TEST_F(FileSafetyTest, ARunThatRendersNoFrameAtAllFails)
 {
   writeRaw(file("in.png"), specOf(2, 2, {"R", "G", "B"}, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
   // The node gives no pixels after its last frame: asked only for later ones, nothing is written.
-  const Outcome none = run({"--input", file("in.png"), "--frames", "5-7", "--set", "last_frame=2", "--output", file("o.####.png")});
+  const Outcome none =
+    run({"--input", file("in.png"), "--frames", "5-7", "--set", "last_frame=2", "--output", file("o.####.png")});
   EXPECT_EQ(none.code, kExitNodeFailed) << none.err;
-  EXPECT_NE(none.err.find("no frame was rendered: the node wrote no pixels for frames 5-7"), std::string::npos) << none.err;
+  EXPECT_NE(none.err.find("no frame was rendered: the node wrote no pixels for frames 5-7"), std::string::npos)
+    << none.err;
   // Some frames without pixels among rendered ones are no failure.
-  const Outcome some = run({"--input", file("in.png"), "--frames", "2-3", "--set", "last_frame=2", "--output", file("o.####.png")});
+  const Outcome some =
+    run({"--input", file("in.png"), "--frames", "2-3", "--set", "last_frame=2", "--output", file("o.####.png")});
   EXPECT_EQ(some.code, kExitOk) << some.err;
   EXPECT_NE(some.err.find("1 rendered"), std::string::npos) << some.err;
 }

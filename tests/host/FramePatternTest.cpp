@@ -38,7 +38,7 @@ TEST(FramePattern, NamesFramesAsPrintfAndHashesDo)
   EXPECT_EQ(FramePattern("plate.#.exr").pathFor(123), "plate.123.exr");
   EXPECT_EQ(FramePattern("plate.%d.exr").pathFor(7), "plate.7.exr");
   EXPECT_EQ(FramePattern("plate.####.exr").pathFor(-5), "plate.-005.exr");
-  EXPECT_EQ(FramePattern("shot#1/plate.exr").pathFor(3), "shot#1/plate.exr");  // only the file name counts
+  EXPECT_EQ(FramePattern("shot#1/plate.exr").pathFor(3), "shot#1/plate.exr"); // only the file name counts
   EXPECT_FALSE(FramePattern("still.png").hasFrameNumber());
   EXPECT_EQ(FramePattern("still.png").pathFor(9), "still.png");
   EXPECT_EQ(FramePattern("100%.png").pathFor(9), "100%.png");
@@ -46,11 +46,14 @@ TEST(FramePattern, NamesFramesAsPrintfAndHashesDo)
 
 TEST(FramePattern, RefusesWidthsAndLengthsNoFileNameHas)
 {
-  EXPECT_EQ(FramePattern("p.%032d.exr").pathFor(-1), "p.-" + std::string(30, '0') + "1.exr");  // the widest there is
-  EXPECT_EQ(FramePattern("p." + std::string(32, '#') + ".exr").pathFor(2147483647), "p." + std::string(22, '0') + "2147483647.exr");
-  for (const std::string& bad : std::vector<std::string>{"p.%033d.exr", "p.%2147483647d.exr", "p.%99999999999999999999999d.exr",
-                                                        "p." + std::string(33, '#') + ".exr", std::string(5000, 'a') + ".exr"})
-    EXPECT_EQ(test_support::hostErrorKind([&] { FramePattern{bad}; }), host_runtime::HostError::Kind::BadPattern) << bad.substr(0, 40);
+  EXPECT_EQ(FramePattern("p.%032d.exr").pathFor(-1), "p.-" + std::string(30, '0') + "1.exr"); // the widest there is
+  EXPECT_EQ(FramePattern("p." + std::string(32, '#') + ".exr").pathFor(2147483647),
+            "p." + std::string(22, '0') + "2147483647.exr");
+  for (const std::string& bad :
+       std::vector<std::string>{"p.%033d.exr", "p.%2147483647d.exr", "p.%99999999999999999999999d.exr",
+                                "p." + std::string(33, '#') + ".exr", std::string(5000, 'a') + ".exr"})
+    EXPECT_EQ(test_support::hostErrorKind([&] { FramePattern{bad}; }), host_runtime::HostError::Kind::BadPattern)
+      << bad.substr(0, 40);
 }
 
 TEST(FramePattern, FindsTheFramesOnDisk)
@@ -81,7 +84,8 @@ TEST(FileSequenceSource, ReadsFramesOfTheRangeAndTellsMissingOnes)
   };
   reader.readPixels = [&reads](const std::string&) {
     ++reads;
-    return host_runtime::Image::filled(DD::Image::Box(0, 0, 1, 1), {DD::Image::Chan_Red}, [](int, int, int) { return 1.0f; });
+    return host_runtime::Image::filled(DD::Image::Box(0, 0, 1, 1), {DD::Image::Chan_Red},
+                                       [](int, int, int) { return 1.0f; });
   };
   host_runtime::FileSequenceSource source(FramePattern(dir / "s.####.raw"), reader, 1);
   EXPECT_EQ(source.firstFrame(), 1);
@@ -95,9 +99,9 @@ TEST(FileSequenceSource, ReadsFramesOfTheRangeAndTellsMissingOnes)
   }
   source.pixels(1);
   source.pixels(1);
-  EXPECT_EQ(reads, 1);  // cached
+  EXPECT_EQ(reads, 1); // cached
   source.pixels(3);
   source.pixels(1);
-  EXPECT_EQ(reads, 3);  // a cache of one frame
+  EXPECT_EQ(reads, 3); // a cache of one frame
   EXPECT_THROW(host_runtime::FileSequenceSource(FramePattern(dir / "none.####.raw"), reader), host_runtime::HostError);
 }

@@ -17,8 +17,10 @@ using host_runtime::HostError;
 
 namespace {
 
-std::string lastChanged(const host_runtime::HostNode& node) { return node.knob("last_changed").text(); }
-
+std::string lastChanged(const host_runtime::HostNode& node)
+{
+  return node.knob("last_changed").text();
+}
 
 } // namespace
 
@@ -27,7 +29,8 @@ TEST(HostNodeKnobs, PanelListsEveryKnobAsDeclared)
   auto node = test_support::makeTestScale();
   const nlohmann::json panel = nlohmann::json::parse(host_runtime::panelJson(*node));
   std::vector<std::string> kinds;
-  for (const auto& k : panel) kinds.push_back(k.at("kind").get<std::string>());
+  for (const auto& k : panel)
+    kinds.push_back(k.at("kind").get<std::string>());
   EXPECT_EQ(kinds, (std::vector<std::string>{"text", "text", "divider", "group_begin", "enum", "int", "float", "bool",
                                              "bool", "group_end", "button", "tab", "text", "int", "int", "bool"}));
   const auto& label = panel[0];
@@ -88,7 +91,10 @@ TEST(HostNodeKnobs, RejectsUnknownKnobsAndBadValuesWithoutChangingAnything)
   EXPECT_EQ(test_support::hostErrorKind([&] { node->setKnob("gain", "1x"); }), HostError::Kind::BadValue);
   EXPECT_EQ(test_support::hostErrorKind([&] { node->setKnob("reset", "1"); }), HostError::Kind::BadValue);
   EXPECT_EQ(test_support::hostErrorKind([&] { node->pressButton("gain"); }), HostError::Kind::BadValue);
-  EXPECT_EQ(test_support::hostErrorKind([&] { node->setKnobs({{"gain", "2"}, {"scale", "bad"}}); }), HostError::Kind::BadValue);
+  EXPECT_EQ(test_support::hostErrorKind([&] {
+              node->setKnobs({{"gain", "2"}, {"scale", "bad"}});
+            }),
+            HostError::Kind::BadValue);
   EXPECT_EQ(node->knobText("gain"), "1");
   EXPECT_EQ(lastChanged(*node), "none");
 }
@@ -119,7 +125,7 @@ TEST(HostNodeKnobs, RebuildingKeepsKnobsValuesAndState)
   auto node = test_support::makeTestScale();
   Knob* gain = &node->knob("gain");
   node->setKnob("gain", "5");
-  node->setKnob("contexts", "2");  // disables secret
+  node->setKnob("contexts", "2"); // disables secret
   node->knob("last_changed").text("kept");
   node->rebuildKnobs();
   EXPECT_EQ(&node->knob("gain"), gain);

@@ -15,16 +15,15 @@ TEST(NodeScript, WritesValueKnobsInOrderSkippingDoNotWriteButNotHidden)
   node->setKnob("scale", "1x (copy)");
   node->setKnob("gain", "0.1");
   node->setKnob("secret", "on");
-  EXPECT_EQ(writeNodeScript(*node),
-            "TestScale {\n"
-            " name Scaler\n"
-            " scale \"1x (copy)\"\n"
-            " contexts 1\n"
-            " gain 0.100000001\n"
-            " fail false\n"
-            " secret true\n"
-            " last_frame 2147483647\n"
-            "}\n");
+  EXPECT_EQ(writeNodeScript(*node), "TestScale {\n"
+                                    " name Scaler\n"
+                                    " scale \"1x (copy)\"\n"
+                                    " contexts 1\n"
+                                    " gain 0.100000001\n"
+                                    " fail false\n"
+                                    " secret true\n"
+                                    " last_frame 2147483647\n"
+                                    "}\n");
 }
 
 TEST(NodeScript, RoundTripsIntoAFreshNode)
@@ -55,15 +54,15 @@ TEST(NodeScript, ReportsBadScriptsWithTheirLineAndChangesNothing)
     const char* message;
   };
   const Case cases[] = {
-      {"Blur {\n}\n", HostError::Kind::Script, "in.nk:1: the script is for class Blur"},
-      {"TestScale {\n gain 2\n", HostError::Kind::Script, "missing '}'"},
-      {"TestScale {\n gain 2\n nope 1\n}\n", HostError::Kind::UnknownKnob, "in.nk:3: unknown knob nope"},
-      {"TestScale {\n gain 2\n scale 8x\n}\n", HostError::Kind::BadValue, "in.nk:3: bad value '8x'"},
-      {"TestScale {\n scale \"1x (copy)\n}\n", HostError::Kind::Script, "in.nk:2: unterminated"},
-      {"TestScale {\n scale 1x (copy)\n}\n", HostError::Kind::Script, "must be quoted"},
-      {"TestScale {\n gain\n}\n", HostError::Kind::Script, "in.nk:2: missing value"},
-      {"TestScale {\n}\nTestScale {\n}\n", HostError::Kind::Script, "in.nk:3: text after the end"},
-      {"", HostError::Kind::Script, "no node"},
+    {"Blur {\n}\n", HostError::Kind::Script, "in.nk:1: the script is for class Blur"},
+    {"TestScale {\n gain 2\n", HostError::Kind::Script, "missing '}'"},
+    {"TestScale {\n gain 2\n nope 1\n}\n", HostError::Kind::UnknownKnob, "in.nk:3: unknown knob nope"},
+    {"TestScale {\n gain 2\n scale 8x\n}\n", HostError::Kind::BadValue, "in.nk:3: bad value '8x'"},
+    {"TestScale {\n scale \"1x (copy)\n}\n", HostError::Kind::Script, "in.nk:2: unterminated"},
+    {"TestScale {\n scale 1x (copy)\n}\n", HostError::Kind::Script, "must be quoted"},
+    {"TestScale {\n gain\n}\n", HostError::Kind::Script, "in.nk:2: missing value"},
+    {"TestScale {\n}\nTestScale {\n}\n", HostError::Kind::Script, "in.nk:3: text after the end"},
+    {"", HostError::Kind::Script, "no node"},
   };
   for (const Case& c : cases) {
     try {

@@ -3,10 +3,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "common/ScratchDir.h"
 #include "DDImage/Op.h"
 #include "DDImage/plugins.h"
 #include "DDImageHost/Process.h"
+#include "common/ScratchDir.h"
 #include "runtime/HostError.h"
 #include "support/HostErrors.h"
 #include "support/TestPlugin.h"
@@ -14,7 +14,6 @@
 using host_runtime::HostError;
 using host_runtime::HostNode;
 using host_runtime::PluginLibrary;
-
 
 TEST(PluginLoading, RegistersTheClassAndTheFileForPluginFind)
 {

@@ -26,22 +26,25 @@ TEST(CommandLine, ReadsFramesAndChannels)
   EXPECT_EQ(parseFrameRange("1-24"), std::make_pair(1, 24));
   EXPECT_EQ(parseFrameRange("-5--1"), std::make_pair(-5, -1));
   EXPECT_EQ(parseFrameRange("-5-3"), std::make_pair(-5, 3));
-  for (const char* bad : {"", "a", "3-", "5-1", "1-2-3", "1.5"}) EXPECT_THROW(parseFrameRange(bad), UsageError) << bad;
+  for (const char* bad : {"", "a", "3-", "5-1", "1-2-3", "1.5"})
+    EXPECT_THROW(parseFrameRange(bad), UsageError) << bad;
   DD::Image::ChannelSet expected(DD::Image::Mask_RGB);
   expected += DD::Image::Chan_Z;
   EXPECT_EQ(parseChannels("rgb,depth.Z"), expected);
   EXPECT_EQ(parseChannels("alpha"), DD::Image::ChannelSet(DD::Image::Chan_Alpha));
-  for (const char* bad : {"", "Z", "rgb,", "purple"}) EXPECT_THROW(parseChannels(bad), UsageError) << bad;
+  for (const char* bad : {"", "Z", "rgb,", "purple"})
+    EXPECT_THROW(parseChannels(bad), UsageError) << bad;
   EXPECT_EQ(parseCommandLine({"--output-type", "half"}).outputType, PixelType::Half);
   EXPECT_EQ(parseCommandLine({"--output-type=uint16"}).outputType, PixelType::UInt16);
-  for (const char* bad : {"", "int8", "Float", "double"}) EXPECT_THROW(parsePixelType(bad), UsageError) << bad;
+  for (const char* bad : {"", "int8", "Float", "double"})
+    EXPECT_THROW(parsePixelType(bad), UsageError) << bad;
   const CommandLine cl = parseCommandLine({"--set", "a=1", "--press=b", "--set=c=x=y", "--validate-only"});
   ASSERT_EQ(cl.knobActions.size(), 3u);
   EXPECT_EQ(cl.knobActions[1].kind, KnobAction::Kind::Press);
   EXPECT_EQ(cl.knobActions[2].value, "x=y");
   EXPECT_TRUE(cl.drives());
   for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-           {"--set", "noequals"}, {"--set"}, {"--help=1"}, {"--validate-only", "--output", "x.exr"}, {"-x"}})
+         {"--set", "noequals"}, {"--set"}, {"--help=1"}, {"--validate-only", "--output", "x.exr"}, {"-x"}})
     EXPECT_THROW(parseCommandLine(bad), UsageError);
 }
 
@@ -78,7 +81,7 @@ TEST_F(RenderCommandTest, ExitCodesTellWhatWentWrong)
   std::ofstream(file("Broken.so")) << "not a library";
   const Outcome broken = runWith({"--plugin", file("Broken.so")});
   EXPECT_EQ(broken.code, kExitSetup);
-  EXPECT_NE(broken.err.find("Broken.so: "), std::string::npos) << broken.err;  // the loader's own words
+  EXPECT_NE(broken.err.find("Broken.so: "), std::string::npos) << broken.err; // the loader's own words
 
   EXPECT_EQ(runWith({"--plugin", TEST_PLUGIN_PATH, "--class", "Nothing"}).code, kExitSetup);
   const Outcome failed = run({"--set", "contexts=-1", "--validate-only"});
@@ -94,7 +97,7 @@ TEST_F(RenderCommandTest, PrintsThePanelAfterTheChangesAsJson)
   ASSERT_EQ(r.code, kExitOk) << r.err;
   const nlohmann::json panel = nlohmann::json::parse(r.out);
   ASSERT_EQ(panel.size(), 16u);
-  EXPECT_EQ(panel[1].at("text").get<std::string>(), "panel");  // knob_changed with the panel-shown knob
+  EXPECT_EQ(panel[1].at("text").get<std::string>(), "panel"); // knob_changed with the panel-shown knob
   EXPECT_EQ(panel[6].at("name").get<std::string>(), "gain");
   EXPECT_EQ(panel[6].at("value").get<double>(), 2.5);
 }
@@ -129,7 +132,8 @@ TEST_F(RenderCommandTest, ValidateOnlyReportsEachFrameAndTracesIt)
     validations += v.at("event").get<std::string>() == "validate";
     opens += v.at("event").get<std::string>() == "open";
     last = v.at("event").get<std::string>();
-    if (v.at("event").get<std::string>() == "validate") EXPECT_EQ(v.at("extra").at("factor").get<double>(), 2);
+    if (v.at("event").get<std::string>() == "validate")
+      EXPECT_EQ(v.at("extra").at("factor").get<double>(), 2);
   }
   EXPECT_EQ(validations, 2);
   EXPECT_EQ(opens, 0);
@@ -138,7 +142,8 @@ TEST_F(RenderCommandTest, ValidateOnlyReportsEachFrameAndTracesIt)
 
 TEST_F(RenderCommandTest, ImageFilesKeepWindowsChannelsAndPixels)
 {
-  if (!imageFilesAvailable()) GTEST_SKIP() << "built without image files";
+  if (!imageFilesAvailable())
+    GTEST_SKIP() << "built without image files";
   DD::Image::Format format(20, 10, 2.0);
   format.set(-4, 2, 16, 12);
   DD::Image::ChannelSet channels(DD::Image::Mask_RGBA);
@@ -146,7 +151,8 @@ TEST_F(RenderCommandTest, ImageFilesKeepWindowsChannelsAndPixels)
   DD::Image::ImagePlane plane(DD::Image::Box(-2, 3, 6, 7), true, channels);
   for (int y = 3; y < 7; ++y)
     for (int x = -2; x < 6; ++x)
-      for (int z = 0; z < 5; ++z) plane.writableAt(x, y, z) = float(100 * y + 10 * x + z);
+      for (int z = 0; z < 5; ++z)
+        plane.writableAt(x, y, z) = float(100 * y + 10 * x + z);
   writeImageFile(file("w.exr"), plane, format);
 
   const host_runtime::ImageFileReader reader = imageFileReader();
@@ -156,25 +162,30 @@ TEST_F(RenderCommandTest, ImageFilesKeepWindowsChannelsAndPixels)
   EXPECT_EQ(d.bbox, plane.bounds());
   EXPECT_EQ(d.channelSet(), channels);
   const host_runtime::Image image = reader.readPixels(file("w.exr"));
-  ASSERT_EQ(image.channels, (std::vector<DD::Image::Channel>{DD::Image::Chan_Red, DD::Image::Chan_Green, DD::Image::Chan_Blue,
-                                                             DD::Image::Chan_Alpha, DD::Image::Chan_Z}));
+  ASSERT_EQ(image.channels,
+            (std::vector<DD::Image::Channel>{DD::Image::Chan_Red, DD::Image::Chan_Green, DD::Image::Chan_Blue,
+                                             DD::Image::Chan_Alpha, DD::Image::Chan_Z}));
   for (int y = 3; y < 7; ++y)
     for (int x = -2; x < 6; ++x)
-      for (int z = 0; z < 5; ++z) ASSERT_EQ(image.at(x, y, z), plane.at(x, y, z)) << x << "," << y << "," << z;
+      for (int z = 0; z < 5; ++z)
+        ASSERT_EQ(image.at(x, y, z), plane.at(x, y, z)) << x << "," << y << "," << z;
 }
 
 TEST_F(RenderCommandTest, RendersASequenceOfFiles)
 {
-  if (!imageFilesAvailable()) GTEST_SKIP() << "built without image files";
+  if (!imageFilesAvailable())
+    GTEST_SKIP() << "built without image files";
   const DD::Image::Format format(3, 2);
   for (int f = 1; f <= 3; ++f) {
     DD::Image::ImagePlane plane(DD::Image::Box(0, 0, 3, 2), true, DD::Image::Mask_RGB);
     for (int y = 0; y < 2; ++y)
       for (int x = 0; x < 3; ++x)
-        for (int z = 0; z < 3; ++z) plane.writableAt(x, y, z) = float(f * 100 + y * 10 + x + z * 0.25f);
+        for (int z = 0; z < 3; ++z)
+          plane.writableAt(x, y, z) = float(f * 100 + y * 10 + x + z * 0.25f);
     writeImageFile(file("in.000" + std::to_string(f) + ".exr"), plane, format);
   }
-  const Outcome r = run({"--input", file("in.####.exr"), "--frames", "2-3", "--set", "scale=4x", "--output", file("out.%04d.exr")});
+  const Outcome r =
+    run({"--input", file("in.####.exr"), "--frames", "2-3", "--set", "scale=4x", "--output", file("out.%04d.exr")});
   ASSERT_EQ(r.code, kExitOk) << r.err;
   EXPECT_NE(r.err.find("frame 3 done"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(file("out.0001.exr")));
@@ -185,7 +196,7 @@ TEST_F(RenderCommandTest, RendersASequenceOfFiles)
 
   fs::remove(file("in.0002.exr"));
   const Outcome missing = run({"--input", file("in.####.exr"), "--output", file("out.%04d.exr")});
-  EXPECT_EQ(missing.code, kExitSetup);  // a file of the input, not the node
+  EXPECT_EQ(missing.code, kExitSetup); // a file of the input, not the node
   EXPECT_NE(missing.err.find("frame 2: Read1: missing frame 2"), std::string::npos) << missing.err;
   EXPECT_EQ(run({"--input", file("nothing.####.exr")}).code, kExitSetup);
   EXPECT_EQ(run({"--input", file("in.####.exr"), "--output", file("one.exr")}).code, kExitUsage);
@@ -193,27 +204,33 @@ TEST_F(RenderCommandTest, RendersASequenceOfFiles)
 
 TEST_F(RenderCommandTest, FramesTheNodeRendersNothingForGetNoFile)
 {
-  if (!imageFilesAvailable()) GTEST_SKIP() << "built without image files";
+  if (!imageFilesAvailable())
+    GTEST_SKIP() << "built without image files";
   const DD::Image::Format format(2, 2);
   DD::Image::ImagePlane plane(DD::Image::Box(0, 0, 2, 2), true, DD::Image::Mask_RGB);
-  for (int f = 1; f <= 4; ++f) writeImageFile(file("in.000" + std::to_string(f) + ".exr"), plane, format);
+  for (int f = 1; f <= 4; ++f)
+    writeImageFile(file("in.000" + std::to_string(f) + ".exr"), plane, format);
   fs::create_directories(file("out"));
   const Outcome r = run({"--input", file("in.####.exr"), "--set", "last_frame=2", "--output", file("out/o.####.exr"),
                          "--trace", file("t.jsonl")});
   EXPECT_EQ(r.code, kExitOk) << r.err;
   std::set<std::string> written;
-  for (const fs::directory_entry& e : fs::directory_iterator(file("out"))) written.insert(e.path().filename().string());
+  for (const fs::directory_entry& e : fs::directory_iterator(file("out")))
+    written.insert(e.path().filename().string());
   EXPECT_EQ(written, (std::set<std::string>{"o.0001.exr", "o.0002.exr"}));
   for (int f : {3, 4})
-    EXPECT_NE(r.err.find("frame " + std::to_string(f) + " skipped: the node wrote no pixels for it"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("frame " + std::to_string(f) + " skipped: the node wrote no pixels for it"), std::string::npos)
+      << r.err;
   EXPECT_EQ(r.err.find("frame 2 skipped"), std::string::npos) << r.err;
 
   std::istringstream lines(slurp(file("t.jsonl")));
   std::vector<int> skipped, unwritten;
   for (std::string line; std::getline(lines, line);) {
     const nlohmann::json v = nlohmann::json::parse(line);
-    if (v.at("event").get<std::string>() == "frame_skipped") skipped.push_back(int(v.at("skipped_frame").get<double>()));
-    if (v.at("event").get<std::string>() == "render_end" && !v.at("pixels_written").get<bool>()) unwritten.push_back(int(v.at("frame").get<double>()));
+    if (v.at("event").get<std::string>() == "frame_skipped")
+      skipped.push_back(int(v.at("skipped_frame").get<double>()));
+    if (v.at("event").get<std::string>() == "render_end" && !v.at("pixels_written").get<bool>())
+      unwritten.push_back(int(v.at("frame").get<double>()));
   }
   EXPECT_EQ(skipped, (std::vector<int>{3, 4}));
   EXPECT_EQ(unwritten, (std::vector<int>{3, 4}));
@@ -222,19 +239,23 @@ TEST_F(RenderCommandTest, FramesTheNodeRendersNothingForGetNoFile)
 // A farm task that runs again renders only the frames whose files are missing.
 TEST_F(RenderCommandTest, SkipExistingRendersOnlyMissingFrames)
 {
-  if (!imageFilesAvailable()) GTEST_SKIP() << "built without image files";
+  if (!imageFilesAvailable())
+    GTEST_SKIP() << "built without image files";
   const DD::Image::Format format(2, 2);
   DD::Image::ImagePlane plane(DD::Image::Box(0, 0, 2, 2), true, DD::Image::Mask_RGB);
-  for (int f = 1; f <= 4; ++f) writeImageFile(file("in.000" + std::to_string(f) + ".exr"), plane, format);
+  for (int f = 1; f <= 4; ++f)
+    writeImageFile(file("in.000" + std::to_string(f) + ".exr"), plane, format);
   std::ofstream(file("o.0002.exr")) << "from an earlier attempt";
   std::ofstream(file("o.0004.exr")) << "from an earlier attempt";
-  const Outcome r = run({"--input", file("in.####.exr"), "--frames", "1-4", "--output", file("o.####.exr"), "--skip-existing",
-                         "--trace", file("t.jsonl")});
+  const Outcome r = run({"--input", file("in.####.exr"), "--frames", "1-4", "--output", file("o.####.exr"),
+                         "--skip-existing", "--trace", file("t.jsonl")});
   ASSERT_EQ(r.code, kExitOk) << r.err;
   for (int f : {2, 4}) {
     EXPECT_EQ(slurp(file("o.000" + std::to_string(f) + ".exr")), "from an earlier attempt");
-    EXPECT_NE(r.err.find("frame " + std::to_string(f) + " skipped: " + file("o.000" + std::to_string(f) + ".exr") + " exists"),
-              std::string::npos) << r.err;
+    EXPECT_NE(
+      r.err.find("frame " + std::to_string(f) + " skipped: " + file("o.000" + std::to_string(f) + ".exr") + " exists"),
+      std::string::npos)
+      << r.err;
   }
   EXPECT_TRUE(fs::exists(file("o.0001.exr")));
   EXPECT_TRUE(fs::exists(file("o.0003.exr")));
@@ -246,7 +267,8 @@ TEST_F(RenderCommandTest, SkipExistingRendersOnlyMissingFrames)
   std::vector<int> validated, skipped;
   for (std::string line; std::getline(lines, line);) {
     const nlohmann::json v = nlohmann::json::parse(line);
-    if (v.at("event").get<std::string>() == "validate" && v.at("class").get<std::string>() == "TestScale") validated.push_back(int(v.at("frame").get<double>()));
+    if (v.at("event").get<std::string>() == "validate" && v.at("class").get<std::string>() == "TestScale")
+      validated.push_back(int(v.at("frame").get<double>()));
     if (v.at("event").get<std::string>() == "frame_skipped") {
       EXPECT_EQ(v.at("reason").get<std::string>(), "output exists");
       skipped.push_back(int(v.at("skipped_frame").get<double>()));
@@ -255,28 +277,31 @@ TEST_F(RenderCommandTest, SkipExistingRendersOnlyMissingFrames)
   EXPECT_EQ(validated, (std::vector<int>{1, 3}));
   EXPECT_EQ(skipped, (std::vector<int>{2, 4}));
 
-  EXPECT_THROW(parseCommandLine({"--skip-existing"}), UsageError);  // no files to look for
+  EXPECT_THROW(parseCommandLine({"--skip-existing"}), UsageError); // no files to look for
 }
 
 // The thread count and the BFloat16 opt-in must be in the environment before the plug-in (and its
 // tensor library) loads.
 TEST_F(RenderCommandTest, ThreadsAreSetBeforeThePluginLoads)
 {
-  const std::string args = std::string("--plugin-dir ") + TEST_PLUGIN_DIR + " --class TestScale --validate-only --trace " + file("t.jsonl");
+  const std::string args =
+    std::string("--plugin-dir ") + TEST_PLUGIN_DIR + " --class TestScale --validate-only --trace " + file("t.jsonl");
   const Outcome r = runProgram(args + " --threads 3 --cpu-bfloat16");
   ASSERT_EQ(r.code, kExitOk) << r.err;
   std::istringstream lines(slurp(file("t.jsonl")));
   int checked = 0;
   for (std::string line; std::getline(lines, line);) {
     const nlohmann::json e = nlohmann::json::parse(line);
-    if (e.at("event").get<std::string>() != "validate") continue;
+    if (e.at("event").get<std::string>() != "validate")
+      continue;
     EXPECT_EQ(e.at("extra").at("omp_threads_at_load").get<std::string>(), "3");
     EXPECT_EQ(e.at("extra").at("mkl_threads_at_load").get<std::string>(), "3");
     EXPECT_EQ(e.at("extra").at("cpu_bfloat16_at_load").get<std::string>(), "1");
     ++checked;
   }
   EXPECT_EQ(checked, 1);
-  for (const char* bad : {"0", "-2", "two", ""}) EXPECT_THROW(parseCommandLine({"--threads", bad}), UsageError) << bad;
+  for (const char* bad : {"0", "-2", "two", ""})
+    EXPECT_THROW(parseCommandLine({"--threads", bad}), UsageError) << bad;
 }
 
 TEST(PluginLocation, TheDefaultIsTheBestPackBuiltNextToTheProgram)
@@ -284,21 +309,22 @@ TEST(PluginLocation, TheDefaultIsTheBestPackBuiltNextToTheProgram)
   const magnifex::test::ScratchDir scratch("plugin-location-test");
   const fs::path& root = scratch.path();
   struct Case {
-    std::vector<const char*> packs;  // built under <root>/plugins
+    std::vector<const char*> packs; // built under <root>/plugins
     const char* expected;
   };
   const std::vector<Case> cases{
-      {{"studio", "trained", "reference", "tiny"}, "studio"},
-      {{"trained", "reference", "tiny"}, "trained"},
-      {{"reference", "tiny"}, "reference"},
-      {{"tiny"}, "tiny"},
-      {{}, "tiny"},  // named all the same, so that the error says where it looked
-      {{"studio", "tiny"}, "studio"},
+    {{"studio", "trained", "reference", "tiny"}, "studio"},
+    {{"trained", "reference", "tiny"}, "trained"},
+    {{"reference", "tiny"}, "reference"},
+    {{"tiny"}, "tiny"},
+    {{}, "tiny"}, // named all the same, so that the error says where it looked
+    {{"studio", "tiny"}, "studio"},
   };
   for (const Case& c : cases) {
     scratch.clear();
     fs::create_directories(root / "bin");
-    for (const char* pack : c.packs) fs::create_directories(root / "plugins" / pack);
+    for (const char* pack : c.packs)
+      fs::create_directories(root / "plugins" / pack);
     EXPECT_EQ(defaultPluginDirectory(root / "bin"), (root / "plugins" / c.expected).lexically_normal()) << c.expected;
   }
 }

@@ -37,7 +37,8 @@ public:
   AbortAtFirstProgress()
   {
     listener_ = DD::Image::host::addEventListener([](const DD::Image::host::Event& e) {
-      if (e.type == "progress") DD::Image::host::requestAbortAll();
+      if (e.type == "progress")
+        DD::Image::host::requestAbortAll();
     });
   }
   ~AbortAtFirstProgress()
@@ -59,43 +60,173 @@ TEST_F(RenderFilesTest, ConvertsColourAndFollowsThePixelTypeOfTheInput)
     const char* input;
     std::vector<std::string> channels;
     TypeDesc inputType;
-    double stored;  // every input sample
+    double stored; // every input sample
     std::vector<std::string> options;
     const char* output;
     TypeDesc outputType;
-    double colour, data;  // every output sample of R, G, B (or Y) / of other channels
-    double tolerance;  // beyond float rounding, which is far below a 16-bit step
+    double colour, data; // every output sample of R, G, B (or Y) / of other channels
+    double tolerance;    // beyond float rounding, which is far below a 16-bit step
   };
   const double linearGrey = srgbToLinear(kMidGrey);
   const std::vector<Case> cases{
-      {"8-bit PNG: mid-grey survives", "in.png", kRGB, TypeDesc::UINT8, kMidGrey, {}, "out.png", TypeDesc::UINT8, kMidGrey, 0, 0},
-      {"grey PNG", "in.png", kGrey, TypeDesc::UINT8, kMidGrey, {}, "out.png", TypeDesc::UINT8, kMidGrey, 0, 0},
-      {"16-bit PNG", "in.png", kRGB, TypeDesc::UINT16, 0.3, {}, "out.png", TypeDesc::UINT16, quantized(0.3, 65535), 0, 0},
-      {"16-bit DPX", "in.dpx", kRGB, TypeDesc::UINT16, 0.7, {}, "out.dpx", TypeDesc::UINT16, quantized(0.7, 65535), 0, 0},
-      {"half EXR stays linear", "in.exr", kRGB, TypeDesc::HALF, 0.375, {}, "out.exr", TypeDesc::HALF, 0.375, 0, 0},
-      {"float TIFF stays linear", "in.tif", kRGB, TypeDesc::FLOAT, 0.123456789, {}, "out.tif", TypeDesc::FLOAT, float(0.123456789), 0, 0},
-      {"8-bit PNG into EXR: linearised, half, alpha as it is", "in.png", kRGBA, TypeDesc::UINT8, kMidGrey, {}, "out.exr",
-       TypeDesc::HALF, linearGrey, kMidGrey, 1e-3},
-      {"float EXR into PNG: encoded", "in.exr", kRGB, TypeDesc::FLOAT, linearGrey, {}, "out.png", TypeDesc::UINT8, kMidGrey, 0, 0},
-      {"--output-type float", "in.png", kRGB, TypeDesc::UINT8, kMidGrey, {"--output-type", "float"}, "out.exr", TypeDesc::FLOAT,
-       linearGrey, 0, 1e-6},
-      {"--output-type uint16", "in.png", kRGB, TypeDesc::UINT8, kMidGrey, {"--output-type", "uint16"}, "out.png",
-       TypeDesc::UINT16, kMidGrey, 0, 1e-6},
-      {"--output-type half", "in.tif", kRGB, TypeDesc::FLOAT, 0.2, {"--output-type", "half"}, "out.exr", TypeDesc::HALF, 0.2, 0, 1e-3},
-      {"--output-type uint8 from half", "in.exr", kRGBA, TypeDesc::HALF, 0.375, {"--output-type", "uint8"}, "out.tif",
-       TypeDesc::UINT8, quantized(linearToSrgb(0.375), 255), quantized(0.375, 255), 0},
-      {"half EXR with alpha into PNG: encoded, alpha not divided out", "in.exr", kRGBA, TypeDesc::HALF, 0.375, {}, "out.png",
-       TypeDesc::UINT8, quantized(linearToSrgb(0.375), 255), quantized(0.375, 255), 0},
-      {"float asked of PNG gives 8-bit sRGB", "in.exr", kRGB, TypeDesc::FLOAT, linearGrey, {"--output-type", "float"}, "out.png",
-       TypeDesc::UINT8, kMidGrey, 0, 0},
-      {"--input-colorspace linear", "in.png", kRGB, TypeDesc::UINT8, kMidGrey, {"--input-colorspace", "linear"}, "out.exr",
-       TypeDesc::HALF, kMidGrey, 0, 1e-3},
-      {"--input-colorspace Rec709", "in.png", kRGB, TypeDesc::UINT8, kMidGrey, {"--input-colorspace", "Rec709"}, "out.exr",
-       TypeDesc::HALF, rec709ToLinear(kMidGrey), 0, 1e-3},
-      {"--output-colorspace linear", "in.png", kRGB, TypeDesc::UINT8, kMidGrey, {"--output-colorspace", "linear"}, "out.png",
-       TypeDesc::UINT8, quantized(linearGrey, 255), 0, 0},
-      {"--output-colorspace sRGB", "in.exr", kRGB, TypeDesc::FLOAT, 0.2, {"--output-colorspace", "sRGB"}, "out.exr",
-       TypeDesc::FLOAT, linearToSrgb(0.2), 0, 1e-6},
+    {"8-bit PNG: mid-grey survives",
+     "in.png",
+     kRGB,
+     TypeDesc::UINT8,
+     kMidGrey,
+     {},
+     "out.png",
+     TypeDesc::UINT8,
+     kMidGrey,
+     0,
+     0},
+    {"grey PNG", "in.png", kGrey, TypeDesc::UINT8, kMidGrey, {}, "out.png", TypeDesc::UINT8, kMidGrey, 0, 0},
+    {"16-bit PNG", "in.png", kRGB, TypeDesc::UINT16, 0.3, {}, "out.png", TypeDesc::UINT16, quantized(0.3, 65535), 0, 0},
+    {"16-bit DPX", "in.dpx", kRGB, TypeDesc::UINT16, 0.7, {}, "out.dpx", TypeDesc::UINT16, quantized(0.7, 65535), 0, 0},
+    {"half EXR stays linear", "in.exr", kRGB, TypeDesc::HALF, 0.375, {}, "out.exr", TypeDesc::HALF, 0.375, 0, 0},
+    {"float TIFF stays linear",
+     "in.tif",
+     kRGB,
+     TypeDesc::FLOAT,
+     0.123456789,
+     {},
+     "out.tif",
+     TypeDesc::FLOAT,
+     float(0.123456789),
+     0,
+     0},
+    {"8-bit PNG into EXR: linearised, half, alpha as it is",
+     "in.png",
+     kRGBA,
+     TypeDesc::UINT8,
+     kMidGrey,
+     {},
+     "out.exr",
+     TypeDesc::HALF,
+     linearGrey,
+     kMidGrey,
+     1e-3},
+    {"float EXR into PNG: encoded",
+     "in.exr",
+     kRGB,
+     TypeDesc::FLOAT,
+     linearGrey,
+     {},
+     "out.png",
+     TypeDesc::UINT8,
+     kMidGrey,
+     0,
+     0},
+    {"--output-type float",
+     "in.png",
+     kRGB,
+     TypeDesc::UINT8,
+     kMidGrey,
+     {"--output-type", "float"},
+     "out.exr",
+     TypeDesc::FLOAT,
+     linearGrey,
+     0,
+     1e-6},
+    {"--output-type uint16",
+     "in.png",
+     kRGB,
+     TypeDesc::UINT8,
+     kMidGrey,
+     {"--output-type", "uint16"},
+     "out.png",
+     TypeDesc::UINT16,
+     kMidGrey,
+     0,
+     1e-6},
+    {"--output-type half",
+     "in.tif",
+     kRGB,
+     TypeDesc::FLOAT,
+     0.2,
+     {"--output-type", "half"},
+     "out.exr",
+     TypeDesc::HALF,
+     0.2,
+     0,
+     1e-3},
+    {"--output-type uint8 from half",
+     "in.exr",
+     kRGBA,
+     TypeDesc::HALF,
+     0.375,
+     {"--output-type", "uint8"},
+     "out.tif",
+     TypeDesc::UINT8,
+     quantized(linearToSrgb(0.375), 255),
+     quantized(0.375, 255),
+     0},
+    {"half EXR with alpha into PNG: encoded, alpha not divided out",
+     "in.exr",
+     kRGBA,
+     TypeDesc::HALF,
+     0.375,
+     {},
+     "out.png",
+     TypeDesc::UINT8,
+     quantized(linearToSrgb(0.375), 255),
+     quantized(0.375, 255),
+     0},
+    {"float asked of PNG gives 8-bit sRGB",
+     "in.exr",
+     kRGB,
+     TypeDesc::FLOAT,
+     linearGrey,
+     {"--output-type", "float"},
+     "out.png",
+     TypeDesc::UINT8,
+     kMidGrey,
+     0,
+     0},
+    {"--input-colorspace linear",
+     "in.png",
+     kRGB,
+     TypeDesc::UINT8,
+     kMidGrey,
+     {"--input-colorspace", "linear"},
+     "out.exr",
+     TypeDesc::HALF,
+     kMidGrey,
+     0,
+     1e-3},
+    {"--input-colorspace Rec709",
+     "in.png",
+     kRGB,
+     TypeDesc::UINT8,
+     kMidGrey,
+     {"--input-colorspace", "Rec709"},
+     "out.exr",
+     TypeDesc::HALF,
+     rec709ToLinear(kMidGrey),
+     0,
+     1e-3},
+    {"--output-colorspace linear",
+     "in.png",
+     kRGB,
+     TypeDesc::UINT8,
+     kMidGrey,
+     {"--output-colorspace", "linear"},
+     "out.png",
+     TypeDesc::UINT8,
+     quantized(linearGrey, 255),
+     0,
+     0},
+    {"--output-colorspace sRGB",
+     "in.exr",
+     kRGB,
+     TypeDesc::FLOAT,
+     0.2,
+     {"--output-colorspace", "sRGB"},
+     "out.exr",
+     TypeDesc::FLOAT,
+     linearToSrgb(0.2),
+     0,
+     1e-6},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -149,11 +280,12 @@ TEST_F(RenderFilesTest, KeepsChannelNamesWindowsPixelAspectAndMetadata)
   EXPECT_EQ(out.spec.get_float_attribute("PixelAspectRatio"), 2.0f);
   EXPECT_EQ(out.spec.get_string_attribute("Copyright"), "Brightwork test plate");
   EXPECT_EQ(out.spec.get_int_attribute("custom:take"), 7);
-  EXPECT_EQ(out.spec.get_int_attribute("Exif:PixelXDimension"), 12);  // the size stated is the output's
+  EXPECT_EQ(out.spec.get_int_attribute("Exif:PixelXDimension"), 12); // the size stated is the output's
   EXPECT_EQ(out.spec.get_int_attribute("Exif:PixelYDimension"), 8);
   for (int y = 0; y < 4; ++y)
     for (int x = 0; x < 8; ++x)
-      for (int c = 0; c < 6; ++c) ASSERT_EQ(out.at(x, y, c), float(100 * c + 10 * (y / 2) + x / 2)) << x << "," << y << "," << c;
+      for (int c = 0; c < 6; ++c)
+        ASSERT_EQ(out.at(x, y, c), float(100 * c + 10 * (y / 2) + x / 2)) << x << "," << y << "," << c;
 }
 
 TEST_F(RenderFilesTest, RendersASequenceOfThreeFramesIntoFilesOfTheirOwn)
@@ -164,14 +296,16 @@ TEST_F(RenderFilesTest, RendersASequenceOfThreeFramesIntoFilesOfTheirOwn)
   const Outcome r = run({"--input", file("in.%04d.png"), "--output", file("out.####.png")});
   ASSERT_EQ(r.code, kExitOk) << r.err;
   std::vector<std::string> names;
-  for (const fs::directory_entry& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  for (const fs::directory_entry& e : fs::directory_iterator(dir))
+    names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"in.0001.png", "in.0002.png", "in.0003.png", "out.0001.png", "out.0002.png",
-                                             "out.0003.png"}));  // no temporaries left
+  EXPECT_EQ(names, (std::vector<std::string>{"in.0001.png", "in.0002.png", "in.0003.png", "out.0001.png",
+                                             "out.0002.png", "out.0003.png"})); // no temporaries left
   for (int f = 1; f <= 3; ++f) {
     const RawImage out = readRaw(file("out.000" + std::to_string(f) + ".png"));
     EXPECT_EQ(out.spec.format, TypeDesc::UINT8);
-    for (int c = 0; c < 3; ++c) EXPECT_NEAR(out.at(3, 3, c), (40 * f + c) / 255.0, 1e-6) << f;
+    for (int c = 0; c < 3; ++c)
+      EXPECT_NEAR(out.at(3, 3, c), (40 * f + c) / 255.0, 1e-6) << f;
   }
 }
 
@@ -179,21 +313,31 @@ TEST_F(RenderFilesTest, AFailedOrAbortedRenderLeavesNoFileAndOlderOutputsAsTheyW
 {
   struct Case {
     const char* what;
-    std::vector<std::string> args;  // file names are in the test's folder
+    std::vector<std::string> args; // file names are in the test's folder
     int code;
     const char* message;
     bool abort;
   };
   const std::vector<Case> cases{
-      {"missing input", {"--input", "missing.png", "--output", "out.png"}, kExitSetup, "no such file", false},
-      {"unreadable input", {"--input", "garbage.png", "--output", "out.png"}, kExitSetup, "cannot read", false},
-      {"missing frame of a sequence", {"--input", "seq.####.png", "--frames", "2-3", "--output", "out.####.png"}, kExitSetup,
-       "missing frame 2", false},
-      {"unwritable output", {"--input", "in.png", "--output", "no/such/folder/out.png"}, kExitSetup, "cannot write", false},
-      {"output format unknown", {"--input", "in.png", "--output", "out.unknown"}, kExitSetup, "cannot write", false},
-      {"the node fails", {"--input", "in.png", "--output", "out.png", "--set", "fail=true"}, kExitNodeFailed,
-       "failure requested", false},
-      {"aborted", {"--input", "in.png", "--output", "out.png"}, kExitAborted, "render aborted", true},
+    {"missing input", {"--input", "missing.png", "--output", "out.png"}, kExitSetup, "no such file", false},
+    {"unreadable input", {"--input", "garbage.png", "--output", "out.png"}, kExitSetup, "cannot read", false},
+    {"missing frame of a sequence",
+     {"--input", "seq.####.png", "--frames", "2-3", "--output", "out.####.png"},
+     kExitSetup,
+     "missing frame 2",
+     false},
+    {"unwritable output",
+     {"--input", "in.png", "--output", "no/such/folder/out.png"},
+     kExitSetup,
+     "cannot write",
+     false},
+    {"output format unknown", {"--input", "in.png", "--output", "out.unknown"}, kExitSetup, "cannot write", false},
+    {"the node fails",
+     {"--input", "in.png", "--output", "out.png", "--set", "fail=true"},
+     kExitNodeFailed,
+     "failure requested",
+     false},
+    {"aborted", {"--input", "in.png", "--output", "out.png"}, kExitAborted, "render aborted", true},
   };
   writeRaw(file("in.png"), specOf(2, 2, kRGB, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
   writeRaw(file("seq.0001.png"), specOf(2, 2, kRGB, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
@@ -206,7 +350,8 @@ TEST_F(RenderFilesTest, AFailedOrAbortedRenderLeavesNoFileAndOlderOutputsAsTheyW
     SCOPED_TRACE(c.what);
     std::vector<std::string> args = c.args;
     for (std::size_t i = 1; i < args.size(); i += 2)
-      if (args[i - 1] == "--input" || args[i - 1] == "--output") args[i] = file(args[i]);
+      if (args[i - 1] == "--input" || args[i - 1] == "--output")
+        args[i] = file(args[i]);
     Outcome r;
     if (c.abort) {
       AbortAtFirstProgress abort;
@@ -223,8 +368,9 @@ TEST_F(RenderFilesTest, AFailedOrAbortedRenderLeavesNoFileAndOlderOutputsAsTheyW
 TEST_F(RenderFilesTest, RefusesToWriteOverItsInputs)
 {
   writeRaw(file("in.png"), specOf(2, 2, kRGB, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
-  for (int f = 1; f <= 3; ++f) writeRaw(file("seq." + std::to_string(f) + ".png"), specOf(2, 2, kRGB, TypeDesc::UINT8),
-                                        [](int, int, int) { return 0.5f; });
+  for (int f = 1; f <= 3; ++f)
+    writeRaw(file("seq." + std::to_string(f) + ".png"), specOf(2, 2, kRGB, TypeDesc::UINT8),
+             [](int, int, int) { return 0.5f; });
   std::ofstream(file("node.txt")) << "TestScale {\n}\n";
   fs::create_directories(dir / "sub");
   fs::create_symlink(file("in.png"), file("link.png"));
@@ -232,17 +378,21 @@ TEST_F(RenderFilesTest, RefusesToWriteOverItsInputs)
   struct Case {
     const char* what;
     std::vector<std::string> args;
-    const char* names;  // the option of the output that is refused
+    const char* names; // the option of the output that is refused
   };
   const std::vector<Case> cases{
-      {"the same path", {"--input", file("in.png"), "--output", file("in.png")}, "--output"},
-      {"another spelling", {"--input", file("in.png"), "--output", (dir / "sub" / ".." / "in.png").string()}, "--output"},
-      {"a link to it", {"--input", file("in.png"), "--output", file("link.png")}, "--output"},
-      {"one frame of a sequence", {"--input", file("seq.%d.png"), "--frames", "3-4", "--output", file("seq.#.png")}, "--output"},
-      {"--trace", {"--input", file("in.png"), "--validate-only", "--trace", file("in.png")}, "--trace"},
-      {"--script-out over the input", {"--input", file("in.png"), "--script-out", file("in.png")}, "--script-out"},
-      {"--script-out over --script-in", {"--script-in", file("node.txt"), "--script-out", file("node.txt")}, "--script-out"},
-      {"--trace over the plug-in", {"--trace", plugin}, "--trace"},
+    {"the same path", {"--input", file("in.png"), "--output", file("in.png")}, "--output"},
+    {"another spelling", {"--input", file("in.png"), "--output", (dir / "sub" / ".." / "in.png").string()}, "--output"},
+    {"a link to it", {"--input", file("in.png"), "--output", file("link.png")}, "--output"},
+    {"one frame of a sequence",
+     {"--input", file("seq.%d.png"), "--frames", "3-4", "--output", file("seq.#.png")},
+     "--output"},
+    {"--trace", {"--input", file("in.png"), "--validate-only", "--trace", file("in.png")}, "--trace"},
+    {"--script-out over the input", {"--input", file("in.png"), "--script-out", file("in.png")}, "--script-out"},
+    {"--script-out over --script-in",
+     {"--script-in", file("node.txt"), "--script-out", file("node.txt")},
+     "--script-out"},
+    {"--trace over the plug-in", {"--trace", plugin}, "--trace"},
   };
   const auto before = snapshot();
   for (const Case& c : cases) {
@@ -263,7 +413,7 @@ TEST_F(RenderFilesTest, RejectsUnknownColourSpaces)
     const Outcome r = run({option, "Technicolor", "--validate-only"});
     EXPECT_EQ(r.code, kExitUsage) << option;
     EXPECT_NE(r.err.find("unknown colour space 'Technicolor' for " + std::string(option)), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("sRGB"), std::string::npos) << r.err;  // the message lists the known ones
+    EXPECT_NE(r.err.find("sRGB"), std::string::npos) << r.err; // the message lists the known ones
   }
 }
 
@@ -274,13 +424,15 @@ TEST_F(RenderFilesTest, WarnsOnceThatTheTinyPackGivesNoUsefulPictures)
   for (const char* pack : {"tiny", "studio"}) {
     fs::create_directories(dir / pack);
     fs::copy_file(TEST_PLUGIN_PATH, dir / pack / fs::path(TEST_PLUGIN_PATH).filename());
-    const Outcome r = runProgram("--plugin-dir " + file(pack) + " --class TestScale --input " + file("in.png") + " --output " +
-                                 file(std::string(pack) + ".png"));
+    const Outcome r = runProgram("--plugin-dir " + file(pack) + " --class TestScale --input " + file("in.png") +
+                                 " --output " + file(std::string(pack) + ".png"));
     EXPECT_EQ(r.code, kExitOk) << r.err;
     std::size_t warnings = 0;
-    for (std::size_t at = r.err.find("warning:"); at != std::string::npos; at = r.err.find("warning:", at + 1)) ++warnings;
+    for (std::size_t at = r.err.find("warning:"); at != std::string::npos; at = r.err.find("warning:", at + 1))
+      ++warnings;
     EXPECT_EQ(warnings, std::string(pack) == "tiny" ? 1u : 0u) << r.err;
-    if (warnings) EXPECT_NE(r.err.find("give no useful pictures"), std::string::npos) << r.err;
+    if (warnings)
+      EXPECT_NE(r.err.find("give no useful pictures"), std::string::npos) << r.err;
   }
 }
 
@@ -297,16 +449,19 @@ TEST_F(RenderFilesTest, LogDpxIsReadAsCineonAndALogDpxOutputEncodedBack)
   const Outcome toExr = run({"--input", file("log.dpx"), "--output", file("lin.exr"), "--output-type", "float"});
   ASSERT_EQ(toExr.code, kExitOk) << toExr.err;
   const RawImage lin = readRaw(file("lin.exr"));
-  for (int x = 0; x < 3; ++x) EXPECT_NEAR(lin.at(2 * x, 0, 1), linear[x], 1e-3) << codes[x];
+  for (int x = 0; x < 3; ++x)
+    EXPECT_NEAR(lin.at(2 * x, 0, 1), linear[x], 1e-3) << codes[x];
 
   const Outcome toDpx = run({"--input", file("log.dpx"), "--output", file("out.dpx")});
   ASSERT_EQ(toDpx.code, kExitOk) << toDpx.err;
   const RawImage log = readRaw(file("out.dpx"));
   EXPECT_EQ(log.spec.get_string_attribute("dpx:Transfer"), "Logarithmic");
-  for (int x = 0; x < 3; ++x) EXPECT_NEAR(log.at(2 * x, 0, 0) * 1023.0f, codes[x], 0.5f) << codes[x];
+  for (int x = 0; x < 3; ++x)
+    EXPECT_NEAR(log.at(2 * x, 0, 0) * 1023.0f, codes[x], 0.5f) << codes[x];
 
   // Overridable as every colour space: taken as linear, the codes come through as they are.
-  const Outcome asLinear = run({"--input", file("log.dpx"), "--input-colorspace", "linear", "--output", file("raw.exr"), "--output-type", "float"});
+  const Outcome asLinear = run({"--input", file("log.dpx"), "--input-colorspace", "linear", "--output", file("raw.exr"),
+                                "--output-type", "float"});
   ASSERT_EQ(asLinear.code, kExitOk) << asLinear.err;
   EXPECT_NEAR(readRaw(file("raw.exr")).at(2, 0, 0), 470.0f / 1023.0f, 1e-3);
 }
@@ -327,8 +482,9 @@ TEST_F(RenderFilesTest, AFileOfSeveralPartsIsRenderedOnlyForThePartNamed)
   }
   const Outcome unnamed = run({"--input", file("parts.exr"), "--output", file("out.exr")});
   EXPECT_EQ(unnamed.code, kExitSetup);
-  EXPECT_NE(unnamed.err.find("it holds 2 parts (beauty, diffuse) and one is rendered: choose it with --input-part"), std::string::npos)
-      << unnamed.err;
+  EXPECT_NE(unnamed.err.find("it holds 2 parts (beauty, diffuse) and one is rendered: choose it with --input-part"),
+            std::string::npos)
+    << unnamed.err;
   EXPECT_FALSE(fs::exists(file("out.exr")));
   struct Case {
     const char* part;
@@ -355,19 +511,25 @@ TEST(UnrenderedChannels, OnlyMagnifexTellsItsOwnAndAlphaOnlyInSequenceModeForMat
   DD::Image::ChannelSet rgba(DD::Image::Mask_RGB);
   rgba += DD::Image::Chan_Alpha;
   const std::vector<Case> cases{
-      {"Magnifex", 0, 0, DD::Image::ChannelSet(DD::Image::Mask_RGB)}, {"Magnifex", 0, 1, DD::Image::ChannelSet(DD::Image::Mask_RGB)},
-      {"Magnifex", 1, 0, DD::Image::ChannelSet(DD::Image::Mask_RGB)}, {"Magnifex", 1, 1, rgba},
-      {"Magnifex", 1, 2, rgba},                                       {"TestScale", 0, 0, std::nullopt},
+    {"Magnifex", 0, 0, DD::Image::ChannelSet(DD::Image::Mask_RGB)},
+    {"Magnifex", 0, 1, DD::Image::ChannelSet(DD::Image::Mask_RGB)},
+    {"Magnifex", 1, 0, DD::Image::ChannelSet(DD::Image::Mask_RGB)},
+    {"Magnifex", 1, 1, rgba},
+    {"Magnifex", 1, 2, rgba},
+    {"TestScale", 0, 0, std::nullopt},
   };
-  for (const Case& c : cases) EXPECT_EQ(channelsRenderedBy(c.className, c.mode, c.type), c.rendered) << c.className << c.mode << c.type;
+  for (const Case& c : cases)
+    EXPECT_EQ(channelsRenderedBy(c.className, c.mode, c.type), c.rendered) << c.className << c.mode << c.type;
 }
 
 TEST(UnrenderedChannels, AreUpscaledFromTheInputWithinItsRangeOrLeftOut)
 {
   using namespace DD::Image;
   // Input 3 x 2: alpha a ramp 0, 0.5, 1 along x; other.mask constant 0.25. Output twice as large.
-  host_runtime::Image input = host_runtime::Image::filled(Box(0, 0, 3, 2), {Chan_Red, Chan_Alpha, getChannel("other.mask")},
-                                                          [](int x, int, int c) { return c == 0 ? 9.0f : c == 1 ? 0.5f * float(x) : 0.25f; });
+  host_runtime::Image input = host_runtime::Image::filled(
+    Box(0, 0, 3, 2), {Chan_Red, Chan_Alpha, getChannel("other.mask")}, [](int x, int, int c) {
+      return c == 0 ? 9.0f : c == 1 ? 0.5f * float(x) : 0.25f;
+    });
   ChannelSet channels(Mask_RGB);
   channels += Chan_Alpha;
   channels += getChannel("other.mask");
@@ -375,7 +537,8 @@ TEST(UnrenderedChannels, AreUpscaledFromTheInputWithinItsRangeOrLeftOut)
   plane.makeUnique();
   for (int y = 0; y < 4; ++y)
     for (int x = 0; x < 6; ++x)
-      for (int z = 0; z < plane.nComps(); ++z) plane.writableAt(x, y, z) = 1.0f;  // what the node wrote
+      for (int z = 0; z < plane.nComps(); ++z)
+        plane.writableAt(x, y, z) = 1.0f; // what the node wrote
   ChannelSet others;
   others += Chan_Alpha;
   others += getChannel("other.mask");
@@ -386,7 +549,8 @@ TEST(UnrenderedChannels, AreUpscaledFromTheInputWithinItsRangeOrLeftOut)
       EXPECT_NEAR(plane.at(x, y, mask), 0.25f, 1e-6) << x << "," << y;
       EXPECT_GE(plane.at(x, y, a), 0.0f);
       EXPECT_LE(plane.at(x, y, a), 1.0f);
-      if (x > 0) EXPECT_GE(plane.at(x, y, a), plane.at(x - 1, y, a)) << "the ramp rises";
+      if (x > 0)
+        EXPECT_GE(plane.at(x, y, a), plane.at(x - 1, y, a)) << "the ramp rises";
       EXPECT_EQ(plane.at(x, y, plane.chanNo(Chan_Red)), 1.0f) << "rendered channels stay the node's";
     }
     EXPECT_LT(plane.at(0, y, a), 0.25f);

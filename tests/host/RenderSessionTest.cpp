@@ -37,7 +37,8 @@ public:
   const char* node_help() const override { return "Runs out of memory."; }
   void renderStripe(DD::Image::ImagePlane&) override { throw std::bad_alloc(); }
 };
-const DD::Image::Op::Description greedy("Greedy", "Test/Greedy", [](DD::Image::Node* node) -> DD::Image::Iop* { return new Greedy(node); });
+const DD::Image::Op::Description greedy("Greedy", "Test/Greedy",
+                                        [](DD::Image::Node* node) -> DD::Image::Iop* { return new Greedy(node); });
 
 // An input whose frames are too large to be held.
 class StarvedSource : public host_runtime::MemoryImageSource {
@@ -50,7 +51,7 @@ class RenderSessionTest : public ::testing::Test {
 protected:
   std::unique_ptr<host_runtime::HostNode> node = test_support::makeTestScale();
   std::shared_ptr<host_runtime::MemoryImageSource> source =
-      test_support::numberedFrames(test_support::offsetFormat(), kInputBox, kChannels, 1, 5);
+    test_support::numberedFrames(test_support::offsetFormat(), kInputBox, kChannels, 1, 5);
 };
 
 } // namespace
@@ -153,7 +154,7 @@ TEST_F(RenderSessionTest, ANodeErrorFailsTheFrameAndLeavesThePlaneUnwritten)
 TEST_F(RenderSessionTest, TellsFramesTheNodeRenderedNothingFor)
 {
   node->setKnob("last_frame", "2");
-  node->setKnob("gain", "0");  // frames it renders are black too
+  node->setKnob("gain", "0"); // frames it renders are black too
   RenderSession session(*node, source);
   for (int frame : {1, 2, 3}) {
     SCOPED_TRACE(frame);
@@ -164,7 +165,7 @@ TEST_F(RenderSessionTest, TellsFramesTheNodeRenderedNothingFor)
     EXPECT_EQ(r.plane->at(r.box.x(), r.box.y(), 0), 0.0f);
   }
   node->setKnob("fail", "true");
-  EXPECT_FALSE(session.renderFrame(1).renderedNothing());  // a failure is no empty render
+  EXPECT_FALSE(session.renderFrame(1).renderedNothing()); // a failure is no empty render
 }
 
 TEST_F(RenderSessionTest, AUserAbortEndsTheRender)
@@ -174,14 +175,15 @@ TEST_F(RenderSessionTest, AUserAbortEndsTheRender)
   session.setProgressCallback([&](double frame, double fraction) {
     EXPECT_EQ(frame, 2.0);
     fractions.push_back(fraction);
-    if (fraction >= 0.5) session.requestAbort();
+    if (fraction >= 0.5)
+      session.requestAbort();
   });
   const FrameResult r = session.renderFrame(2);
   EXPECT_EQ(r.status, FrameStatus::Aborted);
   EXPECT_TRUE(r.error.empty());
   ASSERT_FALSE(fractions.empty());
   EXPECT_EQ(fractions.back(), 0.5);
-  EXPECT_EQ(r.plane->at(r.box.x(), r.box.t() - 1, 0), 0.0f);  // the top rows were never reached
+  EXPECT_EQ(r.plane->at(r.box.x(), r.box.t() - 1, 0), 0.0f); // the top rows were never reached
 }
 
 TEST_F(RenderSessionTest, AMissingInputFrameFailsTheRenderWithTheInputsError)
@@ -190,7 +192,7 @@ TEST_F(RenderSessionTest, AMissingInputFrameFailsTheRenderWithTheInputsError)
   gappy->addFrame(3, host_runtime::Image::filled(kInputBox, kChannels, [](int, int, int) { return 1.0f; }));
   RenderSession session(*node, gappy);
   std::vector<FrameResult> results = session.renderFrames(1, 3);
-  ASSERT_EQ(results.size(), 2u);  // stops at the failure
+  ASSERT_EQ(results.size(), 2u); // stops at the failure
   EXPECT_EQ(results[0].status, FrameStatus::Ok);
   EXPECT_EQ(results[1].status, FrameStatus::Failed);
   EXPECT_EQ(results[1].error, "Read1: no image for frame 2");

@@ -22,7 +22,8 @@ protected:
   Outcome submit(std::vector<std::string> args) const
   {
     for (std::string& a : args)
-      if (a.rfind("@", 0) == 0) a = file(a.substr(1));
+      if (a.rfind("@", 0) == 0)
+        a = file(a.substr(1));
     std::ostringstream out, err;
     const int code = runSubmitCommand(parseSubmitCommandLine(args), RENDER_COMMAND_PATH, out, err);
     return {code, out.str(), err.str()};
@@ -40,14 +41,16 @@ protected:
   Outcome runTask(const std::string& script, int task) const
   {
     std::ofstream(file("job.sh")) << script;
-    const std::string command = "cd " + dir.string() + " && SLURM_ARRAY_TASK_ID=" + std::to_string(task) +
-                                " SLURM_ARRAY_JOB_ID=77 SLURM_CPUS_PER_TASK=3 CUDA_VISIBLE_DEVICES=1 bash job.sh > stdout 2> stderr";
+    const std::string command =
+      "cd " + dir.string() + " && SLURM_ARRAY_TASK_ID=" + std::to_string(task) +
+      " SLURM_ARRAY_JOB_ID=77 SLURM_CPUS_PER_TASK=3 CUDA_VISIBLE_DEVICES=1 bash job.sh > stdout 2> stderr";
     const int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(file("stdout")), slurp(file("stderr"))};
   }
 };
 
-const std::vector<std::string> kRender = {"--input", "in.####.exr", "--set", "type=CG [RGBA]", "--output", "out/o.####.exr"};
+const std::vector<std::string> kRender = {"--input",        "in.####.exr", "--set",
+                                          "type=CG [RGBA]", "--output",    "out/o.####.exr"};
 
 std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more)
 {
@@ -65,28 +68,33 @@ TEST_F(SubmitCommandTest, TheScriptCarriesTheFarmOptions)
     std::vector<std::string> present, absent;
   };
   const std::vector<Case> cases{
-      {"CPU tasks",
-       {"--frames", "1-9", "--chunk", "4", "--partition", "render", "--time", "1:00:00", "--max-running", "2", "--cpus-per-task", "8",
-        "--sbatch-arg", "--mem=4G", "--job-name", "shot010"},
-       {"#SBATCH --array=0-2%2\n", "#SBATCH --partition=render\n", "#SBATCH --time=1:00:00\n", "#SBATCH --cpus-per-task=8\n",
-        "#SBATCH --mem=4G\n", "#SBATCH --job-name=shot010\n", "#SBATCH --requeue\n", "first_frame=1\nlast_frame=9\nchunk=4\n",
-        "export CUDA_VISIBLE_DEVICES=\n", "threads=${SLURM_CPUS_PER_TASK:-1}\n",
-        "#SBATCH --output=" + (fs::current_path() / "magnifex-logs").string() + "/%x-%A_%a.log\n",
-        "#SBATCH --chdir=" + fs::current_path().string() + "\n"},
-       {"BRIGHTWORK_NUKE_GPU_INDEX=", "--gpus-per-task"}},
-      {"a GPU per task", {"--frames", "1001-1100", "--chunk", "10", "--gpus-per-task", "1"},
-       {"#SBATCH --array=0-9\n", "#SBATCH --gpus-per-task=1\n", "export BRIGHTWORK_NUKE_GPU_INDEX=0\n"},
-       {"export CUDA_VISIBLE_DEVICES", "--partition"}},
-      {"GPUs asked for through sbatch", {"--frames", "1-3", "--sbatch-arg", "--gres=gpu:1"},
-       {"#SBATCH --gres=gpu:1\n", "export BRIGHTWORK_NUKE_GPU_INDEX=0\n", "#SBATCH --array=0-0\n"}, {"export CUDA_VISIBLE_DEVICES"}},
-      {"a fixed thread count", {"--frames", "1-3", "--threads", "6"}, {"threads=6\n"}, {"SLURM_CPUS_PER_TASK:-1"}},
+    {"CPU tasks",
+     {"--frames", "1-9", "--chunk", "4", "--partition", "render", "--time", "1:00:00", "--max-running", "2",
+      "--cpus-per-task", "8", "--sbatch-arg", "--mem=4G", "--job-name", "shot010"},
+     {"#SBATCH --array=0-2%2\n", "#SBATCH --partition=render\n", "#SBATCH --time=1:00:00\n",
+      "#SBATCH --cpus-per-task=8\n", "#SBATCH --mem=4G\n", "#SBATCH --job-name=shot010\n", "#SBATCH --requeue\n",
+      "first_frame=1\nlast_frame=9\nchunk=4\n", "export CUDA_VISIBLE_DEVICES=\n", "threads=${SLURM_CPUS_PER_TASK:-1}\n",
+      "#SBATCH --output=" + (fs::current_path() / "magnifex-logs").string() + "/%x-%A_%a.log\n",
+      "#SBATCH --chdir=" + fs::current_path().string() + "\n"},
+     {"BRIGHTWORK_NUKE_GPU_INDEX=", "--gpus-per-task"}},
+    {"a GPU per task",
+     {"--frames", "1001-1100", "--chunk", "10", "--gpus-per-task", "1"},
+     {"#SBATCH --array=0-9\n", "#SBATCH --gpus-per-task=1\n", "export BRIGHTWORK_NUKE_GPU_INDEX=0\n"},
+     {"export CUDA_VISIBLE_DEVICES", "--partition"}},
+    {"GPUs asked for through sbatch",
+     {"--frames", "1-3", "--sbatch-arg", "--gres=gpu:1"},
+     {"#SBATCH --gres=gpu:1\n", "export BRIGHTWORK_NUKE_GPU_INDEX=0\n", "#SBATCH --array=0-0\n"},
+     {"export CUDA_VISIBLE_DEVICES"}},
+    {"a fixed thread count", {"--frames", "1-3", "--threads", "6"}, {"threads=6\n"}, {"SLURM_CPUS_PER_TASK:-1"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const Outcome r = submit(with(with(kRender, c.options), {"--dry-run"}));
     ASSERT_EQ(r.code, kSubmitOk) << r.err;
-    for (const std::string& line : c.present) EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
-    for (const std::string& text : c.absent) EXPECT_EQ(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+    for (const std::string& line : c.present)
+      EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    for (const std::string& text : c.absent)
+      EXPECT_EQ(r.out.find(text), std::string::npos) << text << "\n" << r.out;
   }
 }
 
@@ -94,13 +102,14 @@ TEST_F(SubmitCommandTest, TheScriptCarriesTheFarmOptions)
 // The script's arithmetic and devices, run by bash: what each task hands magnifex-render.
 TEST_F(SubmitCommandTest, EachTaskRendersItsChunkWithTheRenderOptions)
 {
-  const std::string renderer = program("render",
-                                       "printf '%s\\n' \"$@\" > args.txt\n"
-                                       "echo \"gpu=${BRIGHTWORK_NUKE_GPU_INDEX-unset} cuda=${CUDA_VISIBLE_DEVICES-unset}\" > env.txt\n"
-                                       "echo 'magnifex-render: frame 9 done in 2 s' >&2\n"
-                                       "echo 'magnifex-render: frames 9-9: 1 rendered (2.000 s per frame)' >&2\n"
-                                       "exit 4\n");
-  const std::vector<std::string> job = with(kRender, {"--frames", "1-9", "--chunk", "4", "--render-command", renderer, "--dry-run"});
+  const std::string renderer =
+    program("render", "printf '%s\\n' \"$@\" > args.txt\n"
+                      "echo \"gpu=${BRIGHTWORK_NUKE_GPU_INDEX-unset} cuda=${CUDA_VISIBLE_DEVICES-unset}\" > env.txt\n"
+                      "echo 'magnifex-render: frame 9 done in 2 s' >&2\n"
+                      "echo 'magnifex-render: frames 9-9: 1 rendered (2.000 s per frame)' >&2\n"
+                      "exit 4\n");
+  const std::vector<std::string> job =
+    with(kRender, {"--frames", "1-9", "--chunk", "4", "--render-command", renderer, "--dry-run"});
   struct Case {
     std::vector<std::string> options;
     int task;
@@ -109,45 +118,53 @@ TEST_F(SubmitCommandTest, EachTaskRendersItsChunkWithTheRenderOptions)
     const char* devices;
   };
   const Case cases[] = {
-      {{}, 0, "1-4", "3", "gpu=unset cuda="},
-      {{}, 2, "9-9", "3", "gpu=unset cuda="},  // the last, short chunk
-      {{"--gpus-per-task", "1", "--threads", "2"}, 1, "5-8", "2", "gpu=0 cuda=1"},
+    {{}, 0, "1-4", "3", "gpu=unset cuda="},
+    {{}, 2, "9-9", "3", "gpu=unset cuda="}, // the last, short chunk
+    {{"--gpus-per-task", "1", "--threads", "2"}, 1, "5-8", "2", "gpu=0 cuda=1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "task " << c.task);
     const Outcome script = submit(with(job, c.options));
     ASSERT_EQ(script.code, kSubmitOk) << script.err;
     const Outcome r = runTask(script.out, c.task);
-    EXPECT_EQ(r.code, 4) << r.err;  // the renderer's
-    std::vector<std::string> expected = {"--input", "in.####.exr", "--set", "type=CG [RGBA]", "--output", "out/o.####.exr",
-                                         "--frames", c.frames, "--skip-existing", "--threads", c.threads};
+    EXPECT_EQ(r.code, 4) << r.err; // the renderer's
+    std::vector<std::string> expected = {"--input",         "in.####.exr",    "--set",    "type=CG [RGBA]",
+                                         "--output",        "out/o.####.exr", "--frames", c.frames,
+                                         "--skip-existing", "--threads",      c.threads};
     std::string lines;
-    for (const std::string& a : expected) lines += a + "\n";
+    for (const std::string& a : expected)
+      lines += a + "\n";
     EXPECT_EQ(slurp(file("args.txt")), lines);
     EXPECT_EQ(slurp(file("env.txt")), std::string(c.devices) + "\n");
     const std::string task = "magnifex-task 77_" + std::to_string(c.task) + ": ";
     EXPECT_NE(r.out.find(task + "frames " + c.frames + " on "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("magnifex-render: frame 9 done in 2 s\n"), std::string::npos) << r.out;  // the renderer's lines stay in the log
-    EXPECT_NE(r.out.find(task + "exit status 4; frames 9-9: 1 rendered (2.000 s per frame)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("magnifex-render: frame 9 done in 2 s\n"), std::string::npos)
+      << r.out; // the renderer's lines stay in the log
+    EXPECT_NE(r.out.find(task + "exit status 4; frames 9-9: 1 rendered (2.000 s per frame)\n"), std::string::npos)
+      << r.out;
   }
 }
 
 TEST_F(SubmitCommandTest, SubmitsTheScriptWithSbatch)
 {
-  const std::string sbatch = program("sbatch", "printf '%s\\n' \"$@\" > " + file("sbatch-args.txt") + "\necho '4242;farm'\n");
-  const std::vector<std::string> job = {"--input", "@in.####.exr", "--output", "@out/o.####.exr", "--frames", "1-20", "--chunk", "8", "--log-dir", "@logs"};
+  const std::string sbatch =
+    program("sbatch", "printf '%s\\n' \"$@\" > " + file("sbatch-args.txt") + "\necho '4242;farm'\n");
+  const std::vector<std::string> job = {"--input", "@in.####.exr", "--output", "@out/o.####.exr", "--frames",
+                                        "1-20",    "--chunk",      "8",        "--log-dir",       "@logs"};
   const Outcome r = submit(with(job, {"--sbatch", sbatch}));
   ASSERT_EQ(r.code, kSubmitOk) << r.err;
   EXPECT_NE(r.out.find("submitted job 4242: frames 1-20 in 3 tasks of up to 8 frames"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(file("logs") + "/magnifex-4242_<task>.log"), std::string::npos) << r.out;
   EXPECT_EQ(slurp(file("sbatch-args.txt")), "--parsable\n" + file("logs/magnifex.sbatch") + "\n");
   EXPECT_EQ(slurp(file("logs/magnifex.sbatch")), submit(with(job, {"--dry-run"})).out);
-  EXPECT_TRUE(fs::is_directory(file("out")));  // ready for the tasks
+  EXPECT_TRUE(fs::is_directory(file("out"))); // ready for the tasks
 
-  const Outcome refused = submit(with(job, {"--sbatch", program("refusing", "echo 'sbatch: error: invalid partition' >&2\nexit 1\n")}));
+  const Outcome refused =
+    submit(with(job, {"--sbatch", program("refusing", "echo 'sbatch: error: invalid partition' >&2\nexit 1\n")}));
   EXPECT_EQ(refused.code, kSubmitFiles);
-  EXPECT_NE(refused.err.find("failed (exit status 1); the batch script is " + file("logs/magnifex.sbatch")), std::string::npos)
-      << refused.err;
+  EXPECT_NE(refused.err.find("failed (exit status 1); the batch script is " + file("logs/magnifex.sbatch")),
+            std::string::npos)
+    << refused.err;
   const Outcome missing = submit(with(job, {"--sbatch", file("no-such-sbatch")}));
   EXPECT_EQ(missing.code, kSubmitFiles);
   EXPECT_NE(missing.err.find("could not be run"), std::string::npos) << missing.err;
@@ -157,17 +174,18 @@ TEST_F(SubmitCommandTest, SubmitsTheScriptWithSbatch)
 TEST_F(SubmitCommandTest, RefusesWhatAFarmCannotDo)
 {
   const std::vector<std::vector<std::string>> refused{
-      with(kRender, {"--trace", "t.jsonl"}),
-      with(kRender, {"--script-out", "n.nk"}),
-      with(kRender, {"--validate-only"}),
-      with(kRender, {"--chunk", "0"}),
-      with(kRender, {"--max-running", "x"}),
-      with(kRender, {"--dry-run=yes"}),
-      with(kRender, {"--frobnicate"}),
-      {"--input", "in.####.exr", "--output", "one.exr"},
-      {"--input", "in.####.exr"},
+    with(kRender, {"--trace", "t.jsonl"}),
+    with(kRender, {"--script-out", "n.nk"}),
+    with(kRender, {"--validate-only"}),
+    with(kRender, {"--chunk", "0"}),
+    with(kRender, {"--max-running", "x"}),
+    with(kRender, {"--dry-run=yes"}),
+    with(kRender, {"--frobnicate"}),
+    {"--input", "in.####.exr", "--output", "one.exr"},
+    {"--input", "in.####.exr"},
   };
-  for (const std::vector<std::string>& args : refused) EXPECT_THROW(parseSubmitCommandLine(args), UsageError) << args.back();
+  for (const std::vector<std::string>& args : refused)
+    EXPECT_THROW(parseSubmitCommandLine(args), UsageError) << args.back();
   // No --frames and no input files to take them from.
   const Outcome noFrames = submit({"--input", "@none.####.exr", "--output", "@o.####.exr", "--dry-run"});
   EXPECT_EQ(noFrames.code, kSubmitUsage);
@@ -177,14 +195,18 @@ TEST_F(SubmitCommandTest, RefusesWhatAFarmCannotDo)
 TEST_F(SubmitCommandTest, StatusListsMissingFramesByTaskAndTheTasksThatFailed)
 {
   fs::create_directories(file("logs"));
-  for (int f : {1, 2, 3, 5}) std::ofstream(file("o.000" + std::to_string(f) + ".exr")) << "frame";
+  for (int f : {1, 2, 3, 5})
+    std::ofstream(file("o.000" + std::to_string(f) + ".exr")) << "frame";
   const std::string started = "magnifex-task 7_0: frames 1-2 on node1, attempt 1, 1 threads\n";
-  std::ofstream(file("logs/magnifex-5_1.log")) << started << "magnifex-task 5_1: exit status 4; frames 3-4\n";  // an older job
+  std::ofstream(file("logs/magnifex-5_1.log"))
+    << started << "magnifex-task 5_1: exit status 4; frames 3-4\n"; // an older job
   std::ofstream(file("logs/magnifex-7_0.log")) << started << "magnifex-task 7_0: exit status 0; frames 1-2\n";
-  std::ofstream(file("logs/magnifex-7_1.log")) << started << "magnifex-task 7_1: exit status 4; frames 3-4: 1 rendered\n";
+  std::ofstream(file("logs/magnifex-7_1.log"))
+    << started << "magnifex-task 7_1: exit status 4; frames 3-4: 1 rendered\n";
   std::ofstream(file("logs/magnifex-7_2.log")) << started << "magnifex-render: frame 5 done in 1 s\n";
-  std::ofstream(file("logs/other-9_0.log")) << started << "magnifex-task 9_0: exit status 4\n";  // another job name
-  const std::vector<std::string> status = {"--output", "@o.####.exr", "--frames", "1-6", "--chunk", "2", "--log-dir", "@logs", "--status"};
+  std::ofstream(file("logs/other-9_0.log")) << started << "magnifex-task 9_0: exit status 4\n"; // another job name
+  const std::vector<std::string> status = {"--output", "@o.####.exr", "--frames", "1-6",     "--chunk",
+                                           "2",        "--log-dir",   "@logs",    "--status"};
 
   const Outcome r = submit(status);
   EXPECT_EQ(r.code, kSubmitFramesMissing) << r.err;
@@ -195,7 +217,8 @@ TEST_F(SubmitCommandTest, StatusListsMissingFramesByTaskAndTheTasksThatFailed)
   for (const char* quiet : {"magnifex-7_0.log", "magnifex-5_1.log", "other-9_0.log", "task 0"})
     EXPECT_EQ(r.out.find(quiet), std::string::npos) << quiet << "\n" << r.out;
 
-  for (int f : {4, 6}) std::ofstream(file("o.000" + std::to_string(f) + ".exr")) << "frame";
+  for (int f : {4, 6})
+    std::ofstream(file("o.000" + std::to_string(f) + ".exr")) << "frame";
   const Outcome done = submit(status);
   EXPECT_EQ(done.code, kSubmitOk);
   EXPECT_NE(done.out.find("6 there, 0 missing\n"), std::string::npos) << done.out;

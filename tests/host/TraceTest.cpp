@@ -19,7 +19,8 @@ std::vector<Value> traceLines(const std::string& text)
   std::vector<Value> lines;
   std::istringstream in(text);
   std::string line;
-  while (std::getline(in, line)) lines.push_back(nlohmann::json::parse(line));
+  while (std::getline(in, line))
+    lines.push_back(nlohmann::json::parse(line));
   return lines;
 }
 
@@ -28,7 +29,8 @@ std::vector<Value> linesOf(const std::vector<Value>& lines, const std::string& e
 {
   std::vector<Value> out;
   for (const Value& v : lines)
-    if (v.at("event").get<std::string>() == event && v.contains("class") && v.at("class").get<std::string>() == cls) out.push_back(v);
+    if (v.at("event").get<std::string>() == event && v.contains("class") && v.at("class").get<std::string>() == cls)
+      out.push_back(v);
   return out;
 }
 
@@ -42,8 +44,9 @@ TEST(Trace, RecordsTheExchangesOfARenderInOrder)
     auto node = test_support::makeTestScale();
     trace.setExtraFields(host_runtime::pluginTraceFields(test_support::testPlugin(), node->op()));
     node->setKnob("contexts", "2");
-    auto source = test_support::numberedFrames(test_support::offsetFormat(), DD::Image::Box(0, 2, 4, 6),
-                                               {DD::Image::Chan_Red, DD::Image::Chan_Green, DD::Image::Chan_Blue}, 1, 3);
+    auto source =
+      test_support::numberedFrames(test_support::offsetFormat(), DD::Image::Box(0, 2, 4, 6),
+                                   {DD::Image::Chan_Red, DD::Image::Chan_Green, DD::Image::Chan_Blue}, 1, 3);
     host_runtime::RenderSession session(*node, source);
     ASSERT_EQ(session.renderFrames(3, 3).front().status, FrameStatus::Ok);
   }
@@ -51,14 +54,14 @@ TEST(Trace, RecordsTheExchangesOfARenderInOrder)
   std::vector<std::string> nodeEvents;
   for (const Value& v : lines) {
     EXPECT_EQ(v.at("seq").get<double>(), double(&v - &lines[0] + 1));
-    if (v.contains("class") && v.at("class").get<std::string>() == "TestScale" && v.at("event").get<std::string>() != "progress" &&
-        v.at("event").get<std::string>() != "input_context")
+    if (v.contains("class") && v.at("class").get<std::string>() == "TestScale" &&
+        v.at("event").get<std::string>() != "progress" && v.at("event").get<std::string>() != "input_context")
       nodeEvents.push_back(v.at("event").get<std::string>());
   }
-  EXPECT_EQ(nodeEvents, (std::vector<std::string>{"node_created", "knobs_built", "knob_set", "knob_changed",
-                                                  "output_context", "split_input", "validate", "input_request",
-                                                  "input_request", "open", "render_start", "render_end", "close",
-                                                  "destroy"}));
+  EXPECT_EQ(nodeEvents,
+            (std::vector<std::string>{"node_created", "knobs_built", "knob_set", "knob_changed", "output_context",
+                                      "split_input", "validate", "input_request", "input_request", "open",
+                                      "render_start", "render_end", "close", "destroy"}));
 
   const Value split = linesOf(lines, "split_input", "TestScale").at(0);
   EXPECT_EQ(split.at("count").get<double>(), 2);
@@ -75,7 +78,7 @@ TEST(Trace, RecordsTheExchangesOfARenderInOrder)
   EXPECT_EQ(validated.at("box").at("t").get<double>(), 12);
   EXPECT_EQ(validated.at("channels").size(), 3u);
   EXPECT_EQ(validated.at("channels")[0].get<std::string>(), "rgba.red");
-  EXPECT_EQ(validated.at("extra").at("factor").get<double>(), 2);  // from the plug-in's own hook
+  EXPECT_EQ(validated.at("extra").at("factor").get<double>(), 2); // from the plug-in's own hook
 
   // Both contexts of the input were validated by the node, at their own frames.
   const std::vector<Value> reads = linesOf(lines, "validate", "Read");

@@ -39,8 +39,8 @@ std::shared_ptr<FakeGpuFacts> FakeGpuFacts::with_gpus(std::vector<std::tuple<std
   facts->cuda_version = cuda_version;
   facts->cudnn = cudnn;
   if (!native.empty())
-    facts->config = "PyTorch built with:\n  - NVCC architecture flags: -gencode;arch=compute_" + native +
-                    ",code=sm_" + native + "\n";
+    facts->config =
+      "PyTorch built with:\n  - NVCC architecture flags: -gencode;arch=compute_" + native + ",code=sm_" + native + "\n";
   return facts;
 }
 

@@ -24,9 +24,9 @@ struct FakeGpuFacts : magnifex::GpuFacts {
   std::string build_configuration() const override { return config; }
 
   // A CUDA machine with one GPU per (name, compute capability digits, GiB) entry.
-  static std::shared_ptr<FakeGpuFacts> with_gpus(
-    std::vector<std::tuple<std::string, int, int>> gpus, long cuda_version = 11080, long cudnn = 8401,
-    const std::string& native = "89");
+  static std::shared_ptr<FakeGpuFacts> with_gpus(std::vector<std::tuple<std::string, int, int>> gpus,
+                                                 long cuda_version = 11080, long cudnn = 8401,
+                                                 const std::string& native = "89");
   static std::shared_ptr<FakeGpuFacts> without_cuda();
 };
 

@@ -18,8 +18,8 @@
 
 namespace magnifex_test {
 
-inline std::unique_ptr<host_runtime::HostNode> make_node(std::shared_ptr<const magnifex::GpuFacts> facts =
-                                                           FakeGpuFacts::without_cuda())
+inline std::unique_ptr<host_runtime::HostNode>
+make_node(std::shared_ptr<const magnifex::GpuFacts> facts = FakeGpuFacts::without_cuda())
 {
   set_machine(std::move(facts));
   return host_runtime::HostNode::create(kTestClass, "Magnifex1");
@@ -82,9 +82,8 @@ inline DD::Image::host::KnobInfo knob_info(const host_runtime::HostNode& node, c
 }
 
 // An RGB(A) source of constant frames first..last, format w x h placed at (x, y).
-inline std::shared_ptr<host_runtime::MemoryImageSource> plate(int w, int h, int first = 1, int last = 1,
-                                                              int x = 0, int y = 0, bool alpha = false,
-                                                              double pixel_aspect = 1.0)
+inline std::shared_ptr<host_runtime::MemoryImageSource> plate(int w, int h, int first = 1, int last = 1, int x = 0,
+                                                              int y = 0, bool alpha = false, double pixel_aspect = 1.0)
 {
   DD::Image::Format format(w, h, pixel_aspect);
   format.set(x, y, x + w, y + h);
@@ -93,8 +92,8 @@ inline std::shared_ptr<host_runtime::MemoryImageSource> plate(int w, int h, int 
   if (alpha)
     channels.push_back(DD::Image::Chan_Alpha);
   for (int f = first; f <= last; ++f)
-    source->addFrame(f, host_runtime::Image::filled(DD::Image::Box(x, y, x + w, y + h), channels,
-                                                    [](int, int, int) { return 0.5f; }));
+    source->addFrame(
+      f, host_runtime::Image::filled(DD::Image::Box(x, y, x + w, y + h), channels, [](int, int, int) { return 0.5f; }));
   return source;
 }
 

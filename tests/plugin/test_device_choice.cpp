@@ -17,7 +17,10 @@ public:
 };
 
 const c10::Device kCpu(c10::DeviceType::CPU);
-c10::Device cuda(int i) { return c10::Device(c10::DeviceType::CUDA, static_cast<c10::DeviceIndex>(i)); }
+c10::Device cuda(int i)
+{
+  return c10::Device(c10::DeviceType::CUDA, static_cast<c10::DeviceIndex>(i));
+}
 
 } // namespace
 

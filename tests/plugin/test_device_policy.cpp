@@ -73,9 +73,9 @@ TEST(DeviceRule, RenderLinesNameTheNode)
   in.node_name = "Magnifex1";
   in.override_value = "0";
   const DeviceChoice c = choose_device(in);
-  EXPECT_EQ(c.debug_lines, (std::vector<std::string>{"Magnifex1: Saved cuda_deviceid: 1",
-                                                     "[renderStripe] Render --gpu override: 0",
-                                                     "Magnifex1: Set the use_cuda_device to: 0"}));
+  EXPECT_EQ(c.debug_lines,
+            (std::vector<std::string>{"Magnifex1: Saved cuda_deviceid: 1", "[renderStripe] Render --gpu override: 0",
+                                      "Magnifex1: Set the use_cuda_device to: 0"}));
   in.debug = false;
   EXPECT_TRUE(choose_device(in).debug_lines.empty());
 }
@@ -92,7 +92,7 @@ TEST(PrecisionRule, SixteenBitTypeByDeviceAndSupport)
     {true, true, true, false, true, half}, // a GPU without BFloat16: Half, whatever the CPU has
     {true, true, false, true, true, half},
     {true, false, true, true, true, std::nullopt},
-    {false, true, true, false, true, bf16}, // the CPU's own units, whatever the GPU has
+    {false, true, true, false, true, bf16},         // the CPU's own units, whatever the GPU has
     {false, true, true, true, false, std::nullopt}, // no fast 16-bit type on this CPU
     {false, true, false, true, true, std::nullopt}, // no Half on a CPU
     {false, false, true, true, true, std::nullopt},
@@ -105,9 +105,8 @@ TEST(PrecisionRule, SixteenBitTypeByDeviceAndSupport)
 
 TEST(PrecisionRule, CpuSupportFromItsInstructionSets)
 {
-  CpuBFloat16 server = cpu_bfloat16_from({{"avx2", true}, {"avx512_bf16", true}, {"amx_bf16", true},
-                                                {"avx512_fp16", true}, {"avx_ne_convert", true}},
-                                               true);
+  CpuBFloat16 server = cpu_bfloat16_from(
+    {{"avx2", true}, {"avx512_bf16", true}, {"amx_bf16", true}, {"avx512_fp16", true}, {"avx_ne_convert", true}}, true);
   EXPECT_TRUE(server.native);
   EXPECT_EQ(server.units, "AMX-BF16, AVX512-BF16");
   EXPECT_FALSE(cpu_bfloat16_from({{"avx2", true}, {"avx512_bf16", false}}, true).native);
@@ -128,5 +127,6 @@ TEST(PrecisionRule, CpuSupportFromItsInstructionSets)
   EXPECT_EQ(cpu_precision_note(true, true, server, true), " in BFloat16 (AMX-BF16, AVX512-BF16)");
   EXPECT_EQ(cpu_precision_note(true, false, server, true), " in float32 (use_bfloat16 is off)");
   EXPECT_EQ(cpu_precision_note(true, true, server, false), " in float32 (these networks lose precision in BFloat16)");
-  EXPECT_EQ(cpu_precision_note(true, true, CpuBFloat16{false, "", true}, true), " in float32 (this CPU has no native BFloat16)");
+  EXPECT_EQ(cpu_precision_note(true, true, CpuBFloat16{false, "", true}, true),
+            " in float32 (this CPU has no native BFloat16)");
 }

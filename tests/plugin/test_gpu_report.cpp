@@ -84,8 +84,7 @@ TEST(GpuReportTexts, MemoryLineAtTwoSignificantDigits)
   const std::uint64_t gib = 1024ull * 1024ull * 1024ull;
   EXPECT_EQ(gpu_memory_line(12 * gib, "86", true), "12Gb   Compute capability: sm_86");
   EXPECT_EQ(gpu_memory_line(8 * gib, "75", true), "8Gb   Compute capability: sm_75");
-  EXPECT_EQ(gpu_memory_line(static_cast<std::uint64_t>(11.99 * gib), "86", true),
-            "12Gb   Compute capability: sm_86");
+  EXPECT_EQ(gpu_memory_line(static_cast<std::uint64_t>(11.99 * gib), "86", true), "12Gb   Compute capability: sm_86");
   EXPECT_EQ(gpu_memory_line(141 * gib, "90", true), "1.4e+02Gb   Compute capability: sm_90");
   EXPECT_EQ(gpu_memory_line(12 * gib, "80", false),
             "12Gb&nbsp;&nbsp;&nbsp;Compute capability: <font color='red'>sm_80</font>");
@@ -107,7 +106,8 @@ TEST(GpuReportTexts, AboutLines)
   EXPECT_EQ(kernel_info_text("86", "86"), "Since your current GPU is sm_86, you will rely on native kernels.");
   EXPECT_NE(kernel_info_text("", "86").find("unknown"), std::string::npos);
 
-  EXPECT_EQ(compatibility_text(11080, 8401).rfind("This exact combination of CUDA/cuDNN versions is matching\n", 0), 0u);
+  EXPECT_EQ(compatibility_text(11080, 8401).rfind("This exact combination of CUDA/cuDNN versions is matching\n", 0),
+            0u);
   EXPECT_EQ(compatibility_text(12080, 8902).rfind("This exact combination of CUDA/cuDNN versions is NOT matching\n", 0),
             0u);
   EXPECT_EQ(compatibility_text(11080, 8902), compatibility_text(12080, 8902));
@@ -143,7 +143,7 @@ TEST(KernelWarnings, CacheSizeThreshold)
   EXPECT_NE(verdict("3999999999").find(low), std::string::npos);
   EXPECT_NE(verdict("8589934592").find(ok), std::string::npos);
   EXPECT_NE(verdict("  +8589934592xyz").find(ok), std::string::npos);
-  EXPECT_NE(verdict("lots").find(low), std::string::npos);           // no digits reads as 0
+  EXPECT_NE(verdict("lots").find(low), std::string::npos); // no digits reads as 0
   EXPECT_NE(verdict("").find(low), std::string::npos);
   EXPECT_NE(verdict("99999999999999999999999").find(ok), std::string::npos); // saturates high
   EXPECT_NE(verdict("-5000000000").find(low), std::string::npos);

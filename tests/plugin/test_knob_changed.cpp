@@ -67,8 +67,8 @@ TEST(PanelRefresh, ModeEnablesItsOwnSettings)
 {
   auto node = make_node();
   node->openPanel();
-  const std::vector<std::string> sequence_knobs = {"type", "first_frame", "last_frame", "reset", "preroll",
-                                                   "debugoutput"};
+  const std::vector<std::string> sequence_knobs = {"type",  "first_frame", "last_frame",
+                                                   "reset", "preroll",     "debugoutput"};
   EXPECT_TRUE(knob_info(*node, "multisample").enabled);
   for (const auto& name : sequence_knobs)
     EXPECT_FALSE(knob_info(*node, name).enabled) << name;
@@ -115,8 +115,8 @@ TEST(NetworkFlags, ScaleTypeAndModeInvalidateTheNetworks)
 {
   auto node = make_node();
   Magnifex& op = op_of(*node);
-  for (const auto& [knob, value] : std::vector<std::pair<std::string, std::string>>{
-         {"scale", "2x"}, {"type", "CG [RGBA]"}, {"mode", "sequence"}}) {
+  for (const auto& [knob, value] :
+       std::vector<std::pair<std::string, std::string>>{{"scale", "2x"}, {"type", "CG [RGBA]"}, {"mode", "sequence"}}) {
     set_network_flags(op);
     node->setKnob(knob, value);
     EXPECT_FALSE(any_network_flag(op)) << knob;
@@ -143,8 +143,13 @@ TEST(NetworkFlags, OtherChangesLeaveThemAlone)
   auto node = make_node();
   Magnifex& op = op_of(*node);
   set_network_flags(op);
-  node->setKnobs({{"max_size", "300"}, {"overlap", "16"}, {"multisample", "true"}, {"details", "0.2"},
-                  {"cuda_deviceid", "1"}, {"gpu_render_override", "false"}, {"preroll", "3"}});
+  node->setKnobs({{"max_size", "300"},
+                  {"overlap", "16"},
+                  {"multisample", "true"},
+                  {"details", "0.2"},
+                  {"cuda_deviceid", "1"},
+                  {"gpu_render_override", "false"},
+                  {"preroll", "3"}});
   node->openPanel();
   EXPECT_TRUE(op.still_nets_loaded && op.sequence_nets_loaded && op.hybrid_nets_loaded && op.blend_ready &&
               op.nets_on_device);

@@ -4,14 +4,14 @@
 
 #include <ATen/autocast_mode.h>
 #include <ATen/ops/allclose.h>
+#include <ATen/ops/equal.h>
 #include <ATen/ops/full.h>
 #include <ATen/ops/rand.h>
-#include <ATen/ops/equal.h>
 
-#include "common/ScratchDir.h"
 #include "DDImageHost/OpControl.h"
 #include "DDImageHost/Process.h"
 #include "NodeFixture.h"
+#include "common/ScratchDir.h"
 #include "models/MemAdapter.h"
 #include "models/ModelLibrary.h"
 #include "models/Precision.h"
@@ -242,12 +242,12 @@ TEST(ModelStore, ArchivesThatCannotBeBlendedFailTheirGroup)
   use_plugin_dir("broken-blend-mismatch");
   struct Case {
     std::vector<std::pair<std::string, std::string>> knobs;
-    const char* error;  // null: opens
+    const char* error; // null: opens
   };
   const Case cases[] = {
     {{}, "Error loading the still model"},
     {{{"details", "0"}}, "Error loading the still model"},
-    {{{"details", "1"}}, nullptr},  // the GAN archive alone needs no blend
+    {{{"details", "1"}}, nullptr}, // the GAN archive alone needs no blend
     {{{"mode", "sequence"}, {"first_frame", "1"}}, "Error loading the sequence models"},
     {{{"mode", "sequence"}, {"first_frame", "1"}, {"type", "CG [RGBA]"}}, nullptr},
     {{{"mode", "sequence"}, {"first_frame", "1"}, {"type", "Hybrid (Alexa+CG) [RGBA]"}},
@@ -258,7 +258,7 @@ TEST(ModelStore, ArchivesThatCannotBeBlendedFailTheirGroup)
     auto node = make_node();
     if (!c.knobs.empty())
       node->setKnobs(c.knobs);
-    for (int open = 0; open < 2; ++open) {  // and the next open tries again
+    for (int open = 0; open < 2; ++open) { // and the next open tries again
       CaptureStdout();
       const bool opened = open_node(*node);
       GetCapturedStdout();

@@ -18,10 +18,10 @@ struct Row {
   std::optional<std::string> name;
   std::optional<std::string> label;
   Knob::FlagMask flags;
-  std::optional<std::string> text;         // text knobs
-  std::optional<double> value;             // value knobs
+  std::optional<std::string> text; // text knobs
+  std::optional<double> value;     // value knobs
   std::vector<std::string> entries;
-  std::string tooltip_start;               // "" when the knob has none
+  std::string tooltip_start; // "" when the knob has none
 };
 
 const auto none = std::nullopt;
@@ -43,14 +43,26 @@ std::vector<Row> expected_panel(bool cuda, bool kernel_info)
     {KnobKind::GroupBegin, "GPU settings", none, 0, none, none, {}, ""},
     {KnobKind::Int, "cuda_deviceid", "CUDA device ID", 0, none, 0, {}, "This sets what CUDA device"},
     {KnobKind::Bool, "use_gpu", "Use GPU if available", 0, none, none, {}, "When this is on, the processing"},
-    {KnobKind::Bool, "gpu_render_override", "Use --gpu device override", START, none, 1, {},
+    {KnobKind::Bool,
+     "gpu_render_override",
+     "Use --gpu device override",
+     START,
+     none,
+     1,
+     {},
      "When this is on, the node will look at the Nuke command line --gpu"},
     {KnobKind::GroupEnd, none, none, 0, none, none, {}, ""},
     {KnobKind::Divider, none, none, 0, none, none, {}, ""},
     {KnobKind::Text, "image_patches", "", Knob::DO_NOT_WRITE, "Image patches: -", none, {}, ""},
     {KnobKind::Divider, none, none, 0, none, none, {}, ""},
     {KnobKind::Enumeration, "mode", none, EARLY, none, 0, {"still", "sequence"}, "Specify the processing mode"},
-    {KnobKind::Enumeration, "scale", none, EARLY, none, 1, {"2x", "4x"},
+    {KnobKind::Enumeration,
+     "scale",
+     none,
+     EARLY,
+     none,
+     1,
+     {"2x", "4x"},
      "Specify the scaling multiplier. You can choose between 2x and 4x."},
     {KnobKind::Float, "details", "details", START, none, 0.9f, {}, "details blends between two different"},
     {KnobKind::Int, "max_size", "max size", 0, none, 500, {}, "max size sets the maximum length"},
@@ -68,8 +80,14 @@ std::vector<Row> expected_panel(bool cuda, bool kernel_info)
     {KnobKind::Bool, "multisample", "multisample", START, none, 0, {}, "When multisample is on, each image"},
     {KnobKind::GroupEnd, none, none, 0, none, none, {}, ""},
     {KnobKind::GroupBegin, "Sequence settings", none, 0, none, none, {}, ""},
-    {KnobKind::Enumeration, "type", none, 0, none, 0,
-     {"Plates (Alexa) [RGB]", "CG [RGBA]", "Hybrid (Alexa+CG) [RGBA]"}, "Specify the type of material"},
+    {KnobKind::Enumeration,
+     "type",
+     none,
+     0,
+     none,
+     0,
+     {"Plates (Alexa) [RGB]", "CG [RGBA]", "Hybrid (Alexa+CG) [RGBA]"},
+     "Specify the type of material"},
     {KnobKind::Int, "first_frame", "frame range", EARLY, none, -999999, {}, "Specifies the first frame"},
     {KnobKind::Int, "last_frame", "", EARLY, none, -999999, {}, "Specifies the last frame"},
     {KnobKind::Button, "reset", "reset", 0, none, none, {}, "Try to set the frame range knobs"},

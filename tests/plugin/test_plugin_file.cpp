@@ -129,10 +129,10 @@ TEST(PluginFile, TraceShowsTheContextsInUse)
     DD::Image::Format format(32, 24);
     auto source = std::make_shared<host_runtime::MemoryImageSource>(format);
     for (int f = 1; f <= 10; ++f)
-      source->addFrame(f, host_runtime::Image::filled(DD::Image::Box(0, 0, 32, 24),
-                                                      {DD::Image::Chan_Red, DD::Image::Chan_Green,
-                                                       DD::Image::Chan_Blue, DD::Image::Chan_Alpha},
-                                                      [](int, int, int) { return 0.25f; }));
+      source->addFrame(f, host_runtime::Image::filled(
+                            DD::Image::Box(0, 0, 32, 24),
+                            {DD::Image::Chan_Red, DD::Image::Chan_Green, DD::Image::Chan_Blue, DD::Image::Chan_Alpha},
+                            [](int, int, int) { return 0.25f; }));
     host_runtime::RenderSession session(*node, source);
     host_runtime::RenderOptions options;
     options.validateOnly = true;

@@ -7,7 +7,10 @@
 using namespace magnifex;
 
 namespace {
-std::map<int, int> contexts(std::initializer_list<std::pair<const int, int>> l) { return l; }
+std::map<int, int> contexts(std::initializer_list<std::pair<const int, int>> l)
+{
+  return l;
+}
 } // namespace
 
 TEST(PrerollPlan, StartOfMaterialRunsTheFollowingFramesBackwards)
@@ -56,10 +59,10 @@ TEST(PrerollPlan, BoundedWindows)
     std::size_t frames;
     int context_count;
   };
-  for (const Case& c : {Case{-2, 2, 1, 0, 1}, Case{1, 2, largest, 0, 1}, Case{largest, 3, largest, 0, 1},
-                        Case{largest - 1, 3, largest - 1, 1, 2}, Case{largest, 3, -999999, 3, 4},
-                        Case{10, 5000, 1, kMaxPreroll, 92}, Case{5000, largest, -999999, kMaxPreroll, kMaxPreroll + 1},
-                        Case{-largest, 3, -largest - 1, 3, 3}}) {
+  for (const Case& c :
+       {Case{-2, 2, 1, 0, 1}, Case{1, 2, largest, 0, 1}, Case{largest, 3, largest, 0, 1},
+        Case{largest - 1, 3, largest - 1, 1, 2}, Case{largest, 3, -999999, 3, 4}, Case{10, 5000, 1, kMaxPreroll, 92},
+        Case{5000, largest, -999999, kMaxPreroll, kMaxPreroll + 1}, Case{-largest, 3, -largest - 1, 3, 3}}) {
     SCOPED_TRACE(testing::Message() << "F " << c.F << " P " << c.P << " first " << c.FF);
     const PrerollPlan p = compute_preroll_plan(c.F, c.P, c.FF);
     EXPECT_EQ(p.frames.size(), c.frames);

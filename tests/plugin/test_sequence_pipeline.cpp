@@ -57,7 +57,7 @@ TEST(FlowPadding, MultiplesOfEightAndAtLeast128)
     const at::Tensor padded = pad_for_flow(patch, p);
     EXPECT_EQ(padded.sizes(), (std::vector<int64_t>{1, 3, c.h + c.bottom, c.w + c.right}));
     EXPECT_TRUE(at::equal(padded.narrow(2, 0, c.h).narrow(3, 0, c.w), patch.narrow(1, 0, 3)));
-    EXPECT_EQ(padded.sum().item<float>(), patch.narrow(1, 0, 3).sum().item<float>());  // zeros around
+    EXPECT_EQ(padded.sum().item<float>(), patch.narrow(1, 0, 3).sum().item<float>()); // zeros around
     EXPECT_EQ(crop_flow(padded, p, c.h, c.w).sizes(), (std::vector<int64_t>{1, 3, c.h, c.w}));
   }
 }
@@ -96,7 +96,8 @@ TEST(WarpByFlow, ZeroFlowKeepsAndWholePixelsTranslate)
       ASSERT_NEAR(warped[0][1][y][x].item<float>(), image[0][1][sy][sx].item<float>(), 1e-5) << x << ", " << y;
     }
   // The flow is upscaled with the image: one input pixel is s output pixels.
-  EXPECT_TRUE(at::allclose(upscale_flow(flow, 4), at::full({1, 1, 1, 1}, 4.0) * flow.repeat_interleave(4, 2).repeat_interleave(4, 3)));
+  EXPECT_TRUE(at::allclose(upscale_flow(flow, 4),
+                           at::full({1, 1, 1, 1}, 4.0) * flow.repeat_interleave(4, 2).repeat_interleave(4, 3)));
 }
 
 TEST(AlphaMaterial, BothPathsEncodeColourAsTheirNetworksExpect)
@@ -151,7 +152,7 @@ TEST(RecurrentStep, ConstantFlowMovesTheCarriedState)
     EXPECT_EQ(current.sizes(), previous.sizes());
     EXPECT_EQ(current.size(2) % 8 + current.size(3) % 8, 0);
     at::Tensor flow = at::zeros({1, 2, current.size(2), current.size(3)});
-    flow.select(1, 0).fill_(1.0);  // one input pixel to the right
+    flow.select(1, 0).fill_(1.0); // one input pixel to the right
     return flow;
   };
   networks.main = [&](const at::Tensor& lr, const at::Tensor& hr_spacedepth) {
@@ -159,8 +160,8 @@ TEST(RecurrentStep, ConstantFlowMovesTheCarriedState)
     return depth_to_space(hr_spacedepth, s);
   };
   int points = 0;
-  const std::optional<StepResult> step =
-    recurrent_step(tensor_image, state, Material::Plates, s, networks, [&] { return ++points > 99; }, {}, false);
+  const std::optional<StepResult> step = recurrent_step(
+    tensor_image, state, Material::Plates, s, networks, [&] { return ++points > 99; }, {}, false);
   ASSERT_TRUE(step);
   EXPECT_EQ(points, 4);
   EXPECT_EQ(flow_calls, 1);
@@ -170,8 +171,8 @@ TEST(RecurrentStep, ConstantFlowMovesTheCarriedState)
   // An abort at any of the four points ends the step with nothing.
   for (int abort_at = 1; abort_at <= 4; ++abort_at) {
     int seen = 0;
-    EXPECT_FALSE(recurrent_step(tensor_image, state, Material::Plates, s, networks, [&] { return ++seen >= abort_at; },
-                                {}, false));
+    EXPECT_FALSE(recurrent_step(
+      tensor_image, state, Material::Plates, s, networks, [&] { return ++seen >= abort_at; }, {}, false));
     EXPECT_EQ(seen, abort_at);
   }
 }
@@ -182,7 +183,7 @@ TEST(RecurrentStep, LastLineOfAnExceptionText)
     const char* text;
     const char* last;
   };
-  for (const Case& c : {Case{"one line", "one line"}, Case{"first\nsecond", "second"}, Case{"first\nsecond\n", "second\n"},
-                        Case{"a\nb\nc", "c"}, Case{"\n", "\n"}, Case{"", ""}})
+  for (const Case& c : {Case{"one line", "one line"}, Case{"first\nsecond", "second"},
+                        Case{"first\nsecond\n", "second\n"}, Case{"a\nb\nc", "c"}, Case{"\n", "\n"}, Case{"", ""}})
     EXPECT_EQ(last_line_of(c.text), c.last) << c.text;
 }

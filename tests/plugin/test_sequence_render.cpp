@@ -52,15 +52,15 @@ at::Tensor bicubic(const at::Tensor& t, int s)
   return at::upsample_bicubic2d(t, {t.size(2) * s, t.size(3) * s}, false, std::nullopt, std::nullopt);
 }
 
-const std::string kZeroFlow =
-  "def forward(self, a, b, iters):\n  return torch.zeros([a.size(0), 2, a.size(2), a.size(3)], dtype=a.dtype, device=a.device)\n";
+const std::string kZeroFlow = "def forward(self, a, b, iters):\n  return torch.zeros([a.size(0), 2, a.size(2), "
+                              "a.size(3)], dtype=a.dtype, device=a.device)\n";
 
 // The sequence networks of the reference pack: the bicubic upscale of the current patch.
 std::string bicubic_network(int s)
 {
   const std::string S = std::to_string(s);
-  return "def forward(self, lr, hr):\n  return torch.upsample_bicubic2d(lr, [lr.size(2) * " + S + ", lr.size(3) * " + S +
-         "], False, None, None)\n";
+  return "def forward(self, lr, hr):\n  return torch.upsample_bicubic2d(lr, [lr.size(2) * " + S + ", lr.size(3) * " +
+         S + "], False, None, None)\n";
 }
 
 struct SequenceNode {
@@ -94,7 +94,8 @@ SequenceNode sequence_node(int W, int H, int first, int last, std::vector<Channe
 at::Tensor component(const ImagePlane& plane, int z)
 {
   const Box& b = plane.bounds();
-  const at::Tensor packed = at::from_blob(const_cast<float*>(plane.readable()), {1, b.h(), b.w(), plane.nComps()}, at::kFloat);
+  const at::Tensor packed =
+    at::from_blob(const_cast<float*>(plane.readable()), {1, b.h(), b.w(), plane.nComps()}, at::kFloat);
   return packed.select(3, z).unsqueeze(1).clone();
 }
 
@@ -118,7 +119,9 @@ TEST(SequenceRender, PlatesAreTheBicubicUpscaleOfEachFrame)
     for (bool debugoutput : {false, true}) {
       SCOPED_TRACE(testing::Message() << s << "x, show preroll result " << debugoutput);
       SequenceNode n = sequence_node(W, H, 1, 4, {Chan_Red, Chan_Green, Chan_Blue},
-                                     {{"scale", s == 2 ? "2x" : "4x"}, {"max_size", "32"}, {"preroll", "2"},
+                                     {{"scale", s == 2 ? "2x" : "4x"},
+                                      {"max_size", "32"},
+                                      {"preroll", "2"},
                                       {"debugoutput", debugoutput ? "true" : "false"}});
       for (int f = 1; f <= 4; ++f) {
         const FrameResult r = n.session->renderFrame(f);
@@ -126,7 +129,8 @@ TEST(SequenceRender, PlatesAreTheBicubicUpscaleOfEachFrame)
         // The first frame's preroll ran frames 3, 2 before it; its previous frame was 2.
         const int shown = !debugoutput ? f : f == 1 ? 2 : f - 1;
         for (int c = 0; c < 3; ++c) {
-          const at::Tensor expected = magnifex::logDecode(bicubic(magnifex::logEncode(frame_channel(shown, c, W, H)), s));
+          const at::Tensor expected =
+            magnifex::logDecode(bicubic(magnifex::logEncode(frame_channel(shown, c, W, H)), s));
           EXPECT_TRUE(at::allclose(component(*r.plane, c), expected, 1e-5, 1e-6)) << "frame " << f << " channel " << c;
         }
       }
@@ -160,10 +164,10 @@ TEST(SequenceRender, ChannelsOfInputMaterialAndPlane)
     std::vector<Channel> input;
     const char* type;
     ChannelSet plane;
-    std::vector<int> expected;  // per component: the source channel of a plates-like colour, -1 for 1.0
+    std::vector<int> expected; // per component: the source channel of a plates-like colour, -1 for 1.0
   };
   const Case cases[] = {
-    {{Chan_Red, Chan_Green, Chan_Blue}, "CG [RGBA]", Mask_RGBA, {0, 1, 2, -1}},  // RGB as CG is opaque
+    {{Chan_Red, Chan_Green, Chan_Blue}, "CG [RGBA]", Mask_RGBA, {0, 1, 2, -1}}, // RGB as CG is opaque
     {{Chan_Red, Chan_Green, Chan_Blue}, "CG [RGBA]", Mask_RGB, {0, 1, 2}},
     {{Chan_Red, Chan_Green, Chan_Blue}, "Plates (Alexa) [RGB]", ChannelSet(Chan_Green), {1}},
     {{Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha}, "Plates (Alexa) [RGB]", Mask_RGBA, {0, 1, 2, -1}},
@@ -199,9 +203,9 @@ TEST(SequenceRender, PrerollRunsOnceForConsecutiveFrames)
     bool preroll;
   };
   // 10, 11, 12 continue; 12 after 10 does not; a change of channels discards the state.
-  for (const Step& step : {Step{10, Mask_RGB, true}, Step{11, Mask_RGB, false}, Step{12, Mask_RGB, false},
-                           Step{10, Mask_RGB, true}, Step{12, Mask_RGB, true}, Step{13, Mask_RGBA, true},
-                           Step{14, Mask_RGBA, false}}) {
+  for (const Step& step :
+       {Step{10, Mask_RGB, true}, Step{11, Mask_RGB, false}, Step{12, Mask_RGB, false}, Step{10, Mask_RGB, true},
+        Step{12, Mask_RGB, true}, Step{13, Mask_RGBA, true}, Step{14, Mask_RGBA, false}}) {
     testing::internal::CaptureStdout();
     const FrameResult r = n.session->renderFrame(step.frame, with_channels(step.channels));
     const std::string log = testing::internal::GetCapturedStdout();
@@ -218,8 +222,8 @@ TEST(SequenceRender, DebugStreamFollowsAPatchThroughPrerollCurrentFrameAndSave)
 {
   struct Case {
     const char* type;
-    const char* network_input;  // the sizes the networks see
-    int alpha_path, cg_only, hybrid_only;  // lines per current frame / per preroll frame
+    const char* network_input;            // the sizes the networks see
+    int alpha_path, cg_only, hybrid_only; // lines per current frame / per preroll frame
   };
   for (const Case& c : {Case{"0", "[1, 3, 8, 12]", 0, 0, 0}, Case{"1", "[1, 4, 8, 12]", 1, 1, 0},
                         Case{"2", "[1, 4, 8, 12]", 1, 0, 1}}) {
@@ -236,11 +240,13 @@ TEST(SequenceRender, DebugStreamFollowsAPatchThroughPrerollCurrentFrameAndSave)
     const std::string& first = logs[0];
     const int preroll = count_of(first, "Calculating preroll frame: ");
     ASSERT_GT(preroll, 1);
-    for (const char* line : {"Got format (input: ", "    fx1: 0, fy1: 0, fr1: 12, ft1: 8\n", "    height: 8, width: 12\n",
-                             "; channel_count: 4\n", "Tensor allocated\n", "Tensor filled with image data, channel count: 4\n",
-                             "Tensor reformated and moved to GPU\n"})
+    for (const char* line :
+         {"Got format (input: ", "    fx1: 0, fy1: 0, fr1: 12, ft1: 8\n", "    height: 8, width: 12\n",
+          "; channel_count: 4\n", "Tensor allocated\n", "Tensor filled with image data, channel count: 4\n",
+          "Tensor reformated and moved to GPU\n"})
       EXPECT_EQ(count_of(first, line), preroll) << line;
-    EXPECT_EQ(count_of(first, std::string("tensor_image sizes: ") + c.network_input + "\n"), preroll + 1);  // and the flow's
+    EXPECT_EQ(count_of(first, std::string("tensor_image sizes: ") + c.network_input + "\n"),
+              preroll + 1); // and the flow's
     // The current frame's read, from input 0, does not give the channel count.
     EXPECT_EQ(count_of(first, "Requested input(0): 0, 0, 12, 8; readChannels: "), 1);
     EXPECT_EQ(count_of(first, "Allocated tensor for this frame (sequence)\n"), 1);
@@ -256,7 +262,8 @@ TEST(SequenceRender, DebugStreamFollowsAPatchThroughPrerollCurrentFrameAndSave)
     const std::string& next = logs[1];
     EXPECT_EQ(count_of(next, "Tensor allocated\n"), 0);
     EXPECT_EQ(count_of(next, "Last patch, overwriting the saved tensor_image_previous_fullres\n"), 1);
-    EXPECT_EQ(count_of(next, "size before: 1\nOverwriting the hr_prevs with hr_curr for index 0\nand size after: 1\n"), 1);
+    EXPECT_EQ(count_of(next, "size before: 1\nOverwriting the hr_prevs with hr_curr for index 0\nand size after: 1\n"),
+              1);
   }
 }
 
@@ -312,8 +319,8 @@ TEST(SequenceRender, ABoundingBoxThatChangesIsRefused)
   auto source = std::make_shared<host_runtime::MemoryImageSource>(Format(20, 10));
   for (int f = 1; f <= 3; ++f) {
     const Box box = f == 2 ? Box(0, 0, 20, 10) : Box(2, 0, 20, 10);
-    source->addFrame(f, host_runtime::Image::filled(box, {Chan_Red, Chan_Green, Chan_Blue},
-                                                    [](int, int, int) { return 0.5f; }));
+    source->addFrame(
+      f, host_runtime::Image::filled(box, {Chan_Red, Chan_Green, Chan_Blue}, [](int, int, int) { return 0.5f; }));
   }
   auto node = make_node();
   RenderSession session(*node, source);

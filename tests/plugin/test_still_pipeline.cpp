@@ -26,8 +26,14 @@ using namespace magnifex;
 
 namespace {
 
-float encode1(float x) { return logEncode(at::full({1}, x)).item<float>(); }
-float decode1(float y) { return logDecode(at::full({1}, y)).item<float>(); }
+float encode1(float x)
+{
+  return logEncode(at::full({1}, x)).item<float>();
+}
+float decode1(float y)
+{
+  return logDecode(at::full({1}, y)).item<float>();
+}
 
 // Each output pixel from its own input pixel alone: nearest-neighbour upscale, then a pointwise map.
 NetworkPass per_pixel(int S)
@@ -70,7 +76,10 @@ TEST(ChannelFitting, NetworkInput)
 {
   // Channel k of the input holds 10 * (k + 1); a filled channel holds 1.
   auto image = [](int channels) {
-    return (at::arange(1, channels + 1, at::kFloat) * 10).view({1, channels, 1, 1}).expand({1, channels, 2, 2}).contiguous();
+    return (at::arange(1, channels + 1, at::kFloat) * 10)
+      .view({1, channels, 1, 1})
+      .expand({1, channels, 2, 2})
+      .contiguous();
   };
   auto values = [](const at::Tensor& t) {
     std::vector<float> v;
@@ -83,8 +92,9 @@ TEST(ChannelFitting, NetworkInput)
     std::vector<float> network;
   };
   const Case cases[] = {
-    {1, 3, {10, 10, 10}}, {2, 3, {10, 20, 1}}, {3, 3, {10, 20, 30}}, {4, 3, {10, 20, 30}}, {5, 3, {10, 20, 30}},
-    {1, 4, {10, 10, 10, 1}}, {2, 4, {10, 20, 1, 1}}, {3, 4, {10, 20, 30, 1}}, {6, 4, {10, 20, 30, 40}},
+    {1, 3, {10, 10, 10}},   {2, 3, {10, 20, 1}},     {3, 3, {10, 20, 30}},
+    {4, 3, {10, 20, 30}},   {5, 3, {10, 20, 30}},    {1, 4, {10, 10, 10, 1}},
+    {2, 4, {10, 20, 1, 1}}, {3, 4, {10, 20, 30, 1}}, {6, 4, {10, 20, 30, 40}},
   };
   for (const Case& c : cases)
     EXPECT_EQ(values(fit_network_channels(image(c.channels), c.target)), c.network)
@@ -100,7 +110,8 @@ TEST(WriteBack, PlaneLayoutChannelsAndDecode)
     for (int C : {3, 4})
       for (int n_out : {1, 3, 4, 5})
         for (bool decode : {false, true}) {
-          SCOPED_TRACE(testing::Message() << rows << " rows, " << C << " channels into " << n_out << ", decode " << decode);
+          SCOPED_TRACE(testing::Message()
+                       << rows << " rows, " << C << " channels into " << n_out << ", decode " << decode);
           const int columns = 7;
           // Pipeline row r, column x, channel c holds 0.01 r + 0.1 x + c.
           const at::Tensor accumulator = at::arange(rows, at::kFloat).mul(0.01).view({1, 1, rows, 1}) +
@@ -114,7 +125,8 @@ TEST(WriteBack, PlaneLayoutChannelsAndDecode)
             for (int x = 0; x < columns; ++x)
               for (int z = 0; z < n_out; ++z) {
                 const float expected = z < C ? e[0][z][rows - 1 - y][x] : 1.0f;
-                ASSERT_FLOAT_EQ(plane[(std::size_t(y) * columns + x) * n_out + z], expected) << x << ", " << y << ", " << z;
+                ASSERT_FLOAT_EQ(plane[(std::size_t(y) * columns + x) * n_out + z], expected)
+                  << x << ", " << y << ", " << z;
               }
         }
   std::vector<float> small(10);
@@ -158,7 +170,8 @@ TEST(StillWalk, FinishedRegionsWriteWhatAFullAccumulatorGives)
     };
   };
   for (int S : {2, 4})
-    for (auto [max_size, overlap, padding] : {std::tuple{30, 9, 2}, {40, 12, 4}, {25, 8, 0}, {500, 32, 8}, {20, 60, 0}}) {
+    for (auto [max_size, overlap, padding] :
+         {std::tuple{30, 9, 2}, {40, 12, 4}, {25, 8, 0}, {500, 32, 8}, {20, 60, 0}}) {
       SCOPED_TRACE(testing::Message() << "S " << S << " max " << max_size);
       const PatchGrid grid = *compute_patch_grid(W, H, max_size, overlap, padding, false);
       const NetworkPass pass = position_dependent(S);
@@ -273,8 +286,10 @@ TEST(StillWalk, ErrorTextSinglesOutGpuMemory)
     const char* what;
     const char* error;
   };
-  for (const Case& c : {Case{"CUDA out of memory. Tried to allocate 2.00 GiB", "Error during image patch processing (out of GPU memory)"},
-                        Case{"cuDNN error: Unable to find a valid cuDNN algorithm to run convolution", "Error during image patch processing (out of GPU memory)"},
+  for (const Case& c : {Case{"CUDA out of memory. Tried to allocate 2.00 GiB",
+                             "Error during image patch processing (out of GPU memory)"},
+                        Case{"cuDNN error: Unable to find a valid cuDNN algorithm to run convolution",
+                             "Error during image patch processing (out of GPU memory)"},
                         Case{"The size of tensor a (3) must match", "Error during image patch processing"},
                         Case{"", "Error during image patch processing"}})
     EXPECT_STREQ(patch_error_text(c.what), c.error) << c.what;

@@ -61,7 +61,7 @@ std::string per_pixel_network(int S)
 // nothing.
 TEST(StillRender, PixelsChannelsAndPatchesOfAPerPixelNetwork)
 {
-  const int W = 75, H = 47;  // 3 x 2 patches at the smallest max_size
+  const int W = 75, H = 47; // 3 x 2 patches at the smallest max_size
   for (int S : {2, 4}) {
     auto node = make_node();
     RenderSession session(*node, pattern_source(W, H));
@@ -70,7 +70,7 @@ TEST(StillRender, PixelsChannelsAndPatchesOfAPerPixelNetwork)
 
     struct Case {
       ChannelSet channels;
-      std::vector<int> source_channel;  // per plane component; -1: expect 1.0
+      std::vector<int> source_channel; // per plane component; -1: expect 1.0
     };
     ChannelSet rgbaz(Mask_RGBA);
     rgbaz += Chan_Z;
@@ -93,7 +93,8 @@ TEST(StillRender, PixelsChannelsAndPatchesOfAPerPixelNetwork)
       node->setKnob("max_size", std::to_string(magnifex::kMinPatchSize));
       const FrameResult tiled = session.renderFrame(1, with_channels(c.channels));
       ASSERT_EQ(tiled.status, FrameStatus::Ok) << tiled.error;
-      const std::size_t n = std::size_t(plane.bounds().w()) * std::size_t(plane.bounds().h()) * std::size_t(plane.nComps());
+      const std::size_t n =
+        std::size_t(plane.bounds().w()) * std::size_t(plane.bounds().h()) * std::size_t(plane.nComps());
       EXPECT_TRUE(std::equal(plane.readable(), plane.readable() + n, tiled.plane->readable())) << "S " << S;
     }
     // Every render opens again, and the open restarts the count.
@@ -149,8 +150,9 @@ TEST(StillRender, DebugPatchZeroLeavesTheDecodedZero)
         ASSERT_NEAR(r.plane->at(x, y, z), -0.0172904f, 1e-7f);
       ASSERT_EQ(r.plane->at(x, y, 3), 1.0f);
     }
-  for (const char* line : {"Still mode\n", "Inference runs: 1 (1 x 1)\n", "Processing image patch: 0, with pixel coordinates:\n",
-                           "Final result tensor_image_comp sizes: [1, 4, 40, 80]\n", "    RenderStripe total time: "})
+  for (const char* line :
+       {"Still mode\n", "Inference runs: 1 (1 x 1)\n", "Processing image patch: 0, with pixel coordinates:\n",
+        "Final result tensor_image_comp sizes: [1, 4, 40, 80]\n", "    RenderStripe total time: "})
     EXPECT_NE(log.find(line), std::string::npos) << line;
   EXPECT_EQ(log.find("tensor_image_chunk sizes"), std::string::npos);
 }
@@ -174,13 +176,15 @@ TEST(StillRender, AbortLeavesThePlaneUnwritten)
 TEST(StillRender, FailuresNameTheirStageAndWriteNothing)
 {
   struct Case {
-    std::string network;  // empty: the per-pixel one
+    std::string network; // empty: the per-pixel one
     std::vector<std::pair<std::string, std::string>> knobs;
     ChannelSet channels;
     std::string error;
   };
   const Case cases[] = {
-    {"def forward(self, x):\n  assert x.size(0) == 0, 'CUDA out of memory. Tried to allocate 9.00 GiB'\n  return x\n", {}, Mask_RGB,
+    {"def forward(self, x):\n  assert x.size(0) == 0, 'CUDA out of memory. Tried to allocate 9.00 GiB'\n  return x\n",
+     {},
+     Mask_RGB,
      "Error during image patch processing (out of GPU memory)"},
     {"def forward(self, x):\n  return x\n", {}, Mask_RGB, "Error during image patch processing"},
     {"", {}, ChannelSet(Chan_Z), "Nothing to render: the input has none of the channels the output asks for"},

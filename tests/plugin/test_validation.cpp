@@ -5,10 +5,10 @@
 #include "runtime/RenderSession.h"
 
 using namespace magnifex_test;
+using DD::Image::Box;
 using host_runtime::FrameResult;
 using host_runtime::RenderOptions;
 using host_runtime::RenderSession;
-using DD::Image::Box;
 
 namespace {
 
@@ -222,28 +222,38 @@ TEST(Validation, AlphaProcessingByTypeInSequenceMode)
 // are node errors, never wrapped formats; without an input the output is empty, and stays so.
 TEST(Validation, RefusesWhatCannotBeUpscaled)
 {
-  const int large = 600000000;  // fits an int, four times it does not
+  const int large = 600000000; // fits an int, four times it does not
   struct Case {
-    std::shared_ptr<host_runtime::MemoryImageSource> input;  // null: nothing connected
+    std::shared_ptr<host_runtime::MemoryImageSource> input; // null: nothing connected
     std::vector<std::pair<std::string, std::string>> knobs;
-    std::string error;  // empty: validates
+    std::string error; // empty: validates
   };
   const Case cases[] = {
     {nullptr, {}, ""},
-    {plate(64, 48, 1, 1, large, 0), {}, "The input is too large to upscale 4x: its coordinates must lie within -536870911 and 536870911"},
+    {plate(64, 48, 1, 1, large, 0),
+     {},
+     "The input is too large to upscale 4x: its coordinates must lie within -536870911 and 536870911"},
     {plate(64, 48, 1, 1, large, 0), {{"scale", "2x"}}, ""},
-    {plate(64, 48, 1, 1, -large, -large), {}, "The input is too large to upscale 4x: its coordinates must lie within -536870911 and 536870911"},
-    {plate(64, 48), {{"mode", "sequence"}, {"preroll", "101"}}, "A preroll of 101 frames is more than the 100 frames Magnifex supports"},
+    {plate(64, 48, 1, 1, -large, -large),
+     {},
+     "The input is too large to upscale 4x: its coordinates must lie within -536870911 and 536870911"},
+    {plate(64, 48),
+     {{"mode", "sequence"}, {"preroll", "101"}},
+     "A preroll of 101 frames is more than the 100 frames Magnifex supports"},
     {plate(64, 48), {{"mode", "sequence"}, {"preroll", "100"}}, ""},
-    {plate(64, 48), {{"preroll", "2147483647"}}, ""},  // still mode reads no preroll
+    {plate(64, 48), {{"preroll", "2147483647"}}, ""}, // still mode reads no preroll
     // Values that can only give a wrong picture: weights extrapolated, patches without context.
     {plate(64, 48), {{"details", "0"}}, ""},
     {plate(64, 48), {{"details", "1"}}, ""},
     {plate(64, 48), {{"details", "7"}}, "details must lie between 0 and 1, not 7"},
     {plate(64, 48), {{"details", "-0.5"}}, "details must lie between 0 and 1, not -0.5"},
     {plate(64, 48), {{"max_size", "32"}}, ""},
-    {plate(64, 48), {{"max_size", "31"}}, "max size must be at least 32 px (smaller patches see too little around them), not 31"},
-    {nullptr, {{"max_size", "1"}}, "max size must be at least 32 px (smaller patches see too little around them), not 1"},
+    {plate(64, 48),
+     {{"max_size", "31"}},
+     "max size must be at least 32 px (smaller patches see too little around them), not 31"},
+    {nullptr,
+     {{"max_size", "1"}},
+     "max size must be at least 32 px (smaller patches see too little around them), not 1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error.empty() ? "validates" : c.error);
@@ -251,7 +261,7 @@ TEST(Validation, RefusesWhatCannotBeUpscaled)
     RenderSession session(*node, c.input);
     session.connectInputsAt(1);
     node->setKnobs(c.knobs);
-    for (int frame = 1; frame <= 3; ++frame) {  // again and again: nothing accumulates
+    for (int frame = 1; frame <= 3; ++frame) { // again and again: nothing accumulates
       const FrameResult r = session.validateFrame(frame, validate_only());
       if (c.error.empty()) {
         EXPECT_EQ(r.status, host_runtime::FrameStatus::Ok) << r.error;

@@ -19,7 +19,8 @@ std::string text(const ChannelSet& s)
 std::vector<Channel> members(const ChannelSet& s)
 {
   std::vector<Channel> out;
-  for (Channel c = s.first(); c != Chan_Black; c = s.next(c)) out.push_back(c);
+  for (Channel c = s.first(); c != Chan_Black; c = s.next(c))
+    out.push_back(c);
   return out;
 }
 
@@ -48,7 +49,7 @@ TEST(ChannelSet, IteratesInChannelNumberOrder)
   rgba &= ChannelSet(Mask_RGB);
   EXPECT_EQ(rgba, ChannelSet(Mask_RGB));
   EXPECT_FALSE(rgba.contains(Chan_Alpha));
-  rgba.insert(Chan_Black);  // not a channel
+  rgba.insert(Chan_Black); // not a channel
   EXPECT_EQ(rgba.size(), 3u);
 }
 

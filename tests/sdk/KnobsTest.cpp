@@ -40,7 +40,8 @@ public:
     Bool_knob(f, &flag, "flag", "flag");
     Float_knob(f, &amount, "amount");
     EndGroup(f);
-    if (withOptional) Int_knob(f, &optional, "optional");
+    if (withOptional)
+      Int_knob(f, &optional, "optional");
     Button(f, "reset", "Reset");
     Tab_knob(f, "About");
     BeginGroup(f, "open");
@@ -67,7 +68,8 @@ TEST_F(KnobsTest, DeclarationsBecomeKnobsOfTheirKindInOrder)
   host::buildKnobs(op);
   const std::vector<Knob*> knobs = host::knobsOf(op);
   std::vector<KnobKind> kinds;
-  for (Knob* k : knobs) kinds.push_back(host::kindOf(*k));
+  for (Knob* k : knobs)
+    kinds.push_back(host::kindOf(*k));
   EXPECT_EQ(kinds, (std::vector<KnobKind>{KnobKind::Text, KnobKind::Text, KnobKind::Divider, KnobKind::GroupBegin,
                                           KnobKind::Int, KnobKind::Enumeration, KnobKind::Bool, KnobKind::Float,
                                           KnobKind::GroupEnd, KnobKind::Button, KnobKind::Tab, KnobKind::GroupBegin,
@@ -79,7 +81,7 @@ TEST_F(KnobsTest, DeclarationsBecomeKnobsOfTheirKindInOrder)
   EXPECT_FALSE(label.name);
   EXPECT_EQ(label.label, std::string("Label: "));
   EXPECT_EQ(label.text, std::string("text one"));
-  EXPECT_EQ(label.tooltip, "");  // the tooltip before any knob went nowhere
+  EXPECT_EQ(label.tooltip, ""); // the tooltip before any knob went nowhere
   EXPECT_EQ(host::describe(*knobs[1]).flags, Knob::DO_NOT_WRITE);
   EXPECT_FALSE(host::describe(*knobs[2]).text);
   EXPECT_EQ(host::describe(*knobs[3]).groupMarker, GROUP_CLOSED);
@@ -93,9 +95,9 @@ TEST_F(KnobsTest, DeclarationsBecomeKnobsOfTheirKindInOrder)
   EXPECT_FALSE(count->flag(Knob::HIDDEN | Knob::STARTLINE));
   EXPECT_EQ(op.knob("mode")->enumerationItems(), (std::vector<std::string>{"still", "sequence"}));
   EXPECT_EQ(op.knob("mode")->flags(), Knob::EARLY_STORE);
-  EXPECT_STREQ(op.knob("amount")->label(), "amount");  // no label: the panel shows the name
+  EXPECT_STREQ(op.knob("amount")->label(), "amount"); // no label: the panel shows the name
   EXPECT_EQ(op.knob("nothing"), nullptr);
-  EXPECT_FALSE(knobs[0]->is(""));  // unnamed knobs are found by no name
+  EXPECT_FALSE(knobs[0]->is("")); // unnamed knobs are found by no name
 }
 
 TEST_F(KnobsTest, ValuesLiveInTheOpMembers)
@@ -103,7 +105,7 @@ TEST_F(KnobsTest, ValuesLiveInTheOpMembers)
   host::buildKnobs(op);
   EXPECT_EQ(op.knob("count")->get_value(), 3.0);
   EXPECT_TRUE(op.knob("count")->set_value(4.9999999));
-  EXPECT_EQ(op.count, 5);  // rounded, not truncated
+  EXPECT_EQ(op.count, 5); // rounded, not truncated
   EXPECT_TRUE(op.knob("count")->set_value(-7));
   EXPECT_EQ(op.count, -7);
   EXPECT_FALSE(op.knob("count")->set_value(-7));
@@ -130,7 +132,7 @@ TEST_F(KnobsTest, RebuildingKeepsTheKnobsAndTheirStateAndRebindsPointers)
   Knob* flag = op.knob("flag");
   flag->disable();
   op.knob("status")->text("rewritten");
-  op.withOptional = true;  // a knob that appears in the middle
+  op.withOptional = true; // a knob that appears in the middle
   host::buildKnobs(op);
   EXPECT_FALSE(op.makeKnobsSeen);
   EXPECT_EQ(op.knob("count"), count);
@@ -147,6 +149,6 @@ TEST_F(KnobsTest, RebuildingKeepsTheKnobsAndTheirStateAndRebindsPointers)
   host::buildKnobs(op);
   EXPECT_EQ(op.knob("optional"), nullptr);
   EXPECT_EQ(op.knob("count"), count);
-  EXPECT_EQ(count->get_value(), 11.0);  // bound to the member declared this time
+  EXPECT_EQ(count->get_value(), 11.0); // bound to the member declared this time
   EXPECT_EQ(op.passes, 3);
 }

@@ -15,7 +15,10 @@ using sdk_test::PatternOp;
 
 namespace {
 
-Op* buildPass(Node* node) { return new PassOp(node); }
+Op* buildPass(Node* node)
+{
+  return new PassOp(node);
+}
 
 // Records the events of the SDK while it lives.
 class EventLog {
@@ -25,7 +28,8 @@ public:
   std::vector<std::string> types() const
   {
     std::vector<std::string> t;
-    for (const auto& e : events) t.push_back(e.type);
+    for (const auto& e : events)
+      t.push_back(e.type);
     return t;
   }
   std::vector<host::Event> events;
@@ -55,7 +59,7 @@ TEST(Description, RegistersWhileItLivesAndBuildsThroughTheHostAllocator)
     delete op;
     EXPECT_EQ(host::registeredClasses(), std::vector<std::string>{"PassTest"});
   }
-  EXPECT_EQ(Op::Description::find("PassTest"), nullptr);  // unloading the plug-in unregisters
+  EXPECT_EQ(Op::Description::find("PassTest"), nullptr); // unloading the plug-in unregisters
   EXPECT_EQ(Op::Description::find(nullptr), nullptr);
 }
 
@@ -67,10 +71,10 @@ TEST(OpLifecycle, IopDefaultsPassInputZeroThrough)
   PassOp unconnected(&node);
   host::connectInputs(pass, {{&source}});
   pass.validate(true);
-  EXPECT_EQ(source.validations, 1);  // validated by its consumer
+  EXPECT_EQ(source.validations, 1); // validated by its consumer
   EXPECT_EQ(pass.info().box(), Box(-3, 2, 7, 9));
   EXPECT_EQ(pass.channels(), ChannelSet(Mask_RGBA));
-  EXPECT_EQ(&pass.format(), &source.format());  // the same format objects, not copies
+  EXPECT_EQ(&pass.format(), &source.format()); // the same format objects, not copies
   EXPECT_EQ(&pass.info().full_size_format(), &source.info().full_size_format());
   EXPECT_EQ(pass.info().first_frame(), 3);
   EXPECT_EQ(pass.info().last_frame(), 9);
@@ -88,7 +92,8 @@ TEST(OpLifecycle, IopDefaultsPassInputZeroThrough)
 TEST(OpLifecycle, InputsCountSplitContextsOneAfterAnother)
 {
   Node node("Pattern1");
-  PatternOp a0(&node, Box(), Mask_RGB), a1(&node, Box(), Mask_RGB), a2(&node, Box(), Mask_RGB), b0(&node, Box(), Mask_RGB);
+  PatternOp a0(&node, Box(), Mask_RGB), a1(&node, Box(), Mask_RGB), a2(&node, Box(), Mask_RGB),
+    b0(&node, Box(), Mask_RGB);
   PassOp op(&node);
   host::connectInputs(op, {{&a0, &a1, &a2}, {&b0}});
   EXPECT_EQ(op.inputs(), 4);
@@ -113,12 +118,12 @@ TEST(OpLifecycle, OpensOncePerValidationAndClosesOnce)
 {
   Node node("Pattern1");
   PatternOp op(&node, Box(0, 0, 2, 2), Mask_RGB);
-  op.open();  // validates first when needed
+  op.open(); // validates first when needed
   op.open();
   EXPECT_EQ(op.validations, 1);
   EXPECT_EQ(op.opens, 1);
   EXPECT_TRUE(host::isOpen(op));
-  op.validate(true);  // hosts revalidate for every frame and open again
+  op.validate(true); // hosts revalidate for every frame and open again
   op.validate(true);
   EXPECT_EQ(op.validations, 3);
   op.open();

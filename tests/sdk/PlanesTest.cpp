@@ -12,7 +12,7 @@ namespace {
 
 ChannelSet redAlphaZ()
 {
-  ChannelSet s(Chan_Z);  // inserted out of order on purpose
+  ChannelSet s(Chan_Z); // inserted out of order on purpose
   s += Chan_Alpha;
   s += Chan_Red;
   return s;
@@ -39,7 +39,7 @@ TEST(ImagePlane, LayoutsAndStrides)
   EXPECT_EQ(planar.chanNo(Chan_Blue), 2);
   EXPECT_EQ(planar.chanNo(Chan_Alpha), -1);
 
-  ImagePlane empty(Box(5, 5, 2, 2), true, Mask_RGB);  // an inverted box holds nothing
+  ImagePlane empty(Box(5, 5, 2, 2), true, Mask_RGB); // an inverted box holds nothing
   EXPECT_EQ(empty.bounds().w(), -3);
 }
 
@@ -69,9 +69,10 @@ TEST(FetchPlane, UnpackedPlanesHoldOneFullPlanePerChannelInChannelOrder)
   std::size_t i = 0;
   for (Channel c : order)
     for (int y = box.y(); y < box.t(); ++y)
-      for (int x = box.x(); x < box.r(); ++x, ++i) ASSERT_EQ(data[i], PatternOp::value(x, y, c)) << x << "," << y << "," << c;
+      for (int x = box.x(); x < box.r(); ++x, ++i)
+        ASSERT_EQ(data[i], PatternOp::value(x, y, c)) << x << "," << y << "," << c;
   EXPECT_EQ(i, std::size_t(3 * 7 * 7));
-  EXPECT_EQ(op.opens, 1);  // opened when first read
+  EXPECT_EQ(op.opens, 1); // opened when first read
 }
 
 TEST(FetchPlane, PackedPlanesHoldTheChannelsOfAPixelSideBySide)
@@ -115,7 +116,8 @@ TEST(RenderPlane, ConvertsLayoutsAndStripesForOpsThatAskForThem)
   EXPECT_EQ(op.stripeCalls[2], Box(1, 64, 7, 70));
   EXPECT_FALSE(op.packedSeen[0]);
   for (int y : {0, 33, 69})
-    for (int z = 0; z < 3; ++z) EXPECT_EQ(target.at(6, y, z), PatternOp::value(6, y, Channel(z + 1)));
+    for (int z = 0; z < 3; ++z)
+      EXPECT_EQ(target.at(6, y, z), PatternOp::value(6, y, Channel(z + 1)));
 
   PatternOp stopping(&node, Box(0, 0, 8, 80), Mask_RGB);
   stopping.stripes = true;
@@ -154,11 +156,11 @@ TEST(ImagePlane, KnowsWhetherItsPixelsWereGivenOutForWriting)
 
   ImagePlane shared(Box(0, 0, 2, 2), true, Mask_RGB);
   ImagePlane copy = shared;
-  copy.writableAt(0, 0, 0) = 0.0f;  // zero is a value too
+  copy.writableAt(0, 0, 0) = 0.0f; // zero is a value too
   EXPECT_TRUE(host::wasWritten(shared));
   ImagePlane unique = shared;
   unique.makeUnique();
-  EXPECT_TRUE(host::wasWritten(unique));  // made from written pixels
+  EXPECT_TRUE(host::wasWritten(unique)); // made from written pixels
 }
 
 TEST(RenderPlane, LeavesTheTargetUnwrittenWhenTheOpWritesNothing)
@@ -166,15 +168,15 @@ TEST(RenderPlane, LeavesTheTargetUnwrittenWhenTheOpWritesNothing)
   struct Case {
     const char* what;
     bool stripes;
-    PlanarI::PackedPreference preference;  // unpacked: through a plane of the op's layout
+    PlanarI::PackedPreference preference; // unpacked: through a plane of the op's layout
     bool writesNothing;
   };
   const Case cases[] = {
-      {"the target itself", false, PlanarI::ePackedPreferencePacked, true},
-      {"in stripes", true, PlanarI::ePackedPreferencePacked, true},
-      {"in another layout", false, PlanarI::ePackedPreferenceUnpacked, true},
-      {"in stripes, writing", true, PlanarI::ePackedPreferencePacked, false},
-      {"in another layout, writing", false, PlanarI::ePackedPreferenceUnpacked, false},
+    {"the target itself", false, PlanarI::ePackedPreferencePacked, true},
+    {"in stripes", true, PlanarI::ePackedPreferencePacked, true},
+    {"in another layout", false, PlanarI::ePackedPreferenceUnpacked, true},
+    {"in stripes, writing", true, PlanarI::ePackedPreferencePacked, false},
+    {"in another layout, writing", false, PlanarI::ePackedPreferenceUnpacked, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

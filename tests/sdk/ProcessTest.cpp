@@ -17,7 +17,7 @@ TEST(PluginFind, ReturnsTheFullPathOfALoadedFileByName)
   EXPECT_TRUE(std::filesystem::path(path).is_absolute());
   EXPECT_EQ(std::filesystem::path(path).filename(), "Finder.so");
   EXPECT_EQ(std::string(path).find(".."), std::string::npos);
-  EXPECT_STREQ(plugin_find("Finder.dll"), path);  // another platform's name of the same file
+  EXPECT_STREQ(plugin_find("Finder.dll"), path); // another platform's name of the same file
   const char* const extensions[] = {".so", nullptr};
   EXPECT_STREQ(plugin_find("Finder", extensions), path);
   EXPECT_EQ(plugin_find("Find.so"), nullptr);

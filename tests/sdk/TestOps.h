@@ -30,17 +30,20 @@ public:
   {
     stripeCalls.push_back(plane.bounds());
     packedSeen.push_back(plane.packed());
-    if (writesNothing) return;
+    if (writesNothing)
+      return;
     int z = 0;
     for (Channel c = plane.channels().first(); c != Chan_Black; c = plane.channels().next(c), ++z)
       for (int y = plane.bounds().y(); y < plane.bounds().t(); ++y)
-        for (int x = plane.bounds().x(); x < plane.bounds().r(); ++x) plane.writableAt(x, y, z) = value(x, y, c);
-    if (abortAfterFirstStripe) error("stop");
+        for (int x = plane.bounds().x(); x < plane.bounds().r(); ++x)
+          plane.writableAt(x, y, z) = value(x, y, c);
+    if (abortAfterFirstStripe)
+      error("stop");
   }
 
   bool stripes = false;
   bool abortAfterFirstStripe = false;
-  bool writesNothing = false;  // returns from renderStripe without touching the plane
+  bool writesNothing = false; // returns from renderStripe without touching the plane
   PackedPreference preference = ePackedPreferenceNone;
   std::vector<Box> stripeCalls;
   std::vector<bool> packedSeen;

@@ -22,7 +22,13 @@ public:
   void y(int v) { y_ = v; }
   void r(int v) { r_ = v; }
   void t(int v) { t_ = v; }
-  void set(int x, int y, int r, int t) { x_ = x; y_ = y; r_ = r; t_ = t; }
+  void set(int x, int y, int r, int t)
+  {
+    x_ = x;
+    y_ = y;
+    r_ = r;
+    t_ = t;
+  }
   void set(const Box& b) { *this = b; }
 
   bool operator==(const Box& o) const { return x_ == o.x_ && y_ == o.y_ && r_ == o.r_ && t_ == o.t_; }

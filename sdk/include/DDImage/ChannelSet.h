@@ -27,18 +27,52 @@ public:
   ChannelSet(ChannelSetInit m) : bits_(m) {}
   explicit ChannelSet(Channel c) : bits_(0) { insert(c); }
 
-  void insert(Channel c) { if (c > Chan_Black && c <= Chan_Last) bits_ |= bit(c); }
-  void erase(Channel c) { if (c > Chan_Black && c <= Chan_Last) bits_ &= ~bit(c); }
+  void insert(Channel c)
+  {
+    if (c > Chan_Black && c <= Chan_Last)
+      bits_ |= bit(c);
+  }
+  void erase(Channel c)
+  {
+    if (c > Chan_Black && c <= Chan_Last)
+      bits_ &= ~bit(c);
+  }
   bool contains(Channel c) const { return c > Chan_Black && c <= Chan_Last && (bits_ & bit(c)); }
   void clear() { bits_ = 0; }
   bool empty() const { return bits_ == 0; }
 
-  ChannelSet& operator+=(Channel c) { insert(c); return *this; }
-  ChannelSet& operator-=(Channel c) { erase(c); return *this; }
-  ChannelSet& operator&=(const ChannelSet& o) { bits_ &= o.bits_; return *this; }
-  ChannelSet& operator|=(const ChannelSet& o) { bits_ |= o.bits_; return *this; }
-  ChannelSet operator&(const ChannelSet& o) const { ChannelSet s(*this); s &= o; return s; }
-  ChannelSet operator|(const ChannelSet& o) const { ChannelSet s(*this); s |= o; return s; }
+  ChannelSet& operator+=(Channel c)
+  {
+    insert(c);
+    return *this;
+  }
+  ChannelSet& operator-=(Channel c)
+  {
+    erase(c);
+    return *this;
+  }
+  ChannelSet& operator&=(const ChannelSet& o)
+  {
+    bits_ &= o.bits_;
+    return *this;
+  }
+  ChannelSet& operator|=(const ChannelSet& o)
+  {
+    bits_ |= o.bits_;
+    return *this;
+  }
+  ChannelSet operator&(const ChannelSet& o) const
+  {
+    ChannelSet s(*this);
+    s &= o;
+    return s;
+  }
+  ChannelSet operator|(const ChannelSet& o) const
+  {
+    ChannelSet s(*this);
+    s |= o;
+    return s;
+  }
   bool operator==(const ChannelSet& o) const { return bits_ == o.bits_; }
   bool operator!=(const ChannelSet& o) const { return bits_ != o.bits_; }
 
@@ -55,7 +89,6 @@ private:
   static std::uint64_t bit(Channel c) { return std::uint64_t(1) << (c - 1); }
   std::uint64_t bits_;
 };
-
 
 // Text form as the host prints it: "rgb", "rgba", or the channel names inside braces.
 DDImage_API std::ostream& operator<<(std::ostream& o, const ChannelSet& s);

@@ -12,8 +12,8 @@ namespace Image {
 class DDImage_API Format : public Box {
 public:
   Format() : Box(0, 0, 1, 1), width_(1), height_(1), pixel_aspect_(1.0) {}
-  Format(int w, int h, double pixel_aspect = 1.0)
-    : Box(0, 0, w, h), width_(w), height_(h), pixel_aspect_(pixel_aspect) {}
+  Format(int w, int h, double pixel_aspect = 1.0) : Box(0, 0, w, h), width_(w), height_(h), pixel_aspect_(pixel_aspect)
+  {}
 
   int width() const { return width_; }
   int height() const { return height_; }

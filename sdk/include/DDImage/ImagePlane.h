@@ -12,14 +12,15 @@ namespace DD {
 namespace Image {
 
 namespace host {
-struct PlaneAccess;  // the host's view of a plane (DDImageHost/Planes.h)
+struct PlaneAccess; // the host's view of a plane (DDImageHost/Planes.h)
 }
 
 // What an image plane holds: box, channels, layout.
 class DDImage_API ImagePlaneDescriptor {
 public:
   ImagePlaneDescriptor(const Box& box, bool packed, const ChannelSet& channels, int nComps)
-    : bounds_(box), packed_(packed), channels_(channels), nComps_(nComps) {}
+      : bounds_(box), packed_(packed), channels_(channels), nComps_(nComps)
+  {}
 
   const Box& bounds() const { return bounds_; }
   bool packed() const { return packed_; }

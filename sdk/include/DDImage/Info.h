@@ -30,7 +30,11 @@ public:
   const Box& box() const { return *this; }
 
 private:
-  static const Format& default_format() { static const Format f; return f; }
+  static const Format& default_format()
+  {
+    static const Format f;
+    return f;
+  }
   ChannelSet channels_;
   const Format* format_;
   const Format* full_size_format_;

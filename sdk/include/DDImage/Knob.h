@@ -64,7 +64,13 @@ public:
 
   void enable();
   void disable();
-  void enable(bool on) { if (on) enable(); else disable(); }
+  void enable(bool on)
+  {
+    if (on)
+      enable();
+    else
+      disable();
+  }
   bool isEnabled() const;
 
   double get_value(int index = 0) const override;

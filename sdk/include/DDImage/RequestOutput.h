@@ -14,7 +14,8 @@ class Iop;
 // One region of one input that a render will read.
 struct DDImage_API RequestData {
   RequestData(Iop* op, const Box& box, const ChannelSet& channels, int count)
-    : op(op), box(box), channels(channels), count(count) {}
+      : op(op), box(box), channels(channels), count(count)
+  {}
   Iop* op;
   Box box;
   ChannelSet channels;
@@ -25,7 +26,9 @@ struct DDImage_API RequestData {
 class DDImage_API RequestOutput {
 public:
   void request(Iop* op, const Box& box, const ChannelSet& channels, int count)
-  { requests_.emplace_back(op, box, channels, count); }
+  {
+    requests_.emplace_back(op, box, channels, count);
+  }
   void request(const RequestData& r) { requests_.push_back(r); }
   const std::vector<RequestData>& requests() const { return requests_; }
 

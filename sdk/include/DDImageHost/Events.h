@@ -27,8 +27,7 @@ struct RawJson {
   std::string text;
 };
 
-using EventValue =
-    std::variant<std::monostate, bool, long long, double, std::string, Box, ChannelSet, Format, RawJson>;
+using EventValue = std::variant<std::monostate, bool, long long, double, std::string, Box, ChannelSet, Format, RawJson>;
 
 struct DDImage_API Event {
   explicit Event(std::string type, const Op* op = nullptr) : type(std::move(type)), op(op) {}
@@ -53,7 +52,11 @@ struct DDImage_API Event {
   std::vector<std::pair<std::string, EventValue>> fields;
 
 private:
-  Event& add(const std::string& key, EventValue v) { fields.emplace_back(key, std::move(v)); return *this; }
+  Event& add(const std::string& key, EventValue v)
+  {
+    fields.emplace_back(key, std::move(v));
+    return *this;
+  }
 };
 
 using EventListener = std::function<void(const Event&)>;

@@ -28,15 +28,15 @@ struct DDImage_API KnobInfo {
   KnobKind kind = KnobKind::Other;
   int type = 0;
   int storeType = 0;
-  std::optional<std::string> name;   // absent when the knob function passed null
-  std::optional<std::string> label;  // absent when null was passed (the panel then shows the name)
+  std::optional<std::string> name;  // absent when the knob function passed null
+  std::optional<std::string> label; // absent when null was passed (the panel then shows the name)
   Knob::FlagMask flags = 0;
   std::string tooltip;
   bool enabled = true;
-  std::vector<std::string> entries;  // enumeration labels
-  std::optional<std::string> text;   // text knobs only
-  int groupMarker = 0;               // GROUP_OPEN / GROUP_CLOSED / GROUP_END for groups, else 0
-  double value = 0.0;                // value knobs only, read from the op member now
+  std::vector<std::string> entries; // enumeration labels
+  std::optional<std::string> text;  // text knobs only
+  int groupMarker = 0;              // GROUP_OPEN / GROUP_CLOSED / GROUP_END for groups, else 0
+  double value = 0.0;               // value knobs only, read from the op member now
 };
 
 DDImage_API KnobKind kindOf(const Knob& knob);

@@ -5,11 +5,11 @@
 // watched from outside.
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "DDImage/Knobs.h"
 #include "DDImage/PlanarIop.h"
@@ -20,7 +20,10 @@ namespace {
 
 const char* const kScaleEntries[] = {"2x", "4x", "1x (copy)", nullptr};
 
-int floorDiv(int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+int floorDiv(int a, int b)
+{
+  return a >= 0 ? a / b : -((-a + b - 1) / b);
+}
 
 class TestScale : public PlanarIop {
 public:
@@ -69,8 +72,10 @@ public:
       return 1;
     }
     last->text(k->name());
-    if (k->is("reset")) knob("gain")->set_value(1.0);
-    if (k->is("contexts")) knob("secret")->enable(contexts <= 1);
+    if (k->is("reset"))
+      knob("gain")->set_value(1.0);
+    if (k->is("contexts"))
+      knob("secret")->enable(contexts <= 1);
     return 1;
   }
 
@@ -80,7 +85,8 @@ public:
   const OutputContext& inputContext(int n, int offset, OutputContext& ctx) const override
   {
     ctx = outputContext();
-    if (n == 0 && offset > 0) ctx.setFrame(ctx.frame() - offset);
+    if (n == 0 && offset > 0)
+      ctx.setFrame(ctx.frame() - offset);
     return ctx;
   }
 
@@ -89,7 +95,8 @@ public:
     const int f = factor();
     const Box in(floorDiv(box.x(), f), floorDiv(box.y(), f), -floorDiv(-box.r(), f), -floorDiv(-box.t(), f));
     for (int k = 0; k < std::max(contexts, 1); ++k)
-      if (Iop* op = input(0, k)) out.request(op, in, channels, count);
+      if (Iop* op = input(0, k))
+        out.request(op, in, channels, count);
   }
 
   bool useStripes() const override { return false; }
@@ -98,8 +105,10 @@ public:
 
   void renderStripe(ImagePlane& plane) override
   {
-    if (aborted()) return;
-    if (outputContext().frame() > last_frame) return;  // the plane stays unwritten
+    if (aborted())
+      return;
+    if (outputContext().frame() > last_frame)
+      return; // the plane stays unwritten
     if (fail) {
       error("TestScale: failure requested (%d)", factor());
       return;
@@ -122,12 +131,15 @@ public:
     plane.makeUnique();
     for (int y = b.y(); y < b.t(); ++y) {
       progressFraction(y - b.y(), b.h());
-      if (aborted() && !ignore_aborts) return;
-      if (row_delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(row_delay_ms));
+      if (aborted() && !ignore_aborts)
+        return;
+      if (row_delay_ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(row_delay_ms));
       const int sy = std::clamp(floorDiv(y, f), s.y(), s.t() - 1);
       for (int x = b.x(); x < b.r(); ++x) {
         const int sx = std::clamp(floorDiv(x, f), s.x(), s.r() - 1);
-        for (int z = 0; z < plane.nComps(); ++z) plane.writableAt(x, y, z) = gain * source.at(sx, sy, z);
+        for (int z = 0; z < plane.nComps(); ++z)
+          plane.writableAt(x, y, z) = gain * source.at(sx, sy, z);
       }
     }
     progressFraction(1.0);
@@ -140,9 +152,10 @@ protected:
       error("TestScale: contexts must not be negative");
       return;
     }
-    PlanarIop::_validate(for_real);  // validates input 0 and copies its info
+    PlanarIop::_validate(for_real); // validates input 0 and copies its info
     for (int k = 1; k < contexts; ++k)
-      if (Iop* op = input(0, k)) op->validate(for_real);
+      if (Iop* op = input(0, k))
+        op->validate(for_real);
     const int f = factor();
     const Format& in = info_.format();
     format_ = Format(in.w() * f, in.h() * f, in.pixel_aspect());
@@ -173,16 +186,19 @@ const std::string ompThreadsAtLoad = environmentAtLoad("OMP_NUM_THREADS");
 const std::string mklThreadsAtLoad = environmentAtLoad("MKL_NUM_THREADS");
 const std::string cpuBFloat16AtLoad = environmentAtLoad("MAGNIFEX_CPU_BFLOAT16");
 
-Iop* build(Node* node) { return new TestScale(node); }  // null when the host's allocator is out
+Iop* build(Node* node)
+{
+  return new TestScale(node);
+} // null when the host's allocator is out
 
 const Op::Description description("TestScale", "Test/TestScale", build);
 
 } // namespace
 
 #if defined(_WIN32)
-#  define TEST_PLUGIN_EXPORT __declspec(dllexport)
+#define TEST_PLUGIN_EXPORT __declspec(dllexport)
 #else
-#  define TEST_PLUGIN_EXPORT __attribute__((visibility("default")))
+#define TEST_PLUGIN_EXPORT __attribute__((visibility("default")))
 #endif
 
 // Values of the op's own for the host's trace.
@@ -190,7 +206,8 @@ extern "C" TEST_PLUGIN_EXPORT const char* host_trace_fields(const Op* op, const 
 {
   static thread_local std::string text;
   const auto* node = dynamic_cast<const TestScale*>(op);
-  if (!node || std::string(event) != "validate") return nullptr;
+  if (!node || std::string(event) != "validate")
+    return nullptr;
   text = "{\"factor\":" + std::to_string(node->factor()) + ",\"omp_threads_at_load\":\"" + ompThreadsAtLoad +
          "\",\"mkl_threads_at_load\":\"" + mklThreadsAtLoad + "\",\"cpu_bfloat16_at_load\":\"" + cpuBFloat16AtLoad +
          "\"}";

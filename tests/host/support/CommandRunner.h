@@ -17,7 +17,7 @@
 #include "render/RenderCommand.h"
 
 #if !defined(_WIN32)
-#  include <sys/wait.h>
+#include <sys/wait.h>
 #endif
 
 namespace test_support {
@@ -39,10 +39,7 @@ inline std::string slurp(const fs::path& path)
 
 class CommandTest : public ::testing::Test {
 protected:
-  CommandTest()
-    : scratch("render-command-test"), dir(scratch.path())
-  {
-  }
+  CommandTest() : scratch("render-command-test"), dir(scratch.path()) {}
 
   std::string file(const std::string& name) const { return (dir / name).string(); }
 
@@ -50,7 +47,8 @@ protected:
   Outcome runWith(const std::vector<std::string>& args) const
   {
     std::ostringstream out, err;
-    const int code = render_command::runRenderCommand(render_command::parseCommandLine(args), RENDER_COMMAND_PATH, out, err);
+    const int code =
+      render_command::runRenderCommand(render_command::parseCommandLine(args), RENDER_COMMAND_PATH, out, err);
     return {code, out.str(), err.str()};
   }
 
@@ -64,7 +62,8 @@ protected:
   // The real program, for what happens before and around the command (parsing, exit codes).
   Outcome runProgram(const std::string& args) const
   {
-    const std::string command = std::string(RENDER_COMMAND_PATH) + " " + args + " > " + file("stdout") + " 2> " + file("stderr");
+    const std::string command =
+      std::string(RENDER_COMMAND_PATH) + " " + args + " > " + file("stdout") + " 2> " + file("stderr");
     const int status = std::system(command.c_str());
 #if defined(_WIN32)
     const int code = status;

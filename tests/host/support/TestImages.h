@@ -9,15 +9,20 @@
 namespace test_support {
 
 // Pixel (x, y) of channel index c at frame f: exact in float for the small images of the tests.
-inline float pixelValue(int frame, int x, int y, int c) { return float(frame * 100000 + c * 10000 + (y + 50) * 100 + (x + 50)); }
+inline float pixelValue(int frame, int x, int y, int c)
+{
+  return float(frame * 100000 + c * 10000 + (y + 50) * 100 + (x + 50));
+}
 
-inline std::shared_ptr<host_runtime::MemoryImageSource> numberedFrames(const DD::Image::Format& format, const DD::Image::Box& bbox,
+inline std::shared_ptr<host_runtime::MemoryImageSource> numberedFrames(const DD::Image::Format& format,
+                                                                       const DD::Image::Box& bbox,
                                                                        const std::vector<DD::Image::Channel>& channels,
                                                                        int first, int last)
 {
   auto source = std::make_shared<host_runtime::MemoryImageSource>(format);
   for (int f = first; f <= last; ++f)
-    source->addFrame(f, host_runtime::Image::filled(bbox, channels, [f](int x, int y, int c) { return pixelValue(f, x, y, c); }));
+    source->addFrame(
+      f, host_runtime::Image::filled(bbox, channels, [f](int x, int y, int c) { return pixelValue(f, x, y, c); }));
   return source;
 }
 
