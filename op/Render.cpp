@@ -186,11 +186,7 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
   settings.multisample = multisample;
   settings.debug_patch = debug_patch;
   const bool gpu = run.gpu_in_use;
-  const NetworkPass pass = [this, gpu](const at::Tensor& chunk) {
-    at::Tensor result = run_network(still_net, {chunk}, gpu);
-    return_free_memory();
-    return result;
-  };
+  const NetworkPass pass = [this, gpu](const at::Tensor& chunk) { return run_network(still_net, {chunk}, gpu); };
   const Box& out = plane.bounds();
   const std::size_t plane_floats = std::size_t(out.w()) * std::size_t(out.h()) * std::size_t(plane.nComps());
   std::optional<PlaneWriter> writer;
@@ -214,6 +210,9 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
     } catch (const std::exception& e) {
       throw WriteFailure(e.what());
     }
+    // Once per patch, when its activations are gone: not between the four passes of a multisample
+    // patch, whose same-sized activations the allocator reuses well.
+    return_free_memory();
   };
   // A render that stops half way leaves the plane as it found it, not with its first patches.
   const auto discard_rows = [&] {
