@@ -2,8 +2,9 @@
 #pragma once
 
 #include <ostream>
-#include <sstream>
 #include <string>
+
+#include "render/DebugText.h"
 
 namespace magnifex {
 
@@ -11,14 +12,5 @@ std::ostream& debug_stream();
 
 // Writes text, a newline, and flushes, so lines from a crashing render still reach the log.
 void debug_line(const std::string& text);
-
-// Builds a line from pieces: debug_line(cat("a", 1, "b")).
-template <typename... Pieces>
-std::string cat(const Pieces&... pieces)
-{
-  std::ostringstream os;
-  (os << ... << pieces);
-  return os.str();
-}
 
 } // namespace magnifex

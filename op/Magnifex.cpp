@@ -3,9 +3,6 @@
 
 #include <cstdlib>
 
-#include <ATen/ops/empty.h>
-#include <ATen/ops/zeros.h>
-
 #include "models/CpuFacts.h"
 #include "models/DevicePolicy.h"
 #include "models/TorchCompat.h"
@@ -24,10 +21,9 @@ Magnifex::Magnifex(Node* node, std::shared_ptr<const GpuFacts> gpu_facts)
       use_bfloat16(true), mixedprecision(true), preroll(5), first_frame(-999999), last_frame(-999999),
       input_first_frame(0), input_last_frame(0), unpremultiply(true), clamp_colour(true),
       input_context_count(1), frame_to_input{{0, 0}}, render_count(0), input_width(0), input_height(0), use_alpha(0),
-      hr_prev(at::zeros({1})), hr_prevB(at::zeros({1})), tensor_image_previous_fullres(at::zeros({1})),
-      last_rendered_frame(0), still_nets_loaded(false), sequence_nets_loaded(false), hybrid_nets_loaded(false),
-      still_nets_corrupt(false), sequence_nets_corrupt(false), hybrid_nets_corrupt(false),
-      cpu_bfloat16(this_cpu_bfloat16()), gpu_facts_(std::move(gpu_facts))
+      still_nets_loaded(false), sequence_nets_loaded(false), hybrid_nets_loaded(false), still_nets_corrupt(false),
+      sequence_nets_corrupt(false), hybrid_nets_corrupt(false), cpu_bfloat16(this_cpu_bfloat16()),
+      gpu_facts_(std::move(gpu_facts))
 {
   output_format.set(0, 0, 1, 1);
   if (gpu_facts_->cuda_available()) {
@@ -59,12 +55,7 @@ Magnifex::~Magnifex()
     to_cpu({&sequence_rgb_net, &sequence_rgb_gan_net, &sequence_rgb_psnr_net});
 
   // Drop the sequence state's last references to device memory, so the cache can be freed.
-  hr_prev = at::empty({1});
-  hr_prevB = at::empty({1});
-  hr_prevs.clear();
-  hr_prevBs.clear();
-  tensor_image_previous_fullres = at::empty({1});
-  saved_previous_fullres.clear();
+  sequence_memory_.release();
 
   empty_cuda_cache();
 

@@ -21,6 +21,7 @@
 #include "render/KnobEntries.h"
 #include "render/PatchGrid.h"
 #include "render/RenderHooks.h"
+#include "render/sequence/SequenceMemory.h"
 
 namespace magnifex {
 enum class ModelCode;
@@ -102,16 +103,6 @@ public:
   std::string gpu_compute_capability;
   std::string native_compute_capability;
 
-  std::vector<bool> state_saved;
-  at::Tensor hr_prev;
-  at::Tensor hr_prevB;
-  std::vector<at::Tensor> hr_prevs;
-  std::vector<at::Tensor> hr_prevBs;
-  at::Tensor tensor_image_previous_fullres;
-  std::vector<at::Tensor> saved_previous_fullres;
-  std::vector<std::string> saved_channel_sets;
-  int last_rendered_frame;
-
   torch::jit::Module still_net, still_gan_net, still_psnr_net;
   torch::jit::Module flow_net, sequence_net, sequence_gan_net, sequence_psnr_net;
   torch::jit::Module sequence_rgb_net, sequence_rgb_gan_net, sequence_rgb_psnr_net;
@@ -125,8 +116,10 @@ public:
   // Whether the CPU computes BFloat16 natively (this process's CPU; tests set another).
   magnifex::CpuBFloat16 cpu_bfloat16;
 
-  // Sequence state.
-  void reset_sequence_state();
+  // What sequence mode keeps between renders, read-only.
+  const magnifex::SequenceMemory& sequence_memory() const { return sequence_memory_; }
+  // Forgets the saved sequence state (the benchmark renders one frame again and again from nothing).
+  void reset_sequence_state() { sequence_memory_.reset(); }
   void compute_preroll_frames(int frame);
 
   // Model store.
@@ -186,5 +179,6 @@ private:
   // Input contexts that exist and are in use: the preroll window may reach past what the host made.
   int usable_input_contexts() const;
 
+  magnifex::SequenceMemory sequence_memory_;
   std::shared_ptr<const magnifex::GpuFacts> gpu_facts_;
 };

@@ -1,18 +1,9 @@
-// The sequence state the op carries between renders: what is kept and what is thrown away.
+// The preroll plan of the frame being validated: the requests and the sequence frame follow it.
 #include "op/Magnifex.h"
 
 #include "render/sequence/PrerollFrames.h"
 
 using namespace magnifex;
-
-void Magnifex::reset_sequence_state()
-{
-  state_saved.clear();
-  hr_prevs.clear();
-  hr_prevBs.clear();
-  saved_previous_fullres.clear();
-  saved_channel_sets.clear();
-}
 
 void Magnifex::compute_preroll_frames(int frame)
 {

@@ -56,14 +56,13 @@ void Magnifex::_validate(bool for_real)
   }
 
   const int frame = static_cast<int>(outputContext().frame());
-  if (!state_saved.empty() && render_mode() == RenderMode::Sequence &&
-      !sequence_state_continues(last_rendered_frame, frame))
-    reset_sequence_state();
+  if (!sequence_memory_.empty() && render_mode() == RenderMode::Sequence && !sequence_memory_.continues(frame))
+    sequence_memory_.reset();
 
   input_context_count = 1;
   if (render_mode() == RenderMode::Sequence) {
     preroll_frames.clear();
-    if (preroll > 0 && state_saved.empty())
+    if (preroll > 0 && sequence_memory_.empty())
       compute_preroll_frames(frame);
   }
   for (int k = 1; k < usable_input_contexts(); ++k)

@@ -55,15 +55,17 @@ TEST(Lifecycle, DestructionLinesOnlyWithDebug)
 
 TEST(Lifecycle, CloseKeepsNetworksAndState)
 {
+  use_plugin_dir("tiny");
   auto node = make_node();
+  node->setKnobs({{"mode", "sequence"}, {"first_frame", "1"}, {"last_frame", "20"}, {"scale", "2x"}});
+  host_runtime::RenderSession session(*node, plate(16, 8, 1, 3));
+  ASSERT_EQ(session.renderFrame(1).status, host_runtime::FrameStatus::Ok);
   Magnifex& op = op_of(*node);
-  op.blend_ready = true;
-  op.render_count = 3;
-  op.state_saved = {true};
+  ASSERT_TRUE(op.blend_ready && op.sequence_memory().saved(0));
   op._close();
   EXPECT_TRUE(op.blend_ready);
-  EXPECT_EQ(op.render_count, 3);
-  EXPECT_EQ(op.state_saved.size(), 1u);
+  EXPECT_EQ(op.render_count, 1);
+  EXPECT_TRUE(op.sequence_memory().saved(0));
 }
 
 TEST(Lifecycle, WithoutCudaNothingIsProbed)

@@ -177,9 +177,7 @@ TEST(Panel, StillAndSequenceKnobsAreUnsetOnAFreshNode)
   EXPECT_FALSE(op.still_nets_loaded || op.sequence_nets_loaded || op.hybrid_nets_loaded || op.blend_ready ||
                op.nets_on_device);
   EXPECT_TRUE(op.unpremultiply && op.clamp_colour);
-  EXPECT_EQ(op.hr_prev.numel(), 1);
-  EXPECT_EQ(op.hr_prev.item<float>(), 0.0f);
-  EXPECT_EQ(op.tensor_image_previous_fullres.device().type(), c10::DeviceType::CPU);
+  EXPECT_TRUE(op.sequence_memory().empty());
 }
 
 TEST(Panel, RebuildingKeepsTheSameKnobsInTheSameOrder)

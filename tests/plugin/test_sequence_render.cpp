@@ -212,7 +212,7 @@ TEST(SequenceRender, PrerollRunsOnceForConsecutiveFrames)
     ASSERT_EQ(r.status, FrameStatus::Ok) << r.error;
     EXPECT_EQ(count_of(log, "Calculating preroll\n"), step.preroll ? 1 : 0) << "frame " << step.frame;
     EXPECT_EQ(count_of(log, "Calculating preroll frame: "), step.preroll ? 5 : 0) << "frame " << step.frame;
-    EXPECT_EQ(op_of(*n.node).last_rendered_frame, step.frame);
+    EXPECT_EQ(op_of(*n.node).sequence_memory().last_rendered_frame, step.frame);
   }
 }
 
@@ -293,25 +293,8 @@ TEST(SequenceRender, RendersThatWriteNothing)
     EXPECT_TRUE(plane_is_zero(*r.plane));
     const Magnifex& op = op_of(*n.node);
     EXPECT_EQ(op.render_count, 0);
-    EXPECT_TRUE(op.state_saved.empty());
+    EXPECT_TRUE(op.sequence_memory().empty());
   }
-}
-
-// Saved state that does not fit the render (here: marked saved, but no tensors) ends in a node error
-// at the render's boundary, not in a crash of the host.
-TEST(SequenceRender, SavedStateThatDoesNotFitIsAnError)
-{
-  SequenceNode n = sequence_node(20, 10, 1, 4, {Chan_Red, Chan_Green, Chan_Blue}, {});
-  Magnifex& op = op_of(*n.node);
-  op.state_saved = {true};
-  op.saved_channel_sets = {"rgb"};
-  op.last_rendered_frame = 1;
-  testing::internal::CaptureStdout();
-  const FrameResult r = n.session->renderFrame(2);
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(r.status, FrameStatus::Failed);
-  EXPECT_EQ(r.error, "Magnifex1: Error during rendering");
-  EXPECT_TRUE(plane_is_zero(*r.plane));
 }
 
 TEST(SequenceRender, ABoundingBoxThatChangesIsRefused)

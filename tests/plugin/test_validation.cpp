@@ -149,35 +149,38 @@ TEST(Validation, FramesBeforeTheFirstFrameStayWithinTheHostsContexts)
 
 TEST(Validation, SavedStateContinuesOnlyOnTheNextFrame)
 {
+  use_plugin_dir("tiny");
   auto node = make_node();
-  node->setKnobs({{"mode", "sequence"}, {"first_frame", "1"}});
+  node->setKnobs({{"mode", "sequence"}, {"first_frame", "1"}, {"last_frame", "20"}, {"scale", "2x"}});
   Magnifex& op = op_of(*node);
-  RenderSession session(*node, plate(64, 48, 1, 20));
+  RenderSession session(*node, plate(16, 8, 1, 20));
+  session.connectInputsAt(10);
 
   auto saved_after = [&](int rendered, int next) {
-    op.state_saved = {true};
-    op.hr_prevs = {at::zeros({1})};
-    op.last_rendered_frame = rendered;
+    const FrameResult done = session.renderFrame(rendered);
+    EXPECT_EQ(done.status, host_runtime::FrameStatus::Ok) << done.error;
+    EXPECT_TRUE(op.sequence_memory().saved(0));
     return session.validateFrame(next, validate_only());
   };
 
   FrameResult r = saved_after(10, 11);
-  EXPECT_EQ(op.state_saved.size(), 1u);
+  EXPECT_TRUE(op.sequence_memory().saved(0));
   EXPECT_EQ(op.input_context_count, 1);
   EXPECT_EQ(r.requests.size(), 1u); // only the current frame
   EXPECT_EQ(r.splitCount, 6);       // while the host still makes all contexts
 
   for (int next : {12, 10, 9}) {
     r = saved_after(10, next);
-    EXPECT_TRUE(op.state_saved.empty()) << next;
-    EXPECT_TRUE(op.hr_prevs.empty()) << next;
+    EXPECT_TRUE(op.sequence_memory().empty()) << next;
+    EXPECT_EQ(op.sequence_memory().result_count(), 0u) << next;
     EXPECT_EQ(op.input_context_count, 6) << next;
   }
 
   // Still mode leaves saved sequence state alone.
+  saved_after(10, 11);
   node->setKnob("mode", "still");
-  saved_after(10, 15);
-  EXPECT_EQ(op.state_saved.size(), 1u);
+  session.validateFrame(15, validate_only());
+  EXPECT_TRUE(op.sequence_memory().saved(0));
 }
 
 TEST(Validation, DetailsChangeClearsTheBlend)
