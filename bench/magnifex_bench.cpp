@@ -313,7 +313,7 @@ int still(const Options& o)
     for (const at::Tensor& chunk : chunks) {
       sync(gpu);
       const Clock::time_point pass_start = Clock::now();
-      op.run_network(op.still_net, {chunk}, gpu);
+      op.run_network(op.networks().still_net, {chunk}, gpu);
       sync(gpu);
       sum += seconds_since(pass_start);
     }
@@ -396,13 +396,13 @@ int sequence(const Options& o)
     };
     SequenceNetworks networks;
     networks.flow = [&](const at::Tensor& cur, const at::Tensor& prev) {
-      return timed([&] { return op.flow_net.forward({cur, prev, iterations}).toTensor(); });
+      return timed([&] { return op.networks().flow_net.forward({cur, prev, iterations}).toTensor(); });
     };
     networks.main = [&](const at::Tensor& lr, const at::Tensor& hr) {
-      return timed([&] { return op.run_network(op.sequence_net, {lr, hr}, gpu); });
+      return timed([&] { return op.run_network(op.networks().sequence_net, {lr, hr}, gpu); });
     };
     networks.colour = [&](const at::Tensor& lr, const at::Tensor& hr) {
-      return timed([&] { return op.run_network(op.sequence_rgb_net, {lr, hr}, gpu); });
+      return timed([&] { return op.run_network(op.networks().sequence_rgb_net, {lr, hr}, gpu); });
     };
     for (const PatchRect& p : walk) {
       auto patch = [&](const at::Tensor& t) {
@@ -528,7 +528,7 @@ int chunks(const Options& o)
     b.session->renderFrame(first); // loads the networks; the state this frame leaves is redone below
     torch::jit::Module net("Echo");
     net.define(echo);
-    b.op().sequence_net = net;
+    b.op().networks().sequence_net = net;
     std::vector<at::Tensor> out;
     b.op().reset_sequence_state();
     for (int f = first; f <= last; ++f) {
@@ -587,7 +587,8 @@ int passes(const Options& o)
     Magnifex* owner;
     std::vector<std::vector<c10::IValue>> inputs;
   };
-  std::vector<Network> networks{{"still", &op.still_net, &op, {}}, {"sequence", &seq.sequence_net, &seq, {}}};
+  std::vector<Network> networks{{"still", &op.networks().still_net, &op, {}},
+                                {"sequence", &seq.networks().sequence_net, &seq, {}}};
   for (const PatchRect& p : patch_walk(grid, o.width, o.height)) {
     const at::Tensor chunk = tensor_image.narrow(3, p.xStart, p.width()).narrow(2, p.yStart, p.height()).contiguous();
     networks[0].inputs.push_back({chunk});

@@ -32,7 +32,7 @@ int Magnifex::knob_changed(Knob* k)
       const bool on = k->get_value(0) != 0.0;
       enable_knob("gpu_render_override", on);
       enable_knob("mixedprecision", on);
-      nets_on_device = false;
+      networks_.invalidate_placement();
       handled = 1;
     } else if (k->is("reset")) {
       if (input0()) {
@@ -40,7 +40,7 @@ int Magnifex::knob_changed(Knob* k)
         handled = 1;
       }
     } else if (k->is("type") || k->is("scale")) {
-      clear_network_flags();
+      networks_.invalidate();
       handled = 1;
     }
   }
@@ -67,7 +67,7 @@ void Magnifex::refresh_panel(bool mode_changed)
     fill_frame_range(false);
 
   if (mode_changed)
-    clear_network_flags();
+    networks_.invalidate();
 }
 
 void Magnifex::fill_frame_range(bool overwrite)
@@ -98,15 +98,6 @@ void Magnifex::refresh_gpu_readouts()
   set_knob_text("gpuName", gpu_name);
   if (cuda)
     set_knob_text("gpuMemory", gpu_memory_text(supported));
-}
-
-void Magnifex::clear_network_flags()
-{
-  still_nets_loaded = false;
-  sequence_nets_loaded = false;
-  hybrid_nets_loaded = false;
-  blend_ready = false;
-  nets_on_device = false;
 }
 
 void Magnifex::set_knob_text(const char* name, const std::string& text)

@@ -14,15 +14,14 @@ using namespace magnifex;
 
 Magnifex::Magnifex(Node* node) : Magnifex(node, libtorch_gpu_facts()) {}
 
-Magnifex::Magnifex(Node* node, std::shared_ptr<const GpuFacts> gpu_facts)
-    : PlanarIop(node), debug(false), debug_patch(-1), use_gpu(true), nets_on_device(false), cuda_deviceid(0),
-      gpu_render_override(true), scale(1), mode(0), type(0), debugoutput(false), max_size(500), overlap(32), padding(8),
-      details(0.9f), prepared_details(0.9f), blend_ready(false), multisample(false), bf16_capable(false),
-      use_bfloat16(true), mixedprecision(true), preroll(5), first_frame(-999999), last_frame(-999999),
-      input_first_frame(0), input_last_frame(0), unpremultiply(true), clamp_colour(true),
-      input_context_count(1), frame_to_input{{0, 0}}, render_count(0), input_width(0), input_height(0), use_alpha(0),
-      still_nets_loaded(false), sequence_nets_loaded(false), hybrid_nets_loaded(false), still_nets_corrupt(false),
-      sequence_nets_corrupt(false), hybrid_nets_corrupt(false), cpu_bfloat16(this_cpu_bfloat16()),
+Magnifex::Magnifex(Node* node, std::shared_ptr<const GpuFacts> gpu_facts, std::shared_ptr<const ArchiveSource> archives)
+    : PlanarIop(node), debug(false), debug_patch(-1), use_gpu(true), cuda_deviceid(0), gpu_render_override(true),
+      scale(1), mode(0), type(0), debugoutput(false), max_size(500), overlap(32), padding(8), details(0.9f),
+      multisample(false), bf16_capable(false), use_bfloat16(true), mixedprecision(true), preroll(5),
+      first_frame(-999999), last_frame(-999999), input_first_frame(0), input_last_frame(0), unpremultiply(true),
+      clamp_colour(true), input_context_count(1), frame_to_input{{0, 0}}, render_count(0), input_width(0),
+      input_height(0), use_alpha(0), cpu_bfloat16(this_cpu_bfloat16()),
+      networks_(archives ? std::move(archives) : std::make_shared<const CompanionArchives>()),
       gpu_facts_(std::move(gpu_facts))
 {
   output_format.set(0, 0, 1, 1);
@@ -38,21 +37,7 @@ Magnifex::~Magnifex()
     debug_line("Running destructor");
 
   // A failing move (a lost device) must not take the host down from a destructor.
-  const c10::Device cpu(c10::DeviceType::CPU);
-  auto to_cpu = [&cpu](std::initializer_list<torch::jit::Module*> group) {
-    for (torch::jit::Module* m : group) {
-      try {
-        m->to(cpu);
-      } catch (const std::exception&) {
-      }
-    }
-  };
-  if (still_nets_loaded)
-    to_cpu({&still_net, &still_gan_net, &still_psnr_net});
-  if (sequence_nets_loaded)
-    to_cpu({&flow_net, &sequence_net, &sequence_gan_net, &sequence_psnr_net});
-  if (hybrid_nets_loaded)
-    to_cpu({&sequence_rgb_net, &sequence_rgb_gan_net, &sequence_rgb_psnr_net});
+  networks_.release_to_cpu();
 
   // Drop the sequence state's last references to device memory, so the cache can be freed.
   sequence_memory_.release();

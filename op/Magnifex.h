@@ -17,6 +17,7 @@
 #include "DDImage/PlanarIop.h"
 
 #include "models/CpuFacts.h"
+#include "models/NetworkSet.h"
 #include "op/GpuFacts.h"
 #include "render/KnobEntries.h"
 #include "render/PatchGrid.h"
@@ -30,8 +31,9 @@ enum class ModelCode;
 class Magnifex : public DD::Image::PlanarIop {
 public:
   explicit Magnifex(DD::Image::Node* node);
-  // Tests hand in a fake view of the machine's GPUs.
-  Magnifex(DD::Image::Node* node, std::shared_ptr<const magnifex::GpuFacts> gpu_facts);
+  // Tests hand in a fake view of the machine's GPUs, and may hand in archives of their own.
+  Magnifex(DD::Image::Node* node, std::shared_ptr<const magnifex::GpuFacts> gpu_facts,
+           std::shared_ptr<const magnifex::ArchiveSource> archives = nullptr);
   ~Magnifex() override;
 
   void _validate(bool for_real) override;
@@ -68,7 +70,6 @@ public:
   bool debug;
   int debug_patch;
   bool use_gpu;
-  bool nets_on_device;
   int cuda_deviceid;
   bool gpu_render_override;
   int scale;
@@ -79,8 +80,6 @@ public:
   int overlap;
   int padding;
   float details;
-  float prepared_details;
-  bool blend_ready;
   bool multisample;
   bool bf16_capable;
   bool use_bfloat16;
@@ -103,16 +102,6 @@ public:
   std::string gpu_compute_capability;
   std::string native_compute_capability;
 
-  torch::jit::Module still_net, still_gan_net, still_psnr_net;
-  torch::jit::Module flow_net, sequence_net, sequence_gan_net, sequence_psnr_net;
-  torch::jit::Module sequence_rgb_net, sequence_rgb_gan_net, sequence_rgb_psnr_net;
-  bool still_nets_loaded;
-  bool sequence_nets_loaded;
-  bool hybrid_nets_loaded;
-  // The group failed its signature check when it was loaded; kept until it is loaded again.
-  bool still_nets_corrupt;
-  bool sequence_nets_corrupt;
-  bool hybrid_nets_corrupt;
   // Whether the CPU computes BFloat16 natively (this process's CPU; tests set another).
   magnifex::CpuBFloat16 cpu_bfloat16;
 
@@ -122,10 +111,12 @@ public:
   void reset_sequence_state() { sequence_memory_.reset(); }
   void compute_preroll_frames(int frame);
 
-  // Model store.
-  bool load_networks(c10::Device device);
-  bool prepare_networks(c10::Device device);
-  void blend_weights(torch::jit::Module& working, torch::jit::Module& gan, torch::jit::Module& psnr);
+  // The networks as loaded, blended and placed. Tests and the benchmark may put scripted working
+  // networks in place once the node is open.
+  const magnifex::NetworkSet& networks() const { return networks_; }
+  magnifex::NetworkSet& networks() { return networks_; }
+  // What the knobs ask of the networks now, on that device.
+  magnifex::NetworkRequest network_request(c10::Device device) const;
 
   // The device rule; the render variant also writes its own debug lines.
   c10::Device choose_device(bool for_render);
@@ -172,13 +163,13 @@ private:
   void refresh_panel(bool mode_changed);
   void refresh_gpu_readouts();
   void fill_frame_range(bool overwrite);
-  void clear_network_flags();
   void set_knob_text(const char* name, const std::string& text);
   void enable_knob(const char* name, bool on);
 
   // Input contexts that exist and are in use: the preroll window may reach past what the host made.
   int usable_input_contexts() const;
 
+  magnifex::NetworkSet networks_;
   magnifex::SequenceMemory sequence_memory_;
   std::shared_ptr<const magnifex::GpuFacts> gpu_facts_;
 };

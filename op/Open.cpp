@@ -7,6 +7,7 @@
 #include "models/ModelLibrary.h"
 #include "models/TorchCompat.h"
 #include "op/DebugStream.h"
+#include "op/FormatRules.h"
 #include "op/Magnifex.h"
 
 using namespace DD::Image;
@@ -28,11 +29,24 @@ void Magnifex::_open()
   }
 
   set_torchscript_executor_switches();
-  if (!load_networks(device))
-    return;
-  if (!prepare_networks(device))
-    return;
-  render_count = 0;
+  // Every line of a failure reaches the log, debug output on or off; the node shows its stage.
+  const std::string problem = networks_.ensure(network_request(device), debug_line);
+  if (!problem.empty())
+    error("%s", problem.c_str());
+  if (networks_.ready())
+    render_count = 0;
+}
+
+NetworkRequest Magnifex::network_request(c10::Device device) const
+{
+  NetworkRequest request;
+  request.sequence = render_mode() == RenderMode::Sequence;
+  request.cg = material() != Material::Plates;
+  request.hybrid = material() == Material::Hybrid;
+  request.scale_factor = scale_factor(scale);
+  request.details = details;
+  request.device = device;
+  return request;
 }
 
 c10::Device Magnifex::choose_device(bool for_render)

@@ -71,10 +71,7 @@ void Magnifex::renderStripe(ImagePlane& plane)
 
 bool Magnifex::networks_allow_cpu_bfloat16() const
 {
-  if (render_mode() != RenderMode::Sequence)
-    return still_nets_loaded && allows_cpu_bfloat16(still_net);
-  return sequence_nets_loaded && allows_cpu_bfloat16(sequence_net) &&
-         (material() != Material::Hybrid || (hybrid_nets_loaded && allows_cpu_bfloat16(sequence_rgb_net)));
+  return networks_.allow_cpu_bfloat16(network_request(c10::Device(c10::DeviceType::CPU)));
 }
 
 ChannelSet Magnifex::read_channels(const ImagePlane& plane) const
@@ -186,7 +183,9 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
   settings.multisample = multisample;
   settings.debug_patch = debug_patch;
   const bool gpu = run.gpu_in_use;
-  const NetworkPass pass = [this, gpu](const at::Tensor& chunk) { return run_network(still_net, {chunk}, gpu); };
+  const NetworkPass pass = [this, gpu](const at::Tensor& chunk) {
+    return run_network(networks_.still_net, {chunk}, gpu);
+  };
   const Box& out = plane.bounds();
   const std::size_t plane_floats = std::size_t(out.w()) * std::size_t(out.h()) * std::size_t(plane.nComps());
   std::optional<PlaneWriter> writer;

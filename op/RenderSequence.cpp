@@ -138,13 +138,13 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
   SequenceNetworks networks;
   const at::Tensor iterations = at::full({1}, 25.0f, at::TensorOptions().device(run.device));
   networks.flow = [this, iterations](const at::Tensor& current, const at::Tensor& previous) {
-    return flow_net.forward({current, previous, iterations}).toTensor();
+    return networks_.flow_net.forward({current, previous, iterations}).toTensor();
   };
   networks.main = [this, gpu](const at::Tensor& lr, const at::Tensor& hr) {
-    return run_network(sequence_net, {lr, hr}, gpu);
+    return run_network(networks_.sequence_net, {lr, hr}, gpu);
   };
   networks.colour = [this, gpu](const at::Tensor& lr, const at::Tensor& hr) {
-    return run_network(sequence_rgb_net, {lr, hr}, gpu);
+    return run_network(networks_.sequence_rgb_net, {lr, hr}, gpu);
   };
 
   ContextReader reader(*this, [&](int context, const PatchRect& p, bool current_frame) {

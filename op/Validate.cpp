@@ -12,9 +12,7 @@ using namespace magnifex;
 
 void Magnifex::_validate(bool for_real)
 {
-  // NaN on either side also counts as a change.
-  if (!(details == prepared_details))
-    blend_ready = false;
+  networks_.follow_details(details);
 
   for (const std::optional<std::string>& problem : {details_problem(details), patch_size_problem(max_size)})
     if (problem) {

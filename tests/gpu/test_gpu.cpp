@@ -87,14 +87,14 @@ TEST_F(Gpu, NetworksAreLoadedBlendedAndPlacedOnTheDevice)
   auto still = open_node();
   Magnifex& op = op_of(*still);
   ASSERT_TRUE(op.use_gpu) << "the GPU report switched GPU processing off";
-  EXPECT_EQ(device_of(op.still_net), c10::Device(c10::DeviceType::CUDA, 0));
-  EXPECT_EQ(device_of(op.still_gan_net).type(), c10::DeviceType::CUDA);
+  EXPECT_EQ(device_of(op.networks().still_net), c10::Device(c10::DeviceType::CUDA, 0));
+  EXPECT_EQ(device_of(op.networks().still_gan_net).type(), c10::DeviceType::CUDA);
 
   auto sequence = open_node({{"mode", "sequence"}, {"type", "Hybrid (Alexa+CG) [RGBA]"}, {"first_frame", "1"}});
   Magnifex& seq = op_of(*sequence);
-  EXPECT_EQ(device_of(seq.flow_net).type(), c10::DeviceType::CUDA);
-  EXPECT_EQ(device_of(seq.sequence_net).type(), c10::DeviceType::CUDA);
-  EXPECT_EQ(device_of(seq.sequence_rgb_net).type(), c10::DeviceType::CUDA);
+  EXPECT_EQ(device_of(seq.networks().flow_net).type(), c10::DeviceType::CUDA);
+  EXPECT_EQ(device_of(seq.networks().sequence_net).type(), c10::DeviceType::CUDA);
+  EXPECT_EQ(device_of(seq.networks().sequence_rgb_net).type(), c10::DeviceType::CUDA);
 
   // use_gpu off moves the working network to the CPU at the next open, without reloading.
   sequence.reset();
@@ -102,7 +102,7 @@ TEST_F(Gpu, NetworksAreLoadedBlendedAndPlacedOnTheDevice)
   DD::Image::host::beginRender(still->op());
   still->op().validate(true);
   still->op().open();
-  EXPECT_EQ(device_of(op.still_net).type(), c10::DeviceType::CPU);
+  EXPECT_EQ(device_of(op.networks().still_net).type(), c10::DeviceType::CPU);
 }
 
 TEST_F(Gpu, SixteenBitPassesReturnFloat)
@@ -112,12 +112,12 @@ TEST_F(Gpu, SixteenBitPassesReturnFloat)
   c10::NoGradGuard no_grad;
   const at::Tensor input = at::full({1, 3, 16, 24}, 0.4f).to(c10::Device(c10::DeviceType::CUDA, 0));
   op.mixedprecision = false;
-  const at::Tensor reference = op.run_network(op.still_net, {input}, true);
+  const at::Tensor reference = op.run_network(op.networks().still_net, {input}, true);
 
   op.mixedprecision = true;
   for (bool bf16 : {true, false}) {
     op.use_bfloat16 = bf16;
-    const at::Tensor out = op.run_network(op.still_net, {input}, true);
+    const at::Tensor out = op.run_network(op.networks().still_net, {input}, true);
     EXPECT_EQ(out.scalar_type(), c10::ScalarType::Float);
     EXPECT_EQ(out.sizes(), reference.sizes());
     EXPECT_TRUE(at::allclose(out, reference, 0.05, 0.05)) << (bf16 ? "BFloat16" : "Half");
@@ -171,7 +171,8 @@ TEST_F(Gpu, CloseAndDestructionGiveMemoryBack)
   {
     c10::NoGradGuard no_grad;
     at::Tensor scratch = at::full({64, 1024, 1024}, 1.0f).to(c10::Device(c10::DeviceType::CUDA, 0));
-    op.run_network(op.still_net, {scratch.narrow(0, 0, 3).unsqueeze(0).narrow(2, 0, 32).narrow(3, 0, 32)}, true);
+    op.run_network(op.networks().still_net, {scratch.narrow(0, 0, 3).unsqueeze(0).narrow(2, 0, 32).narrow(3, 0, 32)},
+                   true);
   }
   EXPECT_GT(reserved(), allocated()); // the scratch tensor's block is cached
   node->op().close();

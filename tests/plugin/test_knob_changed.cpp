@@ -7,10 +7,12 @@ using host_runtime::RenderSession;
 
 namespace {
 
-void set_network_flags(Magnifex& op)
+// Opens with the tiny pack: the still group loaded, blended and placed.
+void open_networks(host_runtime::HostNode& node)
 {
-  op.still_nets_loaded = op.sequence_nets_loaded = op.hybrid_nets_loaded = true;
-  op.blend_ready = op.nets_on_device = true;
+  ASSERT_TRUE(open_with_tiny_pack(node)) << DD::Image::host::errorText(node.op());
+  const magnifex::NetworkSet& networks = op_of(node).networks();
+  ASSERT_TRUE(networks.still_nets_loaded() && networks.ready());
 }
 
 // The input's format is read as the input holds it: validated, as it is once the graph has run.
@@ -23,8 +25,9 @@ host_runtime::RenderOptions validated()
 
 bool any_network_flag(const Magnifex& op)
 {
-  return op.still_nets_loaded || op.sequence_nets_loaded || op.hybrid_nets_loaded || op.blend_ready ||
-         op.nets_on_device;
+  const magnifex::NetworkSet& n = op.networks();
+  return n.still_nets_loaded() || n.sequence_nets_loaded() || n.hybrid_nets_loaded() || n.blend_ready ||
+         n.nets_on_device;
 }
 
 } // namespace
@@ -114,10 +117,11 @@ TEST(PanelRefresh, WithoutInputNothingIsFilled)
 TEST(NetworkFlags, ScaleTypeAndModeInvalidateTheNetworks)
 {
   auto node = make_node();
-  Magnifex& op = op_of(*node);
+  const Magnifex& op = op_of(*node);
   for (const auto& [knob, value] :
        std::vector<std::pair<std::string, std::string>>{{"scale", "2x"}, {"type", "CG [RGBA]"}, {"mode", "sequence"}}) {
-    set_network_flags(op);
+    node->setKnob("mode", "still");
+    open_networks(*node);
     node->setKnob(knob, value);
     EXPECT_FALSE(any_network_flag(op)) << knob;
   }
@@ -126,14 +130,14 @@ TEST(NetworkFlags, ScaleTypeAndModeInvalidateTheNetworks)
 TEST(NetworkFlags, UseGpuOnlyMovesTheNetworks)
 {
   auto node = make_node(FakeGpuFacts::with_gpus({{"GPU", 86, 12}}));
-  Magnifex& op = op_of(*node);
-  set_network_flags(op);
+  const Magnifex& op = op_of(*node);
   node->setKnob("use_gpu", "false");
-  EXPECT_FALSE(op.nets_on_device);
-  EXPECT_TRUE(op.still_nets_loaded && op.blend_ready);
   EXPECT_FALSE(knob_info(*node, "gpu_render_override").enabled);
   EXPECT_FALSE(knob_info(*node, "mixedprecision").enabled);
+  open_networks(*node); // on the CPU: the faked GPU cannot take them
   node->setKnob("use_gpu", "true");
+  EXPECT_FALSE(op.networks().nets_on_device);
+  EXPECT_TRUE(op.networks().still_nets_loaded() && op.networks().blend_ready);
   EXPECT_TRUE(knob_info(*node, "gpu_render_override").enabled);
   EXPECT_TRUE(knob_info(*node, "mixedprecision").enabled);
 }
@@ -141,8 +145,8 @@ TEST(NetworkFlags, UseGpuOnlyMovesTheNetworks)
 TEST(NetworkFlags, OtherChangesLeaveThemAlone)
 {
   auto node = make_node();
-  Magnifex& op = op_of(*node);
-  set_network_flags(op);
+  const Magnifex& op = op_of(*node);
+  open_networks(*node);
   node->setKnobs({{"max_size", "300"},
                   {"overlap", "16"},
                   {"multisample", "true"},
@@ -151,8 +155,7 @@ TEST(NetworkFlags, OtherChangesLeaveThemAlone)
                   {"gpu_render_override", "false"},
                   {"preroll", "3"}});
   node->openPanel();
-  EXPECT_TRUE(op.still_nets_loaded && op.sequence_nets_loaded && op.hybrid_nets_loaded && op.blend_ready &&
-              op.nets_on_device);
+  EXPECT_TRUE(op.networks().still_nets_loaded() && op.networks().ready());
 }
 
 TEST(GpuReadouts, DeviceChangeProbesTheChosenGpu)

@@ -61,9 +61,9 @@ TEST(Lifecycle, CloseKeepsNetworksAndState)
   host_runtime::RenderSession session(*node, plate(16, 8, 1, 3));
   ASSERT_EQ(session.renderFrame(1).status, host_runtime::FrameStatus::Ok);
   Magnifex& op = op_of(*node);
-  ASSERT_TRUE(op.blend_ready && op.sequence_memory().saved(0));
+  ASSERT_TRUE(op.networks().blend_ready && op.sequence_memory().saved(0));
   op._close();
-  EXPECT_TRUE(op.blend_ready);
+  EXPECT_TRUE(op.networks().blend_ready);
   EXPECT_EQ(op.render_count, 1);
   EXPECT_TRUE(op.sequence_memory().saved(0));
 }

@@ -90,19 +90,18 @@ TEST(ModelStore, StillOpenLoadsChecksBlendsAndResetsTheCounter)
 {
   use_plugin_dir("tiny");
   auto node = make_node();
-  Magnifex& op = op_of(*node);
-  op.render_count = 9;
+  const Magnifex& op = op_of(*node);
   ASSERT_TRUE(open_node(*node)) << node_error(*node);
-  EXPECT_TRUE(op.still_nets_loaded);
-  EXPECT_FALSE(op.sequence_nets_loaded || op.hybrid_nets_loaded);
-  EXPECT_TRUE(op.blend_ready && op.nets_on_device);
+  EXPECT_TRUE(op.networks().still_nets_loaded());
+  EXPECT_FALSE(op.networks().sequence_nets_loaded() || op.networks().hybrid_nets_loaded());
+  EXPECT_TRUE(op.networks().blend_ready && op.networks().nets_on_device);
   EXPECT_EQ(op.render_count, 0);
-  EXPECT_FLOAT_EQ(op.prepared_details, 0.9f);
+  EXPECT_FLOAT_EQ(op.networks().prepared_details, 0.9f);
 
   // The sources are the archives, unchanged; the working network is their blend.
-  EXPECT_TRUE(same_params(op.still_gan_net, archive("4PstG")));
-  EXPECT_TRUE(same_params(op.still_psnr_net, archive("4PstP")));
-  expect_blend(op.still_net, op.still_gan_net, op.still_psnr_net, 0.9f);
+  EXPECT_TRUE(same_params(op.networks().still_gan_net, archive("4PstG")));
+  EXPECT_TRUE(same_params(op.networks().still_psnr_net, archive("4PstP")));
+  expect_blend(op.networks().still_net, op.networks().still_gan_net, op.networks().still_psnr_net, 0.9f);
 }
 
 TEST(ModelStore, BlendEndsAndMiddle)
@@ -111,22 +110,22 @@ TEST(ModelStore, BlendEndsAndMiddle)
   auto node = make_node();
   Magnifex& op = op_of(*node);
   ASSERT_TRUE(open_node(*node));
-  const void* gan_before = identity(op.still_gan_net);
+  const void* gan_before = identity(op.networks().still_gan_net);
 
   node->setKnob("details", "1");
   ASSERT_TRUE(open_node(*node));
-  EXPECT_TRUE(same_params(op.still_net, op.still_gan_net));
+  EXPECT_TRUE(same_params(op.networks().still_net, op.networks().still_gan_net));
   node->setKnob("details", "0");
   ASSERT_TRUE(open_node(*node));
-  EXPECT_TRUE(same_params(op.still_net, op.still_psnr_net));
+  EXPECT_TRUE(same_params(op.networks().still_net, op.networks().still_psnr_net));
   node->setKnob("details", "0.5");
   ASSERT_TRUE(open_node(*node));
-  expect_blend(op.still_net, op.still_gan_net, op.still_psnr_net, 0.5f);
+  expect_blend(op.networks().still_net, op.networks().still_gan_net, op.networks().still_psnr_net, 0.5f);
 
   // Only blended again: the sources were never reloaded and are still the archives.
-  EXPECT_EQ(identity(op.still_gan_net), gan_before);
-  EXPECT_TRUE(same_params(op.still_gan_net, archive("4PstG")));
-  EXPECT_TRUE(same_params(op.still_psnr_net, archive("4PstP")));
+  EXPECT_EQ(identity(op.networks().still_gan_net), gan_before);
+  EXPECT_TRUE(same_params(op.networks().still_gan_net, archive("4PstG")));
+  EXPECT_TRUE(same_params(op.networks().still_psnr_net, archive("4PstP")));
 }
 
 TEST(ModelStore, ChangingDetailsBackBlendsAgain)
@@ -139,7 +138,7 @@ TEST(ModelStore, ChangingDetailsBackBlendsAgain)
   ASSERT_TRUE(open_node(*node));
   node->setKnob("details", "0.9");
   ASSERT_TRUE(open_node(*node));
-  expect_blend(op.still_net, op.still_gan_net, op.still_psnr_net, 0.9f);
+  expect_blend(op.networks().still_net, op.networks().still_gan_net, op.networks().still_psnr_net, 0.9f);
 }
 
 TEST(ModelStore, ASecondOpenWithoutChangesTouchesNothing)
@@ -148,17 +147,19 @@ TEST(ModelStore, ASecondOpenWithoutChangesTouchesNothing)
   auto node = make_node();
   Magnifex& op = op_of(*node);
   ASSERT_TRUE(open_node(*node));
-  const void* working = identity(op.still_net);
+  const void* working = identity(op.networks().still_net);
   // Mark the working weights: a reblend would overwrite the mark.
   {
     c10::NoGradGuard no_grad;
-    (*op.still_net.parameters(true).begin()).add_(1000.0);
+    (*op.networks().still_net.parameters(true).begin()).add_(1000.0);
   }
-  const at::Tensor marked = (*op.still_net.parameters(true).begin()).clone();
-  op.render_count = 4;
+  const at::Tensor marked = (*op.networks().still_net.parameters(true).begin()).clone();
+  host_runtime::RenderSession session(*node, plate(16, 8));
+  ASSERT_EQ(session.renderFrame(1).status, host_runtime::FrameStatus::Ok); // opens again, then counts
+  EXPECT_EQ(op.render_count, 1);
   ASSERT_TRUE(open_node(*node));
-  EXPECT_EQ(identity(op.still_net), working);
-  EXPECT_TRUE(at::equal(*op.still_net.parameters(true).begin(), marked));
+  EXPECT_EQ(identity(op.networks().still_net), working);
+  EXPECT_TRUE(at::equal(*op.networks().still_net.parameters(true).begin(), marked));
   EXPECT_EQ(op.render_count, 0);
 }
 
@@ -170,9 +171,9 @@ TEST(ModelStore, ScaleChangeReloadsTheOtherScale)
   ASSERT_TRUE(open_node(*node));
   node->setKnob("scale", "2x");
   ASSERT_TRUE(open_node(*node));
-  EXPECT_TRUE(same_params(op.still_gan_net, archive("2PstG")));
-  EXPECT_TRUE(same_params(op.still_psnr_net, archive("2PstP")));
-  expect_blend(op.still_net, op.still_gan_net, op.still_psnr_net, 0.9f);
+  EXPECT_TRUE(same_params(op.networks().still_gan_net, archive("2PstG")));
+  EXPECT_TRUE(same_params(op.networks().still_psnr_net, archive("2PstP")));
+  expect_blend(op.networks().still_net, op.networks().still_gan_net, op.networks().still_psnr_net, 0.9f);
 }
 
 TEST(ModelStore, SequenceGroupsFollowTheMaterialType)
@@ -182,25 +183,26 @@ TEST(ModelStore, SequenceGroupsFollowTheMaterialType)
   Magnifex& op = op_of(*node);
   node->setKnobs({{"mode", "sequence"}, {"first_frame", "1"}});
   ASSERT_TRUE(open_node(*node)) << node_error(*node);
-  EXPECT_TRUE(op.sequence_nets_loaded);
-  EXPECT_FALSE(op.still_nets_loaded || op.hybrid_nets_loaded);
-  EXPECT_TRUE(same_params(op.flow_net, archive("FLWN")));
-  EXPECT_TRUE(same_params(op.sequence_gan_net, archive("4PAsrG")));
-  EXPECT_TRUE(same_params(op.sequence_psnr_net, archive("4PAsrP")));
-  expect_blend(op.sequence_net, op.sequence_gan_net, op.sequence_psnr_net, 0.9f);
+  EXPECT_TRUE(op.networks().sequence_nets_loaded());
+  EXPECT_FALSE(op.networks().still_nets_loaded() || op.networks().hybrid_nets_loaded());
+  EXPECT_TRUE(same_params(op.networks().flow_net, archive("FLWN")));
+  EXPECT_TRUE(same_params(op.networks().sequence_gan_net, archive("4PAsrG")));
+  EXPECT_TRUE(same_params(op.networks().sequence_psnr_net, archive("4PAsrP")));
+  expect_blend(op.networks().sequence_net, op.networks().sequence_gan_net, op.networks().sequence_psnr_net, 0.9f);
 
   node->setKnob("type", "CG [RGBA]");
   ASSERT_TRUE(open_node(*node));
-  EXPECT_TRUE(same_params(op.sequence_gan_net, archive("4CGsrG")));
-  EXPECT_FALSE(op.hybrid_nets_loaded);
+  EXPECT_TRUE(same_params(op.networks().sequence_gan_net, archive("4CGsrG")));
+  EXPECT_FALSE(op.networks().hybrid_nets_loaded());
 
   node->setKnob("type", "Hybrid (Alexa+CG) [RGBA]");
   ASSERT_TRUE(open_node(*node));
-  EXPECT_TRUE(op.hybrid_nets_loaded);
-  EXPECT_TRUE(same_params(op.sequence_gan_net, archive("4CGsrG")));
-  EXPECT_TRUE(same_params(op.sequence_rgb_gan_net, archive("4PAsrG")));
-  EXPECT_TRUE(same_params(op.sequence_rgb_psnr_net, archive("4PAsrP")));
-  expect_blend(op.sequence_rgb_net, op.sequence_rgb_gan_net, op.sequence_rgb_psnr_net, 0.9f);
+  EXPECT_TRUE(op.networks().hybrid_nets_loaded());
+  EXPECT_TRUE(same_params(op.networks().sequence_gan_net, archive("4CGsrG")));
+  EXPECT_TRUE(same_params(op.networks().sequence_rgb_gan_net, archive("4PAsrG")));
+  EXPECT_TRUE(same_params(op.networks().sequence_rgb_psnr_net, archive("4PAsrP")));
+  expect_blend(op.networks().sequence_rgb_net, op.networks().sequence_rgb_gan_net, op.networks().sequence_rgb_psnr_net,
+               0.9f);
 }
 
 TEST(ModelStore, ModeChangeLoadsTheOtherMode)
@@ -211,8 +213,8 @@ TEST(ModelStore, ModeChangeLoadsTheOtherMode)
   ASSERT_TRUE(open_node(*node));
   node->setKnob("mode", "sequence");
   ASSERT_TRUE(open_node(*node));
-  EXPECT_TRUE(op.sequence_nets_loaded && op.blend_ready && op.nets_on_device);
-  EXPECT_FALSE(op.still_nets_loaded);
+  EXPECT_TRUE(op.networks().sequence_nets_loaded() && op.networks().blend_ready && op.networks().nets_on_device);
+  EXPECT_FALSE(op.networks().still_nets_loaded());
 }
 
 TEST(ModelStore, AnArchiveWithAWrongSignatureIsReportedAtEveryOpenUntilReloaded)
@@ -222,18 +224,18 @@ TEST(ModelStore, AnArchiveWithAWrongSignatureIsReportedAtEveryOpenUntilReloaded)
   Magnifex& op = op_of(*node);
   EXPECT_FALSE(open_node(*node));
   EXPECT_EQ(node_error(*node), "Loaded model is corrupt, please re-install");
-  EXPECT_TRUE(op.still_nets_loaded); // kept, not loaded again
-  const void* loaded = identity(op.still_gan_net);
+  EXPECT_TRUE(op.networks().still_nets_loaded()); // kept, not loaded again
+  const void* loaded = identity(op.networks().still_gan_net);
   EXPECT_FALSE(open_node(*node));
   EXPECT_EQ(node_error(*node), "Loaded model is corrupt, please re-install");
-  EXPECT_EQ(identity(op.still_gan_net), loaded);
+  EXPECT_EQ(identity(op.networks().still_gan_net), loaded);
 
   // The pack's sequence archives are fine; coming back reloads the still group and checks again.
   node->setKnobs({{"mode", "sequence"}, {"first_frame", "1"}});
   EXPECT_TRUE(open_node(*node)) << node_error(*node);
   node->setKnob("mode", "still");
   EXPECT_FALSE(open_node(*node));
-  EXPECT_NE(identity(op.still_gan_net), loaded);
+  EXPECT_NE(identity(op.networks().still_gan_net), loaded);
 }
 
 // GAN and PSNR archives of one kind that cannot be blended weight by weight fail like a load.
@@ -276,7 +278,7 @@ TEST(ModelStore, SequenceArchiveWithAWrongSignature)
   node->setKnobs({{"mode", "sequence"}, {"scale", "2x"}, {"first_frame", "1"}});
   EXPECT_FALSE(open_node(*node));
   EXPECT_EQ(node_error(*node), "Loaded models are corrupt, please re-install");
-  EXPECT_TRUE(op_of(*node).sequence_nets_loaded);
+  EXPECT_TRUE(op_of(*node).networks().sequence_nets_loaded());
 
   // The 4x archives of the same pack are fine.
   node->setKnob("scale", "4x");
@@ -287,17 +289,21 @@ TEST(ModelStore, EmptyArchiveEndsTheOpenAndIsTriedAgain)
 {
   use_plugin_dir("broken-empty-still");
   auto node = make_node();
-  Magnifex& op = op_of(*node);
-  op.render_count = 5;
+  const Magnifex& op = op_of(*node);
+  // A sequence frame the pack can render, so the counter has something to keep.
+  node->setKnobs({{"mode", "sequence"}, {"first_frame", "1"}, {"last_frame", "1"}});
+  host_runtime::RenderSession session(*node, plate(16, 8));
+  ASSERT_EQ(session.renderFrame(1).status, host_runtime::FrameStatus::Ok);
+  node->setKnob("mode", "still");
   CaptureStdout();
   EXPECT_FALSE(open_node(*node));
   const std::string out = GetCapturedStdout();
   EXPECT_EQ(node_error(*node), "Error loading the still model");
   EXPECT_EQ(out.rfind("Error loading the still model\n", 0), 0u) << out;
   EXPECT_GT(out.size(), std::string("Error loading the still model\n").size()); // the exception's text
-  EXPECT_FALSE(op.still_nets_loaded);
-  EXPECT_FALSE(op.blend_ready);
-  EXPECT_EQ(op.render_count, 5);
+  EXPECT_FALSE(op.networks().still_nets_loaded());
+  EXPECT_FALSE(op.networks().blend_ready);
+  EXPECT_EQ(op.render_count, 1);
 
   CaptureStdout();
   EXPECT_FALSE(open_node(*node));
@@ -319,24 +325,23 @@ TEST(ModelStore, EmptySequenceAndHybridArchives)
   EXPECT_FALSE(open_node(*node));
   GetCapturedStdout();
   EXPECT_EQ(node_error(*node), "Error loading the hybrid sequence models");
-  EXPECT_TRUE(op.sequence_nets_loaded);
-  EXPECT_FALSE(op.hybrid_nets_loaded);
+  EXPECT_TRUE(op.networks().sequence_nets_loaded());
+  EXPECT_FALSE(op.networks().hybrid_nets_loaded());
 }
 
 TEST(ModelStore, MissingGettersStopTheOpenQuietly)
 {
   use_plugin_dir("broken-missing-4CGstG");
   auto node = make_node();
-  Magnifex& op = op_of(*node);
-  op.render_count = 7;
+  const Magnifex& op = op_of(*node);
   CaptureStderr();
   EXPECT_TRUE(open_node(*node)); // no node error
   const std::string err = GetCapturedStderr();
   EXPECT_NE(err.find("[Magnifex] GetProcAddress failed for bw_get_model_4CGstG"), std::string::npos) << err;
   EXPECT_NE(err.find("[Magnifex] Failed to resolve one or more model symbols\n"), std::string::npos) << err;
   EXPECT_LT(err.find("bw_get_model_4CGstG"), err.find("Failed to resolve"));
-  EXPECT_EQ(op.render_count, 7);
-  EXPECT_FALSE(op.still_nets_loaded);
+  EXPECT_FALSE(op.networks().still_nets_loaded()); // the open ended before the networks
+  EXPECT_EQ(op.render_count, 0);
 }
 
 TEST(ModelStore, MissingLibraryPrintsThreeLinesAtEveryOpen)
@@ -356,7 +361,7 @@ TEST(ModelStore, MissingLibraryPrintsThreeLinesAtEveryOpen)
               std::string::npos)
       << err;
   }
-  EXPECT_FALSE(op_of(*node).still_nets_loaded);
+  EXPECT_FALSE(op_of(*node).networks().still_nets_loaded());
 }
 
 TEST(ModelStore, RunNetworkOnACpuWithoutBFloat16StaysInSinglePrecision)
@@ -368,12 +373,12 @@ TEST(ModelStore, RunNetworkOnACpuWithoutBFloat16StaysInSinglePrecision)
   op.cpu_bfloat16 = magnifex::CpuBFloat16{};
   c10::NoGradGuard no_grad;
   const at::Tensor input = at::full({1, 3, 5, 7}, 0.4f);
-  const at::Tensor out = op.run_network(op.still_net, {input}, false);
+  const at::Tensor out = op.run_network(op.networks().still_net, {input}, false);
   EXPECT_EQ(out.scalar_type(), c10::ScalarType::Float);
   EXPECT_EQ(out.sizes(), (c10::IntArrayRef{1, 3, 20, 28}));
   // The same network: only the memory layout of the pass differs, which may change the order of
   // the convolutions' sums.
-  EXPECT_TRUE(at::allclose(out, op.still_net.forward({input}).toTensor(), 1e-5, 1e-6));
+  EXPECT_TRUE(at::allclose(out, op.networks().still_net.forward({input}).toTensor(), 1e-5, 1e-6));
 }
 
 TEST(ModelStore, BFloat16CpuPassesOnlyForArchivesThatAllowThem)
@@ -385,18 +390,18 @@ TEST(ModelStore, BFloat16CpuPassesOnlyForArchivesThatAllowThem)
   c10::NoGradGuard no_grad;
   const at::Tensor input = at::rand({1, 3, 12, 10}) * 0.6;
   op.mixedprecision = false;
-  const at::Tensor full = op.run_network(op.still_net, {input}, false);
+  const at::Tensor full = op.run_network(op.networks().still_net, {input}, false);
   op.mixedprecision = true;
   op.cpu_bfloat16 = magnifex::CpuBFloat16{true, "AMX-BF16", true};
   // The tiny pack's still networks measured below the bar when the pack was made.
-  ASSERT_FALSE(magnifex::allows_cpu_bfloat16(op.still_net));
-  EXPECT_TRUE(at::equal(op.run_network(op.still_net, {input}, false), full));
+  ASSERT_FALSE(magnifex::allows_cpu_bfloat16(op.networks().still_net));
+  EXPECT_TRUE(at::equal(op.run_network(op.networks().still_net, {input}, false), full));
 
-  op.still_net.setattr("cpu_bfloat16", true);
+  op.networks().still_net.setattr("cpu_bfloat16", true);
   op.cpu_bfloat16.enabled = false;
-  EXPECT_TRUE(at::equal(op.run_network(op.still_net, {input}, false), full)) << "the process did not opt in";
+  EXPECT_TRUE(at::equal(op.run_network(op.networks().still_net, {input}, false), full)) << "the process did not opt in";
   op.cpu_bfloat16.enabled = true;
-  const at::Tensor half = op.run_network(op.still_net, {input}, false);
+  const at::Tensor half = op.run_network(op.networks().still_net, {input}, false);
   EXPECT_EQ(half.scalar_type(), c10::ScalarType::Float);
   const double difference = (half - full).abs().max().item<double>();
   // BFloat16 keeps 8 bits of mantissa: the convolutions differ, by far less than the picture

@@ -174,8 +174,8 @@ TEST(Panel, StillAndSequenceKnobsAreUnsetOnAFreshNode)
   EXPECT_EQ(op.input_context_count, 1);
   EXPECT_EQ(op.frame_to_input, (std::map<int, int>{{0, 0}}));
   EXPECT_EQ(op.render_count, 0);
-  EXPECT_FALSE(op.still_nets_loaded || op.sequence_nets_loaded || op.hybrid_nets_loaded || op.blend_ready ||
-               op.nets_on_device);
+  EXPECT_FALSE(op.networks().still_nets_loaded() || op.networks().sequence_nets_loaded() ||
+               op.networks().hybrid_nets_loaded() || op.networks().blend_ready || op.networks().nets_on_device);
   EXPECT_TRUE(op.unpremultiply && op.clamp_colour);
   EXPECT_TRUE(op.sequence_memory().empty());
 }

@@ -83,9 +83,9 @@ SequenceNode sequence_node(int W, int H, int first, int last, std::vector<Channe
   if (bicubic) {
     Magnifex& op = op_of(*n.node);
     const int s = op.scale == 0 ? 2 : 4;
-    op.flow_net = scripted(kZeroFlow);
-    op.sequence_net = scripted(bicubic_network(s));
-    op.sequence_rgb_net = scripted(bicubic_network(s));
+    op.networks().flow_net = scripted(kZeroFlow);
+    op.networks().sequence_net = scripted(bicubic_network(s));
+    op.networks().sequence_rgb_net = scripted(bicubic_network(s));
   }
   return n;
 }
@@ -329,7 +329,7 @@ TEST(SequenceRender, TinyNetworksOfEveryMaterial)
                                      {{"type", type}, {"preroll", preroll}}, false);
       const FrameResult r = n.session->renderFrame(2, with_channels(Mask_RGBA));
       ASSERT_EQ(r.status, FrameStatus::Ok) << r.error;
-      EXPECT_EQ(op_of(*n.node).hybrid_nets_loaded, std::string(type).rfind("Hybrid", 0) == 0);
+      EXPECT_EQ(op_of(*n.node).networks().hybrid_nets_loaded(), std::string(type).rfind("Hybrid", 0) == 0);
       const at::Tensor colour = component(*r.plane, 0);
       EXPECT_TRUE(at::isfinite(colour).all().item<bool>());
       EXPECT_NEAR(colour.mean().item<float>(), frame_channel(2, 0, 24, 16).mean().item<float>(), 0.1);

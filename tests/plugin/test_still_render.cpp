@@ -44,7 +44,7 @@ std::shared_ptr<host_runtime::MemoryImageSource> pattern_source(int W, int H, st
 void open_with_network(host_runtime::HostNode& node, const std::string& forward_source)
 {
   ASSERT_TRUE(open_with_tiny_pack(node)) << host::errorText(node.op());
-  op_of(node).still_net = scripted(forward_source);
+  op_of(node).networks().still_net = scripted(forward_source);
 }
 
 // A network with no reach: nearest-neighbour upscale, then a pointwise map of the encoded values.
@@ -124,7 +124,7 @@ TEST(StillRender, BatchStatusLineSaysTheCpuPrecision)
     open_with_network(*node, per_pixel_network(4));
     node->setKnob("mixedprecision", c.mixed ? "true" : "false");
     op_of(*node).cpu_bfloat16 = magnifex::CpuBFloat16{c.native, c.native ? "AMX-BF16" : "", c.opted_in};
-    op_of(*node).still_net.register_attribute("cpu_bfloat16", c10::BoolType::get(), c.network_allows);
+    op_of(*node).networks().still_net.register_attribute("cpu_bfloat16", c10::BoolType::get(), c.network_allows);
     testing::internal::CaptureStdout();
     const FrameResult r = session.renderFrame(1, with_channels(Mask_RGB));
     const std::string log = testing::internal::GetCapturedStdout();

@@ -186,21 +186,16 @@ TEST(Validation, SavedStateContinuesOnlyOnTheNextFrame)
 TEST(Validation, DetailsChangeClearsTheBlend)
 {
   auto node = make_node();
-  Magnifex& op = op_of(*node);
+  const Magnifex& op = op_of(*node);
   RenderSession session(*node, plate(64, 48));
-  op.blend_ready = true;
+  ASSERT_TRUE(open_with_tiny_pack(*node));
   node->setKnobs({{"max_size", "200"}, {"overlap", "10"}, {"scale", "4x"}});
   session.validateFrame(1, validate_only());
-  EXPECT_TRUE(op.blend_ready);
+  EXPECT_TRUE(op.networks().blend_ready);
 
   node->setKnob("details", "0.3");
   session.validateFrame(1, validate_only());
-  EXPECT_FALSE(op.blend_ready);
-
-  op.blend_ready = true;
-  op.prepared_details = std::nanf("");
-  session.validateFrame(1, validate_only());
-  EXPECT_FALSE(op.blend_ready);
+  EXPECT_FALSE(op.networks().blend_ready);
 }
 
 TEST(Validation, AlphaProcessingByTypeInSequenceMode)

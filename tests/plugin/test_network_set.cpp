@@ -1,0 +1,91 @@
+// The network groups' bookkeeping without a companion library: archives from a scripted source.
+#include <cmath>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include <ATen/ops/ones.h>
+#include <torch/csrc/jit/serialization/export.h>
+
+#include "models/NetworkSet.h"
+
+using namespace magnifex;
+
+namespace {
+
+// Every code hands out the same small archive, or none at all.
+class OneArchive : public ArchiveSource {
+public:
+  explicit OneArchive(bool empty) : empty_(empty)
+  {
+    torch::jit::Module net("Net");
+    net.register_parameter("weight", at::ones({2}), false);
+    net.define("def forward(self, x):\n  return x * self.weight[0]\n");
+    std::ostringstream out;
+    net.save(out);
+    bytes_ = out.str();
+  }
+  ArchiveBytes archive(ModelCode) const override
+  {
+    if (empty_)
+      return {};
+    return {bytes_.data(), bytes_.size()};
+  }
+
+private:
+  bool empty_;
+  std::string bytes_;
+};
+
+} // namespace
+
+// A group that fails its signature is kept (loaded once, reported at every use); one that fails to
+// load stays empty and reports the stage, the exception's text going to the log.
+TEST(NetworkSet, CorruptGroupsAreKeptFailedLoadsTriedAgain)
+{
+  NetworkSet corrupt(std::make_shared<OneArchive>(false));
+  NetworkRequest still;
+  std::vector<std::string> log;
+  auto to_log = [&log](const std::string& line) { log.push_back(line); };
+  EXPECT_EQ(corrupt.ensure(still, to_log), "Loaded model is corrupt, please re-install");
+  EXPECT_EQ(corrupt.still_state, GroupState::Corrupt);
+  EXPECT_TRUE(corrupt.ready());
+  const void* loaded = corrupt.still_gan_net._ivalue().get();
+  EXPECT_EQ(corrupt.ensure(still, to_log), "Loaded model is corrupt, please re-install");
+  EXPECT_EQ(corrupt.still_gan_net._ivalue().get(), loaded);
+  NetworkRequest hybrid;
+  hybrid.sequence = hybrid.cg = hybrid.hybrid = true;
+  corrupt.invalidate();
+  EXPECT_EQ(corrupt.ensure(hybrid, to_log), "Loaded models are corrupt, please re-install");
+  EXPECT_TRUE(log.empty());
+
+  NetworkSet empty(std::make_shared<OneArchive>(true));
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    log.clear();
+    EXPECT_EQ(empty.ensure(hybrid, to_log), "Error loading the sequence models");
+    EXPECT_FALSE(empty.sequence_nets_loaded() || empty.ready());
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0], "Error loading the sequence models");
+    EXPECT_FALSE(log[1].empty());
+  }
+}
+
+TEST(NetworkSet, DetailsOtherThanTheBlendedOnesBlendAgain)
+{
+  NetworkSet set(std::make_shared<OneArchive>(false));
+  NetworkRequest request;
+  request.details = 0.4f;
+  set.ensure(request, [](const std::string&) {});
+  ASSERT_TRUE(set.blend_ready);
+  set.follow_details(0.4f);
+  EXPECT_TRUE(set.blend_ready);
+  for (float details : {0.5f, std::nanf("")}) {
+    set.blend_ready = true;
+    set.follow_details(details);
+    EXPECT_FALSE(set.blend_ready) << details;
+  }
+  set.prepared_details = std::nanf("");
+  set.blend_ready = true;
+  set.follow_details(0.4f);
+  EXPECT_FALSE(set.blend_ready);
+}
