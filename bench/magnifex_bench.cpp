@@ -270,7 +270,7 @@ void dump_for_peer(const Options& o, BenchNode& b, const PatchGrid& grid)
   write_floats(o.dump + "/input.f32", in.squeeze(0).permute({1, 2, 0}).flip({0}));
   std::ofstream json(o.dump + "/patches.json");
   json << "{\"width\": " << o.width << ", \"height\": " << o.height << ", \"scale\": " << o.scale
-       << ", \"details\": " << b.op().details << ", \"patches\": [";
+       << ", \"details\": " << b.op().settings().details << ", \"patches\": [";
   bool first = true;
   for (const PatchRect& p : patch_walk(grid, o.width, o.height)) {
     json << (first ? "" : ", ") << "[" << p.xStart << ", " << p.xEnd << ", " << p.yStart << ", " << p.yEnd << "]";
@@ -286,7 +286,8 @@ int still(const Options& o)
   Magnifex& op = b.op();
   const c10::Device device = op.choose_device(true);
   const bool gpu = device.is_cuda();
-  const PatchGrid grid = *compute_patch_grid(o.width, o.height, o.max_size, op.overlap, op.padding, o.multisample);
+  const PatchGrid grid =
+    *compute_patch_grid(o.width, o.height, o.max_size, op.settings().overlap, op.settings().padding, o.multisample);
 
   // The chunks the walk cuts, in every orientation it runs them, prepared outside the timing.
   c10::NoGradGuard no_grad;
@@ -328,7 +329,7 @@ int still(const Options& o)
     .add("study", "still")
     .add("pack", o.pack)
     .add("device", gpu ? "cuda" : "cpu")
-    .add("mixedprecision", op.mixedprecision ? 1 : 0)
+    .add("mixedprecision", op.settings().mixedprecision ? 1 : 0)
     .add("width", o.width)
     .add("height", o.height)
     .add("scale", o.scale)
@@ -364,9 +365,10 @@ int sequence(const Options& o)
   Magnifex& op = b.op();
   const c10::Device device = op.choose_device(true);
   const bool gpu = device.is_cuda();
-  const Material material = material_of(op.type);
+  const Material material = material_of(op.settings().type);
   const int s = o.scale;
-  const PatchGrid grid = *compute_patch_grid(o.width, o.height, o.max_size, op.overlap, op.padding, false);
+  const PatchGrid grid =
+    *compute_patch_grid(o.width, o.height, o.max_size, op.settings().overlap, op.settings().padding, false);
   const std::vector<PatchRect> walk = patch_walk(grid, o.width, o.height);
   const int alpha = material == Material::Plates ? -1 : 3;
 
@@ -422,7 +424,7 @@ int sequence(const Options& o)
     .add("study", "sequence")
     .add("pack", o.pack)
     .add("device", gpu ? "cuda" : "cpu")
-    .add("mixedprecision", op.mixedprecision ? 1 : 0)
+    .add("mixedprecision", op.settings().mixedprecision ? 1 : 0)
     .add("type", o.type)
     .add("width", o.width)
     .add("height", o.height)
@@ -575,7 +577,8 @@ int passes(const Options& o)
   Magnifex& seq = sequence_node.op();
   const c10::Device device = op.choose_device(true);
   const bool gpu = device.is_cuda();
-  const PatchGrid grid = *compute_patch_grid(o.width, o.height, o.max_size, op.overlap, op.padding, false);
+  const PatchGrid grid =
+    *compute_patch_grid(o.width, o.height, o.max_size, op.settings().overlap, op.settings().padding, false);
   c10::NoGradGuard no_grad;
   const at::Tensor tensor_image =
     still_network_input(host_picture(*still_node.source->pixels(1), o.width, o.height), device);
@@ -599,7 +602,7 @@ int passes(const Options& o)
   row.add("study", "passes")
     .add("pack", o.pack)
     .add("device", gpu ? "cuda" : "cpu")
-    .add("mixedprecision", op.mixedprecision ? 1 : 0)
+    .add("mixedprecision", op.settings().mixedprecision ? 1 : 0)
     .add("width", o.width)
     .add("height", o.height)
     .add("scale", s)

@@ -11,24 +11,19 @@
 
 namespace magnifex {
 
-int scale_factor(int scale_knob)
-{
-  return scale_knob == 1 ? 4 : 2;
-}
-
 int divide_toward_zero(int value, int divisor)
 {
   return value / divisor; // C++ integer division already truncates toward zero
 }
 
-int processing_alpha(int mode_knob, int type_knob)
+int processing_alpha(RenderMode mode, Material material)
 {
-  return (render_mode_of(mode_knob) == RenderMode::Sequence && material_of(type_knob) != Material::Plates) ? 1 : 0;
+  return (mode == RenderMode::Sequence && material != Material::Plates) ? 1 : 0;
 }
 
-int input_split_count(int mode_knob, int preroll)
+int input_split_count(RenderMode mode, int preroll)
 {
-  if (render_mode_of(mode_knob) == RenderMode::Still)
+  if (mode == RenderMode::Still)
     return 1;
   // A negative preroll would ask the host for no context at all, a huge one for billions.
   return std::clamp(preroll, 0, kMaxPreroll) + 1;

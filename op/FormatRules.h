@@ -6,21 +6,19 @@
 
 #include "DDImage/Box.h"
 #include "DDImage/Format.h"
+#include "render/KnobEntries.h"
 
 namespace magnifex {
-
-// 4 for the "4x" entry (1) of the scale knob, 2 otherwise.
-int scale_factor(int scale_knob);
 
 // Integer division truncating toward zero, as requests divide output coordinates.
 int divide_toward_zero(int value, int divisor);
 
 // 1 when four channels (RGBA) are processed, 0 for three.
-int processing_alpha(int mode_knob, int type_knob);
+int processing_alpha(RenderMode mode, Material material);
 
 // Input contexts of input 0 that the host makes: preroll + 1 in sequence mode, at least one, and
 // never more than the largest preroll allows.
-int input_split_count(int mode_knob, int preroll);
+int input_split_count(RenderMode mode, int preroll);
 
 // Why a bounding box and format cannot be scaled by `factor` within the host's 32-bit integer
 // boxes, or nothing when they can.

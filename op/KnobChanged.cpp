@@ -57,7 +57,7 @@ void Magnifex::refresh_panel(bool mode_changed)
   }
   const bool still = knob_value(this, "mode") == 0.0;
   const bool multisample_on = knob_value(this, "multisample") == 1.0;
-  set_knob_text("image_patches", patch_count_text(W, H, max_size, overlap, multisample_on, still));
+  set_knob_text("image_patches", patch_count_text(W, H, settings_.max_size, settings_.overlap, multisample_on, still));
 
   enable_knob("multisample", still);
   for (const char* name : {"type", "first_frame", "last_frame", "reset", "preroll", "debugoutput"})

@@ -12,15 +12,13 @@
 using namespace DD::Image;
 using namespace magnifex;
 
-Magnifex::Magnifex(Node* node) : Magnifex(node, libtorch_gpu_facts()) {}
+Magnifex::Magnifex(Node* node) : Magnifex(node, libtorch_gpu_facts(), this_cpu_bfloat16()) {}
 
-Magnifex::Magnifex(Node* node, std::shared_ptr<const GpuFacts> gpu_facts, std::shared_ptr<const ArchiveSource> archives)
-    : PlanarIop(node), debug(false), debug_patch(-1), use_gpu(true), cuda_deviceid(0), gpu_render_override(true),
-      scale(1), mode(0), type(0), debugoutput(false), max_size(500), overlap(32), padding(8), details(0.9f),
-      multisample(false), bf16_capable(false), use_bfloat16(true), mixedprecision(true), preroll(5),
-      first_frame(-999999), last_frame(-999999), input_first_frame(0), input_last_frame(0), unpremultiply(true),
-      clamp_colour(true), input_context_count(1), frame_to_input{{0, 0}}, render_count(0), input_width(0),
-      input_height(0), use_alpha(0), cpu_bfloat16(this_cpu_bfloat16()),
+Magnifex::Magnifex(Node* node, std::shared_ptr<const GpuFacts> gpu_facts, CpuBFloat16 cpu_bfloat16,
+                   std::shared_ptr<const ArchiveSource> archives)
+    : PlanarIop(node), bf16_capable(false), input_first_frame(0), input_last_frame(0),
+      input_context_count(1), frame_to_input{{0, 0}}, render_count(0), input_width(0), input_height(0), use_alpha(0),
+      cpu_bfloat16_(std::move(cpu_bfloat16)),
       networks_(archives ? std::move(archives) : std::make_shared<const CompanionArchives>()),
       gpu_facts_(std::move(gpu_facts))
 {
@@ -33,7 +31,7 @@ Magnifex::Magnifex(Node* node, std::shared_ptr<const GpuFacts> gpu_facts, std::s
 
 Magnifex::~Magnifex()
 {
-  if (debug)
+  if (settings_.debug)
     debug_line("Running destructor");
 
   // A failing move (a lost device) must not take the host down from a destructor.
@@ -44,7 +42,7 @@ Magnifex::~Magnifex()
 
   empty_cuda_cache();
 
-  if (debug)
+  if (settings_.debug)
     debug_line("Released GPU memory");
 }
 
@@ -59,8 +57,8 @@ void Magnifex::probe_gpu(bool set_name)
   const int count = gpu_facts_->device_count();
   if (count < 1)
     return;
-  const int index = bounded_device_index(cuda_deviceid, count);
-  if (debug && index != cuda_deviceid)
+  const int index = bounded_device_index(settings_.cuda_deviceid, count);
+  if (settings_.debug && index != settings_.cuda_deviceid)
     debug_line("Invalid CUDA device ID, falling back to cuda:" + std::to_string(index));
 
   const GpuDeviceProperties props = gpu_facts_->device_properties(index);
@@ -85,7 +83,7 @@ bool Magnifex::report_gpu_supported()
   const std::optional<int> capability = parse_int(gpu_compute_capability);
   const bool supported = capability && is_supported(*capability, gpu_facts_->cuda_runtime_version());
   if (!supported)
-    use_gpu = false;
+    settings_.use_gpu = false;
   return supported;
 }
 
@@ -93,6 +91,6 @@ std::string Magnifex::gpu_memory_text(bool supported) const
 {
   const int count = gpu_facts_->device_count();
   const std::uint64_t memory =
-    count > 0 ? gpu_facts_->device_properties(bounded_device_index(cuda_deviceid, count)).total_memory : 0;
+    count > 0 ? gpu_facts_->device_properties(bounded_device_index(settings_.cuda_deviceid, count)).total_memory : 0;
   return gpu_memory_line(memory, gpu_compute_capability, supported);
 }

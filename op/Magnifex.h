@@ -19,6 +19,7 @@
 #include "models/CpuFacts.h"
 #include "models/NetworkSet.h"
 #include "op/GpuFacts.h"
+#include "op/NodeSettings.h"
 #include "render/KnobEntries.h"
 #include "render/PatchGrid.h"
 #include "render/RenderHooks.h"
@@ -31,9 +32,9 @@ enum class ModelCode;
 class Magnifex : public DD::Image::PlanarIop {
 public:
   explicit Magnifex(DD::Image::Node* node);
-  // Tests hand in a fake view of the machine's GPUs, and may hand in archives of their own.
+  // Tests hand in a fake view of the machine's GPUs and CPU, and may hand in archives of their own.
   Magnifex(DD::Image::Node* node, std::shared_ptr<const magnifex::GpuFacts> gpu_facts,
-           std::shared_ptr<const magnifex::ArchiveSource> archives = nullptr);
+           magnifex::CpuBFloat16 cpu_bfloat16, std::shared_ptr<const magnifex::ArchiveSource> archives = nullptr);
   ~Magnifex() override;
 
   void _validate(bool for_real) override;
@@ -62,35 +63,13 @@ public:
   // The precision rule around one super-resolution network pass.
   at::Tensor run_network(torch::jit::Module& net, std::vector<c10::IValue> inputs, bool gpu_in_use);
 
-  // The enumeration knobs' current entries.
-  magnifex::RenderMode render_mode() const { return magnifex::render_mode_of(mode); }
-  magnifex::Material material() const { return magnifex::material_of(type); }
+  // The knobs' values, read-only: the host writes them through the knobs.
+  const magnifex::NodeSettings& settings() const { return settings_; }
 
-  // Parameters and state. Public so the host-free tests can look at them.
-  bool debug;
-  int debug_patch;
-  bool use_gpu;
-  int cuda_deviceid;
-  bool gpu_render_override;
-  int scale;
-  int mode;
-  int type;
-  bool debugoutput;
-  int max_size;
-  int overlap;
-  int padding;
-  float details;
-  bool multisample;
+  // State. Public so the host-free tests can look at them.
   bool bf16_capable;
-  bool use_bfloat16;
-  bool mixedprecision;
-  int preroll;
-  int first_frame;
-  int last_frame;
   int input_first_frame;
   int input_last_frame;
-  bool unpremultiply;
-  bool clamp_colour;
   int input_context_count;
   std::map<int, int> frame_to_input;
   std::vector<int> preroll_frames;
@@ -102,8 +81,8 @@ public:
   std::string gpu_compute_capability;
   std::string native_compute_capability;
 
-  // Whether the CPU computes BFloat16 natively (this process's CPU; tests set another).
-  magnifex::CpuBFloat16 cpu_bfloat16;
+  // Whether the CPU computes BFloat16 natively and the process opted in.
+  const magnifex::CpuBFloat16& cpu_bfloat16() const { return cpu_bfloat16_; }
 
   // What sequence mode keeps between renders, read-only.
   const magnifex::SequenceMemory& sequence_memory() const { return sequence_memory_; }
@@ -169,6 +148,8 @@ private:
   // Input contexts that exist and are in use: the preroll window may reach past what the host made.
   int usable_input_contexts() const;
 
+  magnifex::CpuBFloat16 cpu_bfloat16_;
+  magnifex::NodeSettings settings_;
   magnifex::NetworkSet networks_;
   magnifex::SequenceMemory sequence_memory_;
   std::shared_ptr<const magnifex::GpuFacts> gpu_facts_;

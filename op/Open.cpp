@@ -40,11 +40,11 @@ void Magnifex::_open()
 NetworkRequest Magnifex::network_request(c10::Device device) const
 {
   NetworkRequest request;
-  request.sequence = render_mode() == RenderMode::Sequence;
-  request.cg = material() != Material::Plates;
-  request.hybrid = material() == Material::Hybrid;
-  request.scale_factor = scale_factor(scale);
-  request.details = details;
+  request.sequence = settings_.render_mode() == RenderMode::Sequence;
+  request.cg = settings_.material() != Material::Plates;
+  request.hybrid = settings_.material() == Material::Hybrid;
+  request.scale_factor = settings_.scale_factor();
+  request.details = settings_.details;
   request.device = device;
   return request;
 }
@@ -52,19 +52,19 @@ NetworkRequest Magnifex::network_request(c10::Device device) const
 c10::Device Magnifex::choose_device(bool for_render)
 {
   DeviceRuleInputs in;
-  in.use_gpu = use_gpu;
-  in.cuda_available = use_gpu && gpu_facts_->cuda_available();
+  in.use_gpu = settings_.use_gpu;
+  in.cuda_available = settings_.use_gpu && gpu_facts_->cuda_available();
   if (in.cuda_available) {
     in.device_count = gpu_facts_->device_count();
-    if (gpu_render_override)
+    if (settings_.gpu_render_override)
       if (const char* value = std::getenv("BRIGHTWORK_NUKE_GPU_INDEX"))
         in.override_value = value;
   }
-  in.cuda_deviceid = cuda_deviceid;
-  in.gpu_render_override = gpu_render_override;
-  in.debug = debug;
+  in.cuda_deviceid = settings_.cuda_deviceid;
+  in.gpu_render_override = settings_.gpu_render_override;
+  in.debug = settings_.debug;
   in.for_render = for_render;
-  if (for_render && debug)
+  if (for_render && settings_.debug)
     in.node_name = node_name();
 
   const DeviceChoice choice = magnifex::choose_device(in);

@@ -24,7 +24,7 @@ RenderHooks Magnifex::render_hooks()
   RenderHooks hooks;
   hooks.progress = [this](int done, int total) { progressFraction(done, total); };
   hooks.aborted = [this] { return aborted(); };
-  if (debug)
+  if (settings_.debug)
     hooks.debug = [](const std::string& line) { debug_line(line); };
   return hooks;
 }
@@ -54,13 +54,13 @@ void Magnifex::renderStripe(ImagePlane& plane)
     run.device = choose_device(true);
     run.gpu_in_use = run.device.is_cuda();
     if (!Application::IsGUIActive()) {
-      const std::string where =
-        run.gpu_in_use
-          ? "' on GPU (" + gpu_name + ")"
-          : "' on CPU" + cpu_precision_note(mixedprecision, use_bfloat16, cpu_bfloat16, networks_allow_cpu_bfloat16());
+      const std::string where = run.gpu_in_use
+                                  ? "' on GPU (" + gpu_name + ")"
+                                  : "' on CPU" + cpu_precision_note(settings_.mixedprecision, settings_.use_bfloat16,
+                                                                    cpu_bfloat16_, networks_allow_cpu_bfloat16());
       debug_line(node_name() + ": Running inference for layer '" + cat(plane.channels()) + where);
     }
-    if (render_mode() == RenderMode::Sequence)
+    if (settings_.render_mode() == RenderMode::Sequence)
       render_sequence(plane, run);
     else
       render_still(plane, run);
@@ -78,12 +78,12 @@ ChannelSet Magnifex::read_channels(const ImagePlane& plane) const
 {
   ChannelSet readChannels = plane.channels();
   const ChannelSet inputChannels = input0()->channels();
-  if (debug) {
+  if (settings_.debug) {
     debug_line("Got the readChannels: " + cat(readChannels));
     debug_line("Got the inputChannels: " + cat(inputChannels));
   }
   readChannels &= inputChannels;
-  if (debug) {
+  if (settings_.debug) {
     debug_line("Processed the readChannels: " + cat(readChannels));
     debug_line(cat("Got the channelset: ", cat(readChannels), ", with nr of channels: ", readChannels.size()));
     for (Channel c = readChannels.first(); c != Chan_Black; c = readChannels.next(c))
@@ -96,7 +96,7 @@ ChannelSet Magnifex::read_channels(const ImagePlane& plane) const
 
 bool Magnifex::output_plane_fits(const ImagePlane& plane, int W, int H)
 {
-  const int S = scale_factor(scale);
+  const int S = settings_.scale_factor();
   const Box& b = plane.bounds();
   if (plane.channels().empty() || plane.nComps() < 1) {
     error("Nothing to render: the output asks for no channels");
@@ -111,7 +111,7 @@ bool Magnifex::output_plane_fits(const ImagePlane& plane, int W, int H)
 
 bool Magnifex::begin_mode(const char* name, const ImagePlane& plane, Box& input_box, ChannelSet& readChannels)
 {
-  if (debug)
+  if (settings_.debug)
     debug_line(name);
   if (aborted())
     return false;
@@ -136,9 +136,10 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
   }
   if (!output_plane_fits(plane, W, H))
     return;
-  const std::optional<PatchGrid> grid = compute_patch_grid(W, H, max_size, overlap, padding, multisample);
+  const std::optional<PatchGrid> grid =
+    compute_patch_grid(W, H, settings_.max_size, settings_.overlap, settings_.padding, settings_.multisample);
   if (!grid) {
-    error("No patch grid for a %d x %d input with max size %d", W, H, max_size);
+    error("No patch grid for a %d x %d input with max size %d", W, H, settings_.max_size);
     return;
   }
 
@@ -161,12 +162,12 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
         return;
       }
       const at::Tensor host = host_tensor_from_planes(pixels, n, H, W, run.gpu_in_use);
-      if (debug)
+      if (settings_.debug)
         debug_line("Allocated tensor (still)");
       if (aborted())
         return;
       tensor_image = still_network_input(host, run.device);
-      if (debug)
+      if (settings_.debug)
         debug_line("Tensor reformated and moved to GPU");
     } catch (const std::exception& e) {
       report_failure("Error preparing the current frame", e.what());
@@ -175,13 +176,13 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
   }
   if (aborted())
     return;
-  if (debug)
-    debug_line(grid_count_text("Inference runs: ", *grid, multisample));
+  if (settings_.debug)
+    debug_line(grid_count_text("Inference runs: ", *grid, settings_.multisample));
 
   StillWalkSettings settings;
-  settings.scale = scale_factor(scale);
-  settings.multisample = multisample;
-  settings.debug_patch = debug_patch;
+  settings.scale = settings_.scale_factor();
+  settings.multisample = settings_.multisample;
+  settings.debug_patch = settings_.debug_patch;
   const bool gpu = run.gpu_in_use;
   const NetworkPass pass = [this, gpu](const at::Tensor& chunk) {
     return run_network(networks_.still_net, {chunk}, gpu);
@@ -258,7 +259,7 @@ void Magnifex::finish_render(const RenderRun& run)
 {
   ++render_count;
   clear_autocast_cache();
-  if (debug) {
+  if (settings_.debug) {
     const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - run.start).count();
     debug_line(cat("    RenderStripe total time: ", ms, "ms"));

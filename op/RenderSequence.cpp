@@ -38,10 +38,10 @@ std::optional<at::Tensor> Magnifex::read_patch(int context, const PatchRect& p, 
   const Box request(input_box.x() + p.xStart, input_box.y() + H - p.yEnd, input_box.x() + p.xEnd,
                     input_box.y() + H - p.yStart);
   const int n = int(readChannels.size());
-  if (debug && current_frame)
+  if (settings_.debug && current_frame)
     debug_line(cat("Requested input(", context, "): ", request.x(), ", ", request.y(), ", ", request.r(), ", ",
                    request.t(), "; readChannels: ", readChannels));
-  else if (debug)
+  else if (settings_.debug)
     debug_line(cat("Requested input(", context, "): ", request.x(), ", ", request.y(), ", ", request.r(), ", ",
                    request.t(), "; readChannels: ", readChannels, "; channel_count: ", n));
   source->request(request, readChannels, 1);
@@ -55,9 +55,9 @@ std::optional<at::Tensor> Magnifex::read_patch(int context, const PatchRect& p, 
     return std::nullopt;
   }
   at::Tensor host = host_tensor_from_planes(pixels, n, p.height(), p.width(), run.gpu_in_use);
-  if (debug && current_frame) {
+  if (settings_.debug && current_frame) {
     debug_line("Allocated tensor for this frame (sequence)");
-  } else if (debug) {
+  } else if (settings_.debug) {
     debug_line("Tensor allocated");
     debug_line(cat("Tensor filled with image data, channel count: ", n));
   }
@@ -100,7 +100,7 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
     return;
   const int W = input_box.w(), H = input_box.h();
   const int F = static_cast<int>(outputContext().frame());
-  if (F < first_frame || F > last_frame)
+  if (F < settings_.first_frame || F > settings_.last_frame)
     return;
   const std::string channel_text = cat(readChannels);
   if (readChannels.empty()) {
@@ -113,21 +113,22 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
   const std::size_t r = std::size_t(render_count);
   if (sequence_memory_.reset_if_channels_differ(r, channel_text)) {
     preroll_frames.clear();
-    if (preroll >= 1)
+    if (settings_.preroll >= 1)
       compute_preroll_frames(F);
   }
-  const std::optional<PatchGrid> grid = compute_patch_grid(W, H, max_size, overlap, padding, false);
+  const std::optional<PatchGrid> grid =
+    compute_patch_grid(W, H, settings_.max_size, settings_.overlap, settings_.padding, false);
   if (!grid) {
-    error("No patch grid for a %d x %d input with max size %d", W, H, max_size);
+    error("No patch grid for a %d x %d input with max size %d", W, H, settings_.max_size);
     return;
   }
 
   SequenceFrameSettings settings;
   settings.frame = F;
   settings.render_index = r;
-  settings.material = material();
-  settings.scale = scale_factor(scale);
-  settings.debugoutput = debugoutput;
+  settings.material = settings_.material();
+  settings.scale = settings_.scale_factor();
+  settings.debugoutput = settings_.debugoutput;
   settings.alpha_index = alpha_position(readChannels);
   settings.input_box = ContextBox{input_box.x(), input_box.y(), input_box.r(), input_box.t()};
   settings.preroll_frames = preroll_frames;

@@ -7,16 +7,16 @@
 at::Tensor Magnifex::run_network(torch::jit::Module& net, std::vector<c10::IValue> inputs, bool gpu_in_use)
 {
   using namespace magnifex;
-  const std::optional<c10::ScalarType> type =
-    autocast_type(gpu_in_use, mixedprecision, use_bfloat16, bf16_capable,
-                  cpu_bfloat16.native && cpu_bfloat16.enabled && allows_cpu_bfloat16(net));
+  const std::optional<c10::ScalarType> precision =
+    autocast_type(gpu_in_use, settings_.mixedprecision, settings_.use_bfloat16, bf16_capable,
+                  cpu_bfloat16_.native && cpu_bfloat16_.enabled && allows_cpu_bfloat16(net));
   if (gpu_in_use) {
     // Inputs and autocast's own casts inside the network use the same 16-bit type.
-    set_cuda_autocast(mixedprecision, type);
-    if (type)
+    set_cuda_autocast(settings_.mixedprecision, precision);
+    if (precision)
       for (c10::IValue& input : inputs)
         if (input.isTensor())
-          input = autocast_to(*type, input.toTensor());
+          input = autocast_to(*precision, input.toTensor());
   } else {
     // Channels-last convolutions on the CPU: the still networks run 15 to 20 % faster, the sequence
     // networks nearly twice as fast, with the same results (magnifex_bench passes).
@@ -25,13 +25,13 @@ at::Tensor Magnifex::run_network(torch::jit::Module& net, std::vector<c10::IValu
         input = input.toTensor().contiguous(at::MemoryFormat::ChannelsLast);
     // The inputs stay float32: autocast casts what the convolutions read, while the parameter-free
     // steps around them (the encoding adapters of trained archives) keep full precision.
-    if (type)
+    if (precision)
       set_cpu_autocast(true);
   }
   const auto autocast_off = [&] {
     if (gpu_in_use)
       set_cuda_autocast(false);
-    else if (type)
+    else if (precision)
       set_cpu_autocast(false);
   };
   at::Tensor result;
@@ -43,7 +43,7 @@ at::Tensor Magnifex::run_network(torch::jit::Module& net, std::vector<c10::IValu
     throw;
   }
   autocast_off();
-  if (mixedprecision)
+  if (settings_.mixedprecision)
     result = result.to(c10::ScalarType::Float, false, false, std::nullopt);
   return result;
 }

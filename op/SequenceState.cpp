@@ -8,9 +8,9 @@ using namespace magnifex;
 void Magnifex::compute_preroll_frames(int frame)
 {
   preroll_frames.clear();
-  if (preroll < 1)
+  if (settings_.preroll < 1)
     return;
-  PrerollPlan plan = compute_preroll_plan(frame, preroll, first_frame);
+  PrerollPlan plan = compute_preroll_plan(frame, settings_.preroll, settings_.first_frame);
   preroll_frames = std::move(plan.frames);
   frame_to_input = std::move(plan.frame_to_input);
   input_context_count = plan.input_context_count;

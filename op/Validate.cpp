@@ -12,9 +12,10 @@ using namespace magnifex;
 
 void Magnifex::_validate(bool for_real)
 {
-  networks_.follow_details(details);
+  networks_.follow_details(settings_.details);
 
-  for (const std::optional<std::string>& problem : {details_problem(details), patch_size_problem(max_size)})
+  for (const std::optional<std::string>& problem :
+       {details_problem(settings_.details), patch_size_problem(settings_.max_size)})
     if (problem) {
       error("%s", problem->c_str());
       return;
@@ -30,7 +31,7 @@ void Magnifex::_validate(bool for_real)
     output_format.height(0);
     info_.format(output_format);
     info_.full_size_format(output_format);
-    use_alpha = processing_alpha(mode, type);
+    use_alpha = processing_alpha(settings_.render_mode(), settings_.material());
     return;
   }
   in->validate(for_real);
@@ -39,7 +40,7 @@ void Magnifex::_validate(bool for_real)
   copy_info();
 
   const Format& input_format = info_.format();
-  const int f = scale_factor(scale);
+  const int f = settings_.scale_factor();
   // What the host's integer boxes cannot hold once scaled is refused rather than wrapped.
   if (const std::optional<std::string> problem = upscale_overflow(info_.box(), input_format, f)) {
     error("%s", problem->c_str());
@@ -48,19 +49,20 @@ void Magnifex::_validate(bool for_real)
   input_width = input_format.r() - input_format.x();
   input_height = input_format.t() - input_format.y();
   const double pixel_aspect = input_format.pixel_aspect();
-  if (render_mode() == RenderMode::Sequence && preroll > kMaxPreroll) {
-    error("A preroll of %d frames is more than the %d frames Magnifex supports", preroll, kMaxPreroll);
+  if (settings_.render_mode() == RenderMode::Sequence && settings_.preroll > kMaxPreroll) {
+    error("A preroll of %d frames is more than the %d frames Magnifex supports", settings_.preroll, kMaxPreroll);
     return;
   }
 
   const int frame = static_cast<int>(outputContext().frame());
-  if (!sequence_memory_.empty() && render_mode() == RenderMode::Sequence && !sequence_memory_.continues(frame))
+  if (!sequence_memory_.empty() && settings_.render_mode() == RenderMode::Sequence &&
+      !sequence_memory_.continues(frame))
     sequence_memory_.reset();
 
   input_context_count = 1;
-  if (render_mode() == RenderMode::Sequence) {
+  if (settings_.render_mode() == RenderMode::Sequence) {
     preroll_frames.clear();
-    if (preroll > 0 && sequence_memory_.empty())
+    if (settings_.preroll > 0 && sequence_memory_.empty())
       compute_preroll_frames(frame);
   }
   for (int k = 1; k < usable_input_contexts(); ++k)
@@ -77,21 +79,21 @@ void Magnifex::_validate(bool for_real)
   info_.format(output_format);
   info_.full_size_format(output_format);
 
-  use_alpha = processing_alpha(mode, type);
+  use_alpha = processing_alpha(settings_.render_mode(), settings_.material());
 }
 
 int Magnifex::split_input(int n) const
 {
-  return n == 0 ? input_split_count(mode, preroll) : 1;
+  return n == 0 ? input_split_count(settings_.render_mode(), settings_.preroll) : 1;
 }
 
 const OutputContext& Magnifex::inputContext(int n, int offset, OutputContext& ctx) const
 {
   ctx = outputContext();
-  if (n != 0 || render_mode() == RenderMode::Still || preroll <= 0 || offset == 0)
+  if (n != 0 || settings_.render_mode() == RenderMode::Still || settings_.preroll <= 0 || offset == 0)
     return ctx;
   const int frame = static_cast<int>(ctx.frame());
-  ctx.setFrame(static_cast<double>(preroll_context_frame(frame, preroll, first_frame, offset)));
+  ctx.setFrame(static_cast<double>(preroll_context_frame(frame, settings_.preroll, settings_.first_frame, offset)));
   return ctx;
 }
 
@@ -109,10 +111,10 @@ int Magnifex::usable_input_contexts() const
 
 void Magnifex::getRequests(const Box& box, const ChannelSet& channels, int count, RequestOutput& out) const
 {
-  const int f = scale_factor(scale);
+  const int f = settings_.scale_factor();
   const Box divided(divide_toward_zero(box.x(), f), divide_toward_zero(box.y(), f), divide_toward_zero(box.r(), f),
                     divide_toward_zero(box.t(), f));
-  if (render_mode() == RenderMode::Still) {
+  if (settings_.render_mode() == RenderMode::Still) {
     out.request(input0(), divided, channels, count);
     return;
   }

@@ -19,4 +19,10 @@ inline Material material_of(int type_knob)
   return type_knob == 1 ? Material::CG : type_knob == 2 ? Material::Hybrid : Material::Plates;
 }
 
+// The `scale` knob: 4 for the "4x" entry (1), 2 otherwise.
+inline int scale_factor(int scale_knob)
+{
+  return scale_knob == 1 ? 4 : 2;
+}
+
 } // namespace magnifex

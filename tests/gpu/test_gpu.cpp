@@ -78,15 +78,15 @@ TEST_F(Gpu, PanelReportsThisGpu)
   Magnifex& op = op_of(*node);
   EXPECT_NE(op.gpu_name, "Not available");
   EXPECT_FALSE(op.gpu_compute_capability.empty());
-  std::cout << "native capability: " << op.native_compute_capability << ", use_gpu " << op.use_gpu << ", bf16_capable "
-            << op.bf16_capable << "\n";
+  std::cout << "native capability: " << op.native_compute_capability << ", use_gpu " << op.settings().use_gpu
+            << ", bf16_capable " << op.bf16_capable << "\n";
 }
 
 TEST_F(Gpu, NetworksAreLoadedBlendedAndPlacedOnTheDevice)
 {
   auto still = open_node();
   Magnifex& op = op_of(*still);
-  ASSERT_TRUE(op.use_gpu) << "the GPU report switched GPU processing off";
+  ASSERT_TRUE(op.settings().use_gpu) << "the GPU report switched GPU processing off";
   EXPECT_EQ(device_of(op.networks().still_net), c10::Device(c10::DeviceType::CUDA, 0));
   EXPECT_EQ(device_of(op.networks().still_gan_net).type(), c10::DeviceType::CUDA);
 
@@ -111,12 +111,12 @@ TEST_F(Gpu, SixteenBitPassesReturnFloat)
   Magnifex& op = op_of(*node);
   c10::NoGradGuard no_grad;
   const at::Tensor input = at::full({1, 3, 16, 24}, 0.4f).to(c10::Device(c10::DeviceType::CUDA, 0));
-  op.mixedprecision = false;
+  node->setKnob("mixedprecision", "false");
   const at::Tensor reference = op.run_network(op.networks().still_net, {input}, true);
 
-  op.mixedprecision = true;
+  node->setKnob("mixedprecision", "true");
   for (bool bf16 : {true, false}) {
-    op.use_bfloat16 = bf16;
+    node->setKnob("use_bfloat16", bf16 ? "true" : "false");
     const at::Tensor out = op.run_network(op.networks().still_net, {input}, true);
     EXPECT_EQ(out.scalar_type(), c10::ScalarType::Float);
     EXPECT_EQ(out.sizes(), reference.sizes());
@@ -137,14 +137,14 @@ TEST_F(Gpu, SixteenBitPassesComputeInTheChosenType)
                "  return torch.full([1], float(y.dtype == torch.bfloat16) + 2.0 * float(y.dtype == torch.float16))\n");
   c10::NoGradGuard no_grad;
   const at::Tensor input = at::full({1, 3, 8, 8}, 0.5f).to(c10::Device(c10::DeviceType::CUDA, 0));
-  op.mixedprecision = true;
+  node->setKnob("mixedprecision", "true");
   struct Case {
     bool use_bfloat16, capable;
     float expected; // 1: BFloat16, 2: Half
   };
   for (const Case& c :
        {Case{true, true, 1.0f}, Case{false, true, 2.0f}, Case{true, false, 2.0f}, Case{true, true, 1.0f}}) {
-    op.use_bfloat16 = c.use_bfloat16;
+    node->setKnob("use_bfloat16", c.use_bfloat16 ? "true" : "false");
     op.bf16_capable = c.capable;
     EXPECT_EQ(op.run_network(probe, {input}, true).item<float>(), c.expected)
       << "use_bfloat16 " << c.use_bfloat16 << " capable " << c.capable;

@@ -14,9 +14,15 @@ std::shared_ptr<const magnifex::GpuFacts>& machine()
   return facts;
 }
 
+magnifex::CpuBFloat16& machine_cpu()
+{
+  static magnifex::CpuBFloat16 cpu = magnifex::this_cpu_bfloat16();
+  return cpu;
+}
+
 DD::Image::Iop* build(DD::Image::Node* node)
 {
-  return new Magnifex(node, machine());
+  return new Magnifex(node, machine(), machine_cpu());
 }
 
 const DD::Image::Op::Description description(kTestClass, "Test/MagnifexUnderTest", build);
@@ -52,9 +58,10 @@ std::shared_ptr<FakeGpuFacts> FakeGpuFacts::without_cuda()
   return facts;
 }
 
-void set_machine(std::shared_ptr<const magnifex::GpuFacts> facts)
+void set_machine(std::shared_ptr<const magnifex::GpuFacts> facts, std::optional<magnifex::CpuBFloat16> cpu)
 {
   machine() = std::move(facts);
+  machine_cpu() = cpu ? *cpu : magnifex::this_cpu_bfloat16();
 }
 
 } // namespace magnifex_test

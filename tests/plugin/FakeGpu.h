@@ -2,9 +2,11 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "models/CpuFacts.h"
 #include "op/GpuFacts.h"
 
 namespace magnifex_test {
@@ -30,8 +32,9 @@ struct FakeGpuFacts : magnifex::GpuFacts {
   static std::shared_ptr<FakeGpuFacts> without_cuda();
 };
 
-// The facts the next "MagnifexUnderTest" node is built with.
-void set_machine(std::shared_ptr<const magnifex::GpuFacts> facts);
+// The facts the next "MagnifexUnderTest" node is built with; this process's CPU unless told.
+void set_machine(std::shared_ptr<const magnifex::GpuFacts> facts,
+                 std::optional<magnifex::CpuBFloat16> cpu = std::nullopt);
 
 // Class name of the node that builds Magnifex on the machine set above.
 constexpr const char* kTestClass = "MagnifexUnderTest";

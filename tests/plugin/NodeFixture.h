@@ -19,9 +19,10 @@
 namespace magnifex_test {
 
 inline std::unique_ptr<host_runtime::HostNode>
-make_node(std::shared_ptr<const magnifex::GpuFacts> facts = FakeGpuFacts::without_cuda())
+make_node(std::shared_ptr<const magnifex::GpuFacts> facts = FakeGpuFacts::without_cuda(),
+          std::optional<magnifex::CpuBFloat16> cpu = std::nullopt)
 {
-  set_machine(std::move(facts));
+  set_machine(std::move(facts), std::move(cpu));
   return host_runtime::HostNode::create(kTestClass, "Magnifex1");
 }
 

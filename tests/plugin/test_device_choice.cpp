@@ -62,7 +62,7 @@ TEST(DeviceChoice, CpuWhenGpuIsOffOrAbsent)
 
   auto no_cuda = make_node();
   Magnifex& op = op_of(*no_cuda);
-  op.use_gpu = true; // even when asked for
+  no_cuda->setKnob("use_gpu", "true"); // even when asked for
   EXPECT_EQ(op.choose_device(false), kCpu);
 }
 

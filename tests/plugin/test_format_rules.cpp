@@ -8,10 +8,11 @@ TEST(FormatRules, ScaleFactorAndAlpha)
 {
   EXPECT_EQ(scale_factor(0), 2);
   EXPECT_EQ(scale_factor(1), 4);
-  EXPECT_EQ(processing_alpha(0, 1), 0); // still mode is always RGB
-  EXPECT_EQ(processing_alpha(1, 0), 0);
-  EXPECT_EQ(processing_alpha(1, 1), 1);
-  EXPECT_EQ(processing_alpha(1, 2), 1);
+  // Saved scripts store the entries' indices: mode 0 still, 1 sequence; type 0 plates, 1 CG, 2 hybrid.
+  EXPECT_EQ(processing_alpha(render_mode_of(0), material_of(1)), 0); // still mode is always RGB
+  EXPECT_EQ(processing_alpha(render_mode_of(1), material_of(0)), 0);
+  EXPECT_EQ(processing_alpha(render_mode_of(1), material_of(1)), 1);
+  EXPECT_EQ(processing_alpha(render_mode_of(1), material_of(2)), 1);
 }
 
 TEST(FormatRules, RequestDivisionTruncatesTowardZero)
@@ -25,10 +26,10 @@ TEST(FormatRules, RequestDivisionTruncatesTowardZero)
 
 TEST(FormatRules, SplitCountKeepsAtLeastOneContext)
 {
-  EXPECT_EQ(input_split_count(0, 5), 1);
-  EXPECT_EQ(input_split_count(1, 5), 6);
-  EXPECT_EQ(input_split_count(1, 0), 1);
-  EXPECT_EQ(input_split_count(1, -4), 1);
+  EXPECT_EQ(input_split_count(RenderMode::Still, 5), 1);
+  EXPECT_EQ(input_split_count(RenderMode::Sequence, 5), 6);
+  EXPECT_EQ(input_split_count(RenderMode::Sequence, 0), 1);
+  EXPECT_EQ(input_split_count(RenderMode::Sequence, -4), 1);
 }
 
 TEST(PatchCountText, GridOfTheReadOut)

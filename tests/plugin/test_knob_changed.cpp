@@ -92,17 +92,17 @@ TEST(PanelRefresh, FrameRangeFilledOnlyWhenUnset)
   RenderSession session(*node, plate(64, 48, 1001, 1100));
   session.connectInputsAt(1001);
   node->openPanel();
-  EXPECT_EQ(op_of(*node).first_frame, 1001);
-  EXPECT_EQ(op_of(*node).last_frame, 1100);
+  EXPECT_EQ(op_of(*node).settings().first_frame, 1001);
+  EXPECT_EQ(op_of(*node).settings().last_frame, 1100);
   EXPECT_EQ(op_of(*node).input_last_frame, 1100);
 
   node->setKnob("first_frame", "1010");
   node->openPanel();
-  EXPECT_EQ(op_of(*node).first_frame, 1010);
+  EXPECT_EQ(op_of(*node).settings().first_frame, 1010);
 
   node->pressButton("reset");
-  EXPECT_EQ(op_of(*node).first_frame, 1001);
-  EXPECT_EQ(op_of(*node).last_frame, 1100);
+  EXPECT_EQ(op_of(*node).settings().first_frame, 1001);
+  EXPECT_EQ(op_of(*node).settings().last_frame, 1100);
 }
 
 TEST(PanelRefresh, WithoutInputNothingIsFilled)
@@ -110,7 +110,7 @@ TEST(PanelRefresh, WithoutInputNothingIsFilled)
   auto node = make_node();
   node->openPanel();
   node->pressButton("reset");
-  EXPECT_EQ(op_of(*node).first_frame, -999999);
+  EXPECT_EQ(op_of(*node).settings().first_frame, -999999);
   EXPECT_EQ(knob_info(*node, "image_patches").text, "Image patches: -");
 }
 
@@ -165,7 +165,7 @@ TEST(GpuReadouts, DeviceChangeProbesTheChosenGpu)
   node->setKnob("cuda_deviceid", "1");
   EXPECT_EQ(knob_info(*node, "gpuName").text, "Second");
   EXPECT_EQ(op.gpu_compute_capability, "80");
-  EXPECT_FALSE(op.use_gpu); // 8.0 is not supported under CUDA 11.8
+  EXPECT_FALSE(op.settings().use_gpu); // 8.0 is not supported under CUDA 11.8
   EXPECT_EQ(knob_info(*node, "gpuMemory").text,
             "40Gb&nbsp;&nbsp;&nbsp;Compute capability: <font color='red'>sm_80</font>");
   EXPECT_EQ(knob_info(*node, "kernelInfo").text, "Since your current GPU is sm_80, you will rely on native kernels.");
@@ -174,7 +174,7 @@ TEST(GpuReadouts, DeviceChangeProbesTheChosenGpu)
 
   node->setKnob("cuda_deviceid", "0");
   EXPECT_EQ(knob_info(*node, "gpuName").text, "First");
-  EXPECT_FALSE(op.use_gpu); // switched back on only by the user
+  EXPECT_FALSE(op.settings().use_gpu); // switched back on only by the user
 }
 
 TEST(GpuReadouts, IndexPastTheLastDeviceFallsBackToTheHighest)

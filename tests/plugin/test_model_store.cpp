@@ -367,10 +367,9 @@ TEST(ModelStore, MissingLibraryPrintsThreeLinesAtEveryOpen)
 TEST(ModelStore, RunNetworkOnACpuWithoutBFloat16StaysInSinglePrecision)
 {
   use_plugin_dir("tiny");
-  auto node = make_node();
+  auto node = make_node(FakeGpuFacts::without_cuda(), magnifex::CpuBFloat16{});
   Magnifex& op = op_of(*node);
   ASSERT_TRUE(open_node(*node));
-  op.cpu_bfloat16 = magnifex::CpuBFloat16{};
   c10::NoGradGuard no_grad;
   const at::Tensor input = at::full({1, 3, 5, 7}, 0.4f);
   const at::Tensor out = op.run_network(op.networks().still_net, {input}, false);
@@ -384,23 +383,26 @@ TEST(ModelStore, RunNetworkOnACpuWithoutBFloat16StaysInSinglePrecision)
 TEST(ModelStore, BFloat16CpuPassesOnlyForArchivesThatAllowThem)
 {
   use_plugin_dir("tiny");
-  auto node = make_node();
+  // Two nodes on a BFloat16 CPU, one in a process that opted in, one in a process that did not.
+  auto node = make_node(FakeGpuFacts::without_cuda(), magnifex::CpuBFloat16{true, "AMX-BF16", true});
+  auto not_opted_in = make_node(FakeGpuFacts::without_cuda(), magnifex::CpuBFloat16{true, "AMX-BF16", false});
   Magnifex& op = op_of(*node);
   ASSERT_TRUE(open_node(*node));
+  ASSERT_TRUE(open_node(*not_opted_in));
   c10::NoGradGuard no_grad;
   const at::Tensor input = at::rand({1, 3, 12, 10}) * 0.6;
-  op.mixedprecision = false;
+  node->setKnob("mixedprecision", "false");
   const at::Tensor full = op.run_network(op.networks().still_net, {input}, false);
-  op.mixedprecision = true;
-  op.cpu_bfloat16 = magnifex::CpuBFloat16{true, "AMX-BF16", true};
+  node->setKnob("mixedprecision", "true");
   // The tiny pack's still networks measured below the bar when the pack was made.
   ASSERT_FALSE(magnifex::allows_cpu_bfloat16(op.networks().still_net));
   EXPECT_TRUE(at::equal(op.run_network(op.networks().still_net, {input}, false), full));
 
   op.networks().still_net.setattr("cpu_bfloat16", true);
-  op.cpu_bfloat16.enabled = false;
-  EXPECT_TRUE(at::equal(op.run_network(op.networks().still_net, {input}, false), full)) << "the process did not opt in";
-  op.cpu_bfloat16.enabled = true;
+  Magnifex& other = op_of(*not_opted_in);
+  other.networks().still_net.setattr("cpu_bfloat16", true);
+  EXPECT_TRUE(at::equal(other.run_network(other.networks().still_net, {input}, false), full))
+    << "the process did not opt in";
   const at::Tensor half = op.run_network(op.networks().still_net, {input}, false);
   EXPECT_EQ(half.scalar_type(), c10::ScalarType::Float);
   const double difference = (half - full).abs().max().item<double>();

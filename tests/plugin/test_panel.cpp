@@ -150,7 +150,7 @@ TEST(Panel, WithoutCudaMatchesTheTable)
   // The GPU settings are greyed out and GPU processing is off.
   for (const char* name : {"cuda_deviceid", "use_gpu", "gpu_render_override"})
     EXPECT_FALSE(knob_info(*node, name).enabled) << name;
-  EXPECT_FALSE(op_of(*node).use_gpu);
+  EXPECT_FALSE(op_of(*node).settings().use_gpu);
   EXPECT_FALSE(op_of(*node).bf16_capable);
   EXPECT_EQ(op_of(*node).gpu_compute_capability, "");
 }
@@ -159,24 +159,24 @@ TEST(Panel, StillAndSequenceKnobsAreUnsetOnAFreshNode)
 {
   auto node = make_node();
   Magnifex& op = op_of(*node);
-  EXPECT_EQ(op.mode, 0);
-  EXPECT_EQ(op.scale, 1);
-  EXPECT_EQ(op.max_size, 500);
-  EXPECT_EQ(op.overlap, 32);
-  EXPECT_EQ(op.padding, 8);
-  EXPECT_FLOAT_EQ(op.details, 0.9f);
-  EXPECT_EQ(op.preroll, 5);
-  EXPECT_EQ(op.first_frame, -999999);
-  EXPECT_EQ(op.last_frame, -999999);
-  EXPECT_TRUE(op.gpu_render_override && op.mixedprecision && op.use_bfloat16);
-  EXPECT_FALSE(op.debug);
-  EXPECT_EQ(op.debug_patch, -1);
+  EXPECT_EQ(op.settings().mode, 0);
+  EXPECT_EQ(op.settings().scale, 1);
+  EXPECT_EQ(op.settings().max_size, 500);
+  EXPECT_EQ(op.settings().overlap, 32);
+  EXPECT_EQ(op.settings().padding, 8);
+  EXPECT_FLOAT_EQ(op.settings().details, 0.9f);
+  EXPECT_EQ(op.settings().preroll, 5);
+  EXPECT_EQ(op.settings().first_frame, -999999);
+  EXPECT_EQ(op.settings().last_frame, -999999);
+  EXPECT_TRUE(op.settings().gpu_render_override && op.settings().mixedprecision && op.settings().use_bfloat16);
+  EXPECT_FALSE(op.settings().debug);
+  EXPECT_EQ(op.settings().debug_patch, -1);
   EXPECT_EQ(op.input_context_count, 1);
   EXPECT_EQ(op.frame_to_input, (std::map<int, int>{{0, 0}}));
   EXPECT_EQ(op.render_count, 0);
   EXPECT_FALSE(op.networks().still_nets_loaded() || op.networks().sequence_nets_loaded() ||
                op.networks().hybrid_nets_loaded() || op.networks().blend_ready || op.networks().nets_on_device);
-  EXPECT_TRUE(op.unpremultiply && op.clamp_colour);
+  EXPECT_TRUE(op.settings().unpremultiply && op.settings().clamp_colour);
   EXPECT_TRUE(op.sequence_memory().empty());
 }
 
@@ -205,7 +205,7 @@ TEST(Panel, WithASupportedGpu)
   EXPECT_EQ(knob_info(*node, "kernelInfo").text, "Since your current GPU is sm_86, you will rely on native kernels.");
   for (const char* name : {"cuda_deviceid", "use_gpu", "gpu_render_override"})
     EXPECT_TRUE(knob_info(*node, name).enabled) << name;
-  EXPECT_TRUE(op.use_gpu);
+  EXPECT_TRUE(op.settings().use_gpu);
   EXPECT_TRUE(op.bf16_capable);
   EXPECT_EQ(op.native_compute_capability, "89");
 
@@ -224,7 +224,7 @@ TEST(Panel, WithASupportedGpu)
 TEST(Panel, AnUnsupportedGpuSwitchesGpuProcessingOff)
 {
   auto node = make_node(FakeGpuFacts::with_gpus({{"Older GPU", 80, 40}}, 11080, 8401, "89"));
-  EXPECT_FALSE(op_of(*node).use_gpu);
+  EXPECT_FALSE(op_of(*node).settings().use_gpu);
   for (const char* name : {"cuda_deviceid", "use_gpu", "gpu_render_override"})
     EXPECT_FALSE(knob_info(*node, name).enabled) << name;
   EXPECT_EQ(knob_info(*node, "gpuMemory").text,
@@ -257,10 +257,10 @@ TEST(Panel, ScriptRoundTripWritesValuesButNotReadOuts)
   auto restored = make_node();
   host_runtime::readNodeScript(*restored, script);
   Magnifex& op = op_of(*restored);
-  EXPECT_EQ(op.scale, 0);
-  EXPECT_EQ(op.mode, 1);
-  EXPECT_FLOAT_EQ(op.details, 0.25f);
-  EXPECT_TRUE(op.debug);
-  EXPECT_EQ(op.first_frame, 1001);
-  EXPECT_EQ(op.last_frame, -999999);
+  EXPECT_EQ(op.settings().scale, 0);
+  EXPECT_EQ(op.settings().mode, 1);
+  EXPECT_FLOAT_EQ(op.settings().details, 0.25f);
+  EXPECT_TRUE(op.settings().debug);
+  EXPECT_EQ(op.settings().first_frame, 1001);
+  EXPECT_EQ(op.settings().last_frame, -999999);
 }

@@ -82,7 +82,7 @@ SequenceNode sequence_node(int W, int H, int first, int last, std::vector<Channe
   EXPECT_TRUE(open_with_tiny_pack(*n.node)) << host::errorText(n.node->op());
   if (bicubic) {
     Magnifex& op = op_of(*n.node);
-    const int s = op.scale == 0 ? 2 : 4;
+    const int s = op.settings().scale == 0 ? 2 : 4;
     op.networks().flow_net = scripted(kZeroFlow);
     op.networks().sequence_net = scripted(bicubic_network(s));
     op.networks().sequence_rgb_net = scripted(bicubic_network(s));

@@ -119,11 +119,11 @@ TEST(StillRender, BatchStatusLineSaysTheCpuPrecision)
     {true, false, true, true, "' on CPU in float32 (this CPU has no native BFloat16)\n"},
   };
   for (const Case& c : cases) {
-    auto node = make_node();
+    auto node =
+      make_node(FakeGpuFacts::without_cuda(), magnifex::CpuBFloat16{c.native, c.native ? "AMX-BF16" : "", c.opted_in});
     RenderSession session(*node, pattern_source(8, 6));
     open_with_network(*node, per_pixel_network(4));
     node->setKnob("mixedprecision", c.mixed ? "true" : "false");
-    op_of(*node).cpu_bfloat16 = magnifex::CpuBFloat16{c.native, c.native ? "AMX-BF16" : "", c.opted_in};
     op_of(*node).networks().still_net.register_attribute("cpu_bfloat16", c10::BoolType::get(), c.network_allows);
     testing::internal::CaptureStdout();
     const FrameResult r = session.renderFrame(1, with_channels(Mask_RGB));

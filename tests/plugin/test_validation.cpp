@@ -263,7 +263,7 @@ TEST(Validation, RefusesWhatCannotBeUpscaled)
       const FrameResult r = session.validateFrame(frame, validate_only());
       if (c.error.empty()) {
         EXPECT_EQ(r.status, host_runtime::FrameStatus::Ok) << r.error;
-        EXPECT_EQ(r.format.width(), !c.input ? 0 : op_of(*node).scale == 0 ? 128 : 256);
+        EXPECT_EQ(r.format.width(), !c.input ? 0 : op_of(*node).settings().scale == 0 ? 128 : 256);
         EXPECT_EQ(r.box.w(), r.format.width());
       } else {
         EXPECT_EQ(r.status, host_runtime::FrameStatus::Failed);
