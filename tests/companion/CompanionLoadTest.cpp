@@ -93,7 +93,8 @@ TEST(CompanionLoad, TruncatedLibraryIsReportedAsDamaged)
   const std::string plugin = (dir.path() / "Magnifex.so").string();
   const std::string models = (dir.path() / "MagnifexModels.so").string();
   const auto size = fs::file_size(tiny);
-  for (std::uintmax_t kept : {std::uintmax_t(1024), size / 2, size * 9 / 10}) {
+  // Where the cut falls is the file check's concern; here, that the loader asks it and says so.
+  for (std::uintmax_t kept : {size / 2}) {
     fs::copy_file(tiny, models, fs::copy_options::overwrite_existing);
     fs::resize_file(models, kept);
     capture_begin();

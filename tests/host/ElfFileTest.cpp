@@ -141,17 +141,21 @@ TEST(ElfFile, ATruncatedPluginFileIsReportedAsDamagedWithoutLoadingIt)
   ASSERT_GT(whole.size(), 4096u);
   EXPECT_TRUE(platform::checkLibraryFile(TEST_PLUGIN_PATH).ok());
   EXPECT_TRUE(platform::checkLibraryFile((dir / "missing.so").string()).ok()); // the loader says it
+  // Cut in the headers, in the segments, and by the last byte alone.
   for (const std::size_t size : {std::size_t(1024), whole.size() / 2, whole.size() * 9 / 10, whole.size() - 1}) {
     const std::string path = (dir / ("cut" + std::to_string(size) + ".so")).string();
     std::ofstream(path, std::ios::binary) << whole.substr(0, size);
     const platform::LibraryFileCheck check = platform::checkLibraryFile(path);
     EXPECT_NE(check.problem.find("truncated"), std::string::npos) << size << ": " << check.problem;
-    try {
-      host_runtime::PluginLibrary::load(path);
-      ADD_FAILURE() << size << ": loaded";
-    } catch (const host_runtime::HostError& e) {
-      EXPECT_EQ(e.kind(), host_runtime::HostError::Kind::PluginLoad);
-      EXPECT_NE(std::string(e.what()).find(path + ": the file is damaged: truncated"), std::string::npos) << e.what();
-    }
+  }
+  // The host's loader asks the check first (the command's exit status and the companion library's
+  // loader are tested with their own callers).
+  const std::string cut = (dir / ("cut" + std::to_string(whole.size() / 2) + ".so")).string();
+  try {
+    host_runtime::PluginLibrary::load(cut);
+    ADD_FAILURE() << "loaded";
+  } catch (const host_runtime::HostError& e) {
+    EXPECT_EQ(e.kind(), host_runtime::HostError::Kind::PluginLoad);
+    EXPECT_NE(std::string(e.what()).find(cut + ": the file is damaged: truncated"), std::string::npos) << e.what();
   }
 }

@@ -175,7 +175,8 @@ TEST_F(HostileInputTest, ADamagedPluginFileIsReportedNotLoaded)
 {
   const std::string whole = bytesOf(TEST_PLUGIN_PATH);
   std::vector<Refusal> cases;
-  for (const std::size_t size : {std::size_t(1024), whole.size() / 2, whole.size() * 9 / 10}) {
+  // Where the cut falls is the file check's concern; here, that the command refuses and says why.
+  for (const std::size_t size : {whole.size() / 2}) {
     fs::create_directories(dir / std::to_string(size));
     std::ofstream(dir / std::to_string(size) / "TestScale.so", std::ios::binary) << whole.substr(0, size);
     cases.push_back({"cut",

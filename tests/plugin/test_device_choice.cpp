@@ -24,55 +24,49 @@ c10::Device cuda(int i)
 
 } // namespace
 
-TEST(DeviceChoice, SavedDeviceOnATwoGpuMachine)
+// The node hands the rule its knobs, the machine's devices, the batch variable and its name, and
+// writes the rule's lines; the rule's own cases are tested on the rule.
+TEST(DeviceChoice, TheNodeWiresKnobsMachineAndVariableIntoTheRule)
 {
-  OverrideVariable none(nullptr);
-  auto node = make_node(FakeGpuFacts::with_gpus({{"A", 86, 12}, {"B", 86, 12}}));
-  node->setKnob("cuda_deviceid", "1");
-  EXPECT_EQ(op_of(*node).choose_device(false), cuda(1));
-}
-
-TEST(DeviceChoice, OverrideIsBoundedToTheDevices)
-{
-  OverrideVariable one("1");
-  auto node = make_node(FakeGpuFacts::with_gpus({{"A", 86, 12}}));
-  node->setKnob("debug", "true");
-  testing::internal::CaptureStdout();
-  const c10::Device device = op_of(*node).choose_device(false);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[_open] Render --gpu override: 1\n");
-  EXPECT_EQ(device, cuda(0));
-}
-
-TEST(DeviceChoice, OverrideSwitchedOffIgnoresTheVariable)
-{
-  OverrideVariable zero("0");
-  auto node = make_node(FakeGpuFacts::with_gpus({{"A", 86, 12}, {"B", 86, 12}}));
-  node->setKnobs({{"cuda_deviceid", "1"}, {"gpu_render_override", "false"}, {"debug", "true"}});
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(op_of(*node).choose_device(false), cuda(1));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-}
-
-TEST(DeviceChoice, CpuWhenGpuIsOffOrAbsent)
-{
-  OverrideVariable one("1");
-  auto node = make_node(FakeGpuFacts::with_gpus({{"A", 86, 12}, {"B", 86, 12}}));
-  node->setKnob("use_gpu", "false");
-  EXPECT_EQ(op_of(*node).choose_device(false), kCpu);
-
-  auto no_cuda = make_node();
-  Magnifex& op = op_of(*no_cuda);
-  no_cuda->setKnob("use_gpu", "true"); // even when asked for
-  EXPECT_EQ(op.choose_device(false), kCpu);
-}
-
-TEST(DeviceChoice, RenderVariantNamesTheNode)
-{
-  OverrideVariable none(nullptr);
-  auto node = make_node(FakeGpuFacts::with_gpus({{"A", 86, 12}, {"B", 86, 12}}));
-  node->setKnobs({{"cuda_deviceid", "5"}, {"debug", "true"}});
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(op_of(*node).choose_device(true), cuda(1));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Magnifex1: Saved cuda_deviceid: 5\nMagnifex1: Set the use_cuda_device to: 1\n");
+  struct Case {
+    const char* what;
+    int gpus; // 0: no CUDA
+    std::vector<std::pair<std::string, std::string>> knobs;
+    const char* variable;
+    bool for_render;
+    c10::Device device;
+    std::string log;
+  };
+  const Case cases[] = {
+    {"saved device", 2, {{"cuda_deviceid", "1"}}, nullptr, false, cuda(1), ""},
+    {"override bounded", 1, {{"debug", "true"}}, "1", false, cuda(0), "[_open] Render --gpu override: 1\n"},
+    {"override switched off",
+     2,
+     {{"cuda_deviceid", "1"}, {"gpu_render_override", "false"}, {"debug", "true"}},
+     "0",
+     false,
+     cuda(1),
+     ""},
+    {"GPU processing off", 2, {{"use_gpu", "false"}}, "1", false, kCpu, ""},
+    {"no CUDA, even when asked for", 0, {{"use_gpu", "true"}}, nullptr, false, kCpu, ""},
+    {"render lines name the node",
+     2,
+     {{"cuda_deviceid", "5"}, {"debug", "true"}},
+     nullptr,
+     true,
+     cuda(1),
+     "Magnifex1: Saved cuda_deviceid: 5\nMagnifex1: Set the use_cuda_device to: 1\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    OverrideVariable variable(c.variable);
+    std::vector<std::tuple<std::string, int, int>> gpus;
+    for (int i = 0; i < c.gpus; ++i)
+      gpus.emplace_back("GPU", 86, 12);
+    auto node = make_node(c.gpus ? FakeGpuFacts::with_gpus(gpus) : FakeGpuFacts::without_cuda());
+    node->setKnobs(c.knobs);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(op_of(*node).choose_device(c.for_render), c.device);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.log);
+  }
 }

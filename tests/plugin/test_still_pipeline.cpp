@@ -55,9 +55,10 @@ TEST(LogEncoding, CurveValues)
   struct Case {
     float x, encoded;
   };
-  for (const Case& c : {Case{0.0f, 0.092809f}, Case{0.010591f, 0.010591f * 5.367655f + 0.092809f},
-                        Case{-0.5f, -0.5f * 5.367655f + 0.092809f}, Case{0.18f, 0.391007f},
-                        Case{1.0f, float(0.24719 * std::log10(5.555556 + 0.052272) + 0.385537)}})
+  // Published LogC (v3, EI 800) values: black, the cut between the linear and the log segment,
+  // below black, mid grey, diffuse white and a highlight.
+  for (const Case& c : {Case{0.0f, 0.092809f}, Case{0.010591f, 0.149658f}, Case{-0.5f, -2.591019f},
+                        Case{0.18f, 0.391007f}, Case{1.0f, 0.570632f}, Case{10.0f, 0.816917f}})
     EXPECT_NEAR(encode1(c.x), c.encoded, 2e-6f) << c.x;
   // Nothing is clamped or cleaned: infinities stay, NaN stays.
   EXPECT_EQ(encode1(inf), inf);
