@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <map>
+
+#include <CLI/CLI.hpp>
 
 namespace render_command {
 namespace {
@@ -92,103 +95,121 @@ PixelType parsePixelType(const std::string& text)
   throw UsageError("bad pixel type '" + text + "': expected uint8, uint16, half or float");
 }
 
-CommandLine parseCommandLine(const std::vector<std::string>& args, const ForeignOption& foreign)
+namespace {
+
+// What the command line's options are read into; read after parsing, so that every value goes
+// through the same checks and messages whatever its spelling (--name value, --name=value).
+struct RawOptions {
+  std::string outputType, frames, channels, otherChannels, threads;
+  std::vector<std::string> sets, presses;
+};
+
+} // namespace
+
+// The parser's two messages a user meets, in the words of the rest of the command: a value missing
+// after an option ("--set: 1 required TEXT missing"), one given to a flag ("help was given a
+// disallowed flag override").
+std::string usageMessage(const CLI::ParseError& e)
+{
+  const std::string what = e.what();
+  const std::size_t missing = what.find(": ");
+  if (missing != std::string::npos && what.find("required") != std::string::npos && what.compare(0, 2, "--") == 0)
+    return what.substr(0, missing) + " needs a value";
+  const std::size_t flag = what.find(" was given a disallowed flag override");
+  if (flag != std::string::npos)
+    return "--" + what.substr(0, flag) + " takes no value";
+  return what;
+}
+
+CommandLine parseCommandLine(const std::vector<std::string>& args, const MoreOptions& more)
 {
   CommandLine cl;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::size_t start = i;
-    std::string option = args[i];
-    std::optional<std::string> attached; // --option=value
-    const std::size_t eq = option.find('=');
-    if (option.rfind("--", 0) == 0 && eq != std::string::npos) {
-      attached = option.substr(eq + 1);
-      option = option.substr(0, eq);
-    }
-    auto value = [&]() -> std::string {
-      if (attached)
-        return *attached;
-      if (i + 1 >= args.size())
-        throw UsageError(option + " needs a value");
-      return args[++i];
-    };
-    auto noValue = [&]() {
-      if (attached)
-        throw UsageError(option + " takes no value");
-    };
-    if (option == "--help" || option == "-h") {
-      noValue();
-      cl.help = true;
-    } else if (option == "--plugin-dir")
-      cl.pluginDir = value();
-    else if (option == "--plugin")
-      cl.pluginFile = value();
-    else if (option == "--class")
-      cl.className = value();
-    else if (option == "--set") {
-      const std::string v = value();
+  RawOptions raw;
+  CLI::App app("magnifex-render");
+  app.set_help_flag(); // the command's own --help and text
+  app.allow_extras();  // reported below, in the command's words
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+
+  std::vector<const CLI::Option*> own;
+  auto value = [&](const char* name, std::string& into) { own.push_back(app.add_option(name, into)); };
+  auto flag = [&](const char* name, bool& into) { own.push_back(app.add_flag(name, into)->disable_flag_override()); };
+  flag("-h,--help", cl.help);
+  value("--plugin-dir", cl.pluginDir);
+  value("--plugin", cl.pluginFile);
+  value("--class", cl.className);
+  // Repeatable, one value each time.
+  for (auto [name, into] : {std::pair{"--set", &raw.sets}, std::pair{"--press", &raw.presses}})
+    own.push_back(app.add_option(name, *into)->allow_extra_args(false)->take_all());
+  flag("--knobs-json", cl.knobsJson);
+  value("--script-in", cl.scriptIn);
+  value("--script-out", cl.scriptOut);
+  value("--trace", cl.trace);
+  value("--input", cl.input);
+  value("--output", cl.output);
+  value("--input-colorspace", cl.inputColorSpace);
+  value("--input-part", cl.inputPart);
+  value("--output-colorspace", cl.outputColorSpace);
+  value("--output-type", raw.outputType);
+  value("--frames", raw.frames);
+  value("--channels", raw.channels);
+  flag("--validate-only", cl.validateOnly);
+  flag("--gui", cl.gui);
+  flag("--skip-existing", cl.skipExisting);
+  flag("--keep-going", cl.keepGoing);
+  value("--other-channels", raw.otherChannels);
+  value("--threads", raw.threads);
+  flag("--cpu-bfloat16", cl.cpuBFloat16);
+  if (more)
+    more(app);
+
+  std::vector<std::string> reversed(args.rbegin(), args.rend()); // the order CLI11 consumes
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    throw UsageError(usageMessage(e));
+  }
+  if (!app.remaining().empty())
+    throw UsageError("unknown option '" + app.remaining().front() + "'");
+
+  // The options in command-line order: --set and --press act in that order, and a command that
+  // wraps this one passes the options on as they were given.
+  std::map<const CLI::Option*, std::size_t> seen;
+  for (const CLI::Option* o : app.parse_order()) {
+    const std::size_t occurrence = seen[o]++;
+    if (std::find(own.begin(), own.end(), o) == own.end())
+      continue;
+    const std::string name = "--" + o->get_lnames().front();
+    CommandLine::GivenOption given{name, {name}};
+    if (o->get_expected_min() > 0 && occurrence < o->results().size())
+      given.words.push_back(o->results()[occurrence]);
+    if (name == "--set") {
+      const std::string& v = given.words.back();
       const std::size_t at = v.find('=');
       if (at == std::string::npos || at == 0)
         throw UsageError("--set needs NAME=VALUE, not '" + v + "'");
       cl.knobActions.push_back({KnobAction::Kind::Set, v.substr(0, at), v.substr(at + 1)});
-    } else if (option == "--press")
-      cl.knobActions.push_back({KnobAction::Kind::Press, value(), {}});
-    else if (option == "--knobs-json") {
-      noValue();
-      cl.knobsJson = true;
-    } else if (option == "--script-in")
-      cl.scriptIn = value();
-    else if (option == "--script-out")
-      cl.scriptOut = value();
-    else if (option == "--trace")
-      cl.trace = value();
-    else if (option == "--input")
-      cl.input = value();
-    else if (option == "--output")
-      cl.output = value();
-    else if (option == "--input-colorspace")
-      cl.inputColorSpace = value();
-    else if (option == "--input-part")
-      cl.inputPart = value();
-    else if (option == "--output-colorspace")
-      cl.outputColorSpace = value();
-    else if (option == "--output-type")
-      cl.outputType = parsePixelType(value());
-    else if (option == "--frames")
-      cl.frames = parseFrameRange(value());
-    else if (option == "--channels")
-      cl.channels = parseChannels(value());
-    else if (option == "--validate-only") {
-      noValue();
-      cl.validateOnly = true;
-    } else if (option == "--gui") {
-      noValue();
-      cl.gui = true;
-    } else if (option == "--skip-existing") {
-      noValue();
-      cl.skipExisting = true;
-    } else if (option == "--keep-going") {
-      noValue();
-      cl.keepGoing = true;
-    } else if (option == "--other-channels") {
-      const std::string v = value();
-      if (v == "resize")
-        cl.otherChannels = OtherChannels::Resize;
-      else if (v == "drop")
-        cl.otherChannels = OtherChannels::Drop;
-      else
-        throw UsageError("bad --other-channels '" + v + "': expected resize or drop");
-    } else if (option == "--threads")
-      cl.threads = parseCount(option, value());
-    else if (option == "--cpu-bfloat16") {
-      noValue();
-      cl.cpuBFloat16 = true;
-    } else if (foreign && foreign(option, value, noValue))
-      continue;
-    else
-      throw UsageError("unknown option '" + args[i] + "'");
-    cl.given.push_back(
-      {option, std::vector<std::string>(args.begin() + std::ptrdiff_t(start), args.begin() + std::ptrdiff_t(i) + 1)});
+    } else if (name == "--press") {
+      cl.knobActions.push_back({KnobAction::Kind::Press, given.words.back(), {}});
+    }
+    cl.given.push_back(std::move(given));
   }
+
+  if (app.count("--output-type"))
+    cl.outputType = parsePixelType(raw.outputType);
+  if (app.count("--frames"))
+    cl.frames = parseFrameRange(raw.frames);
+  if (app.count("--channels"))
+    cl.channels = parseChannels(raw.channels);
+  if (app.count("--other-channels")) {
+    if (raw.otherChannels == "resize")
+      cl.otherChannels = OtherChannels::Resize;
+    else if (raw.otherChannels == "drop")
+      cl.otherChannels = OtherChannels::Drop;
+    else
+      throw UsageError("bad --other-channels '" + raw.otherChannels + "': expected resize or drop");
+  }
+  if (app.count("--threads"))
+    cl.threads = parseCount("--threads", raw.threads);
   if (cl.validateOnly && !cl.output.empty())
     throw UsageError("--validate-only renders nothing to --output");
   if (cl.skipExisting && cl.output.empty())

@@ -11,6 +11,10 @@
 #include "DDImage/ChannelSet.h"
 #include "render/PixelType.h"
 
+namespace CLI {
+class App;
+}
+
 namespace render_command {
 
 // A command line that cannot be run as given.
@@ -63,14 +67,14 @@ struct CommandLine {
   bool drives() const { return !input.empty() || !output.empty() || frames || validateOnly; }
 };
 
-// Options of a command that wraps this one (magnifex-submit's), offered every option that is not
-// magnifex-render's: `value()` takes the option's value (attached with '=' or the next argument),
-// `noValue()` refuses an attached one. Returns whether the option was one of them.
-using ForeignOption = std::function<bool(const std::string& option, const std::function<std::string()>& value,
-                                         const std::function<void()>& noValue)>;
+// Adds the options of a command that wraps this one (magnifex-submit's) to the parser; they are
+// left out of CommandLine::given.
+using MoreOptions = std::function<void(CLI::App& app)>;
 
-// UsageError for unknown options, missing or malformed arguments.
-CommandLine parseCommandLine(const std::vector<std::string>& args, const ForeignOption& foreign = {});
+// UsageError for unknown options, missing or malformed arguments. A value follows its option as
+// the next argument or after '='; options may repeat (the last one counts, --set and --press act
+// each time).
+CommandLine parseCommandLine(const std::vector<std::string>& args, const MoreOptions& more = {});
 // A whole number of at least 1 (UsageError naming `option` otherwise).
 int parseCount(const std::string& option, const std::string& text);
 

@@ -1,5 +1,9 @@
 #include "render/SubmitCommandLine.h"
 
+#include <optional>
+
+#include <CLI/CLI.hpp>
+
 #include "runtime/FramePattern.h"
 
 namespace render_command {
@@ -7,43 +11,35 @@ namespace render_command {
 SubmitCommandLine parseSubmitCommandLine(const std::vector<std::string>& args)
 {
   SubmitCommandLine sc;
-  const ForeignOption farmOption = [&sc](const std::string& option, const std::function<std::string()>& value,
-                                         const std::function<void()>& noValue) {
-    if (option == "--chunk")
-      sc.chunk = parseCount(option, value());
-    else if (option == "--partition")
-      sc.partition = value();
-    else if (option == "--gpus-per-task")
-      sc.gpusPerTask = value();
-    else if (option == "--cpus-per-task")
-      sc.cpusPerTask = parseCount(option, value());
-    else if (option == "--time")
-      sc.time = value();
-    else if (option == "--sbatch-arg")
-      sc.sbatchArgs.push_back(value());
-    else if (option == "--job-name")
-      sc.jobName = value();
-    else if (option == "--log-dir")
-      sc.logDir = value();
-    else if (option == "--max-running")
-      sc.maxRunning = parseCount(option, value());
-    else if (option == "--render-command")
-      sc.renderCommand = value();
-    else if (option == "--sbatch")
-      sc.sbatch = value();
-    else if (option == "--dry-run") {
-      noValue();
-      sc.dryRun = true;
-    } else if (option == "--status") {
-      noValue();
-      sc.status = true;
-    } else
-      return false;
-    return true;
+  // Counts are checked once parsed, with the command's own message.
+  std::optional<std::string> chunk, cpusPerTask, maxRunning;
+  auto count = [](CLI::App& app, const char* name, std::optional<std::string>& into) {
+    app.add_option_function<std::string>(name, [&into](const std::string& v) { into = v; });
   };
-  sc.render = parseCommandLine(args, farmOption);
+  const MoreOptions farmOptions = [&](CLI::App& app) {
+    count(app, "--chunk", chunk);
+    app.add_option("--partition", sc.partition);
+    app.add_option("--gpus-per-task", sc.gpusPerTask);
+    count(app, "--cpus-per-task", cpusPerTask);
+    app.add_option("--time", sc.time);
+    app.add_option("--sbatch-arg", sc.sbatchArgs)->allow_extra_args(false)->take_all();
+    app.add_option("--job-name", sc.jobName);
+    app.add_option("--log-dir", sc.logDir);
+    count(app, "--max-running", maxRunning);
+    app.add_option("--render-command", sc.renderCommand);
+    app.add_option("--sbatch", sc.sbatch);
+    app.add_flag("--dry-run", sc.dryRun)->disable_flag_override();
+    app.add_flag("--status", sc.status)->disable_flag_override();
+  };
+  sc.render = parseCommandLine(args, farmOptions);
   if (sc.render.help)
     return sc;
+  if (chunk)
+    sc.chunk = parseCount("--chunk", *chunk);
+  if (cpusPerTask)
+    sc.cpusPerTask = parseCount("--cpus-per-task", *cpusPerTask);
+  if (maxRunning)
+    sc.maxRunning = parseCount("--max-running", *maxRunning);
 
   const CommandLine& cl = sc.render;
   for (const CommandLine::GivenOption& o : cl.given)

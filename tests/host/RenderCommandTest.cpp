@@ -48,6 +48,38 @@ TEST(CommandLine, ReadsFramesAndChannels)
     EXPECT_THROW(parseCommandLine(bad), UsageError);
 }
 
+// What a wrapping command passes on: the options in their order, each as --name value whatever the
+// spelling given; a repeated option counts last; values may start with '-'; flags take none.
+TEST(CommandLine, OptionsAsGivenRepeatsAndValuesThatLookLikeOptions)
+{
+  const CommandLine cl = parseCommandLine(
+    {"--frames", "-5--1", "--set=mode=sequence", "--input", "a.exr", "--press", "reset", "--input=b.exr", "--gui"});
+  EXPECT_EQ(cl.frames, std::make_pair(-5, -1));
+  EXPECT_EQ(cl.input, "b.exr");
+  std::vector<std::vector<std::string>> words;
+  for (const CommandLine::GivenOption& o : cl.given)
+    words.push_back(o.words);
+  EXPECT_EQ(words, (std::vector<std::vector<std::string>>{{"--frames", "-5--1"},
+                                                          {"--set", "mode=sequence"},
+                                                          {"--input", "a.exr"},
+                                                          {"--press", "reset"},
+                                                          {"--input", "b.exr"},
+                                                          {"--gui"}}));
+  struct Bad {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  for (const Bad& bad : {Bad{{"--input"}, "--input needs a value"}, Bad{{"--gui=no"}, "--gui takes no value"},
+                         Bad{{"--set", "a=1", "b=2"}, "unknown option 'b=2'"}}) {
+    try {
+      parseCommandLine(bad.args);
+      ADD_FAILURE() << bad.message;
+    } catch (const UsageError& e) {
+      EXPECT_EQ(std::string(e.what()), bad.message);
+    }
+  }
+}
+
 // The program itself is slow to start (its image library loads many others): few runs.
 TEST_F(RenderCommandTest, ProgramHelpsAndRejectsUnknownOptions)
 {
