@@ -9,6 +9,14 @@
 
 namespace magnifex {
 
+// What the node learnt of the chosen GPU when it probed it; empty without CUDA.
+struct GpuStatus {
+  std::string gpu_name;
+  std::string gpu_compute_capability;    // digits: "86"
+  std::string native_compute_capability; // what the build's kernels were made for
+  bool bf16_capable = false;             // Ampere and later
+};
+
 // Whether the build's kernels support a GPU of that compute capability (86 for 8.6) under the
 // CUDA runtime version v (11080 for 11.8.0).
 bool is_supported(int capability, long cuda_runtime_version);

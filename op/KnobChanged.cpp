@@ -91,11 +91,12 @@ void Magnifex::refresh_gpu_readouts()
   bool supported = true;
   if (cuda) {
     probe_gpu(true);
-    if (!gpu_compute_capability.empty())
-      set_knob_text("kernelInfo", kernel_info_text(native_compute_capability, gpu_compute_capability));
+    if (!gpu_status_.gpu_compute_capability.empty())
+      set_knob_text("kernelInfo",
+                    kernel_info_text(gpu_status_.native_compute_capability, gpu_status_.gpu_compute_capability));
     supported = report_gpu_supported();
   }
-  set_knob_text("gpuName", gpu_name);
+  set_knob_text("gpuName", gpu_status_.gpu_name);
   if (cuda)
     set_knob_text("gpuMemory", gpu_memory_text(supported));
 }

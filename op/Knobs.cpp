@@ -32,13 +32,13 @@ void Magnifex::knobs(Knob_Callback f)
 {
   Text_knob(f, "Local GPU: ", "");
 
-  gpu_name = "Not available";
+  gpu_status_.gpu_name = "Not available";
   const bool cuda = gpu_facts_->cuda_available();
   if (cuda)
     probe_gpu(true);
   const bool usable = report_gpu_supported() && cuda;
 
-  Named_Text_knob(f, "gpuName", "", gpu_name.c_str());
+  Named_Text_knob(f, "gpuName", "", gpu_status_.gpu_name.c_str());
   Text_knob(f, " ", "");
   if (cuda) {
     const std::string memory = gpu_memory_text(usable);
@@ -147,17 +147,18 @@ void Magnifex::knobs(Knob_Callback f)
   Divider(f);
   const long cuda_version = gpu_facts_->cuda_runtime_version();
   const long cudnn_version = gpu_facts_->cudnn_version();
-  if (native_compute_capability.empty())
-    native_compute_capability = fallback_native_capability(cuda_version);
+  if (gpu_status_.native_compute_capability.empty())
+    gpu_status_.native_compute_capability = fallback_native_capability(cuda_version);
   const std::string version_line = cuda_version_line(cuda_version, cudnn_version);
-  const std::string native_line = native_support_line(cuda_version, native_compute_capability);
+  const std::string native_line = native_support_line(cuda_version, gpu_status_.native_compute_capability);
   const std::string compatibility = compatibility_text(cuda_version, cudnn_version);
   Text_knob(f, version_line.c_str());
   SetFlags(f, Knob::STARTLINE);
   Text_knob(f, native_line.c_str());
   SetFlags(f, Knob::STARTLINE);
-  if (!gpu_compute_capability.empty()) {
-    const std::string kernel_info = kernel_info_text(native_compute_capability, gpu_compute_capability);
+  if (!gpu_status_.gpu_compute_capability.empty()) {
+    const std::string kernel_info =
+      kernel_info_text(gpu_status_.native_compute_capability, gpu_status_.gpu_compute_capability);
     Named_Text_knob(f, "kernelInfo", "", kernel_info.c_str());
     SetFlags(f, Knob::STARTLINE);
   }

@@ -16,9 +16,8 @@ Magnifex::Magnifex(Node* node) : Magnifex(node, libtorch_gpu_facts(), this_cpu_b
 
 Magnifex::Magnifex(Node* node, std::shared_ptr<const GpuFacts> gpu_facts, CpuBFloat16 cpu_bfloat16,
                    std::shared_ptr<const ArchiveSource> archives)
-    : PlanarIop(node), bf16_capable(false), input_first_frame(0), input_last_frame(0),
-      input_context_count(1), frame_to_input{{0, 0}}, render_count(0), input_width(0), input_height(0), use_alpha(0),
-      cpu_bfloat16_(std::move(cpu_bfloat16)),
+    : PlanarIop(node), input_first_frame(0), input_last_frame(0), input_context_count(1), frame_to_input{{0, 0}},
+      render_count(0), input_width(0), input_height(0), use_alpha(0), cpu_bfloat16_(std::move(cpu_bfloat16)),
       networks_(archives ? std::move(archives) : std::make_shared<const CompanionArchives>()),
       gpu_facts_(std::move(gpu_facts))
 {
@@ -62,25 +61,25 @@ void Magnifex::probe_gpu(bool set_name)
     debug_line("Invalid CUDA device ID, falling back to cuda:" + std::to_string(index));
 
   const GpuDeviceProperties props = gpu_facts_->device_properties(index);
-  bf16_capable = props.major > 7;
-  gpu_compute_capability = capability_digits(props.major, props.minor);
+  gpu_status_.bf16_capable = props.major > 7;
+  gpu_status_.gpu_compute_capability = capability_digits(props.major, props.minor);
   if (set_name)
-    gpu_name = props.name;
+    gpu_status_.gpu_name = props.name;
   if (std::optional<std::string> native = native_capability_from_config(gpu_facts_->build_configuration()))
-    native_compute_capability = *native;
+    gpu_status_.native_compute_capability = *native;
 }
 
 void Magnifex::write_kernel_warnings() const
 {
   for (const std::string& line :
-       kernel_warning_lines(native_compute_capability, gpu_compute_capability,
+       kernel_warning_lines(gpu_status_.native_compute_capability, gpu_status_.gpu_compute_capability,
                             std::getenv("BRIGHTWORK_SUPPRESS_KERNEL_WARNINGS"), std::getenv("CUDA_CACHE_MAXSIZE")))
     debug_line(line);
 }
 
 bool Magnifex::report_gpu_supported()
 {
-  const std::optional<int> capability = parse_int(gpu_compute_capability);
+  const std::optional<int> capability = parse_int(gpu_status_.gpu_compute_capability);
   const bool supported = capability && is_supported(*capability, gpu_facts_->cuda_runtime_version());
   if (!supported)
     settings_.use_gpu = false;
@@ -92,5 +91,5 @@ std::string Magnifex::gpu_memory_text(bool supported) const
   const int count = gpu_facts_->device_count();
   const std::uint64_t memory =
     count > 0 ? gpu_facts_->device_properties(bounded_device_index(settings_.cuda_deviceid, count)).total_memory : 0;
-  return gpu_memory_line(memory, gpu_compute_capability, supported);
+  return gpu_memory_line(memory, gpu_status_.gpu_compute_capability, supported);
 }

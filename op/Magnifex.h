@@ -19,6 +19,7 @@
 #include "models/CpuFacts.h"
 #include "models/NetworkSet.h"
 #include "op/GpuFacts.h"
+#include "op/GpuReport.h"
 #include "op/NodeSettings.h"
 #include "render/KnobEntries.h"
 #include "render/PatchGrid.h"
@@ -67,7 +68,6 @@ public:
   const magnifex::NodeSettings& settings() const { return settings_; }
 
   // State. Public so the host-free tests can look at them.
-  bool bf16_capable;
   int input_first_frame;
   int input_last_frame;
   int input_context_count;
@@ -77,9 +77,9 @@ public:
   int input_width, input_height;
   DD::Image::Format output_format;
   int use_alpha;
-  std::string gpu_name;
-  std::string gpu_compute_capability;
-  std::string native_compute_capability;
+
+  // What the GPU probe found, read-only.
+  const magnifex::GpuStatus& gpu_status() const { return gpu_status_; }
 
   // Whether the CPU computes BFloat16 natively and the process opted in.
   const magnifex::CpuBFloat16& cpu_bfloat16() const { return cpu_bfloat16_; }
@@ -149,6 +149,7 @@ private:
   int usable_input_contexts() const;
 
   magnifex::CpuBFloat16 cpu_bfloat16_;
+  magnifex::GpuStatus gpu_status_;
   magnifex::NodeSettings settings_;
   magnifex::NetworkSet networks_;
   magnifex::SequenceMemory sequence_memory_;

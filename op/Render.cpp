@@ -55,7 +55,7 @@ void Magnifex::renderStripe(ImagePlane& plane)
     run.gpu_in_use = run.device.is_cuda();
     if (!Application::IsGUIActive()) {
       const std::string where = run.gpu_in_use
-                                  ? "' on GPU (" + gpu_name + ")"
+                                  ? "' on GPU (" + gpu_status_.gpu_name + ")"
                                   : "' on CPU" + cpu_precision_note(settings_.mixedprecision, settings_.use_bfloat16,
                                                                     cpu_bfloat16_, networks_allow_cpu_bfloat16());
       debug_line(node_name() + ": Running inference for layer '" + cat(plane.channels()) + where);

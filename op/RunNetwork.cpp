@@ -8,7 +8,7 @@ at::Tensor Magnifex::run_network(torch::jit::Module& net, std::vector<c10::IValu
 {
   using namespace magnifex;
   const std::optional<c10::ScalarType> precision =
-    autocast_type(gpu_in_use, settings_.mixedprecision, settings_.use_bfloat16, bf16_capable,
+    autocast_type(gpu_in_use, settings_.mixedprecision, settings_.use_bfloat16, gpu_status_.bf16_capable,
                   cpu_bfloat16_.native && cpu_bfloat16_.enabled && allows_cpu_bfloat16(net));
   if (gpu_in_use) {
     // Inputs and autocast's own casts inside the network use the same 16-bit type.

@@ -13,6 +13,8 @@
 #include "DDImageHost/KnobAccess.h"
 #include "DDImageHost/OpControl.h"
 #include "DDImageHost/Process.h"
+#include "models/CpuFacts.h"
+#include "op/GpuFacts.h"
 #include "op/Magnifex.h"
 #include "runtime/HostNode.h"
 
@@ -26,6 +28,30 @@ DD::Image::Iop* build(DD::Image::Node* node)
 }
 const DD::Image::Op::Description description(kClass, "Test/MagnifexOnThisMachine", build);
 
+// This machine's GPUs reported as compute capability 7.5, which has Half but no BFloat16 units:
+// the passes run on the real device, as they would on such a GPU.
+struct SeenAsTuring : magnifex::GpuFacts {
+  std::shared_ptr<const magnifex::GpuFacts> real = magnifex::libtorch_gpu_facts();
+  bool cuda_available() const override { return real->cuda_available(); }
+  int device_count() const override { return real->device_count(); }
+  magnifex::GpuDeviceProperties device_properties(int index) const override
+  {
+    magnifex::GpuDeviceProperties p = real->device_properties(index);
+    p.major = 7;
+    p.minor = 5;
+    return p;
+  }
+  long cuda_runtime_version() const override { return real->cuda_runtime_version(); }
+  long cudnn_version() const override { return real->cudnn_version(); }
+  std::string build_configuration() const override { return real->build_configuration(); }
+};
+constexpr const char* kTuringClass = "MagnifexSeenAsTuring";
+DD::Image::Iop* build_turing(DD::Image::Node* node)
+{
+  return new Magnifex(node, std::make_shared<SeenAsTuring>(), magnifex::this_cpu_bfloat16());
+}
+const DD::Image::Op::Description turing_description(kTuringClass, "Test/MagnifexSeenAsTuring", build_turing);
+
 class Gpu : public ::testing::Test {
 protected:
   void SetUp() override
@@ -36,9 +62,10 @@ protected:
     unsetenv("BRIGHTWORK_NUKE_GPU_INDEX");
   }
 
-  std::unique_ptr<host_runtime::HostNode> open_node(std::vector<std::pair<std::string, std::string>> knobs = {})
+  std::unique_ptr<host_runtime::HostNode> open_node(std::vector<std::pair<std::string, std::string>> knobs = {},
+                                                    const char* node_class = kClass)
   {
-    auto node = host_runtime::HostNode::create(kClass, "Magnifex1");
+    auto node = host_runtime::HostNode::create(node_class, "Magnifex1");
     if (!knobs.empty())
       node->setKnobs(knobs);
     DD::Image::Iop& op = node->op();
@@ -76,10 +103,10 @@ TEST_F(Gpu, PanelReportsThisGpu)
     if (k.name && (*k.name == "gpuName" || *k.name == "gpuMemory" || *k.name == "kernelInfo"))
       std::cout << *k.name << ": " << k.text.value_or("") << "\n";
   Magnifex& op = op_of(*node);
-  EXPECT_NE(op.gpu_name, "Not available");
-  EXPECT_FALSE(op.gpu_compute_capability.empty());
-  std::cout << "native capability: " << op.native_compute_capability << ", use_gpu " << op.settings().use_gpu
-            << ", bf16_capable " << op.bf16_capable << "\n";
+  EXPECT_NE(op.gpu_status().gpu_name, "Not available");
+  EXPECT_FALSE(op.gpu_status().gpu_compute_capability.empty());
+  std::cout << "native capability: " << op.gpu_status().native_compute_capability << ", use_gpu "
+            << op.settings().use_gpu << ", bf16_capable " << op.gpu_status().bf16_capable << "\n";
 }
 
 TEST_F(Gpu, NetworksAreLoadedBlendedAndPlacedOnTheDevice)
@@ -129,24 +156,25 @@ TEST_F(Gpu, SixteenBitPassesReturnFloat)
 // the network reports the type it ran in.
 TEST_F(Gpu, SixteenBitPassesComputeInTheChosenType)
 {
-  auto node = open_node();
-  Magnifex& op = op_of(*node);
+  auto node = open_node({{"mixedprecision", "true"}});
+  auto turing = open_node({{"mixedprecision", "true"}}, kTuringClass);
+  ASSERT_TRUE(op_of(*node).gpu_status().bf16_capable) << "this check needs a GPU with BFloat16 units";
+  ASSERT_FALSE(op_of(*turing).gpu_status().bf16_capable);
   torch::jit::Module probe("ComputeTypeProbe");
   probe.define("def forward(self, x):\n"
                "  y = torch.mm(x[0, 0].float(), x[0, 0].float().t())\n"
                "  return torch.full([1], float(y.dtype == torch.bfloat16) + 2.0 * float(y.dtype == torch.float16))\n");
   c10::NoGradGuard no_grad;
   const at::Tensor input = at::full({1, 3, 8, 8}, 0.5f).to(c10::Device(c10::DeviceType::CUDA, 0));
-  node->setKnob("mixedprecision", "true");
   struct Case {
     bool use_bfloat16, capable;
     float expected; // 1: BFloat16, 2: Half
   };
   for (const Case& c :
        {Case{true, true, 1.0f}, Case{false, true, 2.0f}, Case{true, false, 2.0f}, Case{true, true, 1.0f}}) {
-    node->setKnob("use_bfloat16", c.use_bfloat16 ? "true" : "false");
-    op.bf16_capable = c.capable;
-    EXPECT_EQ(op.run_network(probe, {input}, true).item<float>(), c.expected)
+    host_runtime::HostNode& n = c.capable ? *node : *turing;
+    n.setKnob("use_bfloat16", c.use_bfloat16 ? "true" : "false");
+    EXPECT_EQ(op_of(n).run_network(probe, {input}, true).item<float>(), c.expected)
       << "use_bfloat16 " << c.use_bfloat16 << " capable " << c.capable;
   }
 }

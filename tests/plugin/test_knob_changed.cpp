@@ -164,7 +164,7 @@ TEST(GpuReadouts, DeviceChangeProbesTheChosenGpu)
   Magnifex& op = op_of(*node);
   node->setKnob("cuda_deviceid", "1");
   EXPECT_EQ(knob_info(*node, "gpuName").text, "Second");
-  EXPECT_EQ(op.gpu_compute_capability, "80");
+  EXPECT_EQ(op.gpu_status().gpu_compute_capability, "80");
   EXPECT_FALSE(op.settings().use_gpu); // 8.0 is not supported under CUDA 11.8
   EXPECT_EQ(knob_info(*node, "gpuMemory").text,
             "40Gb&nbsp;&nbsp;&nbsp;Compute capability: <font color='red'>sm_80</font>");

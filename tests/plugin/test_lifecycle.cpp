@@ -73,8 +73,8 @@ TEST(Lifecycle, WithoutCudaNothingIsProbed)
   CaptureStdout();
   auto node = make_node();
   EXPECT_EQ(GetCapturedStdout(), "");
-  EXPECT_EQ(op_of(*node).gpu_compute_capability, "");
-  EXPECT_FALSE(op_of(*node).bf16_capable);
+  EXPECT_EQ(op_of(*node).gpu_status().gpu_compute_capability, "");
+  EXPECT_FALSE(op_of(*node).gpu_status().bf16_capable);
 }
 
 TEST(Lifecycle, KernelWarningsAtConstruction)
@@ -96,5 +96,5 @@ TEST(Lifecycle, NoWarningsForNativelySupportedGpus)
   CaptureStdout();
   auto node = make_node(FakeGpuFacts::with_gpus({{"GPU", 86, 12}}, 11080, 8401, "89"));
   EXPECT_EQ(GetCapturedStdout(), "");
-  EXPECT_TRUE(op_of(*node).bf16_capable);
+  EXPECT_TRUE(op_of(*node).gpu_status().bf16_capable);
 }

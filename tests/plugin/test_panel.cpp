@@ -44,8 +44,8 @@ TEST(Panel, WithoutCudaMatchesItsGolden)
   for (const char* name : {"cuda_deviceid", "use_gpu", "gpu_render_override"})
     EXPECT_FALSE(knob_info(*node, name).enabled) << name;
   EXPECT_FALSE(op_of(*node).settings().use_gpu);
-  EXPECT_FALSE(op_of(*node).bf16_capable);
-  EXPECT_EQ(op_of(*node).gpu_compute_capability, "");
+  EXPECT_FALSE(op_of(*node).gpu_status().bf16_capable);
+  EXPECT_EQ(op_of(*node).gpu_status().gpu_compute_capability, "");
 }
 
 // The names and defaults saved scripts rely on, as a fresh node saves them; the golden script
@@ -95,8 +95,8 @@ TEST(Panel, WithASupportedGpu)
   for (const char* name : {"cuda_deviceid", "use_gpu", "gpu_render_override"})
     EXPECT_TRUE(knob_info(*node, name).enabled) << name;
   EXPECT_TRUE(op.settings().use_gpu);
-  EXPECT_TRUE(op.bf16_capable);
-  EXPECT_EQ(op.native_compute_capability, "89");
+  EXPECT_TRUE(op.gpu_status().bf16_capable);
+  EXPECT_EQ(op.gpu_status().native_compute_capability, "89");
 
   const std::vector<KnobInfo> knobs = node->knobs();
   auto text_after = [&](const std::string& name, int offset) {
@@ -125,7 +125,7 @@ TEST(Panel, NativeCapabilityFallsBackToTheCudaVersion)
   // No NVCC line in the build configuration: the CUDA version's native capability is shown.
   auto node = make_node(FakeGpuFacts::with_gpus({{"New GPU", 120, 16}}, 12080, 8902, ""));
   Magnifex& op = op_of(*node);
-  EXPECT_EQ(op.native_compute_capability, "120");
+  EXPECT_EQ(op.gpu_status().native_compute_capability, "120");
   EXPECT_EQ(knob_info(*node, "kernelInfo").text, "Since your current GPU is sm_120, you will rely on native kernels.");
 }
 
