@@ -74,15 +74,15 @@ void Magnifex::fill_frame_range(bool overwrite)
 {
   Iop* in = input0();
   in->validate(true);
-  input_first_frame = in->info().first_frame();
-  input_last_frame = in->info().last_frame();
+  frame_.input_first_frame = in->info().first_frame();
+  frame_.input_last_frame = in->info().last_frame();
   // A range the user typed is kept unless reset asks for the input's own.
   if (Knob* first = knob("first_frame"))
     if (overwrite || first->get_value(0) == kFrameNotSet)
-      first->set_value(input_first_frame, -1);
+      first->set_value(frame_.input_first_frame, -1);
   if (Knob* last = knob("last_frame"))
     if (overwrite || last->get_value(0) == kFrameNotSet)
-      last->set_value(input_last_frame, -1);
+      last->set_value(frame_.input_last_frame, -1);
 }
 
 void Magnifex::refresh_gpu_readouts()

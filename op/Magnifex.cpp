@@ -16,12 +16,10 @@ Magnifex::Magnifex(Node* node) : Magnifex(node, libtorch_gpu_facts(), this_cpu_b
 
 Magnifex::Magnifex(Node* node, std::shared_ptr<const GpuFacts> gpu_facts, CpuBFloat16 cpu_bfloat16,
                    std::shared_ptr<const ArchiveSource> archives)
-    : PlanarIop(node), input_first_frame(0), input_last_frame(0), input_context_count(1), frame_to_input{{0, 0}},
-      render_count(0), input_width(0), input_height(0), use_alpha(0), cpu_bfloat16_(std::move(cpu_bfloat16)),
+    : PlanarIop(node), cpu_bfloat16_(std::move(cpu_bfloat16)),
       networks_(archives ? std::move(archives) : std::make_shared<const CompanionArchives>()),
       gpu_facts_(std::move(gpu_facts))
 {
-  output_format.set(0, 0, 1, 1);
   if (gpu_facts_->cuda_available()) {
     probe_gpu(false);
     write_kernel_warnings();

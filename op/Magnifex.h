@@ -18,6 +18,7 @@
 
 #include "models/CpuFacts.h"
 #include "models/NetworkSet.h"
+#include "op/FrameState.h"
 #include "op/GpuFacts.h"
 #include "op/GpuReport.h"
 #include "op/NodeSettings.h"
@@ -67,16 +68,8 @@ public:
   // The knobs' values, read-only: the host writes them through the knobs.
   const magnifex::NodeSettings& settings() const { return settings_; }
 
-  // State. Public so the host-free tests can look at them.
-  int input_first_frame;
-  int input_last_frame;
-  int input_context_count;
-  std::map<int, int> frame_to_input;
-  std::vector<int> preroll_frames;
-  int render_count;
-  int input_width, input_height;
-  DD::Image::Format output_format;
-  int use_alpha;
+  // What validation and rendering worked out, read-only.
+  const magnifex::FrameState& frame_state() const { return frame_; }
 
   // What the GPU probe found, read-only.
   const magnifex::GpuStatus& gpu_status() const { return gpu_status_; }
@@ -88,7 +81,6 @@ public:
   const magnifex::SequenceMemory& sequence_memory() const { return sequence_memory_; }
   // Forgets the saved sequence state (the benchmark renders one frame again and again from nothing).
   void reset_sequence_state() { sequence_memory_.reset(); }
-  void compute_preroll_frames(int frame);
 
   // The networks as loaded, blended and placed. Tests and the benchmark may put scripted working
   // networks in place once the node is open.
@@ -145,12 +137,15 @@ private:
   void set_knob_text(const char* name, const std::string& text);
   void enable_knob(const char* name, bool on);
 
+  // The preroll plan of that frame into the frame state.
+  void compute_preroll_frames(int frame);
   // Input contexts that exist and are in use: the preroll window may reach past what the host made.
   int usable_input_contexts() const;
 
   magnifex::CpuBFloat16 cpu_bfloat16_;
   magnifex::GpuStatus gpu_status_;
   magnifex::NodeSettings settings_;
+  magnifex::FrameState frame_;
   magnifex::NetworkSet networks_;
   magnifex::SequenceMemory sequence_memory_;
   std::shared_ptr<const magnifex::GpuFacts> gpu_facts_;

@@ -34,7 +34,7 @@ void Magnifex::_open()
   if (!problem.empty())
     error("%s", problem.c_str());
   if (networks_.ready())
-    render_count = 0;
+    frame_.render_count = 0;
 }
 
 NetworkRequest Magnifex::network_request(c10::Device device) const

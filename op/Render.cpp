@@ -257,7 +257,7 @@ bool Magnifex::write_output(ImagePlane& plane, at::Tensor tensor_image_comp, boo
 
 void Magnifex::finish_render(const RenderRun& run)
 {
-  ++render_count;
+  ++frame_.render_count;
   clear_autocast_cache();
   if (settings_.debug) {
     const auto ms =

@@ -110,9 +110,9 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
   if (!output_plane_fits(plane, W, H))
     return;
 
-  const std::size_t r = std::size_t(render_count);
+  const std::size_t r = std::size_t(frame_.render_count);
   if (sequence_memory_.reset_if_channels_differ(r, channel_text)) {
-    preroll_frames.clear();
+    frame_.preroll_frames.clear();
     if (settings_.preroll >= 1)
       compute_preroll_frames(F);
   }
@@ -131,8 +131,8 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
   settings.debugoutput = settings_.debugoutput;
   settings.alpha_index = alpha_position(readChannels);
   settings.input_box = ContextBox{input_box.x(), input_box.y(), input_box.r(), input_box.t()};
-  settings.preroll_frames = preroll_frames;
-  settings.frame_to_input = frame_to_input;
+  settings.preroll_frames = frame_.preroll_frames;
+  settings.frame_to_input = frame_.frame_to_input;
   settings.device = run.device;
 
   const bool gpu = run.gpu_in_use;

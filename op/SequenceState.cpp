@@ -7,11 +7,11 @@ using namespace magnifex;
 
 void Magnifex::compute_preroll_frames(int frame)
 {
-  preroll_frames.clear();
+  frame_.preroll_frames.clear();
   if (settings_.preroll < 1)
     return;
   PrerollPlan plan = compute_preroll_plan(frame, settings_.preroll, settings_.first_frame);
-  preroll_frames = std::move(plan.frames);
-  frame_to_input = std::move(plan.frame_to_input);
-  input_context_count = plan.input_context_count;
+  frame_.preroll_frames = std::move(plan.frames);
+  frame_.frame_to_input = std::move(plan.frame_to_input);
+  frame_.input_context_count = plan.input_context_count;
 }

@@ -16,7 +16,7 @@ extern "C" MAGNIFEX_EXPORT const char* host_trace_fields(const DD::Image::Op* op
   const Magnifex* node = dynamic_cast<const Magnifex*>(op);
   if (!node || !event || std::string(event) != "validate")
     return nullptr;
-  fields = "{\"use_alpha\":" + std::to_string(node->use_alpha) +
-           ",\"input_context_count\":" + std::to_string(node->input_context_count) + "}";
+  fields = "{\"use_alpha\":" + std::to_string(node->frame_state().use_alpha) +
+           ",\"input_context_count\":" + std::to_string(node->frame_state().input_context_count) + "}";
   return fields.c_str();
 }

@@ -25,18 +25,18 @@ void Magnifex::_validate(bool for_real)
   if (!in) {
     // Nothing to upscale: an empty output. Keeping the last info would scale it again and again.
     info_ = IopInfo();
-    input_width = input_height = 0;
-    output_format.set(0, 0, 0, 0);
-    output_format.width(0);
-    output_format.height(0);
-    info_.format(output_format);
-    info_.full_size_format(output_format);
-    use_alpha = processing_alpha(settings_.render_mode(), settings_.material());
+    frame_.input_width = frame_.input_height = 0;
+    frame_.output_format.set(0, 0, 0, 0);
+    frame_.output_format.width(0);
+    frame_.output_format.height(0);
+    info_.format(frame_.output_format);
+    info_.full_size_format(frame_.output_format);
+    frame_.use_alpha = processing_alpha(settings_.render_mode(), settings_.material());
     return;
   }
   in->validate(for_real);
-  input_first_frame = in->info().first_frame();
-  input_last_frame = in->info().last_frame();
+  frame_.input_first_frame = in->info().first_frame();
+  frame_.input_last_frame = in->info().last_frame();
   copy_info();
 
   const Format& input_format = info_.format();
@@ -46,8 +46,8 @@ void Magnifex::_validate(bool for_real)
     error("%s", problem->c_str());
     return;
   }
-  input_width = input_format.r() - input_format.x();
-  input_height = input_format.t() - input_format.y();
+  frame_.input_width = input_format.r() - input_format.x();
+  frame_.input_height = input_format.t() - input_format.y();
   const double pixel_aspect = input_format.pixel_aspect();
   if (settings_.render_mode() == RenderMode::Sequence && settings_.preroll > kMaxPreroll) {
     error("A preroll of %d frames is more than the %d frames Magnifex supports", settings_.preroll, kMaxPreroll);
@@ -59,9 +59,9 @@ void Magnifex::_validate(bool for_real)
       !sequence_memory_.continues(frame))
     sequence_memory_.reset();
 
-  input_context_count = 1;
+  frame_.input_context_count = 1;
   if (settings_.render_mode() == RenderMode::Sequence) {
-    preroll_frames.clear();
+    frame_.preroll_frames.clear();
     if (settings_.preroll > 0 && sequence_memory_.empty())
       compute_preroll_frames(frame);
   }
@@ -71,15 +71,15 @@ void Magnifex::_validate(bool for_real)
 
   info_.set(info_.x() * f, info_.y() * f, info_.r() * f, info_.t() * f);
 
-  output_format.set(0, 0, f * input_width, f * input_height);
-  output_format.width(f * input_width);
-  output_format.height(f * input_height);
-  output_format.pixel_aspect(pixel_aspect);
-  output_format.name("");
-  info_.format(output_format);
-  info_.full_size_format(output_format);
+  frame_.output_format.set(0, 0, f * frame_.input_width, f * frame_.input_height);
+  frame_.output_format.width(f * frame_.input_width);
+  frame_.output_format.height(f * frame_.input_height);
+  frame_.output_format.pixel_aspect(pixel_aspect);
+  frame_.output_format.name("");
+  info_.format(frame_.output_format);
+  info_.full_size_format(frame_.output_format);
 
-  use_alpha = processing_alpha(settings_.render_mode(), settings_.material());
+  frame_.use_alpha = processing_alpha(settings_.render_mode(), settings_.material());
 }
 
 int Magnifex::split_input(int n) const
@@ -106,7 +106,7 @@ const OutputContext* Magnifex::inputUIContext(int, OutputContext& ctx) const
 int Magnifex::usable_input_contexts() const
 {
   // Frames before the first frame reflect into a window wider than the contexts the host made.
-  return std::min(input_context_count, split_input(0));
+  return std::min(frame_.input_context_count, split_input(0));
 }
 
 void Magnifex::getRequests(const Box& box, const ChannelSet& channels, int count, RequestOutput& out) const

@@ -94,7 +94,7 @@ TEST(PanelRefresh, FrameRangeFilledOnlyWhenUnset)
   node->openPanel();
   EXPECT_EQ(op_of(*node).settings().first_frame, 1001);
   EXPECT_EQ(op_of(*node).settings().last_frame, 1100);
-  EXPECT_EQ(op_of(*node).input_last_frame, 1100);
+  EXPECT_EQ(op_of(*node).frame_state().input_last_frame, 1100);
 
   node->setKnob("first_frame", "1010");
   node->openPanel();

@@ -64,7 +64,7 @@ TEST(Lifecycle, CloseKeepsNetworksAndState)
   ASSERT_TRUE(op.networks().blend_ready && op.sequence_memory().saved(0));
   op._close();
   EXPECT_TRUE(op.networks().blend_ready);
-  EXPECT_EQ(op.render_count, 1);
+  EXPECT_EQ(op.frame_state().render_count, 1);
   EXPECT_TRUE(op.sequence_memory().saved(0));
 }
 

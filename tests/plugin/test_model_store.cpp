@@ -95,7 +95,7 @@ TEST(ModelStore, StillOpenLoadsChecksBlendsAndResetsTheCounter)
   EXPECT_TRUE(op.networks().still_nets_loaded());
   EXPECT_FALSE(op.networks().sequence_nets_loaded() || op.networks().hybrid_nets_loaded());
   EXPECT_TRUE(op.networks().blend_ready && op.networks().nets_on_device);
-  EXPECT_EQ(op.render_count, 0);
+  EXPECT_EQ(op.frame_state().render_count, 0);
   EXPECT_FLOAT_EQ(op.networks().prepared_details, 0.9f);
 
   // The sources are the archives, unchanged; the working network is their blend.
@@ -156,11 +156,11 @@ TEST(ModelStore, ASecondOpenWithoutChangesTouchesNothing)
   const at::Tensor marked = (*op.networks().still_net.parameters(true).begin()).clone();
   host_runtime::RenderSession session(*node, plate(16, 8));
   ASSERT_EQ(session.renderFrame(1).status, host_runtime::FrameStatus::Ok); // opens again, then counts
-  EXPECT_EQ(op.render_count, 1);
+  EXPECT_EQ(op.frame_state().render_count, 1);
   ASSERT_TRUE(open_node(*node));
   EXPECT_EQ(identity(op.networks().still_net), working);
   EXPECT_TRUE(at::equal(*op.networks().still_net.parameters(true).begin(), marked));
-  EXPECT_EQ(op.render_count, 0);
+  EXPECT_EQ(op.frame_state().render_count, 0);
 }
 
 TEST(ModelStore, ScaleChangeReloadsTheOtherScale)
@@ -303,7 +303,7 @@ TEST(ModelStore, EmptyArchiveEndsTheOpenAndIsTriedAgain)
   EXPECT_GT(out.size(), std::string("Error loading the still model\n").size()); // the exception's text
   EXPECT_FALSE(op.networks().still_nets_loaded());
   EXPECT_FALSE(op.networks().blend_ready);
-  EXPECT_EQ(op.render_count, 1);
+  EXPECT_EQ(op.frame_state().render_count, 1);
 
   CaptureStdout();
   EXPECT_FALSE(open_node(*node));
@@ -341,7 +341,7 @@ TEST(ModelStore, MissingGettersStopTheOpenQuietly)
   EXPECT_NE(err.find("[Magnifex] Failed to resolve one or more model symbols\n"), std::string::npos) << err;
   EXPECT_LT(err.find("bw_get_model_4CGstG"), err.find("Failed to resolve"));
   EXPECT_FALSE(op.networks().still_nets_loaded()); // the open ended before the networks
-  EXPECT_EQ(op.render_count, 0);
+  EXPECT_EQ(op.frame_state().render_count, 0);
 }
 
 TEST(ModelStore, MissingLibraryPrintsThreeLinesAtEveryOpen)

@@ -61,9 +61,9 @@ TEST(Panel, AFreshNodeSavesTheGoldenScript)
 
   // The state a fresh node starts from.
   const Magnifex& op = op_of(*node);
-  EXPECT_EQ(op.input_context_count, 1);
-  EXPECT_EQ(op.frame_to_input, (std::map<int, int>{{0, 0}}));
-  EXPECT_EQ(op.render_count, 0);
+  EXPECT_EQ(op.frame_state().input_context_count, 1);
+  EXPECT_EQ(op.frame_state().frame_to_input, (std::map<int, int>{{0, 0}}));
+  EXPECT_EQ(op.frame_state().render_count, 0);
   EXPECT_FALSE(op.networks().still_nets_loaded() || op.networks().sequence_nets_loaded() ||
                op.networks().hybrid_nets_loaded() || op.networks().blend_ready || op.networks().nets_on_device);
   EXPECT_TRUE(op.sequence_memory().empty());

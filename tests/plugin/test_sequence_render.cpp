@@ -292,7 +292,7 @@ TEST(SequenceRender, RendersThatWriteNothing)
     EXPECT_EQ(r.status, c.status) << r.error;
     EXPECT_TRUE(plane_is_zero(*r.plane));
     const Magnifex& op = op_of(*n.node);
-    EXPECT_EQ(op.render_count, 0);
+    EXPECT_EQ(op.frame_state().render_count, 0);
     EXPECT_TRUE(op.sequence_memory().empty());
   }
 }

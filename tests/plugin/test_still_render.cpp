@@ -98,7 +98,7 @@ TEST(StillRender, PixelsChannelsAndPatchesOfAPerPixelNetwork)
       EXPECT_TRUE(std::equal(plane.readable(), plane.readable() + n, tiled.plane->readable())) << "S " << S;
     }
     // Every render opens again, and the open restarts the count.
-    EXPECT_EQ(op_of(*node).render_count, 1);
+    EXPECT_EQ(op_of(*node).frame_state().render_count, 1);
   }
 }
 
@@ -170,7 +170,7 @@ TEST(StillRender, AbortLeavesThePlaneUnwritten)
   const FrameResult r = session.renderFrame(1);
   EXPECT_EQ(r.status, FrameStatus::Aborted);
   EXPECT_TRUE(plane_is_zero(*r.plane));
-  EXPECT_EQ(op_of(*node).render_count, 0);
+  EXPECT_EQ(op_of(*node).frame_state().render_count, 0);
 }
 
 TEST(StillRender, FailuresNameTheirStageAndWriteNothing)
@@ -203,6 +203,6 @@ TEST(StillRender, FailuresNameTheirStageAndWriteNothing)
     EXPECT_EQ(r.error, "Magnifex1: " + c.error);
     ASSERT_TRUE(r.plane);
     EXPECT_TRUE(plane_is_zero(*r.plane));
-    EXPECT_EQ(op_of(*node).render_count, 0);
+    EXPECT_EQ(op_of(*node).frame_state().render_count, 0);
   }
 }

@@ -52,8 +52,8 @@ TEST(Validation, OutputFormatAndBoxScaleWithTheInput)
   r = session.validateFrame(1, validate_only());
   EXPECT_EQ(r.format.width(), 7680);
   EXPECT_EQ(r.format.height(), 4320);
-  EXPECT_EQ(op_of(*node).input_width, 1920);
-  EXPECT_EQ(op_of(*node).use_alpha, 0);
+  EXPECT_EQ(op_of(*node).frame_state().input_width, 1920);
+  EXPECT_EQ(op_of(*node).frame_state().use_alpha, 0);
 }
 
 TEST(Validation, FormatNotAtTheOriginStartsAtTheOrigin)
@@ -92,7 +92,7 @@ TEST(Validation, StillModeUsesOneContext)
   const FrameResult r = session.validateFrame(10, validate_only());
   EXPECT_EQ(r.splitCount, 1);
   EXPECT_EQ(context_frames(r), (std::vector<double>{10}));
-  EXPECT_EQ(op_of(*node).input_context_count, 1);
+  EXPECT_EQ(op_of(*node).frame_state().input_context_count, 1);
   EXPECT_EQ(r.requests.size(), 1u);
 }
 
@@ -107,20 +107,20 @@ TEST(Validation, SequenceContextsFollowThePrerollWindow)
   EXPECT_EQ(r.splitCount, 6);
   EXPECT_EQ(context_frames(r), (std::vector<double>{1, 2, 3, 4, 5, 6}));
   EXPECT_EQ(request_frames(r), (std::vector<double>{1, 2, 3, 4, 5, 6}));
-  EXPECT_EQ(op_of(*node).preroll_frames, (std::vector<int>{6, 5, 4, 3, 2}));
+  EXPECT_EQ(op_of(*node).frame_state().preroll_frames, (std::vector<int>{6, 5, 4, 3, 2}));
 
   // Near the start the window reflects: fewer contexts in use than the host makes.
   r = session.validateFrame(3, validate_only());
   EXPECT_EQ(r.splitCount, 6);
-  EXPECT_EQ(op_of(*node).input_context_count, 4);
+  EXPECT_EQ(op_of(*node).frame_state().input_context_count, 4);
   EXPECT_EQ(std::vector<double>(r.contextFrames.begin(), r.contextFrames.begin() + 4),
             (std::vector<double>{3, 1, 2, 4}));
   EXPECT_EQ(request_frames(r), (std::vector<double>{3, 1, 2, 4}));
-  EXPECT_EQ(op_of(*node).frame_to_input, (std::map<int, int>{{1, 1}, {2, 2}, {3, 0}, {4, 3}}));
+  EXPECT_EQ(op_of(*node).frame_state().frame_to_input, (std::map<int, int>{{1, 1}, {2, 2}, {3, 0}, {4, 3}}));
 
   r = session.validateFrame(10, validate_only());
   EXPECT_EQ(context_frames(r), (std::vector<double>{10, 5, 6, 7, 8, 9}));
-  EXPECT_EQ(op_of(*node).preroll_frames, (std::vector<int>{5, 6, 7, 8, 9}));
+  EXPECT_EQ(op_of(*node).frame_state().preroll_frames, (std::vector<int>{5, 6, 7, 8, 9}));
 }
 
 TEST(Validation, SequenceWithoutPreroll)
@@ -131,7 +131,7 @@ TEST(Validation, SequenceWithoutPreroll)
   const FrameResult r = session.validateFrame(5, validate_only());
   EXPECT_EQ(r.splitCount, 1);
   EXPECT_EQ(r.requests.size(), 1u);
-  EXPECT_TRUE(op_of(*node).preroll_frames.empty());
+  EXPECT_TRUE(op_of(*node).frame_state().preroll_frames.empty());
 
   node->setKnob("preroll", "-3");
   EXPECT_EQ(op_of(*node).split_input(0), 1); // never fewer than one context
@@ -165,7 +165,7 @@ TEST(Validation, SavedStateContinuesOnlyOnTheNextFrame)
 
   FrameResult r = saved_after(10, 11);
   EXPECT_TRUE(op.sequence_memory().saved(0));
-  EXPECT_EQ(op.input_context_count, 1);
+  EXPECT_EQ(op.frame_state().input_context_count, 1);
   EXPECT_EQ(r.requests.size(), 1u); // only the current frame
   EXPECT_EQ(r.splitCount, 6);       // while the host still makes all contexts
 
@@ -173,7 +173,7 @@ TEST(Validation, SavedStateContinuesOnlyOnTheNextFrame)
     r = saved_after(10, next);
     EXPECT_TRUE(op.sequence_memory().empty()) << next;
     EXPECT_EQ(op.sequence_memory().result_count(), 0u) << next;
-    EXPECT_EQ(op.input_context_count, 6) << next;
+    EXPECT_EQ(op.frame_state().input_context_count, 6) << next;
   }
 
   // Still mode leaves saved sequence state alone.
@@ -204,16 +204,16 @@ TEST(Validation, AlphaProcessingByTypeInSequenceMode)
   RenderSession session(*node, plate(64, 48, 1, 1, 0, 0, true));
   node->setKnob("type", "CG [RGBA]");
   session.validateFrame(1, validate_only());
-  EXPECT_EQ(op_of(*node).use_alpha, 0); // still mode
+  EXPECT_EQ(op_of(*node).frame_state().use_alpha, 0); // still mode
   node->setKnob("mode", "sequence");
   session.validateFrame(1, validate_only());
-  EXPECT_EQ(op_of(*node).use_alpha, 1);
+  EXPECT_EQ(op_of(*node).frame_state().use_alpha, 1);
   node->setKnob("type", "2");
   session.validateFrame(1, validate_only());
-  EXPECT_EQ(op_of(*node).use_alpha, 1);
+  EXPECT_EQ(op_of(*node).frame_state().use_alpha, 1);
   node->setKnob("type", "Plates (Alexa) [RGB]");
   session.validateFrame(1, validate_only());
-  EXPECT_EQ(op_of(*node).use_alpha, 0);
+  EXPECT_EQ(op_of(*node).frame_state().use_alpha, 0);
 }
 
 // What the host's 32-bit boxes cannot hold once scaled and a preroll beyond the largest supported
