@@ -58,7 +58,6 @@ private:
   bool patch(const PatchRect& p)
   {
     const std::size_t slot = std::size_t(p.index) + std::size_t(grid_.patchCount()) * s_.render_index;
-    hooks_.log(cat("--------- ", p.index));
     std::optional<PatchState> state;
     if (load_) {
       if (hooks_.logging()) {
@@ -97,8 +96,7 @@ private:
         hooks_.log(cat("Calculating preroll frame: ", i));
         if (!state)
           state = initial_patch_state(*input, s_.material, s_.scale);
-        const std::optional<StepResult> step =
-          recurrent_step(*input, *state, s_.material, s_.scale, networks_, advance_, hooks_, false);
+        const std::optional<StepResult> step = this->step(p, *input, *state, false);
         if (!step)
           return false;
         state = state_after_preroll(*input, *step);
@@ -126,8 +124,7 @@ private:
       hooks_.log(memory_.holds_input(slot) ? "Last patch, overwriting the saved tensor_image_previous_fullres"
                                            : "Last patch, appending the saved tensor_image_previous_fullres");
       memory_.store_input(slot, tensor_image);
-      const std::optional<StepResult> step =
-        recurrent_step(tensor_image, *state, s_.material, s_.scale, networks_, advance_, hooks_, true);
+      const std::optional<StepResult> step = this->step(p, tensor_image, *state, true);
       if (!step)
         return false;
       if (hooks_.logging()) {
@@ -154,6 +151,14 @@ private:
       return fail(exception_failure(e, {"Error during the final patch processing"}));
     }
     return true;
+  }
+
+  // The recurrent step of one frame of the patch, its flow announced with the patch's index.
+  std::optional<StepResult> step(const PatchRect& p, const at::Tensor& tensor_image, const PatchState& state,
+                                 bool current)
+  {
+    hooks_.log(cat("--------- ", p.index));
+    return recurrent_step(tensor_image, state, s_.material, s_.scale, networks_, advance_, hooks_, current);
   }
 
   // A patch of input context k as the networks take it; nothing after a reader's error or an abort.

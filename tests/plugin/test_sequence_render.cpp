@@ -250,6 +250,7 @@ TEST(SequenceRender, DebugStreamFollowsAPatchThroughPrerollCurrentFrameAndSave)
     // The current frame's read, from input 0, does not give the channel count.
     EXPECT_EQ(count_of(first, "Requested input(0): 0, 0, 12, 8; readChannels: "), 1);
     EXPECT_EQ(count_of(first, "Allocated tensor for this frame (sequence)\n"), 1);
+    EXPECT_EQ(count_of(first, "--------- 0\n"), preroll + 1); // at each flow
     EXPECT_EQ(count_of(first, "Last patch, appending the saved tensor_image_previous_fullres\n"), 1);
     EXPECT_EQ(count_of(first, "Saving the calculated hr_prev patch for render_count 0, size before: 0\n"), 1);
     EXPECT_EQ(count_of(first, "Appending hr_curr to the hr_prevs for index 0\nand size after: 1\n"), 1);
