@@ -64,6 +64,10 @@ std::string NetworkSet::ensure(const NetworkRequest& request, const std::functio
 {
   if (std::string failed = load(request, log); !failed.empty())
     return failed;
+  // The device can change without a knob that clears the placement (cuda_deviceid, the batch
+  // override): networks left on the old one would meet inputs on the new one.
+  if (nets_on_device && request.device != device)
+    nets_on_device = false;
   const std::string corrupt = corrupt_problem(request);
   if (std::string failed = prepare(request, log); !failed.empty())
     return failed;
@@ -156,6 +160,7 @@ std::string NetworkSet::prepare(const NetworkRequest& request, const std::functi
     return failure(stage, e, log);
   }
   prepared_details = request.details;
+  device = request.device;
   blend_ready = nets_on_device = true;
   return {};
 }

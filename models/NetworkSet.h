@@ -34,9 +34,9 @@ public:
   ~NetworkSet();
 
   // Loads the groups the request needs and lacks, then blends and places the working networks
-  // unless they already are. The node's error text, empty when all is well; the exception's text of
-  // a failure goes to `log`. A failed load or blend empties its group, so the next call tries
-  // again; a corrupt group is still blended and placed, and reported.
+  // unless they already are, on the request's device. The node's error text, empty when all is well; the exception's
+  // text of a failure goes to `log`. A failed load or blend empties its group, so the next call tries again; a corrupt
+  // group is still blended and placed, and reported.
   std::string ensure(const NetworkRequest& request, const std::function<void(const std::string&)>& log);
   // Another scale, type or mode: every group is loaded again.
   void invalidate();
@@ -64,6 +64,8 @@ public:
   float prepared_details = 0.9f;
   bool blend_ready = false;
   bool nets_on_device = false;
+  // Where the working networks were placed: a request for another device places them again.
+  c10::Device device = c10::Device(c10::DeviceType::CPU);
 
 private:
   std::string load(const NetworkRequest& request, const std::function<void(const std::string&)>& log);

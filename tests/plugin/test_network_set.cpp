@@ -89,3 +89,22 @@ TEST(NetworkSet, DetailsOtherThanTheBlendedOnesBlendAgain)
   set.follow_details(0.4f);
   EXPECT_FALSE(set.blend_ready);
 }
+
+// Networks placed on one device are placed again when a render asks for another (a changed
+// cuda_deviceid clears nothing else). No second device here: the meta device, which TorchScript
+// modules cannot move to, shows that the move is tried, fails like a load, and is tried again.
+TEST(NetworkSet, AnotherDevicePlacesTheWorkingNetworksAgain)
+{
+  NetworkSet set(std::make_shared<OneArchive>(false));
+  const auto quiet = [](const std::string&) {};
+  NetworkRequest request;
+  ASSERT_EQ(set.ensure(request, quiet), "Loaded model is corrupt, please re-install");
+  ASSERT_TRUE(set.ready());
+  request.device = c10::Device(c10::DeviceType::Meta);
+  EXPECT_EQ(set.ensure(request, quiet), "Error loading the still model");
+  EXPECT_FALSE(set.ready() || set.still_nets_loaded());
+  request.device = c10::Device(c10::DeviceType::CPU);
+  set.ensure(request, quiet);
+  EXPECT_TRUE(set.ready());
+  EXPECT_EQ(set.device, request.device);
+}
