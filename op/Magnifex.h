@@ -2,7 +2,6 @@
 #pragma once
 
 #include <chrono>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,7 +11,6 @@
 #include <c10/core/Device.h>
 #include <torch/csrc/jit/api/module.h>
 
-#include "DDImage/Format.h"
 #include "DDImage/Knobs.h"
 #include "DDImage/PlanarIop.h"
 
@@ -22,14 +20,9 @@
 #include "op/GpuFacts.h"
 #include "op/GpuReport.h"
 #include "op/NodeSettings.h"
-#include "render/KnobEntries.h"
 #include "render/PatchGrid.h"
 #include "render/RenderHooks.h"
 #include "render/sequence/SequenceMemory.h"
-
-namespace magnifex {
-enum class ModelCode;
-}
 
 class Magnifex : public DD::Image::PlanarIop {
 public:
