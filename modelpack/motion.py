@@ -1,0 +1,115 @@
+"""Moving footage made from still photographs, with its exact optical flow.
+
+No video is at hand, but a photograph seen through a moving camera is: each
+frame samples the linear-light photograph at full resolution along a smooth
+camera path (sub-pixel translation, a little rotation and zoom), and is then
+area-downscaled to the input resolution, as a plate shot at that resolution
+would be. The full-resolution frames are the truth a recurrent network is
+trained towards, and because every frame is an affine view of one picture, the
+flow between two frames is known exactly.
+
+Coordinates: pixel (x, y) of a W x H image has its centre at (x, y), x to the
+right and y down. An input pixel i covers full-resolution pixels
+i*s .. i*s + s - 1, so its centre lies at i*s + (s - 1) / 2 there.
+
+The flow of frame t is what the plug-in's flow network returns: for each input
+pixel of frame t, where the same point of the scene lies in frame t - 1, minus
+the pixel's own position, in input pixels (x first). Frame 0 has zero flow.
+"""
+
+import math
+from dataclasses import dataclass
+from typing import List
+
+import torch
+import torch.nn.functional as F
+
+
+@dataclass
+class MotionLimits:
+    shift: float = 8.0        # most input pixels a frame the centre may move
+    rotation: float = 1.0     # most degrees a frame
+    zoom: float = 0.01        # most relative change of scale a frame
+
+
+@dataclass
+class Clip:
+    truth: torch.Tensor       # [T, 3, s*h, s*w] full-resolution frames, linear light
+    frames: torch.Tensor      # [T, 3, h, w] the input frames, area-downscaled
+    flow: torch.Tensor        # [T, 2, h, w] frame t to frame t - 1, input pixels
+
+
+def camera_path(frames: int, generator: torch.Generator, limits: MotionLimits = MotionLimits(),
+                scale: int = 4) -> List[torch.Tensor]:
+    """Per frame, the 2 x 3 affine map from full-resolution frame coordinates
+    (relative to the frame's centre) to photograph coordinates (relative to the
+    photograph's centre). The motion between frames eases from one random
+    velocity to another, so paths are smooth but not straight."""
+    def uniform(lo, hi):
+        return lo + (hi - lo) * torch.rand((), generator=generator).item()
+
+    start = [uniform(-1, 1) for _ in range(4)]
+    end = [uniform(-1, 1) for _ in range(4)]
+    x = y = angle = 0.0
+    log_zoom = 0.0
+    maps = []
+    for t in range(frames):
+        if t > 0:
+            blend = 0.5 - 0.5 * math.cos(math.pi * t / max(frames - 1, 1))
+            vx, vy, va, vz = (a + (b - a) * blend for a, b in zip(start, end))
+            # The shift limit is of the whole motion, so split it between the axes.
+            x += vx * limits.shift * scale / math.sqrt(2.0)
+            y += vy * limits.shift * scale / math.sqrt(2.0)
+            angle += math.radians(va * limits.rotation)
+            log_zoom += math.log1p(vz * limits.zoom)
+        z = math.exp(log_zoom)
+        c, s = math.cos(angle) / z, math.sin(angle) / z
+        maps.append(torch.tensor([[c, -s, x], [s, c, y]], dtype=torch.float64))
+    return maps
+
+
+def _apply(affine: torch.Tensor, points: torch.Tensor) -> torch.Tensor:
+    """points [..., 2] through a 2 x 3 affine map."""
+    return points @ affine[:, :2].T + affine[:, 2]
+
+
+def _invert(affine: torch.Tensor) -> torch.Tensor:
+    linear = torch.linalg.inv(affine[:, :2])
+    return torch.cat([linear, -(linear @ affine[:, 2:])], dim=1)
+
+
+def _centred_grid(height: int, width: int) -> torch.Tensor:
+    """[height, width, 2] pixel centres relative to the image's centre, x first."""
+    ys = torch.arange(height, dtype=torch.float64) - (height - 1) / 2.0
+    xs = torch.arange(width, dtype=torch.float64) - (width - 1) / 2.0
+    return torch.stack(torch.meshgrid(xs, ys, indexing="xy"), dim=-1)
+
+
+def render_clip(photo: torch.Tensor, maps: List[torch.Tensor], height: int, width: int,
+                scale: int) -> Clip:
+    """The clip of `photo` ([3, H, W], linear light, larger than s*h x s*w with
+    room for the motion) seen along `maps`, with input frames of h x w."""
+    if photo.dim() != 3 or photo.size(0) != 3:
+        raise ValueError("the photograph must be [3, H, W]")
+    hh, ww = height * scale, width * scale
+    ph, pw = photo.shape[1:]
+    frame_grid = _centred_grid(hh, ww)
+    truth = []
+    for affine in maps:
+        at = _apply(affine, frame_grid)  # photograph pixels, relative to its centre
+        if (at[..., 0].abs().max() > (pw - 1) / 2.0) or (at[..., 1].abs().max() > (ph - 1) / 2.0):
+            raise ValueError("the camera path leaves the photograph: use a larger one or less motion")
+        unit = torch.stack([at[..., 0] / ((pw - 1) / 2.0), at[..., 1] / ((ph - 1) / 2.0)], dim=-1)
+        sampled = F.grid_sample(photo[None].double(), unit[None], mode="bicubic", padding_mode="border",
+                                align_corners=True)
+        truth.append(sampled[0].to(photo.dtype))
+    truth = torch.stack(truth)
+    frames = F.avg_pool2d(truth, scale)
+
+    # Input pixel centres in full-resolution frame coordinates, relative to the frame's centre.
+    lr_centres = _centred_grid(height, width) * scale
+    flow = [torch.zeros(2, height, width, dtype=photo.dtype)]
+    for t in range(1, len(maps)):
+        in_previous = _apply(_invert(maps[t - 1]), _apply(maps[t], lr_centres))
+        flow.append(((in_previous - lr_centres) / scale).permute(2, 0, 1).to(photo.dtype))
+    return Clip(truth=truth, frames=frames, flow=torch.stack(flow))

@@ -1,0 +1,74 @@
+"""Synthetic moving footage: the flow it states must be the motion its frames show."""
+
+import unittest
+
+import torch
+import torch.nn.functional as F
+
+from modelpack.motion import MotionLimits, camera_path, render_clip
+
+from .helpers import configure_torch
+
+
+def setUpModule():
+    configure_torch()
+
+
+def smooth_photo(height, width, seed):
+    """A photograph-like picture with detail at several scales, linear light in 0 .. 1."""
+    g = torch.Generator().manual_seed(seed)
+    picture = torch.zeros(1, 3, height, width, dtype=torch.float64)
+    for cells in (4, 9, 23):
+        coarse = torch.rand(1, 3, cells, cells, generator=g, dtype=torch.float64)
+        picture += F.interpolate(coarse, size=(height, width), mode="bicubic", align_corners=True) / 3
+    return picture[0].clamp(0, 1)
+
+
+def warp(image, flow):
+    """The plug-in's warp: each pixel sampled at its position plus its flow, bicubic, border values."""
+    _, _, h, w = image.shape
+    ys, xs = torch.meshgrid(torch.arange(h, dtype=image.dtype), torch.arange(w, dtype=image.dtype), indexing="ij")
+    x = (xs + flow[:, 0]) * 2 / (w - 1) - 1
+    y = (ys + flow[:, 1]) * 2 / (h - 1) - 1
+    return F.grid_sample(image, torch.stack([x, y], dim=-1), mode="bicubic", padding_mode="border",
+                         align_corners=True)
+
+
+class Motion(unittest.TestCase):
+    def test_a_whole_pixel_pan_shifts_the_frames_and_states_that_shift(self):
+        s, k = 2, 3  # k input pixels a frame to the right: the scene moves left in the frame
+        maps = [torch.tensor([[1.0, 0.0, t * k * s], [0.0, 1.0, 0.0]], dtype=torch.float64) for t in range(3)]
+        clip = render_clip(smooth_photo(64, 96, 1), maps, 12, 20, s)
+        self.assertEqual(tuple(clip.truth.shape), (3, 3, 24, 40))
+        self.assertEqual(tuple(clip.frames.shape), (3, 3, 12, 20))
+        self.assertTrue(torch.equal(clip.flow[0], torch.zeros(2, 12, 20, dtype=torch.float64)))
+        for t in (1, 2):
+            torch.testing.assert_close(clip.flow[t, 0], torch.full((12, 20), float(k), dtype=torch.float64))
+            torch.testing.assert_close(clip.flow[t, 1], torch.zeros(12, 20, dtype=torch.float64))
+            torch.testing.assert_close(clip.frames[t, :, :, :-k], clip.frames[t - 1, :, :, k:])
+
+    def test_warping_by_the_stated_flow_rebuilds_each_frame(self):
+        s = 4
+        limits = MotionLimits(shift=3.0, rotation=1.5, zoom=0.02)
+        maps = camera_path(4, torch.Generator().manual_seed(5), limits, scale=s)
+        clip = render_clip(smooth_photo(256, 320, 2), maps, 24, 32, s)
+        inner = (slice(None), slice(4, -4), slice(4, -4))  # away from what enters at the borders
+        for t in range(1, 4):
+            moved = warp(clip.frames[t - 1][None], clip.flow[t][None])[0]
+            error = (moved - clip.frames[t])[inner].abs().mean()
+            unmoved = (clip.frames[t - 1] - clip.frames[t])[inner].abs().mean()
+            self.assertLess(error, 0.1 * unmoved, t)
+            # The motion stays within its limit (a little more at the corners, from rotation and zoom).
+            centre = clip.flow[t, :, 12, 16].norm()
+            self.assertLessEqual(centre, limits.shift + 0.5, t)
+            self.assertGreater(clip.flow[t].abs().max(), 0.0, t)
+
+    def test_a_path_that_leaves_the_photograph_is_refused(self):
+        maps = [torch.tensor([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0]], dtype=torch.float64),
+                torch.tensor([[1.0, 0.0, 40.0], [0.0, 1.0, 0.0]], dtype=torch.float64)]
+        with self.assertRaises(ValueError):
+            render_clip(smooth_photo(48, 64, 3), maps, 10, 14, 4)
+
+
+if __name__ == "__main__":
+    unittest.main()
