@@ -37,11 +37,13 @@ def _parser():
     i.add_argument("--family", choices=("still", "sequence", "flow"), help="checked against the code")
     i.add_argument("--scale", type=int, choices=(2, 4), help="checked against the code")
 
-    t = sub.add_parser("train", help="fine-tune a still network on photographs or plates",
-                       description="Fine-tunes a still network in the node's encoding. Resumes from "
-                       "WORK/checkpoint.pt when it exists; Ctrl-C or SIGTERM write a checkpoint first.")
-    t.add_argument("--code", required=True, choices=[c for c in CODES if "Pst" in c],
-                   help="the still plates code to train: ...P the PSNR end, ...G the detail end (its CG twin is written too)")
+    t = sub.add_parser("train", help="fine-tune a still network, or train the flow network, on photographs or plates",
+                       description="Fine-tunes a still network in the node's encoding, or trains the flow network "
+                       "(FLWN) on moving clips made from the images. Resumes from WORK/checkpoint.pt when it "
+                       "exists; Ctrl-C or SIGTERM write a checkpoint first.")
+    t.add_argument("--code", required=True, choices=[c for c in CODES if "Pst" in c] + ["FLWN"],
+                   help="the still plates code to train: ...P the PSNR end, ...G the detail end (its CG twin is "
+                   "written too); or FLWN, the flow network")
     t.add_argument("--images", required=True, nargs="+",
                    help="training images: files, folders, ####/%%04d sequences (any format OpenImageIO reads)")
     t.add_argument("--held-out", nargs="*", default=[], help="images to measure on, never trained on")
@@ -50,8 +52,8 @@ def _parser():
     t.add_argument("--out", help="pack folder to write the trained archive into at the end")
     t.add_argument("--steps", type=int, default=20000)
     t.add_argument("--batch", type=int, default=4)
-    t.add_argument("--patch", type=int, default=32, help="low-resolution patch side in pixels (default 32)")
-    t.add_argument("--lr", type=float, default=1e-4, help="learning rate (default 1e-4)")
+    t.add_argument("--patch", type=int, help="low-resolution patch side in pixels (default 32; FLWN 64)")
+    t.add_argument("--lr", type=float, help="learning rate (default 1e-4; FLWN 2e-4)")
     t.add_argument("--checkpoint-every", type=int, default=250, help="steps between checkpoints (default 250)")
     t.add_argument("--threads", type=int, default=0, help="CPU threads (default: the library's choice)")
     t.add_argument("--device", default="cpu", help="cpu or cuda[:N] (default cpu)")
@@ -64,6 +66,11 @@ def _parser():
     t.add_argument("--widths", type=int, nargs=2, metavar=("FEATURES", "GROWTH"),
                    help="widths of a network started without --parent")
     t.add_argument("--seed", type=int, default=1)
+    f = t.add_argument_group("flow network (FLWN)")
+    f.add_argument("--flow-widths", default="tiny", choices=("tiny", "reference"),
+                   help="the widths of that pack's flow network (default tiny: trainable on a CPU)")
+    f.add_argument("--iterations", type=int, default=12, help="updates while training (the plug-in runs 25)")
+    f.add_argument("--shift", type=float, default=8.0, help="most motion in input pixels a frame (default 8)")
 
     dl = sub.add_parser("delta", help="store a training run's weights as differences from the published "
                         "parent (the form the trained pack keeps them in)")
@@ -116,11 +123,22 @@ def main(argv=None):
         elif args.command == "import":
             from .importer import import_checkpoint
             import_checkpoint(args.checkpoint, args.code, args.out, args.family, args.scale)
+        elif args.command == "train" and args.code == "FLWN":
+            from .train_flow import FlowTrainConfig, train_flow
+            cfg = FlowTrainConfig(images=args.images, held_out=args.held_out, work=args.work,
+                                  widths=args.flow_widths, steps=args.steps, batch=args.batch,
+                                  patch=args.patch or 64, shift=args.shift, iterations=args.iterations,
+                                  lr=args.lr or 2e-4,
+                                  checkpoint_every=args.checkpoint_every, threads=args.threads,
+                                  device=args.device, downscale=args.downscale, colorspace=args.colorspace,
+                                  seed=args.seed)
+            if train_flow(cfg, args.out) is None:
+                return 130
         elif args.command == "train":
             from .train import TrainConfig, train
             cfg = TrainConfig(code=args.code, images=args.images, held_out=args.held_out, work=args.work,
-                              parent=args.parent, steps=args.steps, batch=args.batch, patch=args.patch,
-                              lr=args.lr, checkpoint_every=args.checkpoint_every, threads=args.threads,
+                              parent=args.parent, steps=args.steps, batch=args.batch, patch=args.patch or 32,
+                              lr=args.lr or 1e-4, checkpoint_every=args.checkpoint_every, threads=args.threads,
                               device=args.device, bf16=not args.float32, downscale=args.downscale,
                               colorspace=args.colorspace, clean=args.clean, seed=args.seed,
                               widths=list(args.widths or []))

@@ -171,6 +171,11 @@ class FlowNet(nn.Module):
 
     def forward(self, image1, image2, iters):
         n_iter = int(iters.reshape(-1)[0].item())
+        return self.iterate(image1, image2, n_iter, False)[-1]
+
+    def iterate(self, image1, image2, n_iter: int, every: bool) -> List[torch.Tensor]:
+        """The flow after each of n_iter updates (every), or after the last alone: training
+        supervises every update, the plug-in reads the last."""
         image1 = 2.0 * image1 - 1.0
         image2 = 2.0 * image2 - 1.0
         n = image1.size(0)
@@ -182,13 +187,17 @@ class FlowNet(nn.Module):
 
         coords0 = self._grid(fmaps[:n])
         coords1 = coords0
-        for _ in range(n_iter):
+        flows: List[torch.Tensor] = []
+        for i in range(n_iter):
             corr = self._lookup(pyramid, coords1)
             net, delta = self.update_block(net, inp, corr, coords1 - coords0)
             coords1 = coords1 + delta
-        # The mask of the last update; only the final flow is upsampled.
-        mask = 0.25 * self.update_block.mask(net)
-        return self._upsample(coords1 - coords0, mask)
+            # Each flow upsampled with its own update's mask; without `every`, only the last.
+            if every or i == n_iter - 1:
+                flows.append(self._upsample(coords1 - coords0, 0.25 * self.update_block.mask(net)))
+        if len(flows) == 0:
+            flows.append(self._upsample(coords1 - coords0, 0.25 * self.update_block.mask(net)))
+        return flows
 
     @staticmethod
     def _grid(fmap):

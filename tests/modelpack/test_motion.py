@@ -6,6 +6,8 @@ import torch
 import torch.nn.functional as F
 
 from modelpack.motion import MotionLimits, camera_path, render_clip
+from modelpack.train_flow import (ClipPairs, FlowTrainConfig, flow_padding, fresh_network, sequence_loss,
+                                  train_flow, train_mode, widths_named)
 
 from .helpers import configure_torch
 
@@ -68,6 +70,64 @@ class Motion(unittest.TestCase):
                 torch.tensor([[1.0, 0.0, 40.0], [0.0, 1.0, 0.0]], dtype=torch.float64)]
         with self.assertRaises(ValueError):
             render_clip(smooth_photo(48, 64, 3), maps, 10, 14, 4)
+
+
+class FlowTraining(unittest.TestCase):
+    def test_the_padding_is_the_plug_ins(self):
+        # Multiples of 8 and at least 128; a side already a multiple of 8 gains 8 when the other is not.
+        for (h, w), padded in (((100, 200), (128, 208)), ((128, 128), (128, 128)), ((130, 136), (136, 144)),
+                               ((136, 130), (144, 136)), ((64, 64), (128, 128))):
+            bottom, right = flow_padding(h, w)
+            self.assertEqual((h + bottom, w + right), padded, (h, w))
+
+    def test_a_tiny_run_learns_resumes_and_writes_an_archive(self):
+        import os
+        import shutil
+        import tempfile
+        from .test_train import write_images
+        tmp = tempfile.mkdtemp(prefix="modelpack-flow-")
+        try:
+            write_images(os.path.join(tmp, "images"), 2, 192, 30)
+            write_images(os.path.join(tmp, "held"), 1, 192, 40)
+            cfg = FlowTrainConfig(images=[os.path.join(tmp, "images")], held_out=[os.path.join(tmp, "held")],
+                                  work=os.path.join(tmp, "work"), steps=4, batch=2, patch=64, shift=6.0,
+                                  iterations=4, lr=1e-3, checkpoint_every=4, eval_clips=2)
+            logs = []
+            self.assertIsNotNone(train_flow(cfg, log=logs.append))
+            cfg.steps = 8
+            net = train_flow(cfg, os.path.join(tmp, "pack"), log=logs.append)
+            self.assertIn("resuming FLWN at step 4 of 8", logs)
+            with open(os.path.join(cfg.work, "scores.tsv")) as f:
+                rows = [l.split("\t") for l in f.read().splitlines()[1:]]
+            self.assertEqual([int(r[0]) for r in rows], [0, 4, 8])
+            self.assertGreater(float(rows[0][2]), 0.0)  # zero flow's error: the motion itself
+            archive = torch.jit.load(os.path.join(tmp, "pack", "FLWN.pt"))
+            a, b = torch.rand(1, 3, 128, 128), torch.rand(1, 3, 128, 128)
+            with torch.no_grad():
+                torch.testing.assert_close(archive(a, b, torch.tensor([25.0])), net(a, b, torch.tensor([25.0])))
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+
+    def test_the_loss_over_every_update_trains_the_tiny_network(self):
+        # One batch of clip pairs learnt again and again: the loss reaches the flow through every
+        # update, the correlation lookup and the upsampling, or it would not fall.
+        torch.manual_seed(0)
+        pairs = ClipPairs([smooth_photo(200, 200, 6).float()], 64, 2, 6.0, seed=3)
+        current, previous, truth = pairs.batch(2)
+        net = fresh_network(widths_named("tiny"), 1)
+        train_mode(net)
+        opt = torch.optim.Adam(net.parameters(), lr=1e-3)
+        losses = []
+        for _ in range(30):
+            loss = sequence_loss(net.iterate(current, previous, 4, True), truth, 0.8)
+            opt.zero_grad()
+            loss.backward()
+            opt.step()
+            losses.append(loss.item())
+        self.assertLess(sum(losses[-5:]) / 5, 0.5 * losses[0])
+        # And below what zero flow scores: the network learnt the motion, not only to keep still.
+        zero = sequence_loss([torch.zeros_like(current[:, :2])] * 4, truth, 0.8).item()
+        self.assertLess(sum(losses[-5:]) / 5, 0.6 * zero)
 
 
 if __name__ == "__main__":

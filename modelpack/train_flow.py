@@ -1,0 +1,277 @@
+"""Training the flow network (FLWN) on moving clips made from photographs.
+
+`python -m modelpack train --code FLWN` (see __main__.py for the options). Each
+sample is a pair of frames of a clip from motion.py: a random crop of a
+training photograph seen along a smooth camera path, area-downscaled, at a
+random exposure, LogC-encoded as the plug-in hands patches over and padded as
+it pads them (right and bottom, to multiples of 8 and at least 128). The truth
+is the clip's exact flow from the current frame to the previous one.
+
+The loss is the L1 distance of the flow after every update, weighted toward
+the last (gamma ** (N - i)), over the patch without its padding. Runs train
+at fewer updates than the plug-in's 25; the held-out score is taken at 25.
+
+The held-out score is the mean end-point error in input pixels on clips of
+the held-out photographs, beside the error of zero flow. A run lives in its
+work folder as a still run does (checkpoint.pt, scores.tsv, cache/) and
+resumes the same way.
+"""
+
+import math
+import os
+import random
+import signal
+from dataclasses import asdict, dataclass, field
+
+import torch
+import torch.nn.functional as F
+
+from .encoding import log_encode
+from .flow import FlowNet, FlowWidths
+from .motion import MotionLimits, camera_path, render_clip
+from .train import CHECKPOINT, Progress, _write_checkpoint, learning_rate, load_images
+
+PLUGIN_ITERATIONS = 25
+
+
+@dataclass
+class FlowTrainConfig:
+    images: list
+    held_out: list
+    work: str
+    widths: str = "tiny"        # a pack's flow widths: "tiny" or "reference"
+    steps: int = 20000
+    batch: int = 4
+    patch: int = 64             # input patch side
+    scale: int = 2              # frames rendered at this many times the patch, then area-downscaled
+    shift: float = 8.0          # most input pixels a frame
+    iterations: int = 12        # updates while training
+    gamma: float = 0.8
+    lr: float = 2e-4
+    checkpoint_every: int = 250
+    threads: int = 0
+    device: str = "cpu"
+    downscale: int = 1
+    colorspace: str = ""
+    seed: int = 1
+    eval_clips: int = 8
+    code: str = field(default="FLWN", init=False)
+
+
+def flow_padding(h, w):
+    """(bottom, right): the plug-in's padding of a patch for the flow network."""
+    H, W = h, w
+    if h % 8 or w % 8:
+        H, W = h + 8 - h % 8, w + 8 - w % 8
+    return max(H, 128) - h, max(W, 128) - w
+
+
+def pad_for_flow(x):
+    bottom, right = flow_padding(x.size(2), x.size(3))
+    return F.pad(x[:, :3], [0, right, 0, bottom]) if bottom or right else x[:, :3]
+
+
+def widths_named(name):
+    from .packs import PACKS
+    if name not in PACKS:
+        raise ValueError("no flow widths named %s (%s)" % (name, ", ".join(sorted(PACKS))))
+    return PACKS[name].flow
+
+
+def fresh_network(widths: FlowWidths, seed):
+    """Random weights (He), batch norms at identity; the flow head's last layer small, so a new
+    network starts near zero flow instead of anywhere."""
+    net = FlowNet(widths)
+    g = torch.Generator().manual_seed(seed)
+    with torch.no_grad():
+        for name, m in net.named_modules():
+            if isinstance(m, torch.nn.Conv2d):
+                fan_in = m.weight.shape[1] * m.weight.shape[2] * m.weight.shape[3]
+                std = 0.001 if name == "update_block.flow_head.conv2" else (2.0 / fan_in) ** 0.5
+                m.weight.copy_(torch.randn(m.weight.shape, generator=g) * std)
+                m.bias.zero_()
+            elif isinstance(m, torch.nn.BatchNorm2d):
+                m.reset_parameters()
+    return net
+
+
+class ClipPairs:
+    """(current, previous, flow) batches: LogC frames padded for the flow network, flow unpadded."""
+
+    def __init__(self, images, patch, scale, shift, seed):
+        side = self.crop_side(patch, scale, shift)
+        self.images = [im for im in images if min(im.shape[1:]) >= side]
+        if not self.images:
+            raise ValueError("no image is at least %d pixels on each side (for %d-pixel patches moving %g "
+                             "pixels a frame)" % (side, patch, shift))
+        self.patch, self.scale, self.shift, self.side = patch, scale, shift, side
+        self.rng = random.Random(seed)
+        self.gen = torch.Generator().manual_seed(seed)
+
+    @staticmethod
+    def crop_side(patch, scale, shift):
+        # Room for the motion, a degree of rotation and a little zoom around the frame.
+        return int(math.ceil(scale * (patch * 1.15 + 2 * shift + 4)))
+
+    def pair(self):
+        im = self.rng.choice(self.images)
+        y = self.rng.randrange(im.shape[1] - self.side + 1)
+        x = self.rng.randrange(im.shape[2] - self.side + 1)
+        crop = im[:, y:y + self.side, x:x + self.side].double()
+        limits = MotionLimits(shift=self.shift * self.rng.uniform(0.0, 1.0), rotation=1.0, zoom=0.01)
+        maps = camera_path(2, self.gen, limits, self.scale)
+        clip = render_clip(crop, maps, self.patch, self.patch, self.scale)
+        exposure = 2.0 ** self.rng.uniform(-1.5, 0.7)
+        frames = log_encode((clip.frames * exposure).float())
+        return frames[1:2], frames[0:1], clip.flow[1:2].float()
+
+    def batch(self, n):
+        current, previous, flow = zip(*(self.pair() for _ in range(n)))
+        return pad_for_flow(torch.cat(current)), pad_for_flow(torch.cat(previous)), torch.cat(flow)
+
+    def state(self):
+        return {"rng": self.rng.getstate(), "gen": self.gen.get_state()}
+
+    def restore(self, s):
+        self.rng.setstate(s["rng"])
+        self.gen.set_state(s["gen"])
+
+
+def train_mode(net):
+    """Training mode with the batch norms kept as they are: batches of a few patches give their
+    statistics no meaning, and the plug-in runs the network with the stored ones."""
+    net.train()
+    for m in net.modules():
+        if isinstance(m, torch.nn.BatchNorm2d):
+            m.eval()
+
+
+def sequence_loss(flows, truth, gamma):
+    """L1 of every update's flow over the unpadded patch, the last weighted most."""
+    h, w = truth.shape[2:]
+    n = len(flows)
+    return sum(gamma ** (n - 1 - i) * (f[:, :, :h, :w] - truth).abs().mean() for i, f in enumerate(flows))
+
+
+def end_point_error(net, pairs, iterations=PLUGIN_ITERATIONS):
+    """(mean end-point error of the network, that of zero flow), input pixels, over `pairs`."""
+    errors, zero = [], []
+    with torch.no_grad():
+        for current, previous, truth in pairs:
+            h, w = truth.shape[2:]
+            flow = net.iterate(current, previous, iterations, False)[-1][:, :, :h, :w]
+            errors.append((flow - truth).norm(dim=1).mean().item())
+            zero.append(truth.norm(dim=1).mean().item())
+    return sum(errors) / len(errors), sum(zero) / len(zero)
+
+
+def train_flow(cfg: FlowTrainConfig, out_pack=None, log=print):
+    os.makedirs(cfg.work, exist_ok=True)
+    if cfg.threads:
+        torch.set_num_threads(cfg.threads)
+    ckpt_path = os.path.join(cfg.work, CHECKPOINT)
+    resumed = os.path.isfile(ckpt_path)
+    widths = widths_named(cfg.widths)
+    net = fresh_network(widths, cfg.seed)
+    if resumed:
+        ckpt = torch.load(ckpt_path, map_location="cpu", weights_only=False)
+        if ckpt["config"].get("code") != "FLWN" or ckpt["config"].get("widths") != cfg.widths:
+            raise ValueError("%s holds another run (%s, %s widths); use another --work"
+                             % (ckpt_path, ckpt["config"].get("code"), ckpt["config"].get("widths")))
+        net.load_state_dict(ckpt["model"])
+        log("resuming FLWN at step %d of %d" % (ckpt["step"], cfg.steps))
+    else:
+        log("starting FLWN from random weights (%s widths)" % cfg.widths)
+    device = torch.device(cfg.device)
+    net = net.to(device)
+    opt = torch.optim.Adam(net.parameters(), lr=cfg.lr, weight_decay=1e-5)
+    samples = ClipPairs(load_images(cfg, cfg.images, log), cfg.patch, cfg.scale, cfg.shift, cfg.seed)
+    held_pairs = []
+    if cfg.held_out:
+        # Fixed clips, so every checkpoint is scored on the same motion.
+        held = ClipPairs(load_images(cfg, cfg.held_out, log), cfg.patch, cfg.scale, cfg.shift, cfg.seed + 1000)
+        held_pairs = [held.batch(1) for _ in range(cfg.eval_clips)]
+    step, history = 0, []
+    if resumed:
+        opt.load_state_dict(ckpt["optim"])
+        samples.restore(ckpt["samples"])
+        step, history = ckpt["step"], ckpt["history"]
+    log("  %s, batch %d of %dx%d patches, %d updates (scored at %d), motion up to %g pixels a frame" % (
+        cfg.device, cfg.batch, cfg.patch, cfg.patch, cfg.iterations, PLUGIN_ITERATIONS, cfg.shift))
+
+    stop = {"signal": None}
+
+    def on_signal(signum, _frame):
+        stop["signal"] = signum
+    old_handlers = {s: signal.signal(s, on_signal) for s in (signal.SIGINT, signal.SIGTERM)}
+    scores_path = os.path.join(cfg.work, "scores.tsv")
+
+    interval = []  # the training losses since the last checkpoint
+
+    def checkpoint(progress):
+        if interval:
+            history.append({"step": step, "loss": sum(interval) / len(interval)})
+            interval.clear()
+        if held_pairs:
+            net.eval()
+            epe, zero = end_point_error(net, [tuple(t.to(device) for t in p) for p in held_pairs])
+            train_mode(net)
+            history.append({"step": step, "epe": epe, "epe_zero_flow": zero})
+            new = not os.path.isfile(scores_path)
+            with open(scores_path, "a") as f:
+                if new:
+                    f.write("step\tepe\tepe_zero_flow\n")
+                f.write("%d\t%.4f\t%.4f\n" % (step, epe, zero))
+            progress.note("step %d: held-out end-point error %.3f pixels (zero flow %.3f)" % (step, epe, zero))
+        _write_checkpoint(ckpt_path, {
+            "step": step, "model": {k: v.detach().cpu() for k, v in net.state_dict().items()},
+            "optim": opt.state_dict(), "samples": samples.state(), "history": history,
+            "config": asdict(cfg)})
+
+    progress = Progress(cfg.steps, step)
+    if not resumed and held_pairs:
+        checkpoint(progress)
+    train_mode(net)
+    loss_value = float("nan")
+    try:
+        while step < cfg.steps and stop["signal"] is None:
+            current, previous, truth = (t.to(device) for t in samples.batch(cfg.batch))
+            loss = sequence_loss(net.iterate(current, previous, cfg.iterations, True), truth, cfg.gamma)
+            opt.zero_grad(set_to_none=True)
+            loss.backward()
+            torch.nn.utils.clip_grad_norm_(net.parameters(), 1.0)
+            for group in opt.param_groups:
+                group["lr"] = learning_rate(cfg.lr, step, cfg.steps, warmup=100)
+            opt.step()
+            step += 1
+            interval.append(loss.item())
+            loss_value = loss.item() if math.isnan(loss_value) else 0.98 * loss_value + 0.02 * loss.item()
+            progress.show(step, loss_value, cfg.batch)
+            if step % cfg.checkpoint_every == 0 or step == cfg.steps:
+                checkpoint(progress)
+        if stop["signal"] is not None:
+            checkpoint(progress)
+            progress.note("stopped at step %d; the same command resumes" % step)
+    finally:
+        for s, h in old_handlers.items():
+            signal.signal(s, h)
+    if stop["signal"] is not None:
+        return None
+    progress.show(step, loss_value, cfg.batch, force=True)
+    net = net.cpu().eval()
+    if out_pack:
+        export_flow(net, cfg, out_pack, history, log)
+    return net
+
+
+def export_flow(net, cfg, out_pack, history, log=print):
+    import json
+    from .packs import save_archive
+    from .train import META_FILE
+    os.makedirs(out_pack, exist_ok=True)
+    path = os.path.join(out_pack, "FLWN.pt")
+    meta = {"code": "FLWN", "widths": cfg.widths, "steps": cfg.steps, "iterations": cfg.iterations,
+            "scores": history[-1] if history else None}
+    save_archive(torch.jit.script(net.eval()), path, {META_FILE: json.dumps(meta, sort_keys=True)})
+    log("wrote %s" % path)
+    return path
