@@ -264,6 +264,36 @@ def load_images(cfg, sources, log):
     return images
 
 
+def run_steps(total, step, batch, checkpoint_every, one_step, checkpoint, progress):
+    """The loop both trainers share. `one_step(step)` trains one batch and returns its loss;
+    `checkpoint(progress, step)` runs every `checkpoint_every` steps, at the end, and when Ctrl-C
+    or SIGTERM stops the run after the step in progress. Returns (the step reached, whether the
+    run was stopped)."""
+    stop = {"signal": None}
+
+    def on_signal(signum, _frame):
+        stop["signal"] = signum
+    old_handlers = {s: signal.signal(s, on_signal) for s in (signal.SIGINT, signal.SIGTERM)}
+    loss_value = float("nan")
+    try:
+        while step < total and stop["signal"] is None:
+            loss = one_step(step)
+            step += 1
+            loss_value = loss if math.isnan(loss_value) else 0.98 * loss_value + 0.02 * loss
+            progress.show(step, loss_value, batch)
+            if step % checkpoint_every == 0 or step == total:
+                checkpoint(progress, step)
+        if stop["signal"] is not None:
+            checkpoint(progress, step)
+            progress.note("stopped at step %d; the same command resumes" % step)
+            return step, True
+    finally:
+        for s, h in old_handlers.items():
+            signal.signal(s, h)
+    progress.show(step, loss_value, batch, force=True)
+    return step, False
+
+
 def train(cfg: TrainConfig, out_pack=None, log=print):
     info = cfg.info
     if info.family != "still":
@@ -318,16 +348,9 @@ def train(cfg: TrainConfig, out_pack=None, log=print):
         cfg.device, "BFloat16 autocast" if use_bf16 else "float32", cfg.batch, cfg.patch, cfg.patch,
         ", %d threads" % torch.get_num_threads() if device.type == "cpu" else ""))
 
-    stop = {"signal": None}
-
-    def on_signal(signum, _frame):
-        stop["signal"] = signum
-    old_handlers = {s: signal.signal(s, on_signal) for s in (signal.SIGINT, signal.SIGTERM)}
-
     scores_path = os.path.join(cfg.work, "scores.tsv")
 
-    def checkpoint(progress):
-        nonlocal history
+    def checkpoint(progress, step):
         if held:
             net.eval()
             s = evaluate.score(net.float().cpu() if device.type != "cpu" else net, held, info.scale,
@@ -351,39 +374,29 @@ def train(cfg: TrainConfig, out_pack=None, log=print):
 
     progress = Progress(cfg.steps, step)
     if not resumed and held:
-        checkpoint(progress)
+        checkpoint(progress, step)
     net.train()
-    loss_value = float("nan")
-    try:
-        while step < cfg.steps and stop["signal"] is None:
-            lr_in, hr = samples.batch(cfg.batch)
-            lr_in = lr_in.to(device).contiguous(memory_format=torch.channels_last)
-            hr = hr.to(device)
-            with torch.autocast(device.type, dtype=torch.bfloat16, enabled=use_bf16):
-                out = net(lr_in)
-                if teacher is not None:
-                    with torch.no_grad():
-                        taught = teacher(lr_in).float()
-            loss = loss_fn(info.training, out.float(), hr, info.scale, taught if teacher is not None else None)
-            opt.zero_grad(set_to_none=True)
-            loss.backward()
-            for group in opt.param_groups:
-                group["lr"] = learning_rate(cfg.lr, step, cfg.steps)
-            opt.step()
-            step += 1
-            loss_value = loss.item() if math.isnan(loss_value) else 0.98 * loss_value + 0.02 * loss.item()
-            progress.show(step, loss_value, cfg.batch)
-            if step % cfg.checkpoint_every == 0 or step == cfg.steps:
-                checkpoint(progress)
-        if stop["signal"] is not None:
-            checkpoint(progress)
-            progress.note("stopped at step %d; the same command resumes" % step)
-    finally:
-        for s, h in old_handlers.items():
-            signal.signal(s, h)
-    if stop["signal"] is not None:
+
+    def one_step(step):
+        lr_in, hr = samples.batch(cfg.batch)
+        lr_in = lr_in.to(device).contiguous(memory_format=torch.channels_last)
+        hr = hr.to(device)
+        with torch.autocast(device.type, dtype=torch.bfloat16, enabled=use_bf16):
+            out = net(lr_in)
+            if teacher is not None:
+                with torch.no_grad():
+                    taught = teacher(lr_in).float()
+        loss = loss_fn(info.training, out.float(), hr, info.scale, taught if teacher is not None else None)
+        opt.zero_grad(set_to_none=True)
+        loss.backward()
+        for group in opt.param_groups:
+            group["lr"] = learning_rate(cfg.lr, step, cfg.steps)
+        opt.step()
+        return loss.item()
+
+    step, stopped = run_steps(cfg.steps, step, cfg.batch, cfg.checkpoint_every, one_step, checkpoint, progress)
+    if stopped:
         return None
-    progress.show(step, loss_value, cfg.batch, force=True)
     net = net.cpu().float().eval()
     if out_pack:
         export(net, cfg, out_pack, history, log)

@@ -20,7 +20,6 @@ resumes the same way.
 import math
 import os
 import random
-import signal
 from dataclasses import asdict, dataclass, field
 
 import torch
@@ -29,7 +28,7 @@ import torch.nn.functional as F
 from .encoding import log_encode
 from .flow import FlowNet, FlowWidths
 from .motion import MotionLimits, camera_path, render_clip
-from .train import CHECKPOINT, Progress, _write_checkpoint, learning_rate, load_images
+from .train import CHECKPOINT, Progress, _write_checkpoint, learning_rate, load_images, run_steps
 
 PLUGIN_ITERATIONS = 25
 
@@ -199,16 +198,11 @@ def train_flow(cfg: FlowTrainConfig, out_pack=None, log=print):
     log("  %s, batch %d of %dx%d patches, %d updates (scored at %d), motion up to %g pixels a frame" % (
         cfg.device, cfg.batch, cfg.patch, cfg.patch, cfg.iterations, PLUGIN_ITERATIONS, cfg.shift))
 
-    stop = {"signal": None}
-
-    def on_signal(signum, _frame):
-        stop["signal"] = signum
-    old_handlers = {s: signal.signal(s, on_signal) for s in (signal.SIGINT, signal.SIGTERM)}
     scores_path = os.path.join(cfg.work, "scores.tsv")
 
     interval = []  # the training losses since the last checkpoint
 
-    def checkpoint(progress):
+    def checkpoint(progress, step):
         if interval:
             history.append({"step": step, "loss": sum(interval) / len(interval)})
             interval.clear()
@@ -230,34 +224,24 @@ def train_flow(cfg: FlowTrainConfig, out_pack=None, log=print):
 
     progress = Progress(cfg.steps, step)
     if not resumed and held_pairs:
-        checkpoint(progress)
+        checkpoint(progress, step)
     train_mode(net)
-    loss_value = float("nan")
-    try:
-        while step < cfg.steps and stop["signal"] is None:
-            current, previous, truth = (t.to(device) for t in samples.batch(cfg.batch))
-            loss = sequence_loss(net.iterate(current, previous, cfg.iterations, True), truth, cfg.gamma)
-            opt.zero_grad(set_to_none=True)
-            loss.backward()
-            torch.nn.utils.clip_grad_norm_(net.parameters(), 1.0)
-            for group in opt.param_groups:
-                group["lr"] = learning_rate(cfg.lr, step, cfg.steps, warmup=100)
-            opt.step()
-            step += 1
-            interval.append(loss.item())
-            loss_value = loss.item() if math.isnan(loss_value) else 0.98 * loss_value + 0.02 * loss.item()
-            progress.show(step, loss_value, cfg.batch)
-            if step % cfg.checkpoint_every == 0 or step == cfg.steps:
-                checkpoint(progress)
-        if stop["signal"] is not None:
-            checkpoint(progress)
-            progress.note("stopped at step %d; the same command resumes" % step)
-    finally:
-        for s, h in old_handlers.items():
-            signal.signal(s, h)
-    if stop["signal"] is not None:
+
+    def one_step(step):
+        current, previous, truth = (t.to(device) for t in samples.batch(cfg.batch))
+        loss = sequence_loss(net.iterate(current, previous, cfg.iterations, True), truth, cfg.gamma)
+        opt.zero_grad(set_to_none=True)
+        loss.backward()
+        torch.nn.utils.clip_grad_norm_(net.parameters(), 1.0)
+        for group in opt.param_groups:
+            group["lr"] = learning_rate(cfg.lr, step, cfg.steps, warmup=100)
+        opt.step()
+        interval.append(loss.item())
+        return loss.item()
+
+    step, stopped = run_steps(cfg.steps, step, cfg.batch, cfg.checkpoint_every, one_step, checkpoint, progress)
+    if stopped:
         return None
-    progress.show(step, loss_value, cfg.batch, force=True)
     net = net.cpu().eval()
     if out_pack:
         export_flow(net, cfg, out_pack, history, log)
