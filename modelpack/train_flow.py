@@ -23,11 +23,11 @@ import random
 from dataclasses import asdict, dataclass, field
 
 import torch
-import torch.nn.functional as F
 
 from .encoding import log_encode
 from .flow import FlowNet, FlowWidths
 from .motion import MotionLimits, camera_path, render_clip
+from .sequence_ops import pad_for_flow
 from .train import CHECKPOINT, Progress, _write_checkpoint, learning_rate, load_images, run_steps
 
 PLUGIN_ITERATIONS = 25
@@ -55,19 +55,6 @@ class FlowTrainConfig:
     seed: int = 1
     eval_clips: int = 8
     code: str = field(default="FLWN", init=False)
-
-
-def flow_padding(h, w):
-    """(bottom, right): the plug-in's padding of a patch for the flow network."""
-    H, W = h, w
-    if h % 8 or w % 8:
-        H, W = h + 8 - h % 8, w + 8 - w % 8
-    return max(H, 128) - h, max(W, 128) - w
-
-
-def pad_for_flow(x):
-    bottom, right = flow_padding(x.size(2), x.size(3))
-    return F.pad(x[:, :3], [0, right, 0, bottom]) if bottom or right else x[:, :3]
 
 
 def widths_named(name):

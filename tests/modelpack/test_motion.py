@@ -6,7 +6,8 @@ import torch
 import torch.nn.functional as F
 
 from modelpack.motion import MotionLimits, camera_path, render_clip
-from modelpack.train_flow import (ClipPairs, FlowTrainConfig, flow_padding, fresh_network, sequence_loss,
+from modelpack.sequence_ops import flow_padding, warp_by_flow
+from modelpack.train_flow import (ClipPairs, FlowTrainConfig, fresh_network, sequence_loss,
                                   train_flow, train_mode, widths_named)
 
 from .helpers import configure_torch
@@ -24,16 +25,6 @@ def smooth_photo(height, width, seed):
         coarse = torch.rand(1, 3, cells, cells, generator=g, dtype=torch.float64)
         picture += F.interpolate(coarse, size=(height, width), mode="bicubic", align_corners=True) / 3
     return picture[0].clamp(0, 1)
-
-
-def warp(image, flow):
-    """The plug-in's warp: each pixel sampled at its position plus its flow, bicubic, border values."""
-    _, _, h, w = image.shape
-    ys, xs = torch.meshgrid(torch.arange(h, dtype=image.dtype), torch.arange(w, dtype=image.dtype), indexing="ij")
-    x = (xs + flow[:, 0]) * 2 / (w - 1) - 1
-    y = (ys + flow[:, 1]) * 2 / (h - 1) - 1
-    return F.grid_sample(image, torch.stack([x, y], dim=-1), mode="bicubic", padding_mode="border",
-                         align_corners=True)
 
 
 class Motion(unittest.TestCase):
@@ -56,7 +47,7 @@ class Motion(unittest.TestCase):
         clip = render_clip(smooth_photo(256, 320, 2), maps, 24, 32, s)
         inner = (slice(None), slice(4, -4), slice(4, -4))  # away from what enters at the borders
         for t in range(1, 4):
-            moved = warp(clip.frames[t - 1][None], clip.flow[t][None])[0]
+            moved = warp_by_flow(clip.frames[t - 1][None], clip.flow[t][None])[0]
             error = (moved - clip.frames[t])[inner].abs().mean()
             unmoved = (clip.frames[t - 1] - clip.frames[t])[inner].abs().mean()
             self.assertLess(error, 0.1 * unmoved, t)
