@@ -37,13 +37,13 @@ def _parser():
     i.add_argument("--family", choices=("still", "sequence", "flow"), help="checked against the code")
     i.add_argument("--scale", type=int, choices=(2, 4), help="checked against the code")
 
-    t = sub.add_parser("train", help="fine-tune a still network, or train the flow network, on photographs or plates",
+    t = sub.add_parser("train", help="train a still, flow or recurrent network on photographs or plates",
                        description="Fine-tunes a still network in the node's encoding, or trains the flow network "
-                       "(FLWN) on moving clips made from the images. Resumes from WORK/checkpoint.pt when it "
-                       "exists; Ctrl-C or SIGTERM write a checkpoint first.")
-    t.add_argument("--code", required=True, choices=[c for c in CODES if "Pst" in c] + ["FLWN"],
+                       "(FLWN) or a recurrent sequence network on moving clips made from the images. Resumes "
+                       "from WORK/checkpoint.pt when it exists; Ctrl-C or SIGTERM write a checkpoint first.")
+    t.add_argument("--code", required=True, choices=[c for c in CODES if "Pst" in c or "sr" in c] + ["FLWN"],
                    help="the still plates code to train: ...P the PSNR end, ...G the detail end (its CG twin is "
-                   "written too); or FLWN, the flow network")
+                   "written too); FLWN, the flow network; or a recurrent code (..PAsr., ..CGsr.)")
     t.add_argument("--images", required=True, nargs="+",
                    help="training images: files, folders, ####/%%04d sequences (any format OpenImageIO reads)")
     t.add_argument("--held-out", nargs="*", default=[], help="images to measure on, never trained on")
@@ -53,7 +53,7 @@ def _parser():
     t.add_argument("--steps", type=int, default=20000)
     t.add_argument("--batch", type=int, default=4)
     t.add_argument("--patch", type=int, help="low-resolution patch side in pixels (default 32; FLWN 64)")
-    t.add_argument("--lr", type=float, help="learning rate (default 1e-4; FLWN 2e-4)")
+    t.add_argument("--lr", type=float, help="learning rate (default 1e-4; FLWN and recurrent 2e-4)")
     t.add_argument("--checkpoint-every", type=int, default=250, help="steps between checkpoints (default 250)")
     t.add_argument("--threads", type=int, default=0, help="CPU threads (default: the library's choice)")
     t.add_argument("--device", default="cpu", help="cpu or cuda[:N] (default cpu)")
@@ -67,10 +67,18 @@ def _parser():
                    help="widths of a network started without --parent")
     t.add_argument("--seed", type=int, default=1)
     f = t.add_argument_group("flow network (FLWN)")
-    f.add_argument("--flow-widths", default="tiny", choices=("tiny", "reference"),
-                   help="the widths of that pack's flow network (default tiny: trainable on a CPU)")
+    f.add_argument("--flow-widths", default="narrow", choices=("narrow", "tiny", "reference"),
+                   help="narrow (default: trainable on a CPU in hours), or the widths of the tiny or "
+                   "reference pack's flow network")
     f.add_argument("--iterations", type=int, default=12, help="updates while training (the plug-in runs 25)")
-    f.add_argument("--shift", type=float, default=8.0, help="most motion in input pixels a frame (default 8)")
+    f.add_argument("--shift", type=float, help="most motion in input pixels a frame (default 8; recurrent 6)")
+    r = t.add_argument_group("recurrent networks (..PAsr., ..CGsr.)")
+    r.add_argument("--flow", help="the frozen flow network they train behind: a FLWN.pt or a pack folder")
+    r.add_argument("--teacher", default="", help="detail ends: the pack folder or still archive whose detail "
+                   "network's high band they follow (default: the --flow pack's)")
+    r.add_argument("--features", type=int, default=32, help="width of a network started fresh (default 32)")
+    r.add_argument("--frames", type=int, default=6, help="frames each clip unrolls over (default 6)")
+    r.add_argument("--temporal", type=float, default=1.0, help="weight of the temporal loss (default 1)")
 
     dl = sub.add_parser("delta", help="store a training run's weights as differences from the published "
                         "parent (the form the trained pack keeps them in)")
@@ -127,12 +135,24 @@ def main(argv=None):
             from .train_flow import FlowTrainConfig, train_flow
             cfg = FlowTrainConfig(images=args.images, held_out=args.held_out, work=args.work,
                                   widths=args.flow_widths, steps=args.steps, batch=args.batch,
-                                  patch=args.patch or 64, shift=args.shift, iterations=args.iterations,
+                                  patch=args.patch or 64, shift=args.shift or 8.0, iterations=args.iterations,
                                   lr=args.lr or 2e-4,
                                   checkpoint_every=args.checkpoint_every, threads=args.threads,
                                   device=args.device, downscale=args.downscale, colorspace=args.colorspace,
                                   seed=args.seed)
             if train_flow(cfg, args.out) is None:
+                return 130
+        elif args.command == "train" and "sr" in args.code:
+            from .train_sequence import SequenceTrainConfig, train_sequence
+            cfg = SequenceTrainConfig(code=args.code, images=args.images, held_out=args.held_out, work=args.work,
+                                      flow=args.flow or "", parent=args.parent, teacher=args.teacher,
+                                      features=args.features, steps=args.steps, batch=args.batch,
+                                      patch=args.patch or 32, frames=args.frames, shift=args.shift or 6.0,
+                                      temporal=args.temporal, lr=args.lr or 2e-4,
+                                      checkpoint_every=args.checkpoint_every, threads=args.threads,
+                                      device=args.device, bf16=not args.float32, downscale=args.downscale,
+                                      colorspace=args.colorspace, clean=args.clean, seed=args.seed)
+            if train_sequence(cfg, args.out) is None:
                 return 130
         elif args.command == "train":
             from .train import TrainConfig, train

@@ -34,8 +34,8 @@ class MotionLimits:
 
 @dataclass
 class Clip:
-    truth: torch.Tensor       # [T, 3, s*h, s*w] full-resolution frames, linear light
-    frames: torch.Tensor      # [T, 3, h, w] the input frames, area-downscaled
+    truth: torch.Tensor       # [T, C, s*h, s*w] full-resolution frames, linear light
+    frames: torch.Tensor      # [T, C, h, w] the input frames, area-downscaled
     flow: torch.Tensor        # [T, 2, h, w] frame t to frame t - 1, input pixels
 
 
@@ -87,10 +87,10 @@ def _centred_grid(height: int, width: int) -> torch.Tensor:
 
 def render_clip(photo: torch.Tensor, maps: List[torch.Tensor], height: int, width: int,
                 scale: int) -> Clip:
-    """The clip of `photo` ([3, H, W], linear light, larger than s*h x s*w with
-    room for the motion) seen along `maps`, with input frames of h x w."""
-    if photo.dim() != 3 or photo.size(0) != 3:
-        raise ValueError("the photograph must be [3, H, W]")
+    """The clip of `photo` ([3, H, W] linear light, or [4, H, W] premultiplied RGBA; larger than
+    s*h x s*w with room for the motion) seen along `maps`, with input frames of h x w."""
+    if photo.dim() != 3 or photo.size(0) not in (3, 4):
+        raise ValueError("the photograph must be [3, H, W] or [4, H, W]")
     hh, ww = height * scale, width * scale
     ph, pw = photo.shape[1:]
     frame_grid = _centred_grid(hh, ww)
@@ -113,3 +113,16 @@ def render_clip(photo: torch.Tensor, maps: List[torch.Tensor], height: int, widt
         in_previous = _apply(_invert(maps[t - 1]), _apply(maps[t], lr_centres))
         flow.append(((in_previous - lr_centres) / scale).permute(2, 0, 1).to(photo.dtype))
     return Clip(truth=truth, frames=frames, flow=torch.stack(flow))
+
+
+def soft_matte(height: int, width: int, generator: torch.Generator, edge: float = 6.0) -> torch.Tensor:
+    """[1, height, width] alpha of CG-like material: smooth random shapes, fully opaque and fully
+    transparent areas between soft edges about `edge` pixels wide. Multiplied into a photograph
+    (premultiplied) before render_clip, it moves with the scene as rendered elements do."""
+    cells = 3 + int(torch.randint(0, 5, (), generator=generator))
+    coarse = torch.rand(1, 1, cells, cells, generator=generator, dtype=torch.float64)
+    field = F.interpolate(coarse, size=(height, width), mode="bicubic", align_corners=True)[0]
+    # The field's slope sets the edge width: scale it so a ramp of one unit spans about `edge` pixels.
+    slope = max(float(cells) / max(height, width), 1e-6)
+    level = 0.3 + 0.4 * torch.rand((), generator=generator, dtype=torch.float64)
+    return ((field - level) / (slope * edge) + 0.5).clamp(0.0, 1.0)

@@ -144,7 +144,23 @@ def area_two_x(net4):
 
 # ---------------------------------------------------------------- data
 
-class Samples:
+class Seeded:
+    """A sample source's random state (Python's and torch's), saved in checkpoints so that a
+    resumed run draws what the uninterrupted one would have."""
+
+    def __init__(self, seed):
+        self.rng = random.Random(seed)
+        self.gen = torch.Generator().manual_seed(seed)
+
+    def state(self):
+        return {"rng": self.rng.getstate(), "gen": self.gen.get_state()}
+
+    def restore(self, s):
+        self.rng.setstate(s["rng"])
+        self.gen.set_state(s["gen"])
+
+
+class Samples(Seeded):
     """Random training pairs (low-resolution LogC input, full-resolution LogC truth)."""
 
     def __init__(self, images, scale, patch, clean, seed):
@@ -154,8 +170,7 @@ class Samples:
         areas = [im.shape[1] * im.shape[2] for im in self.images]
         self.weights = [a / sum(areas) for a in areas]
         self.scale, self.patch, self.clean = scale, patch, clean
-        self.rng = random.Random(seed)
-        self.gen = torch.Generator().manual_seed(seed)
+        super().__init__(seed)
 
     def batch(self, n):
         size = self.patch * self.scale
@@ -175,13 +190,6 @@ class Samples:
             hrs.append(hr)
         return log_encode(torch.cat(lrs)), log_encode(torch.cat(hrs))
 
-    def state(self):
-        return {"rng": self.rng.getstate(), "gen": self.gen.get_state()}
-
-    def restore(self, s):
-        self.rng.setstate(s["rng"])
-        self.gen.set_state(s["gen"])
-
 
 def box(x, radius):
     return F.avg_pool2d(F.pad(x, [radius] * 4, mode="replicate"), 2 * radius + 1, stride=1)
@@ -196,6 +204,19 @@ def learning_rate(base, step, steps, warmup=200):
     decay to a tenth."""
     ramp = min(1.0, (step + 1) / warmup)
     return base * ramp * (0.1 + 0.45 * (1.0 + math.cos(math.pi * min(step, steps) / max(steps, 1))))
+
+
+def descend(opt, loss, lr, clip_params=None):
+    """One optimiser step on `loss` at learning rate `lr`; gradients clipped to norm 1 over
+    `clip_params` when given (networks trained from fresh weights)."""
+    opt.zero_grad(set_to_none=True)
+    loss.backward()
+    if clip_params is not None:
+        torch.nn.utils.clip_grad_norm_(clip_params, 1.0)
+    for group in opt.param_groups:
+        group["lr"] = lr
+    opt.step()
+    return loss.item()
 
 
 def loss_fn(training, out, hr, scale=4, teacher=None):
@@ -216,10 +237,11 @@ def loss_fn(training, out, hr, scale=4, teacher=None):
 # ---------------------------------------------------------------- progress
 
 class Progress:
-    def __init__(self, total, start, stream=sys.stderr):
-        self.total, self.start_step, self.stream = total, start, stream
+    def __init__(self, total, start, stream=None):
+        # Looked up now, not at import, so that a redirected stderr gets the bar.
+        self.total, self.start_step, self.stream = total, start, stream or sys.stderr
         self.t0 = time.time()
-        self.tty = stream.isatty()
+        self.tty = self.stream.isatty()
         self.last = 0.0
 
     def show(self, step, loss, samples_per_step, force=False):
@@ -254,6 +276,22 @@ def _write_checkpoint(path, payload):
     tmp = path + ".tmp"
     torch.save(payload, tmp)
     os.replace(tmp, path)
+
+
+def append_scores(path, columns, row):
+    """One row of a run's scores.tsv, under a header written when the file is new."""
+    new = not os.path.isfile(path)
+    with open(path, "a") as f:
+        if new:
+            f.write("\t".join(columns) + "\n")
+        f.write("\t".join(row) + "\n")
+
+
+def resume(ckpt, opt, samples):
+    """(step, history) of a checkpointed run, its optimiser and sample draw restored."""
+    opt.load_state_dict(ckpt["optim"])
+    samples.restore(ckpt["samples"])
+    return ckpt["step"], ckpt["history"]
 
 
 def load_images(cfg, sources, log):
@@ -338,12 +376,7 @@ def train(cfg: TrainConfig, out_pack=None, log=print):
         teacher = resolve_parent(cfg.parent, cfg.code).to(device).to(memory_format=torch.channels_last).eval()
         for p in teacher.parameters():
             p.requires_grad_(False)
-    step = 0
-    history = []
-    if resumed:
-        opt.load_state_dict(ckpt["optim"])
-        samples.restore(ckpt["samples"])
-        step, history = ckpt["step"], ckpt["history"]
+    step, history = resume(ckpt, opt, samples) if resumed else (0, [])
     log("  %s, %s, batch %d of %dx%d inputs%s" % (
         cfg.device, "BFloat16 autocast" if use_bf16 else "float32", cfg.batch, cfg.patch, cfg.patch,
         ", %d threads" % torch.get_num_threads() if device.type == "cpu" else ""))
@@ -358,12 +391,9 @@ def train(cfg: TrainConfig, out_pack=None, log=print):
             net.to(device)
             net.train()
             history.append({"step": step, **asdict(s)})
-            new = not os.path.isfile(scores_path)
-            with open(scores_path, "a") as f:
-                if new:
-                    f.write("step\tpsnr\tpsnr_bicubic\tgain_db\tssim\tssim_bicubic\n")
-                f.write("%d\t%.3f\t%.3f\t%+.3f\t%.4f\t%.4f\n" % (step, s.psnr, s.psnr_bicubic, s.gain,
-                                                                s.ssim, s.ssim_bicubic))
+            append_scores(scores_path, ("step", "psnr", "psnr_bicubic", "gain_db", "ssim", "ssim_bicubic"),
+                          ("%d" % step, "%.3f" % s.psnr, "%.3f" % s.psnr_bicubic, "%+.3f" % s.gain,
+                           "%.4f" % s.ssim, "%.4f" % s.ssim_bicubic))
             progress.note("step %d: held-out PSNR %.2f dB (bicubic %.2f, %+.2f dB), SSIM %.4f (bicubic %.4f)"
                           % (step, s.psnr, s.psnr_bicubic, s.gain, s.ssim, s.ssim_bicubic))
         _write_checkpoint(ckpt_path, {
@@ -387,12 +417,7 @@ def train(cfg: TrainConfig, out_pack=None, log=print):
                 with torch.no_grad():
                     taught = teacher(lr_in).float()
         loss = loss_fn(info.training, out.float(), hr, info.scale, taught if teacher is not None else None)
-        opt.zero_grad(set_to_none=True)
-        loss.backward()
-        for group in opt.param_groups:
-            group["lr"] = learning_rate(cfg.lr, step, cfg.steps)
-        opt.step()
-        return loss.item()
+        return descend(opt, loss, learning_rate(cfg.lr, step, cfg.steps))
 
     step, stopped = run_steps(cfg.steps, step, cfg.batch, cfg.checkpoint_every, one_step, checkpoint, progress)
     if stopped:

@@ -19,7 +19,6 @@ resumes the same way.
 
 import math
 import os
-import random
 from dataclasses import asdict, dataclass, field
 
 import torch
@@ -28,7 +27,8 @@ from .encoding import log_encode
 from .flow import FlowNet, FlowWidths
 from .motion import MotionLimits, camera_path, render_clip
 from .sequence_ops import pad_for_flow
-from .train import CHECKPOINT, Progress, _write_checkpoint, learning_rate, load_images, run_steps
+from .train import (CHECKPOINT, Progress, Seeded, _write_checkpoint, append_scores, descend, learning_rate,
+                    load_images, resume, run_steps)
 
 PLUGIN_ITERATIONS = 25
 
@@ -38,7 +38,7 @@ class FlowTrainConfig:
     images: list
     held_out: list
     work: str
-    widths: str = "tiny"        # a pack's flow widths: "tiny" or "reference"
+    widths: str = "narrow"      # "narrow", or a pack's flow widths: "tiny" or "reference"
     steps: int = 20000
     batch: int = 4
     patch: int = 64             # input patch side
@@ -57,11 +57,18 @@ class FlowTrainConfig:
     code: str = field(default="FLWN", init=False)
 
 
+# Widths a CPU trains in hours: wide enough for the recurrent state to track motion (the tiny
+# pack's four channels are not), a few times the tiny pack's cost.
+NARROW = FlowWidths(enc=(16, 24, 32), fdim=32, hdim=24, cdim=24, corr1=48, corr2=32, flow1=16, flow2=16,
+                    motion=32, head=32, mask=32)
+
+
 def widths_named(name):
     from .packs import PACKS
-    if name not in PACKS:
-        raise ValueError("no flow widths named %s (%s)" % (name, ", ".join(sorted(PACKS))))
-    return PACKS[name].flow
+    named = {"narrow": NARROW, **{k: v.flow for k, v in PACKS.items()}}
+    if name not in named:
+        raise ValueError("no flow widths named %s (%s)" % (name, ", ".join(sorted(named))))
+    return named[name]
 
 
 def fresh_network(widths: FlowWidths, seed):
@@ -81,7 +88,7 @@ def fresh_network(widths: FlowWidths, seed):
     return net
 
 
-class ClipPairs:
+class ClipPairs(Seeded):
     """(current, previous, flow) batches: LogC frames padded for the flow network, flow unpadded."""
 
     def __init__(self, images, patch, scale, shift, seed):
@@ -91,8 +98,7 @@ class ClipPairs:
             raise ValueError("no image is at least %d pixels on each side (for %d-pixel patches moving %g "
                              "pixels a frame)" % (side, patch, shift))
         self.patch, self.scale, self.shift, self.side = patch, scale, shift, side
-        self.rng = random.Random(seed)
-        self.gen = torch.Generator().manual_seed(seed)
+        super().__init__(seed)
 
     @staticmethod
     def crop_side(patch, scale, shift):
@@ -114,13 +120,6 @@ class ClipPairs:
     def batch(self, n):
         current, previous, flow = zip(*(self.pair() for _ in range(n)))
         return pad_for_flow(torch.cat(current)), pad_for_flow(torch.cat(previous)), torch.cat(flow)
-
-    def state(self):
-        return {"rng": self.rng.getstate(), "gen": self.gen.get_state()}
-
-    def restore(self, s):
-        self.rng.setstate(s["rng"])
-        self.gen.set_state(s["gen"])
 
 
 def train_mode(net):
@@ -177,11 +176,7 @@ def train_flow(cfg: FlowTrainConfig, out_pack=None, log=print):
         # Fixed clips, so every checkpoint is scored on the same motion.
         held = ClipPairs(load_images(cfg, cfg.held_out, log), cfg.patch, cfg.scale, cfg.shift, cfg.seed + 1000)
         held_pairs = [held.batch(1) for _ in range(cfg.eval_clips)]
-    step, history = 0, []
-    if resumed:
-        opt.load_state_dict(ckpt["optim"])
-        samples.restore(ckpt["samples"])
-        step, history = ckpt["step"], ckpt["history"]
+    step, history = resume(ckpt, opt, samples) if resumed else (0, [])
     log("  %s, batch %d of %dx%d patches, %d updates (scored at %d), motion up to %g pixels a frame" % (
         cfg.device, cfg.batch, cfg.patch, cfg.patch, cfg.iterations, PLUGIN_ITERATIONS, cfg.shift))
 
@@ -198,11 +193,7 @@ def train_flow(cfg: FlowTrainConfig, out_pack=None, log=print):
             epe, zero = end_point_error(net, [tuple(t.to(device) for t in p) for p in held_pairs])
             train_mode(net)
             history.append({"step": step, "epe": epe, "epe_zero_flow": zero})
-            new = not os.path.isfile(scores_path)
-            with open(scores_path, "a") as f:
-                if new:
-                    f.write("step\tepe\tepe_zero_flow\n")
-                f.write("%d\t%.4f\t%.4f\n" % (step, epe, zero))
+            append_scores(scores_path, ("step", "epe", "epe_zero_flow"), ("%d" % step, "%.4f" % epe, "%.4f" % zero))
             progress.note("step %d: held-out end-point error %.3f pixels (zero flow %.3f)" % (step, epe, zero))
         _write_checkpoint(ckpt_path, {
             "step": step, "model": {k: v.detach().cpu() for k, v in net.state_dict().items()},
@@ -217,14 +208,8 @@ def train_flow(cfg: FlowTrainConfig, out_pack=None, log=print):
     def one_step(step):
         current, previous, truth = (t.to(device) for t in samples.batch(cfg.batch))
         loss = sequence_loss(net.iterate(current, previous, cfg.iterations, True), truth, cfg.gamma)
-        opt.zero_grad(set_to_none=True)
-        loss.backward()
-        torch.nn.utils.clip_grad_norm_(net.parameters(), 1.0)
-        for group in opt.param_groups:
-            group["lr"] = learning_rate(cfg.lr, step, cfg.steps, warmup=100)
-        opt.step()
-        interval.append(loss.item())
-        return loss.item()
+        interval.append(descend(opt, loss, learning_rate(cfg.lr, step, cfg.steps, warmup=100), net.parameters()))
+        return interval[-1]
 
     step, stopped = run_steps(cfg.steps, step, cfg.batch, cfg.checkpoint_every, one_step, checkpoint, progress)
     if stopped:

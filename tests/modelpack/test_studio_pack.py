@@ -1,5 +1,6 @@
 """A studio's path end to end at tiny widths: train on its plates, write a pack, build the companion
-library from it on its own, and render through magnifex-render with the plug-in. Needs the build's
+library from it on its own, and render through magnifex-render with the plug-in; and a recurrent
+archive rendering a sequence in the plug-in as the training code unrolls it. Needs the build's
 magnifex-render and tiny plug-in directory (ctest passes them)."""
 
 import os
@@ -14,6 +15,7 @@ import torch
 from modelpack.encoding import log_decode, log_encode, srgb_decode, srgb_encode
 from modelpack.still import StillNet
 from modelpack.train import save_still
+from modelpack.train_sequence import fresh_network, load_flow, save_sequence, unroll
 from modelpack.weights import still_tiny
 
 from .helpers import configure_torch, run_cli
@@ -42,14 +44,69 @@ class StudioPack(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.tmp, ignore_errors=True)
 
+    def plugin_with(self, pack):
+        """A plug-in folder with the companion library built on its own from `pack`, as a studio
+        builds it."""
+        lib = os.path.join(self.tmp, "lib")
+        for cmd in (["cmake", "-S", os.path.join(SOURCE_DIR, "companion"), "-B", lib, "-G", "Ninja",
+                     "-DMAGNIFEX_PACK_DIR=" + pack],
+                    ["cmake", "--build", lib]):
+            r = subprocess.run(cmd, capture_output=True, text=True)
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        plugin_dir = os.path.join(self.tmp, "plugin")
+        os.makedirs(plugin_dir)
+        shutil.copy(os.path.join(TINY_PLUGIN_DIR, "Magnifex.so"), plugin_dir)
+        shutil.copy(os.path.join(lib, "MagnifexModels.so"), plugin_dir)
+        return plugin_dir
+
+    def tiny_pack_copy(self):
+        pack = os.path.join(self.tmp, "pack")
+        shutil.copytree(os.path.join(os.path.dirname(os.path.dirname(TINY_PLUGIN_DIR)), "packs", "tiny"), pack)
+        return pack
+
+    def test_a_recurrent_archive_renders_a_sequence_as_training_unrolls_it(self):
+        plates = os.path.join(self.tmp, "plates")
+        write_images(plates, 3, 32, 40)
+        for i, name in enumerate(sorted(os.listdir(plates))):
+            os.rename(os.path.join(plates, name), os.path.join(plates, "plate.%04d.png" % (1001 + i)))
+        pack = self.tiny_pack_copy()
+        # Random weights throughout, the last layer included, so the result depends on the state.
+        net = fresh_network(2, 3, 4, seed=7)
+        with torch.no_grad():
+            net.conv_out.weight.normal_(0.0, 0.3, generator=torch.Generator().manual_seed(8))
+        for code in ("2PAsrP", "2PAsrG"):
+            save_sequence(net, os.path.join(pack, code + ".pt"), {"code": code})
+        plugin_dir = self.plugin_with(pack)
+        r = subprocess.run([RENDER, "--plugin-dir", plugin_dir, "--input", os.path.join(plates, "plate.####.png"),
+                            "--output", os.path.join(self.tmp, "up.####.png"), "--set", "mode=sequence",
+                            "--set", "scale=2x", "--set", "details=0", "--set", "mixedprecision=false",
+                            # No preroll: the first frame starts from a reset state, as a clip does in
+                            # training, and each later one carries the state of the frame before.
+                            "--set", "preroll=0", "--threads", "1"], capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        frames = [srgb_decode(torch.from_numpy(read_png(os.path.join(plates, "plate.%04d.png" % f))
+                                               .astype(np.float32) / 255.0).permute(2, 0, 1)[None])
+                  for f in (1001, 1002, 1003)]
+        flow = load_flow(pack, torch.device("cpu"))
+        with torch.no_grad():
+            results = unroll(net.eval(), flow, torch.stack(frames), "PA", 2)
+            alone = unroll(net, flow, torch.stack(frames[2:]), "PA", 2)[0]
+
+        def as_png(x):
+            return (srgb_encode(log_decode(x)).clamp(0, 1)[0].permute(1, 2, 0).numpy() * 255).round()
+        for i, f in enumerate((1001, 1002, 1003)):
+            got = read_png(os.path.join(self.tmp, "up.%04d.png" % f)).astype(np.float32)
+            self.assertEqual(got.shape, (64, 64, 3))
+            self.assertLessEqual(np.abs(got - as_png(results[i])).max(), 1.0, f)
+        # The state matters: the third frame rendered without the first two differs.
+        self.assertGreater(np.abs(as_png(alone) - as_png(results[2])).max(), 8.0)
+
     def test_trained_archives_render_in_the_plug_in_as_they_compute(self):
         plates = os.path.join(self.tmp, "plates")
         write_images(plates, 2, 48, 30)
         for i, name in enumerate(sorted(os.listdir(plates))):   # a #### sequence, as plates come
             os.rename(os.path.join(plates, name), os.path.join(plates, "plate.%04d.png" % (1001 + i)))
-        pack = os.path.join(self.tmp, "pack")
-        tiny_pack = os.path.join(os.path.dirname(os.path.dirname(TINY_PLUGIN_DIR)), "packs", "tiny")
-        shutil.copytree(tiny_pack, pack)
+        pack = self.tiny_pack_copy()
         # A parent in the sRGB adapter, as the trained pack's are, so that the plug-in runs it too.
         parent = StillNet(4, 3, 1, srgb_core=True)
         still_tiny(parent, "P", "studio-test")
@@ -63,17 +120,7 @@ class StudioPack(unittest.TestCase):
                              "--work", os.path.join(self.tmp, "work"), "--parent", parent_path, "--steps", "3",
                              "--batch", "2", "--patch", "8", "--out", pack, "--float32")
         self.assertEqual(rc, 0, err)
-        # The companion library on its own, as a studio builds it from its pack.
-        lib = os.path.join(self.tmp, "lib")
-        for cmd in (["cmake", "-S", os.path.join(SOURCE_DIR, "companion"), "-B", lib, "-G", "Ninja",
-                     "-DMAGNIFEX_PACK_DIR=" + pack],
-                    ["cmake", "--build", lib]):
-            r = subprocess.run(cmd, capture_output=True, text=True)
-            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        plugin_dir = os.path.join(self.tmp, "plugin")
-        os.makedirs(plugin_dir)
-        shutil.copy(os.path.join(TINY_PLUGIN_DIR, "Magnifex.so"), plugin_dir)
-        shutil.copy(os.path.join(lib, "MagnifexModels.so"), plugin_dir)
+        plugin_dir = self.plugin_with(pack)
         src = os.path.join(plates, "plate.1001.png")
         out = os.path.join(self.tmp, "up.png")
         r = subprocess.run([RENDER, "--plugin-dir", plugin_dir, "--input", src, "--output", out,

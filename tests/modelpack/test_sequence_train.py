@@ -1,0 +1,146 @@
+"""Training the recurrent networks: the starting point, the loss reaching through the unroll, and a
+tiny run end to end (the plug-in's steps themselves are compared in test_sequence_ops)."""
+
+import os
+import shutil
+import tempfile
+import unittest
+
+import torch
+import torch.nn.functional as F
+
+from modelpack.codes import expected_signature
+from modelpack.encoding import log_encode
+from modelpack.sequence_ops import colour_variant, prepare_alpha_input
+from modelpack.train_sequence import (ClipSamples, clip_loss, fresh_network, sequence_from_archive, targets,
+                                      temporal_error, unroll)
+
+from .helpers import configure_torch, run_cli
+from .test_motion import smooth_photo
+from .test_train import write_images
+
+TINY_PACK = os.environ.get("MAGNIFEX_TINY_PACK", "")
+
+
+def setUpModule():
+    configure_torch()
+
+
+def still_flow(current, previous):
+    return torch.zeros_like(current[:, :2])
+
+
+def blocky_photo(size, seed):
+    """Flat cells with hard edges, linear light: detail bicubic cannot make."""
+    g = torch.Generator().manual_seed(seed)
+    cells = torch.rand(1, 3, size // 8, size // 8, generator=g)
+    return F.interpolate(cells, size=(size, size), mode="nearest")[0] * 0.8 + 0.1
+
+
+def bicubic(x, s):
+    return F.interpolate(x, scale_factor=float(s), mode="bicubic", align_corners=False)
+
+
+class Unroll(unittest.TestCase):
+    def test_a_fresh_network_is_the_bicubic_upscale_of_each_frame_in_both_materials(self):
+        # Whatever the state carries, a zero last layer adds nothing to the skip path.
+        photo = smooth_photo(160, 160, 4).float()
+        for material, channels in (("PA", 3), ("CG", 4)):
+            for s in (2, 4):
+                with self.subTest(material=material, scale=s):
+                    clips = ClipSamples([photo], s, 6, 3, 2.0, material, True, seed=s)
+                    inputs, truth = clips.batch(2)
+                    self.assertEqual(tuple(inputs.shape), (3, 2, channels, 6, 6))
+                    self.assertEqual(tuple(truth.shape), (3, 2, channels, 6 * s, 6 * s))
+                    net = fresh_network(s, channels, 8, seed=1).eval()
+                    with torch.no_grad():
+                        results = unroll(net, still_flow, inputs, material, s)
+                    for frame, got in zip(inputs, results):
+                        if material == "PA":
+                            torch.testing.assert_close(got, bicubic(log_encode(frame), s))
+                            continue
+                        main, colour = got
+                        x = prepare_alpha_input(frame)
+                        variant = torch.cat([colour_variant(x), torch.ones_like(x[:, :1])], 1)
+                        torch.testing.assert_close(main, bicubic(x, s))
+                        torch.testing.assert_close(colour, bicubic(variant, s))
+
+    def test_cg_clips_carry_soft_premultiplied_alpha(self):
+        clips = ClipSamples([smooth_photo(200, 200, 5).float()], 2, 24, 2, 2.0, "CG", True, seed=2)
+        alphas = torch.cat([clips.clip()[1][:, 3] for _ in range(6)])
+        self.assertTrue(((alphas > 0.05) & (alphas < 0.95)).any())   # soft edges
+        self.assertTrue((alphas == 0).any() and (alphas == 1).any())  # and both sides of them
+        _, truth = clips.clip()
+        transparent = (truth[:, 3:4] == 0).expand(-1, 3, -1, -1)
+        self.assertTrue(transparent.any())
+        self.assertEqual(truth[:, :3][transparent].abs().max().item(), 0.0)   # premultiplied
+
+    def test_the_loss_reaches_every_layer_through_the_unroll_and_falls(self):
+        # One batch learnt again and again, through the warp and the space-to-depth of the state.
+        torch.manual_seed(0)
+        photo = blocky_photo(200, 6)
+        for material, channels in (("PA", 3), ("CG", 4)):
+            with self.subTest(material=material):
+                clips = ClipSamples([photo], 2, 12, 3, 2.0, material, True, seed=3)
+                inputs, truth = clips.batch(2)
+                net = fresh_network(2, channels, 8, seed=1)
+                opt = torch.optim.Adam(net.parameters(), lr=2e-3)
+                losses = []
+                for step in range(60):
+                    loss = clip_loss(unroll(net, still_flow, inputs, material, 2), targets(truth, material), 1.0)
+                    opt.zero_grad()
+                    loss.backward()
+                    if step == 3:  # once the last layer is no longer zero, the gradient reaches everything
+                        missed = [n for n, p in net.named_parameters() if p.grad is None or not p.grad.abs().sum()]
+                        self.assertEqual(missed, [])
+                    opt.step()
+                    losses.append(loss.item())
+                self.assertLess(sum(losses[-5:]) / 5, 0.9 * sum(losses[:5]) / 5)
+
+    def test_the_temporal_error_measures_flicker_not_motion(self):
+        truth = [torch.full((1, 3, 4, 4), v) for v in (0.1, 0.2, 0.3)]
+        self.assertAlmostEqual(temporal_error([t + 0.05 for t in truth], truth), 0.0, places=6)  # steady offset
+        flicker = [truth[0], truth[1] + 0.1, truth[2]]
+        self.assertAlmostEqual(temporal_error(flicker, truth), 0.1, places=6)
+
+
+@unittest.skipUnless(TINY_PACK, "needs MAGNIFEX_TINY_PACK (ctest passes it)")
+class TrainingRun(unittest.TestCase):
+    def test_both_ends_train_resume_and_write_archives_of_the_family(self):
+        tmp = tempfile.mkdtemp(prefix="modelpack-seq-")
+        try:
+            images = os.path.join(tmp, "images")
+            write_images(images, 2, 200, 30)
+            pack = os.path.join(tmp, "pack")
+            common = ["--images", images, "--held-out", images, "--flow", TINY_PACK, "--features", "4",
+                      "--patch", "8", "--frames", "2", "--batch", "1", "--shift", "2", "--float32"]
+            work = os.path.join(tmp, "p")
+            rc, _, err = run_cli("train", "--code", "2PAsrP", "--work", work, "--steps", "2",
+                                 "--checkpoint-every", "1", *common)
+            self.assertEqual(rc, 0, err)
+            rc, _, err = run_cli("train", "--code", "2PAsrP", "--work", work, "--steps", "3", "--out", pack, *common)
+            self.assertEqual(rc, 0, err)
+            self.assertIn("resuming 2PAsrP at step 2 of 3", err + _)
+            with open(os.path.join(work, "scores.tsv")) as f:
+                self.assertEqual(len(f.read().splitlines()), 1 + 4)   # header, steps 0, 1, 2, 3
+            # The detail end from the PSNR end, following the tiny pack's still detail network.
+            rc, _, err = run_cli("train", "--code", "2PAsrG", "--work", os.path.join(tmp, "g"), "--steps", "2",
+                                 "--parent", pack, "--teacher", TINY_PACK, "--out", pack, *common)
+            self.assertEqual(rc, 0, err)
+            for code in ("2PAsrP", "2PAsrG"):
+                net, meta = sequence_from_archive(os.path.join(pack, code + ".pt"))
+                self.assertEqual(meta["code"], code)
+                self.assertEqual((net.scale, net.conv_in[0].out_channels), (2, 4))
+                count, first, _, _, last = expected_signature(code)
+                names = [n for n, _ in net.named_parameters()]
+                self.assertEqual((len(names), names[0], names[-1]), (count, first, last))
+            rc, _, err = run_cli("train", "--code", "2PAsrG", "--work", os.path.join(tmp, "g2"), "--steps", "1",
+                                 *common)
+            self.assertEqual(rc, 1)
+            self.assertIn("give --parent", err)
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    unittest.main()
