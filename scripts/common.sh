@@ -84,6 +84,22 @@ setup_all() {
   export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
 }
 
+# Plots need matplotlib, kept in an environment of its own so the main one stays as pinned; sets
+# MAGNIFEX_PLOT_PYTHON.
+setup_plot_env() {
+  local env
+  env="$MAGNIFEX_CACHE/bench-$(python3 -c 'import sys;print("%d.%d" % sys.version_info[:2])')-$(sha256sum "$MAGNIFEX_ROOT/scripts/bench-requirements.txt" | cut -c1-12)"
+  if [ ! -f "$env/.complete" ]; then
+    say "making the plotting environment $env"
+    rm -rf "$env"
+    python3 -m venv "$env"
+    "$env/bin/pip" install --quiet --disable-pip-version-check --progress-bar off \
+      -r "$MAGNIFEX_ROOT/scripts/bench-requirements.txt" || die "pip install failed"
+    touch "$env/.complete"
+  fi
+  export MAGNIFEX_PLOT_PYTHON="$env/bin/python"
+}
+
 # What the build folder $1 needs before a build with the Python $2: "configure" (not configured
 # yet), "reconfigure" (configured with another Python environment, as after a change of the pinned
 # requirements: its cached libtorch and CUDA paths belong to the old one) or nothing.

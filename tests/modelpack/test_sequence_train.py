@@ -12,6 +12,7 @@ import torch.nn.functional as F
 from modelpack.codes import expected_signature
 from modelpack.encoding import log_encode
 from modelpack.sequence_ops import colour_variant, prepare_alpha_input
+from modelpack.trained import trained_fresh
 from modelpack.train_sequence import (ClipSamples, clip_loss, fresh_network, sequence_from_archive, targets,
                                       temporal_error, unroll)
 
@@ -134,6 +135,14 @@ class TrainingRun(unittest.TestCase):
                 count, first, _, _, last = expected_signature(code)
                 names = [n for n, _ in net.named_parameters()]
                 self.assertEqual((len(names), names[0], names[-1]), (count, first, last))
+            # Kept as the trained pack keeps it: whole, in half precision, widths in the header.
+            delta = os.path.join(tmp, "2PAsrP.delta")
+            rc, _, err = run_cli("delta", "--work", work, "--code", "2PAsrP", "--out", delta)
+            self.assertEqual(rc, 0, err)
+            kept = trained_fresh("2PAsrP", log=lambda *_: None, path=delta)
+            trained, _ = sequence_from_archive(os.path.join(pack, "2PAsrP.pt"))
+            for name, value in trained.state_dict().items():
+                torch.testing.assert_close(kept.state_dict()[name], value, rtol=1e-3, atol=1e-4)
             rc, _, err = run_cli("train", "--code", "2PAsrG", "--work", os.path.join(tmp, "g2"), "--steps", "1",
                                  *common)
             self.assertEqual(rc, 1)
