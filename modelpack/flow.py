@@ -249,3 +249,14 @@ class FlowNet(nn.Module):
         up = F.unfold(8.0 * flow, [3, 3], padding=1).reshape(n, 2, 9, 1, 1, h, w)
         up = torch.sum(mask * up, dim=2)
         return up.permute(0, 1, 4, 2, 5, 3).reshape(n, 2, 8 * h, 8 * w)
+
+
+def widths_of(net: FlowNet) -> FlowWidths:
+    """The widths a flow network was built with, read from its layers."""
+    enc, up = net.fnet, net.update_block
+    return FlowWidths(enc=(enc.conv1.out_channels, enc.layer2[0].conv1.out_channels, enc.layer3[0].conv1.out_channels),
+                      fdim=enc.conv2.out_channels, hdim=net.hdim, cdim=net.cdim,
+                      corr1=up.encoder.convc1.out_channels, corr2=up.encoder.convc2.out_channels,
+                      flow1=up.encoder.convf1.out_channels, flow2=up.encoder.convf2.out_channels,
+                      motion=up.encoder.conv.out_channels + 2, head=up.flow_head.conv1.out_channels,
+                      mask=up.mask[0].out_channels)

@@ -9,8 +9,10 @@ rules of a pair are in trained_still.
 
 No published weights fit the flow and recurrent networks, so those trained
 here are kept whole, as half-precision differences from zero, with their
-widths in the file's header. A sequence or flow code without a file is the
-reference pack's network.
+widths in the file's header. A detail end without a file is its PSNR end's
+network when that one has a file; the flow network without a file returns
+zero flow, as the reference pack's does, at the narrow widths; any other
+sequence code without a file is the reference pack's network.
 """
 
 import importlib.util
@@ -19,8 +21,9 @@ import shutil
 import time
 
 from . import packs
-from .codes import CODES, parse_code
+from .codes import CODES, FLOW_CODE, parse_code
 from .compact import apply_delta, read_delta
+from .flow import widths_of as widths_of_flow
 from .ncnn import read_still_network
 from .still import StillNet
 from .train import META_FILE, area_two_x, save_still
@@ -31,7 +34,8 @@ PUBLISHED_STEM = "REALESRGAN_X4PLUS_UP4X"
 DESCRIPTION = ("Trained still networks: 4x GAN = the published 4x GAN network in the node's "
                "encoding; PSNR ends and 2x fine-tuned from it on photographs here (codes with a "
                "delta in modelpack/trained/); flow and recurrent networks trained here where "
-               "modelpack/trained/ has them, the rest as in the reference pack.")
+               "modelpack/trained/ has them; otherwise zero flow at narrow widths and the "
+               "reference pack's recurrent networks.")
 
 
 def published_x4plus():
@@ -89,6 +93,15 @@ def from_zero(net):
     return {k: v.detach().clone().zero_() for k, v in net.state_dict().items()}
 
 
+def zero_flow():
+    """The flow network without a trained one: zero flow, as the reference pack's, at the narrow
+    widths, which cost a small fraction of the full ones for the same (zero) result."""
+    from .flow import FlowNet
+    from .train_flow import NARROW
+    from .weights import flow_reference
+    return flow_reference(FlowNet(NARROW)).eval()
+
+
 def trained_fresh(code, log=print, path=None):
     """The eager flow or recurrent network of a code trained here (from `path`, by default its file
     in modelpack/trained/), or None when none was."""
@@ -111,6 +124,25 @@ def trained_fresh(code, log=print, path=None):
     return net.eval()
 
 
+def sequence_or_flow(code, log=print):
+    """(eager network or None for the reference one, log note) of a sequence or flow code."""
+    info = parse_code(code)
+    net = trained_fresh(code, log)
+    if net is not None:
+        return net, "  (trained)"
+    if info.family == "sequence" and info.training == "G":
+        # A PSNR end trained without its detail end: the pair is that one network twice, so that
+        # details blends nothing foreign into it.
+        net = trained_fresh(code[:-1] + "P", lambda *_: None)
+        if net is not None:
+            log("  %s: its PSNR end's network (no detail end trained)" % code)
+            return net, "  (trained)"
+    if info.family == "flow":
+        log("  %s: zero flow at narrow widths (no flow network trained)" % code)
+        return zero_flow(), "  (zero flow)"
+    return None, "  (reference)"
+
+
 def build_trained(out_dir, log=print):
     t0 = time.time()
     log("Building pack 'trained' into %s" % out_dir)
@@ -119,6 +151,7 @@ def build_trained(out_dir, log=print):
     scripter = packs._Scripter()
     # Plates before CG, so that each still CG archive is a copy of its plates one, as in every pack.
     order = [c for c in CODES if "CGst" not in c] + [c for c in CODES if "CGst" in c]
+    widths_of = {}
     for i, code in enumerate(order, 1):
         t = time.time()
         path = os.path.join(out_dir, code + ".pt")
@@ -133,11 +166,15 @@ def build_trained(out_dir, log=print):
             save_still(trained_still(code, log).eval(), path, {"code": code, "pack": "trained"})
             note = "  (trained)"
         else:
-            net = trained_fresh(code, log)
-            note = "  (trained)" if net is not None else "  (reference)"
-            packs.save_archive(scripter(net if net is not None else packs.make_network(reference, code)), path)
+            net, note = sequence_or_flow(code, log)
+            if net is None:
+                net = packs.make_network(reference, code)
+            packs.save_archive(scripter(net), path)
+            widths_of[code] = net.conv_in[0].out_channels if info.family == "sequence" else widths_of_flow(net).as_dict()
         packs._log_archive(log, i, len(CODES), code, path, t, note)
     widths = reference.widths()
+    widths["flow"] = widths_of.pop(FLOW_CODE)
+    widths["sequence"]["features"] = widths_of
     packs.write_pack_json(out_dir, "trained", DESCRIPTION, widths)
     log("Done: %d archives in %.1fs" % (len(CODES), time.time() - t0))
 

@@ -12,6 +12,8 @@ import torch.nn.functional as F
 from modelpack.codes import expected_signature
 from modelpack.encoding import log_encode
 from modelpack.sequence_ops import colour_variant, prepare_alpha_input
+from modelpack import trained
+from modelpack.compact import write_delta
 from modelpack.trained import trained_fresh
 from modelpack.train_sequence import (ClipSamples, clip_loss, fresh_network, sequence_from_archive, targets,
                                       temporal_error, unroll)
@@ -103,6 +105,34 @@ class Unroll(unittest.TestCase):
         self.assertAlmostEqual(temporal_error([t + 0.05 for t in truth], truth), 0.0, places=6)  # steady offset
         flicker = [truth[0], truth[1] + 0.1, truth[2]]
         self.assertAlmostEqual(temporal_error(flicker, truth), 0.1, places=6)
+
+
+class TrainedPackRules(unittest.TestCase):
+    def test_the_pack_takes_what_was_trained_and_keeps_each_pair_blendable(self):
+        tmp = tempfile.mkdtemp(prefix="modelpack-rules-")
+        saved = trained.TRAINED_DIR
+        try:
+            trained.TRAINED_DIR = tmp
+            quiet = lambda *_: None  # noqa: E731
+            # Nothing trained: zero flow (cheaply), the reference recurrent networks.
+            flow, _ = trained.sequence_or_flow("FLWN", quiet)
+            a = torch.rand(1, 3, 128, 128)
+            self.assertEqual(flow(a, a.flip(3), torch.tensor([25.0])).abs().max().item(), 0.0)
+            self.assertIsNone(trained.sequence_or_flow("4PAsrG", quiet)[0])
+            # A PSNR end alone: both ends of the pair are that network.
+            net = fresh_network(4, 3, 8, seed=3)
+            with torch.no_grad():
+                net.conv_out.weight.normal_(0.0, 0.1)
+            write_delta(net.state_dict(), trained.from_zero(net), trained.delta_path("4PAsrP"),
+                        {"features": 8}, "f16")
+            for code in ("4PAsrP", "4PAsrG"):
+                got, _ = trained.sequence_or_flow(code, quiet)
+                for name, value in net.state_dict().items():
+                    torch.testing.assert_close(got.state_dict()[name], value, rtol=1e-3, atol=1e-4)
+            self.assertIsNone(trained.sequence_or_flow("4CGsrG", quiet)[0])   # CG: its own pair
+        finally:
+            trained.TRAINED_DIR = saved
+            shutil.rmtree(tmp, ignore_errors=True)
 
 
 @unittest.skipUnless(TINY_PACK, "needs MAGNIFEX_TINY_PACK (ctest passes it)")
