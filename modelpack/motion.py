@@ -115,6 +115,36 @@ def render_clip(photo: torch.Tensor, maps: List[torch.Tensor], height: int, widt
     return Clip(truth=truth, frames=frames, flow=torch.stack(flow))
 
 
+def over(front: Clip, back: Clip, scale: int) -> Clip:
+    """A premultiplied RGBA clip (`front`, moving along its own path) over an RGB one: the frames
+    composited at full resolution, then area-downscaled; each input pixel's flow is the front's
+    where the front covers at least half of it in that frame, the back's elsewhere (what is
+    uncovered had no counterpart in the frame before; its flow is the back's motion)."""
+    alpha = front.truth[:, 3:4]
+    truth = front.truth[:, :3] + back.truth * (1.0 - alpha)
+    flow = torch.where(front.frames[:, 3:4] >= 0.5, front.flow, back.flow)
+    return Clip(truth=truth, frames=F.avg_pool2d(truth, scale), flow=flow)
+
+
+def occluded_clip(back: torch.Tensor, front: torch.Tensor, back_maps: List[torch.Tensor],
+                  front_maps: List[torch.Tensor], height: int, width: int, scale: int) -> Clip:
+    """`front` ([4, H, W] premultiplied RGBA, moving along `front_maps`) over `back` ([3, H, W],
+    along `back_maps`): a foreground cut-out crossing the scene, with the occlusions it makes."""
+    return over(render_clip(front, front_maps, height, width, scale),
+                render_clip(back, back_maps, height, width, scale), scale)
+
+
+def draw_cut_out(images, side: int, rng, generator: torch.Generator, frames: int, limits: MotionLimits,
+                 scale: int):
+    """(a [4, side, side] premultiplied cut-out of a random image, its own camera path)."""
+    im = rng.choice(images)
+    y = rng.randrange(im.shape[1] - side + 1)
+    x = rng.randrange(im.shape[2] - side + 1)
+    matte = soft_matte(side, side, generator, edge=rng.uniform(1.0, 3.0) * scale)
+    crop = im[:, y:y + side, x:x + side].double()
+    return torch.cat([crop * matte, matte], 0), camera_path(frames, generator, limits, scale)
+
+
 def soft_matte(height: int, width: int, generator: torch.Generator, edge: float = 6.0) -> torch.Tensor:
     """[1, height, width] alpha of CG-like material: smooth random shapes, fully opaque and fully
     transparent areas between soft edges about `edge` pixels wide. Multiplied into a photograph

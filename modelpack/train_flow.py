@@ -25,7 +25,7 @@ import torch
 
 from .encoding import log_encode
 from .flow import FlowNet, FlowWidths
-from .motion import MotionLimits, camera_path, render_clip
+from .motion import MotionLimits, camera_path, draw_cut_out, occluded_clip, render_clip
 from .sequence_ops import pad_for_flow
 from .train import (CHECKPOINT, Progress, Seeded, _write_checkpoint, append_scores, descend, learning_rate,
                     load_images, resume, run_steps)
@@ -91,13 +91,14 @@ def fresh_network(widths: FlowWidths, seed):
 class ClipPairs(Seeded):
     """(current, previous, flow) batches: LogC frames padded for the flow network, flow unpadded."""
 
-    def __init__(self, images, patch, scale, shift, seed):
+    def __init__(self, images, patch, scale, shift, seed, occlusion=0.5):
         side = self.crop_side(patch, scale, shift)
         self.images = [im for im in images if min(im.shape[1:]) >= side]
         if not self.images:
             raise ValueError("no image is at least %d pixels on each side (for %d-pixel patches moving %g "
                              "pixels a frame)" % (side, patch, shift))
         self.patch, self.scale, self.shift, self.side = patch, scale, shift, side
+        self.occlusion = occlusion  # the share of pairs with a cut-out crossing the scene
         super().__init__(seed)
 
     @staticmethod
@@ -112,7 +113,11 @@ class ClipPairs(Seeded):
         crop = im[:, y:y + self.side, x:x + self.side].double()
         limits = MotionLimits(shift=self.shift * self.rng.uniform(0.0, 1.0), rotation=1.0, zoom=0.01)
         maps = camera_path(2, self.gen, limits, self.scale)
-        clip = render_clip(crop, maps, self.patch, self.patch, self.scale)
+        if self.rng.random() < self.occlusion:
+            front, front_maps = draw_cut_out(self.images, self.side, self.rng, self.gen, 2, limits, self.scale)
+            clip = occluded_clip(crop, front, maps, front_maps, self.patch, self.patch, self.scale)
+        else:
+            clip = render_clip(crop, maps, self.patch, self.patch, self.scale)
         exposure = 2.0 ** self.rng.uniform(-1.5, 0.7)
         frames = log_encode((clip.frames * exposure).float())
         return frames[1:2], frames[0:1], clip.flow[1:2].float()

@@ -42,7 +42,7 @@ from . import degrade
 from .codes import parse_code
 from .encoding import log_decode, log_encode
 from .evaluate import psnr, to_view
-from .motion import MotionLimits, camera_path, render_clip, soft_matte
+from .motion import MotionLimits, camera_path, draw_cut_out, occluded_clip, render_clip, soft_matte
 from .sequence import BLOCKS, SequenceNet
 from .sequence_ops import (colour_variant, pad_for_flow, prepare_alpha_input, sampling_grid, space_to_depth,
                            upscale_flow, warp_by_flow, warp_by_grid)
@@ -153,7 +153,7 @@ class ClipSamples(Seeded):
     """Batches of clips: (inputs [T, N, C, h, w] linear, truth [T, N, C, sh, sw] linear)."""
 
     def __init__(self, images, scale, patch, frames, shift, material, clean, seed, premultiplied_share=1.0 / 3.0,
-                 degradation=None):
+                 degradation=None, occlusion=0.3):
         self.side = self.crop_side(scale, patch, frames, shift)
         self.images = [im for im in images if min(im.shape[1:]) >= self.side]
         if not self.images:
@@ -162,6 +162,7 @@ class ClipSamples(Seeded):
         self.scale, self.patch, self.frames, self.shift = scale, patch, frames, shift
         self.material, self.clean, self.premultiplied_share = material, clean, premultiplied_share
         self.degradation = degradation  # one for every clip; None draws one per clip
+        self.occlusion = occlusion      # the share of plates clips with a cut-out crossing the scene
         super().__init__(seed)
 
     @staticmethod
@@ -182,8 +183,14 @@ class ClipSamples(Seeded):
             alpha = soft_matte(self.side, self.side, self.gen, edge=self.rng.uniform(1.0, 4.0) * self.scale)
             crop = torch.cat([crop * alpha, alpha], 0)
         limits = MotionLimits(shift=self.shift * self.rng.uniform(0.2, 1.0), rotation=0.5, zoom=0.005)
-        clip = render_clip(crop, camera_path(self.frames, self.gen, limits, self.scale), self.patch,
-                           self.patch, self.scale)
+        maps = camera_path(self.frames, self.gen, limits, self.scale)
+        if not premultiplied and self.rng.random() < self.occlusion:
+            front, front_maps = draw_cut_out(self.images, self.side, self.rng, self.gen, self.frames, limits,
+                                             self.scale)
+            front[:3] *= 2.0 ** self.rng.uniform(-1.0, 1.0)  # lit unlike the scene behind it
+            clip = occluded_clip(crop, front, maps, front_maps, self.patch, self.patch, self.scale)
+        else:
+            clip = render_clip(crop, maps, self.patch, self.patch, self.scale)
         truth = clip.truth.float()
         if self.material == "CG":
             # Rendered material: area-downscaled, no lens or sensor.

@@ -5,7 +5,7 @@ import unittest
 import torch
 import torch.nn.functional as F
 
-from modelpack.motion import MotionLimits, camera_path, render_clip
+from modelpack.motion import MotionLimits, camera_path, occluded_clip, render_clip
 from modelpack.sequence_ops import flow_padding, warp_by_flow
 from modelpack.train_flow import (ClipPairs, FlowTrainConfig, fresh_network, sequence_loss,
                                   train_flow, train_mode, widths_named)
@@ -55,6 +55,26 @@ class Motion(unittest.TestCase):
             centre = clip.flow[t, :, 12, 16].norm()
             self.assertLessEqual(centre, limits.shift + 0.5, t)
             self.assertGreater(clip.flow[t].abs().max(), 0.0, t)
+
+    def test_a_cut_out_crossing_the_scene_carries_its_own_motion(self):
+        # Background panning right, a cut-out panning down over it: away from the matte's edge each
+        # input pixel's flow is its own layer's, and warping by it rebuilds the frame.
+        s, k = 2, 2
+        back_maps = [torch.tensor([[1.0, 0.0, t * k * s], [0.0, 1.0, 0.0]], dtype=torch.float64) for t in range(2)]
+        front_maps = [torch.tensor([[1.0, 0.0, 0.0], [0.0, 1.0, t * k * s]], dtype=torch.float64) for t in range(2)]
+        matte = torch.zeros(1, 96, 96, dtype=torch.float64)
+        matte[:, :, 48:] = 1.0   # the right half of the photograph, hard-edged
+        front = torch.cat([smooth_photo(96, 96, 7) * matte, matte])
+        clip = occluded_clip(smooth_photo(96, 96, 8), front, back_maps, front_maps, 16, 20, s)
+        self.assertEqual(tuple(clip.frames.shape), (2, 3, 16, 20))
+        flow = clip.flow[1]
+        # The frame's left part shows the background, its right part the cut-out.
+        torch.testing.assert_close(flow[:, :, :8], torch.tensor([float(k), 0.0]).view(2, 1, 1).expand(2, 16, 8).double())
+        torch.testing.assert_close(flow[:, :, 12:], torch.tensor([0.0, float(k)]).view(2, 1, 1).expand(2, 16, 8).double())
+        moved = warp_by_flow(clip.frames[0][None], flow[None])[0]
+        for cols in (slice(1, 8), slice(12, 19)):
+            error = (moved - clip.frames[1])[:, 3:-3, cols].abs().max()
+            self.assertLess(error, 0.02, cols)
 
     def test_a_path_that_leaves_the_photograph_is_refused(self):
         maps = [torch.tensor([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0]], dtype=torch.float64),
