@@ -37,6 +37,7 @@ import os
 from dataclasses import asdict, dataclass, field
 
 import torch
+import torch.nn.functional as F
 
 from . import degrade
 from .codes import parse_code
@@ -77,9 +78,9 @@ class SequenceTrainConfig:
     colorspace: str = ""
     clean: bool = False
     seed: int = 1
-    eval_clips: int = 6
-    eval_patch: int = 48
-    eval_frames: int = 8
+    eval_clips: int = 8
+    eval_patch: int = 32
+    eval_frames: int = 6
     family: str = field(default="sequence", init=False)
 
     @property
@@ -165,10 +166,16 @@ class ClipSamples(Seeded):
         self.occlusion = occlusion      # the share of plates clips with a cut-out crossing the scene
         super().__init__(seed)
 
-    @staticmethod
-    def crop_side(scale, patch, frames, shift):
-        # The path may drift `shift` a frame the whole clip long, and rotate and zoom a little.
-        return int(math.ceil(scale * (patch * 1.2 + 2 * shift * max(frames - 1, 1) + 4)))
+    # Frames are rendered at this many times the truth's resolution and area-downscaled to it:
+    # resampling a photograph at its own resolution (sub-pixel shifts, rotation) softens it, and a
+    # soft truth leaves nothing for a network to learn over bicubic.
+    SUPERSAMPLE = 2
+
+    @classmethod
+    def crop_side(cls, scale, patch, frames, shift):
+        # The path may drift up to shift / sqrt(2) a frame along each axis, either way, the whole clip
+        # long, and rotate and zoom a little.
+        return int(math.ceil(cls.SUPERSAMPLE * scale * (patch * 1.2 + 1.5 * shift * max(frames - 1, 1) + 4)))
 
     def clip(self):
         im = self.rng.choice(self.images)
@@ -183,22 +190,21 @@ class ClipSamples(Seeded):
             alpha = soft_matte(self.side, self.side, self.gen, edge=self.rng.uniform(1.0, 4.0) * self.scale)
             crop = torch.cat([crop * alpha, alpha], 0)
         limits = MotionLimits(shift=self.shift * self.rng.uniform(0.2, 1.0), rotation=0.5, zoom=0.005)
-        maps = camera_path(self.frames, self.gen, limits, self.scale)
+        fine = self.scale * self.SUPERSAMPLE
+        maps = camera_path(self.frames, self.gen, limits, fine)
         if not premultiplied and self.rng.random() < self.occlusion:
-            front, front_maps = draw_cut_out(self.images, self.side, self.rng, self.gen, self.frames, limits,
-                                             self.scale)
+            front, front_maps = draw_cut_out(self.images, self.side, self.rng, self.gen, self.frames, limits, fine)
             front[:3] *= 2.0 ** self.rng.uniform(-1.0, 1.0)  # lit unlike the scene behind it
-            clip = occluded_clip(crop, front, maps, front_maps, self.patch, self.patch, self.scale)
+            clip = occluded_clip(crop, front, maps, front_maps, self.patch, self.patch, fine)
         else:
-            clip = render_clip(crop, maps, self.patch, self.patch, self.scale)
-        truth = clip.truth.float()
+            clip = render_clip(crop, maps, self.patch, self.patch, fine)
+        truth = F.avg_pool2d(clip.truth, self.SUPERSAMPLE).float()
         if self.material == "CG":
             # Rendered material: area-downscaled, no lens or sensor.
             return clip.frames.float(), truth
         if premultiplied:
             # The colour pass of the hybrid type sees premultiplied colour; its alpha is not this network's.
-            truth = truth[:, :3]
-            return clip.frames[:, :3].float(), truth
+            return clip.frames[:, :3].float(), truth[:, :3]
         d = self.degradation or degrade.draw(self.rng, self.clean)
         return degrade.apply(truth, self.scale, d, self.gen).float(), truth
 
@@ -312,9 +318,8 @@ def temporal_error(frames, truth):
 
 def bicubic(frame, scale):
     """The usual upscale of what a viewer sees of the input (sRGB), as the still networks are measured."""
-    colour = torch.nn.functional.interpolate(to_view(frame[:, :3]), scale_factor=float(scale), mode="bicubic",
-                                             align_corners=False).clamp(0.0, 1.0)
-    return colour
+    return F.interpolate(to_view(frame[:, :3]), scale_factor=float(scale), mode="bicubic",
+                         align_corners=False).clamp(0.0, 1.0)
 
 
 @dataclass

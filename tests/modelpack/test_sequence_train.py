@@ -141,7 +141,7 @@ class TrainingRun(unittest.TestCase):
         tmp = tempfile.mkdtemp(prefix="modelpack-seq-")
         try:
             images = os.path.join(tmp, "images")
-            write_images(images, 2, 200, 30)
+            write_images(images, 2, 256, 30)
             pack = os.path.join(tmp, "pack")
             common = ["--images", images, "--held-out", images, "--flow", TINY_PACK, "--features", "4",
                       "--patch", "8", "--frames", "2", "--batch", "1", "--shift", "2", "--float32"]
