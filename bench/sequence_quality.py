@@ -123,6 +123,9 @@ def main():
     p.add_argument("--shift", type=float, default=4.0, help="most input pixels a frame (default 4)")
     p.add_argument("--downscale", type=int, default=2,
                    help="area-downscale the photographs by this first, as for training (default 2)")
+    p.add_argument("--supersample", type=int, default=2,
+                   help="render the clips at this many times the truth's resolution (default 2, as for "
+                   "training; 1 for photographs too small for that, at the cost of a softer truth)")
     p.add_argument("--seed", type=int, default=2024)
     p.add_argument("--threads", type=int, default=2)
     args = p.parse_args()
@@ -132,7 +135,8 @@ def main():
         photos = [torch.from_numpy(load_linear(f, os.path.join(work, "cache"), downscale=args.downscale))
                   for f in expand([args.photos])]
         clips = ClipSamples(photos, args.scale, args.size, args.frames, args.shift, "PA", True, seed=args.seed,
-                            premultiplied_share=0.0, degradation=Degradation("area", quantise=True))
+                            premultiplied_share=0.0, degradation=Degradation("area", quantise=True),
+                            supersample=args.supersample)
         rows, strips = [], []
         for c in range(args.clips):
             inputs, truth = clips.batch(1)

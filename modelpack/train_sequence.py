@@ -154,8 +154,12 @@ class ClipSamples(Seeded):
     """Batches of clips: (inputs [T, N, C, h, w] linear, truth [T, N, C, sh, sw] linear)."""
 
     def __init__(self, images, scale, patch, frames, shift, material, clean, seed, premultiplied_share=1.0 / 3.0,
-                 degradation=None, occlusion=0.3):
-        self.side = self.crop_side(scale, patch, frames, shift)
+                 degradation=None, occlusion=0.3, supersample=2):
+        # Frames are rendered at `supersample` times the truth's resolution and area-downscaled to
+        # it: resampling a photograph at its own resolution (sub-pixel shifts, rotation) softens it,
+        # and a soft truth leaves little for a network to learn over bicubic.
+        self.supersample = supersample
+        self.side = self.crop_side(scale, patch, frames, shift, supersample)
         self.images = [im for im in images if min(im.shape[1:]) >= self.side]
         if not self.images:
             raise ValueError("no image is at least %d pixels on each side (for %d-pixel patches over %d "
@@ -166,16 +170,11 @@ class ClipSamples(Seeded):
         self.occlusion = occlusion      # the share of plates clips with a cut-out crossing the scene
         super().__init__(seed)
 
-    # Frames are rendered at this many times the truth's resolution and area-downscaled to it:
-    # resampling a photograph at its own resolution (sub-pixel shifts, rotation) softens it, and a
-    # soft truth leaves nothing for a network to learn over bicubic.
-    SUPERSAMPLE = 2
-
-    @classmethod
-    def crop_side(cls, scale, patch, frames, shift):
+    @staticmethod
+    def crop_side(scale, patch, frames, shift, supersample=2):
         # The path may drift up to shift / sqrt(2) a frame along each axis, either way, the whole clip
         # long, and rotate and zoom a little.
-        return int(math.ceil(cls.SUPERSAMPLE * scale * (patch * 1.2 + 1.5 * shift * max(frames - 1, 1) + 4)))
+        return int(math.ceil(supersample * scale * (patch * 1.2 + 1.5 * shift * max(frames - 1, 1) + 4)))
 
     def clip(self):
         im = self.rng.choice(self.images)
@@ -190,7 +189,7 @@ class ClipSamples(Seeded):
             alpha = soft_matte(self.side, self.side, self.gen, edge=self.rng.uniform(1.0, 4.0) * self.scale)
             crop = torch.cat([crop * alpha, alpha], 0)
         limits = MotionLimits(shift=self.shift * self.rng.uniform(0.2, 1.0), rotation=0.5, zoom=0.005)
-        fine = self.scale * self.SUPERSAMPLE
+        fine = self.scale * self.supersample
         maps = camera_path(self.frames, self.gen, limits, fine)
         if not premultiplied and self.rng.random() < self.occlusion:
             front, front_maps = draw_cut_out(self.images, self.side, self.rng, self.gen, self.frames, limits, fine)
@@ -198,7 +197,7 @@ class ClipSamples(Seeded):
             clip = occluded_clip(crop, front, maps, front_maps, self.patch, self.patch, fine)
         else:
             clip = render_clip(crop, maps, self.patch, self.patch, fine)
-        truth = F.avg_pool2d(clip.truth, self.SUPERSAMPLE).float()
+        truth = F.avg_pool2d(clip.truth, self.supersample).float()
         if self.material == "CG":
             # Rendered material: area-downscaled, no lens or sensor.
             return clip.frames.float(), truth
