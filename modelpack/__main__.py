@@ -70,7 +70,10 @@ def _parser():
     f.add_argument("--flow-widths", default="narrow", choices=("narrow", "tiny", "reference"),
                    help="narrow (default: trainable on a CPU in hours), or the widths of the tiny or "
                    "reference pack's flow network")
-    f.add_argument("--iterations", type=int, default=12, help="updates while training (the plug-in runs 25)")
+    f.add_argument("--iterations", type=int, default=8, help="updates while training (the plug-in runs 25)")
+    f.add_argument("--train-shift", type=float, default=24.0,
+                   help="most motion of the training pairs in input pixels a frame (default 24; --shift is "
+                   "that of the scored pairs)")
     f.add_argument("--shift", type=float, help="most motion in input pixels a frame (default 8; recurrent 6)")
     r = t.add_argument_group("recurrent networks (..PAsr., ..CGsr.)")
     r.add_argument("--flow", help="the frozen flow network they train behind: a FLWN.pt or a pack folder")
@@ -136,7 +139,8 @@ def main(argv=None):
             from .train_flow import FlowTrainConfig, train_flow
             cfg = FlowTrainConfig(images=args.images, held_out=args.held_out, work=args.work,
                                   widths=args.flow_widths, steps=args.steps, batch=args.batch,
-                                  patch=args.patch or 64, shift=args.shift or 8.0, iterations=args.iterations,
+                                  patch=args.patch or 64, shift=args.shift or 8.0, train_shift=args.train_shift,
+                                  iterations=args.iterations,
                                   lr=args.lr or 2e-4,
                                   checkpoint_every=args.checkpoint_every, threads=args.threads,
                                   device=args.device, downscale=args.downscale, colorspace=args.colorspace,

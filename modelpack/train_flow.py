@@ -43,8 +43,9 @@ class FlowTrainConfig:
     batch: int = 4
     patch: int = 64             # input patch side
     scale: int = 2              # frames rendered at this many times the patch, then area-downscaled
-    shift: float = 8.0          # most input pixels a frame
-    iterations: int = 12        # updates while training
+    shift: float = 8.0          # most input pixels a frame of the scored clips
+    train_shift: float = 24.0   # and of the training clips (see ClipPairs)
+    iterations: int = 8         # updates while training
     gamma: float = 0.8
     lr: float = 2e-4
     checkpoint_every: int = 250
@@ -72,19 +73,16 @@ def widths_named(name):
 
 
 def fresh_network(widths: FlowWidths, seed):
-    """Random weights (He), batch norms at identity; the flow head's last layer small, so a new
-    network starts near zero flow instead of anywhere."""
-    net = FlowNet(widths)
-    g = torch.Generator().manual_seed(seed)
+    """PyTorch's default initialisation, batch norms at identity, the flow head's last layer
+    small so a new network starts near zero flow. He initialisation, with the context encoder's
+    batch norms held at identity (see train_mode), makes the context about 8 across and starts
+    half the update's gates saturated: a run so started learnt nothing in 4,870 steps."""
+    with torch.random.fork_rng():
+        torch.manual_seed(seed)
+        net = FlowNet(widths)
     with torch.no_grad():
-        for name, m in net.named_modules():
-            if isinstance(m, torch.nn.Conv2d):
-                fan_in = m.weight.shape[1] * m.weight.shape[2] * m.weight.shape[3]
-                std = 0.001 if name == "update_block.flow_head.conv2" else (2.0 / fan_in) ** 0.5
-                m.weight.copy_(torch.randn(m.weight.shape, generator=g) * std)
-                m.bias.zero_()
-            elif isinstance(m, torch.nn.BatchNorm2d):
-                m.reset_parameters()
+        net.update_block.flow_head.conv2.weight.mul_(0.01)
+        net.update_block.flow_head.conv2.bias.zero_()
     return net
 
 
@@ -175,15 +173,18 @@ def train_flow(cfg: FlowTrainConfig, out_pack=None, log=print):
     device = torch.device(cfg.device)
     net = net.to(device)
     opt = torch.optim.Adam(net.parameters(), lr=cfg.lr, weight_decay=1e-5)
-    samples = ClipPairs(load_images(cfg, cfg.images, log), cfg.patch, cfg.scale, cfg.shift, cfg.seed)
+    # Motion of up to a few feature cells (8 input pixels each) in training: a network that has
+    # not yet learnt to read the correlation finds it there, and not in motion under one cell.
+    samples = ClipPairs(load_images(cfg, cfg.images, log), cfg.patch, cfg.scale, cfg.train_shift, cfg.seed)
     held_pairs = []
     if cfg.held_out:
         # Fixed clips, so every checkpoint is scored on the same motion.
         held = ClipPairs(load_images(cfg, cfg.held_out, log), cfg.patch, cfg.scale, cfg.shift, cfg.seed + 1000)
         held_pairs = [held.batch(1) for _ in range(cfg.eval_clips)]
     step, history = resume(ckpt, opt, samples) if resumed else (0, [])
-    log("  %s, batch %d of %dx%d patches, %d updates (scored at %d), motion up to %g pixels a frame" % (
-        cfg.device, cfg.batch, cfg.patch, cfg.patch, cfg.iterations, PLUGIN_ITERATIONS, cfg.shift))
+    log("  %s, batch %d of %dx%d patches, %d updates (scored at %d), motion up to %g pixels a frame "
+        "(scored up to %g)" % (cfg.device, cfg.batch, cfg.patch, cfg.patch, cfg.iterations, PLUGIN_ITERATIONS,
+                               cfg.train_shift, cfg.shift))
 
     scores_path = os.path.join(cfg.work, "scores.tsv")
 

@@ -5,6 +5,7 @@ import unittest
 import torch
 import torch.nn.functional as F
 
+from modelpack.encoding import log_encode
 from modelpack.motion import MotionLimits, camera_path, occluded_clip, render_clip
 from modelpack.sequence_ops import flow_padding, warp_by_flow
 from modelpack.train_flow import (ClipPairs, FlowTrainConfig, fresh_network, sequence_loss,
@@ -101,7 +102,7 @@ class FlowTraining(unittest.TestCase):
             write_images(os.path.join(tmp, "images"), 2, 192, 30)
             write_images(os.path.join(tmp, "held"), 1, 192, 40)
             cfg = FlowTrainConfig(images=[os.path.join(tmp, "images")], held_out=[os.path.join(tmp, "held")],
-                                  work=os.path.join(tmp, "work"), steps=4, batch=2, patch=64, shift=6.0,
+                                  work=os.path.join(tmp, "work"), steps=4, batch=2, patch=64, shift=6.0, train_shift=6.0,
                                   iterations=4, lr=1e-3, checkpoint_every=4, eval_clips=2)
             logs = []
             self.assertIsNotNone(train_flow(cfg, log=logs.append))
@@ -127,18 +128,30 @@ class FlowTraining(unittest.TestCase):
         current, previous, truth = pairs.batch(2)
         net = fresh_network(widths_named("tiny"), 1)
         train_mode(net)
-        opt = torch.optim.Adam(net.parameters(), lr=1e-3)
+        opt = torch.optim.Adam(net.parameters(), lr=2e-3)
         losses = []
-        for _ in range(30):
+        for _ in range(60):
             loss = sequence_loss(net.iterate(current, previous, 4, True), truth, 0.8)
             opt.zero_grad()
             loss.backward()
             opt.step()
             losses.append(loss.item())
-        self.assertLess(sum(losses[-5:]) / 5, 0.5 * losses[0])
+        self.assertLess(sum(losses[-5:]) / 5, 0.6 * losses[0])
         # And below what zero flow scores: the network learnt the motion, not only to keep still.
         zero = sequence_loss([torch.zeros_like(current[:, :2])] * 4, truth, 0.8).item()
         self.assertLess(sum(losses[-5:]) / 5, 0.6 * zero)
+
+    def test_a_fresh_network_starts_with_its_update_gates_open(self):
+        # Saturated gates pass almost no gradient: a network started so learns nothing.
+        gates = []
+        net = fresh_network(widths_named("narrow"), 1)
+        hook = net.update_block.gru.convz1.register_forward_hook(lambda m, i, o: gates.append(torch.sigmoid(o)))
+        frame = log_encode(smooth_photo(128, 128, 4).float())[None]
+        with torch.no_grad():
+            net.iterate(frame, torch.roll(frame, 2, 3), 2, False)
+        hook.remove()
+        z = torch.cat([g.flatten() for g in gates])
+        self.assertGreater(((z > 0.05) & (z < 0.95)).float().mean().item(), 0.9)
 
 
 if __name__ == "__main__":
