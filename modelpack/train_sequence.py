@@ -106,6 +106,27 @@ def fresh_network(scale, channels, features, seed):
     return net
 
 
+def with_alpha(net):
+    """The CG (RGBA) network that a plates network becomes: its colour channels, current frame and
+    warped previous result alike, weighted as the plates network weights them, alpha ignored on
+    the way in and returned as its bicubic upscale. The plates networks learn premultiplied colour
+    too, which is what both CG passes hand over, so a CG run starts from what they learnt."""
+    s, nf = net.scale, net.conv_in[0].out_channels
+    if net.conv_out.out_channels != 3:
+        raise ValueError("only a 3-channel (plates) network takes on an alpha channel")
+    rgba = SequenceNet(s, 4, nf, len(net.resblocks))
+    state = {k: v.clone() for k, v in net.state_dict().items()}
+    w3 = state["conv_in.0.weight"]
+    w4 = w3.new_zeros(nf, (1 + s * s) * 4, 3, 3)
+    for block in range(1 + s * s):  # the current frame, then each space-to-depth block
+        w4[:, block * 4:block * 4 + 3] = w3[:, block * 3:block * 3 + 3]
+    state["conv_in.0.weight"] = w4
+    state["conv_out.weight"] = torch.cat([state["conv_out.weight"], torch.zeros_like(state["conv_out.weight"][:1])])
+    state["conv_out.bias"] = torch.cat([state["conv_out.bias"], torch.zeros_like(state["conv_out.bias"][:1])])
+    rgba.load_state_dict(state)
+    return rgba
+
+
 def _pack_member(path, code):
     if os.path.isdir(path):
         path = os.path.join(path, code + ".pt")
@@ -380,7 +401,11 @@ def train_sequence(cfg: SequenceTrainConfig, out_pack=None, log=print):
         log("resuming %s at step %d of %d" % (cfg.code, ckpt["step"], cfg.steps))
     elif cfg.parent:
         net, _ = sequence_from_archive(_pack_member(cfg.parent, cfg.code[:-1] + "P"))
-        log("starting %s from %s" % (cfg.code, cfg.parent))
+        if info.channels == 4 and net.conv_out.out_channels == 3:
+            net = with_alpha(net)
+            log("starting %s from the colour of %s (alpha starts as its bicubic upscale)" % (cfg.code, cfg.parent))
+        else:
+            log("starting %s from %s" % (cfg.code, cfg.parent))
     else:
         if info.training == "G":
             raise ValueError("the detail end (%s) starts from its PSNR end, so that details blends two "

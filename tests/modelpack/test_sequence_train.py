@@ -16,7 +16,7 @@ from modelpack import trained
 from modelpack.compact import write_delta
 from modelpack.trained import trained_fresh
 from modelpack.train_sequence import (ClipSamples, clip_loss, fresh_network, sequence_from_archive, targets,
-                                      temporal_error, unroll)
+                                      temporal_error, unroll, with_alpha)
 
 from .helpers import configure_torch, run_cli
 from .test_motion import smooth_photo
@@ -67,6 +67,28 @@ class Unroll(unittest.TestCase):
                         variant = torch.cat([colour_variant(x), torch.ones_like(x[:, :1])], 1)
                         torch.testing.assert_close(main, bicubic(x, s))
                         torch.testing.assert_close(colour, bicubic(variant, s))
+
+    def test_a_plates_network_given_alpha_keeps_its_colour_and_upscales_alpha_bicubically(self):
+        for s in (2, 4):
+            with self.subTest(scale=s):
+                plates = fresh_network(s, 3, 8, seed=s)
+                with torch.no_grad():  # a trained network's last layer is not zero
+                    plates.conv_out.weight.normal_(0.0, 0.05)
+                    plates.conv_out.bias.normal_(0.0, 0.05)
+                rgba = with_alpha(plates).eval()
+                g = torch.Generator().manual_seed(s)
+                colour, alpha = torch.rand(2, 3, 5, 7, generator=g), torch.rand(2, 1, 5, 7, generator=g)
+                previous = torch.rand(2, 4, 5 * s, 7 * s, generator=g)
+                # The previous result in blocks, as the node hands it over, RGBA and RGB alike.
+                blocks = lambda x: F.pixel_unshuffle(x, s).reshape(2, x.shape[1], s * s, 5, 7).transpose(1, 2) \
+                    .reshape(2, -1, 5, 7)  # noqa: E731
+                with torch.no_grad():
+                    got = rgba(torch.cat([colour, alpha], 1), blocks(previous))
+                    want = plates.eval()(colour, blocks(previous[:, :3]))
+                torch.testing.assert_close(got[:, :3], want)
+                torch.testing.assert_close(got[:, 3:], bicubic(alpha, s))
+        with self.assertRaises(ValueError):
+            with_alpha(fresh_network(2, 4, 8, seed=1))
 
     def test_cg_clips_carry_soft_premultiplied_alpha(self):
         clips = ClipSamples([smooth_photo(200, 200, 5).float()], 2, 24, 2, 2.0, "CG", True, seed=2)
