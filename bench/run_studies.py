@@ -118,17 +118,20 @@ def run_quality(args, log):
     out = subprocess.run(cmd, check=True, capture_output=True, text=True)
     print("\n== quality ==")
     print(out.stdout.rstrip())
-    # Sequence mode beside still mode on moving clips of the same photographs.
-    cmd = [sys.executable, os.path.join(here, "sequence_quality.py"),
-           "--render", os.path.join(args.build, "bin", "magnifex-render"),
-           "--plugin-dir", os.path.join(args.build, "plugins", "trained"),
-           "--photos", photos, "--out", os.path.join(args.out, "sequence"), "--threads", str(args.threads)]
-    if args.quick:
-        cmd += ["--clips", "1", "--frames", "5", "--size", "32"]
-    log("  sequence_quality.py --plugin-dir plugins/trained --photos %s" % photos)
-    out = subprocess.run(cmd, check=True, capture_output=True, text=True)
-    print("\n== sequence quality ==")
-    print(out.stdout.rstrip())
+    # Sequence mode beside still mode on moving clips of the same photographs: plates at both
+    # scales, and CG (premultiplied RGBA) at 2x, where the pack has a trained CG network.
+    for name, extra in (("sequence", []), ("sequence-2x", ["--scale", "2"]),
+                        ("sequence-cg-2x", ["--scale", "2", "--material", "CG"])):
+        cmd = [sys.executable, os.path.join(here, "sequence_quality.py"),
+               "--render", os.path.join(args.build, "bin", "magnifex-render"),
+               "--plugin-dir", os.path.join(args.build, "plugins", "trained"),
+               "--photos", photos, "--out", os.path.join(args.out, name), "--threads", str(args.threads)] + extra
+        if args.quick:
+            cmd += ["--clips", "1", "--frames", "5", "--size", "32"]
+        log("  sequence_quality.py --plugin-dir plugins/trained --photos %s %s" % (photos, " ".join(extra)))
+        out = subprocess.run(cmd, check=True, capture_output=True, text=True)
+        print("\n== %s quality ==" % name.replace("-", " "))
+        print(out.stdout.rstrip())
 
 
 def run_precision(args, study, log):

@@ -17,6 +17,15 @@ in sRGB clipped to [0, 1]:
 Writes quality.csv, a table on standard output, temporal.csv (the temporal error of every frame of
 the first clip, by method; bench/plot_temporal.py draws it) and frames.png (truth | bicubic | still
 | sequence of one frame of each clip, at the last details value).
+
+--material CG: the clips are premultiplied RGBA with soft mattes moving with the scene (as the CG
+recurrent networks train on), written as float EXR and rendered with type "CG [RGBA]"; bicubic
+upscales the premultiplied RGBA. psnr, gmsd and temporal are of the premultiplied colour (over
+black, in sRGB), and two more columns judge the mattes:
+  alpha     PSNR of alpha
+  edge      mean absolute error, in sRGB, of the result composited over mid grey, where the truth's
+            alpha is neither 0 nor 1: a fringe or halo along the matte's edge raises it
+frames.png then shows each result over mid grey.
 """
 
 import argparse
@@ -34,18 +43,67 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from modelpack.degrade import Degradation  # noqa: E402
 from modelpack.encoding import srgb_encode  # noqa: E402
 from modelpack.evaluate import psnr  # noqa: E402
-from modelpack.images import expand, load_linear  # noqa: E402
+from modelpack.images import expand, load_linear, read_fits  # noqa: E402
 from modelpack.train_sequence import ClipSamples, temporal_error  # noqa: E402
 from still_quality import convert, gmsd, read_linear, write_ppm  # noqa: E402
+
+
+CG_TYPE = "CG [RGBA]"
+GREY = 0.18
 
 
 def render(args, src, dst, mode, details):
     cmd = [args.render, "--plugin-dir", args.plugin_dir, "--input", src, "--output", dst,
            "--set", "mode=%s" % mode, "--set", "scale=%dx" % args.scale, "--set", "details=%g" % details,
            "--output-type", "float", "--threads", str(args.threads)]
+    if args.material == "CG":
+        cmd += ["--set", "type=%s" % CG_TYPE]
     r = subprocess.run(cmd, capture_output=True, text=True)
     if r.returncode != 0:
         raise RuntimeError("%s failed:\n%s" % (" ".join(cmd), r.stderr))
+
+
+def write_exr_rgba(path, rgba, work):
+    """A [1, 4, H, W] linear premultiplied frame as a float RGBA EXR (through a FITS file, which
+    oiiotool reads: axes channel, column, row, rows bottom to top, big-endian)."""
+    import numpy as np
+    c, h, w = rgba.shape[1:]
+    cards = ["SIMPLE  =                    T", "BITPIX  =                  -32", "NAXIS   =                    3",
+             "NAXIS1  = %20d" % c, "NAXIS2  = %20d" % w, "NAXIS3  = %20d" % h, "END"]
+    header = "".join(card.ljust(80) for card in cards).encode("ascii")
+    header += b" " * (-len(header) % 2880)
+    pixels = rgba[0].permute(1, 2, 0).numpy()[::-1].astype(">f4").tobytes()
+    fits = os.path.join(work, "write.fits")
+    with open(fits, "wb") as f:
+        # As oiiotool writes FITS, and reads it back: a row of zeros before the pixels.
+        f.write(header + b"\0" * (w * c * 4) + pixels)
+    convert(fits, path, "--chnames", "R,G,B,A", "-d", "float")
+
+
+def read_rgba(path, work):
+    fits = os.path.join(work, "read.fits")
+    convert(path, fits, "--ch", "R,G,B,A", "-d", "float")
+    return torch.from_numpy(read_fits(fits))[None]
+
+
+def view(frame):
+    """What the metrics see of a frame: sRGB of its (premultiplied) colour, in [0, 1]."""
+    return srgb_encode(frame[:, :3]).clamp(0, 1)
+
+
+def over_grey(frame):
+    return srgb_encode(frame[:, :3] + GREY * (1.0 - frame[:, 3:4].clamp(0, 1))).clamp(0, 1)
+
+
+def matte_scores(got, truth):
+    """(alpha PSNR, edge error over grey) of RGBA results against the RGBA truth."""
+    alpha = sum(psnr(g[:, 3:4].clamp(0, 1), t[:, 3:4]) for g, t in zip(got, truth)) / len(truth)
+    errors = []
+    for g, t in zip(got, truth):
+        edge = ((t[:, 3:4] > 0.02) & (t[:, 3:4] < 0.98)).expand(-1, 3, -1, -1)
+        if edge.any():
+            errors.append((over_grey(g) - over_grey(t)).abs()[edge].mean().item())
+    return alpha, sum(errors) / max(len(errors), 1)
 
 
 def per_frame_temporal(frames, truth):
@@ -58,44 +116,65 @@ def clip_rows(args, clip_index, inputs, truth, work):
     shutil.rmtree(frames, ignore_errors=True)
     os.makedirs(frames)
     first = 1001
+    cg = args.material == "CG"
     for t, frame in enumerate(inputs):
-        write_ppm(os.path.join(frames, "lr.%04d.ppm" % (first + t)), srgb_encode(frame))
-    seen = [srgb_encode(t).clamp(0, 1) for t in truth]
-    results = {"bicubic": [F.interpolate(srgb_encode(f), scale_factor=float(args.scale), mode="bicubic",
-                                         align_corners=False).clamp(0, 1) for f in inputs]}
+        if cg:
+            write_exr_rgba(os.path.join(frames, "lr.%04d.exr" % (first + t)), frame, work)
+        else:
+            write_ppm(os.path.join(frames, "lr.%04d.ppm" % (first + t)), srgb_encode(frame))
+    if cg:
+        # Linear RGBA: the premultiplied bicubic upscale a compositor would otherwise use.
+        results = {"bicubic": [F.interpolate(f, scale_factor=float(args.scale), mode="bicubic",
+                                             align_corners=False) for f in inputs]}
+    else:
+        results = {"bicubic": [F.interpolate(srgb_encode(f), scale_factor=float(args.scale), mode="bicubic",
+                                             align_corners=False).clamp(0, 1) for f in inputs]}
     for mode in ("still", "sequence"):
         for d in args.details:
             out = os.path.join(work, "out")
             shutil.rmtree(out, ignore_errors=True)
             os.makedirs(out)
-            render(args, os.path.join(frames, "lr.####.ppm"), os.path.join(out, "up.####.exr"), mode, d)
-            results["%s %g" % (mode, d)] = [
-                srgb_encode(read_linear(os.path.join(out, "up.%04d.exr" % (first + t)), work)).clamp(0, 1)
-                for t in range(len(inputs))]
+            src = os.path.join(frames, "lr.####.%s" % ("exr" if cg else "ppm"))
+            render(args, src, os.path.join(out, "up.####.exr"), mode, d)
+            paths = [os.path.join(out, "up.%04d.exr" % (first + t)) for t in range(len(inputs))]
+            results["%s %g" % (mode, d)] = ([read_rgba(p, work) for p in paths] if cg else
+                                            [srgb_encode(read_linear(p, work)).clamp(0, 1) for p in paths])
+    seen = [view(t) if cg else srgb_encode(t).clamp(0, 1) for t in truth]
     rows = []
     for method, got in results.items():
-        rows.append({"clip": clip_index, "method": method,
-                     "psnr": sum(psnr(g, s) for g, s in zip(got, seen)) / len(seen),
-                     "gmsd": sum(gmsd(g, s) for g, s in zip(got, seen)) / len(seen),
-                     "temporal": temporal_error(got, seen),
-                     "per_frame": per_frame_temporal(got, seen)})
+        row = {"clip": clip_index, "method": method}
+        if cg:
+            row["alpha"], row["edge"] = matte_scores(got, list(truth))
+            got = [view(g) for g in got]
+        row.update({"psnr": sum(psnr(g, s) for g, s in zip(got, seen)) / len(seen),
+                    "gmsd": sum(gmsd(g, s) for g, s in zip(got, seen)) / len(seen),
+                    "temporal": temporal_error(got, seen),
+                    "per_frame": per_frame_temporal(got, seen)})
+        rows.append(row)
+    if cg:  # the sheet shows RGBA over grey
+        seen = [over_grey(t) for t in truth]
+        results = {m: [over_grey(g) for g in got] for m, got in results.items()}
     return rows, results, seen
 
 
 def summarise(rows, out_dir):
+    matte = ["alpha", "edge"] if "alpha" in rows[0] else []
+    keys = ["psnr", "gmsd", "temporal"] + matte
     with open(os.path.join(out_dir, "quality.csv"), "w", newline="") as f:
-        w = csv.DictWriter(f, fieldnames=["clip", "method", "psnr", "gmsd", "temporal"])
+        w = csv.DictWriter(f, fieldnames=["clip", "method"] + keys)
         w.writeheader()
         w.writerows({k: r[k] for k in w.fieldnames} for r in rows)
     methods = list(dict.fromkeys(r["method"] for r in rows))
     mean = {m: {k: sum(r[k] for r in rows if r["method"] == m) / sum(1 for r in rows if r["method"] == m)
-                for k in ("psnr", "gmsd", "temporal")} for m in methods}
-    print("%-14s %7s %9s %7s %9s %14s" % ("method", "psnr", "gain dB", "gmsd", "temporal", "vs still same"))
+                for k in keys} for m in methods}
+    print("%-14s %7s %9s %7s %9s %14s" % ("method", "psnr", "gain dB", "gmsd", "temporal", "vs still same")
+          + ("  %7s %7s" % ("alpha", "edge") if matte else ""))
     for m in methods:
         still = mean.get(m.replace("sequence", "still"))
         ratio = "%.2f" % (mean[m]["temporal"] / still["temporal"]) if still and m.startswith("sequence") else ""
         print("%-14s %7.2f %+9.2f %7.4f %9.5f %14s" % (m, mean[m]["psnr"], mean[m]["psnr"] - mean["bicubic"]["psnr"],
-                                                       mean[m]["gmsd"], mean[m]["temporal"], ratio))
+                                                       mean[m]["gmsd"], mean[m]["temporal"], ratio)
+              + ("  %7.2f %7.4f" % (mean[m]["alpha"], mean[m]["edge"]) if matte else ""))
     return mean
 
 
@@ -116,6 +195,8 @@ def main():
     p.add_argument("--photos", required=True, help="held-out photographs (folder)")
     p.add_argument("--out", required=True)
     p.add_argument("--scale", type=int, choices=(2, 4), default=4)
+    p.add_argument("--material", choices=("PA", "CG"), default="PA",
+                   help="PA: plates, 8-bit sRGB frames (default); CG: premultiplied RGBA float EXR frames")
     p.add_argument("--details", type=float, nargs="+", default=[0.0, 0.9])
     p.add_argument("--clips", type=int, default=3)
     p.add_argument("--frames", type=int, default=10)
@@ -134,8 +215,10 @@ def main():
     try:
         photos = [torch.from_numpy(load_linear(f, os.path.join(work, "cache"), downscale=args.downscale))
                   for f in expand([args.photos])]
-        clips = ClipSamples(photos, args.scale, args.size, args.frames, args.shift, "PA", True, seed=args.seed,
-                            premultiplied_share=0.0, degradation=Degradation("area", quantise=True),
+        # Plates as 8-bit frames, CG as float renders are.
+        clips = ClipSamples(photos, args.scale, args.size, args.frames, args.shift, args.material, True,
+                            seed=args.seed, premultiplied_share=0.0,
+                            degradation=Degradation("area", quantise=args.material == "PA"),
                             supersample=args.supersample)
         rows, strips = [], []
         for c in range(args.clips):
@@ -152,7 +235,8 @@ def main():
         write_ppm(sheet + ".ppm", torch.cat(strips, 2))
         convert(sheet + ".ppm", sheet)
         os.remove(sheet + ".ppm")
-        print("frames: %s (truth | bicubic | still %g | sequence %g)" % (sheet, args.details[-1], args.details[-1]))
+        print("frames: %s (truth | bicubic | still %g | sequence %g%s)" % (
+            sheet, args.details[-1], args.details[-1], ", over grey" if args.material == "CG" else ""))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
