@@ -127,6 +127,40 @@ def with_alpha(net):
     return rgba
 
 
+def _linear_doubling(nf):
+    """A stride-2 transposed convolution that doubles a feature map by linear interpolation, each
+    channel on its own: kernel [1/2, 1, 1/2] along each axis."""
+    taps = torch.tensor([0.5, 1.0, 0.5])
+    w = torch.zeros(nf, nf, 3, 3)
+    w[range(nf), range(nf)] = taps[:, None] * taps[None, :]
+    return w
+
+
+def at_4x(net):
+    """The 4x network that a 2x one becomes: the previous result's 4x blocks weighted as the 2x
+    network weights the 2x blocks they fall in (so it sees the previous result averaged down to
+    2x), the body unchanged, and a second doubling that interpolates the 2x network's features
+    linearly. It starts near the 2x network's picture enlarged, which a fresh 4x network on this
+    machine's budget does not leave bicubic to reach."""
+    if net.scale != 2:
+        raise ValueError("only a 2x network is taken to 4x")
+    nf, c = net.conv_in[0].out_channels, net.conv_out.out_channels
+    wide = SequenceNet(4, c, nf, len(net.resblocks))
+    state = {k: v.clone() for k, v in net.state_dict().items()}
+    w2 = state["conv_in.0.weight"]
+    w4 = w2.new_zeros(nf, 17 * c, 3, 3)
+    w4[:, :c] = w2[:, :c]
+    for dy in range(4):
+        for dx in range(4):
+            parent = (dy // 2) * 2 + dx // 2
+            w4[:, (1 + dy * 4 + dx) * c:(2 + dy * 4 + dx) * c] = w2[:, (1 + parent) * c:(2 + parent) * c] / 4
+    state["conv_in.0.weight"] = w4
+    state["conv_up.2.weight"] = _linear_doubling(nf)
+    state["conv_up.2.bias"] = torch.zeros(nf)
+    wide.load_state_dict(state)
+    return wide
+
+
 def _pack_member(path, code):
     if os.path.isdir(path):
         path = os.path.join(path, code + ".pt")
@@ -401,11 +435,14 @@ def train_sequence(cfg: SequenceTrainConfig, out_pack=None, log=print):
         log("resuming %s at step %d of %d" % (cfg.code, ckpt["step"], cfg.steps))
     elif cfg.parent:
         net, _ = sequence_from_archive(_pack_member(cfg.parent, cfg.code[:-1] + "P"))
+        taken = []
         if info.channels == 4 and net.conv_out.out_channels == 3:
             net = with_alpha(net)
-            log("starting %s from the colour of %s (alpha starts as its bicubic upscale)" % (cfg.code, cfg.parent))
-        else:
-            log("starting %s from %s" % (cfg.code, cfg.parent))
+            taken.append("given alpha (its bicubic upscale)")
+        if info.scale == 4 and net.scale == 2:
+            net = at_4x(net)
+            taken.append("taken to 4x")
+        log("starting %s from %s%s" % (cfg.code, cfg.parent, "".join(", " + t for t in taken)))
     else:
         if info.training == "G":
             raise ValueError("the detail end (%s) starts from its PSNR end, so that details blends two "

@@ -16,7 +16,7 @@ from modelpack import trained
 from modelpack.compact import write_delta
 from modelpack.trained import trained_fresh
 from modelpack.train_sequence import (ClipSamples, clip_loss, fresh_network, sequence_from_archive, targets,
-                                      temporal_error, unroll, with_alpha)
+                                      temporal_error, unroll, with_alpha, at_4x)
 
 from .helpers import configure_torch, run_cli
 from .test_motion import smooth_photo
@@ -89,6 +89,30 @@ class Unroll(unittest.TestCase):
                 torch.testing.assert_close(got[:, 3:], bicubic(alpha, s))
         with self.assertRaises(ValueError):
             with_alpha(fresh_network(2, 4, 8, seed=1))
+
+    def test_a_2x_network_taken_to_4x_sees_the_previous_result_averaged_to_2x_and_interpolates(self):
+        # The 4x features at even positions are the 2x network's, at odd ones their midpoints.
+        for channels in (3, 4):
+            with self.subTest(channels=channels):
+                net2 = fresh_network(2, channels, 8, seed=channels).eval()
+                net4 = at_4x(net2).eval()
+                g = torch.Generator().manual_seed(channels)
+                lr, previous = torch.rand(1, channels, 5, 6, generator=g), torch.rand(1, channels, 20, 24, generator=g)
+
+                def blocks(x, s):
+                    return F.pixel_unshuffle(x, s).reshape(1, channels, s * s, 5, 6).transpose(1, 2) \
+                        .reshape(1, -1, 5, 6)
+
+                def features(net, prev, s):
+                    x = torch.cat([lr, blocks(prev, s)], 1)
+                    return net.conv_up(net.resblocks(net.conv_in(x)))
+                with torch.no_grad():
+                    got = features(net4, previous, 4)
+                    want = features(net2, F.avg_pool2d(previous, 2), 2)
+                torch.testing.assert_close(got[..., ::2, ::2], want)
+                torch.testing.assert_close(got[..., 1:-1:2, ::2], (want[..., :-1, :] + want[..., 1:, :]) / 2)
+        with self.assertRaises(ValueError):
+            at_4x(fresh_network(4, 3, 8, seed=1))
 
     def test_cg_clips_carry_soft_premultiplied_alpha(self):
         clips = ClipSamples([smooth_photo(200, 200, 5).float()], 2, 24, 2, 2.0, "CG", True, seed=2)
