@@ -118,9 +118,10 @@ def run_quality(args, log):
     out = subprocess.run(cmd, check=True, capture_output=True, text=True)
     print("\n== quality ==")
     print(out.stdout.rstrip())
-    # Sequence mode beside still mode on moving clips of the same photographs: plates at both
-    # scales, and CG (premultiplied RGBA) at 2x, where the pack has a trained CG network.
+    # Sequence mode beside still mode on moving clips of the same photographs: plates and CG
+    # (premultiplied RGBA) at both scales.
     for name, extra in (("sequence", []), ("sequence-2x", ["--scale", "2"]),
+                        ("sequence-cg", ["--material", "CG"]),
                         ("sequence-cg-2x", ["--scale", "2", "--material", "CG"])):
         cmd = [sys.executable, os.path.join(here, "sequence_quality.py"),
                "--render", os.path.join(args.build, "bin", "magnifex-render"),
