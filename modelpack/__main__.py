@@ -89,6 +89,9 @@ def _parser():
     dl.add_argument("--work", required=True, help="the training run's folder")
     dl.add_argument("--code", required=True, choices=[c for c in CODES if "CGst" not in c])
     dl.add_argument("--out", help="delta file (default modelpack/trained/<code>.delta)")
+    dl.add_argument("--x-from-transpose", action="store_true",
+                    help="FLWN: take the horizontal flow from the transposed pair (for a network that "
+                         "reads vertical motion only)")
 
     ph = sub.add_parser("photos", help="fetch the training photographs (Debian wallpaper packages)")
     ph.add_argument("--out", required=True, help="folder; gets train/, held-out/ and LICENCES.txt")
@@ -171,7 +174,7 @@ def main(argv=None):
                 return 130
         elif args.command == "delta":
             from .trained import delta_from_run
-            delta_from_run(args.work, args.code, args.out)
+            delta_from_run(args.work, args.code, args.out, x_from_transpose=args.x_from_transpose)
         elif args.command == "photos":
             from .photos import fetch
             fetch(args.out)

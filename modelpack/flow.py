@@ -165,13 +165,21 @@ class FlowNet(nn.Module):
         self.radius = CORR_RADIUS
         self.hdim = widths.hdim
         self.cdim = widths.cdim
+        # Set on a network that reads vertical motion only: its horizontal flow is then the vertical
+        # flow it finds in the transposed pair (twice the cost).
+        self.x_from_transpose = False
         self.fnet = Encoder(widths.fdim, "instance", widths.enc)
         self.cnet = Encoder(widths.hdim + widths.cdim, "batch", widths.enc)
         self.update_block = UpdateBlock(widths)
 
     def forward(self, image1, image2, iters):
         n_iter = int(iters.reshape(-1)[0].item())
-        return self.iterate(image1, image2, n_iter, False)[-1]
+        flow = self.iterate(image1, image2, n_iter, False)[-1]
+        if self.x_from_transpose:
+            across = self.iterate(image1.transpose(2, 3).contiguous(), image2.transpose(2, 3).contiguous(),
+                                  n_iter, False)[-1].transpose(2, 3)
+            flow = torch.cat([across[:, 1:2], flow[:, 1:2]], 1)
+        return flow
 
     def iterate(self, image1, image2, n_iter: int, every: bool) -> List[torch.Tensor]:
         """The flow after each of n_iter updates (every), or after the last alone: training

@@ -116,6 +116,7 @@ def trained_fresh(code, log=print, path=None):
         widths = dict(meta["widths"])
         widths["enc"] = tuple(widths["enc"])
         net = FlowNet(FlowWidths(**widths))
+        net.x_from_transpose = bool(meta.get("x_from_transpose", False))
     else:
         net = SequenceNet(info.scale, info.channels, meta["features"])
     _, state = apply_delta(from_zero(net), path)
@@ -179,10 +180,11 @@ def build_trained(out_dir, log=print):
     log("Done: %d archives in %.1fs" % (len(CODES), time.time() - t0))
 
 
-def delta_from_run(work, code, out_path=None, log=print):
+def delta_from_run(work, code, out_path=None, log=print, x_from_transpose=False):
     """Writes a training run's checkpoint in the form the trained pack keeps it: a still network as
     its differences from the published parent; a flow or recurrent network, trained from fresh
-    weights, whole in half precision."""
+    weights, whole in half precision. `x_from_transpose`: a flow network that reads vertical motion
+    only takes its horizontal flow from the transposed pair (FlowNet.x_from_transpose)."""
     import torch
     from .compact import delta_error, write_delta
     from .train import CHECKPOINT
@@ -191,6 +193,8 @@ def delta_from_run(work, code, out_path=None, log=print):
     if config["code"] != code:
         raise ValueError("%s trained %s, not %s" % (work, config["code"], code))
     info = parse_code(code)
+    if x_from_transpose and info.family != "flow":
+        raise ValueError("only the flow network (FLWN) reads horizontal flow from the transposed pair")
     scores = next((h for h in reversed(ckpt["history"]) if "psnr" in h or "epe" in h), {})
     summary = "%d steps of batch %d" % (ckpt["step"], config["batch"])
     if "psnr" in scores:
@@ -210,6 +214,7 @@ def delta_from_run(work, code, out_path=None, log=print):
             from .flow import FlowNet
             widths = widths_named(config["widths"])
             meta["widths"] = widths.as_dict()
+            meta["x_from_transpose"] = bool(x_from_transpose)
             net = FlowNet(widths)
         else:
             meta["features"] = ckpt["features"]

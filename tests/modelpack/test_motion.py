@@ -1,5 +1,7 @@
 """Synthetic moving footage: the flow it states must be the motion its frames show."""
 
+import os
+import tempfile
 import unittest
 
 import torch
@@ -152,6 +154,28 @@ class FlowTraining(unittest.TestCase):
         hook.remove()
         z = torch.cat([g.flatten() for g in gates])
         self.assertGreater(((z > 0.05) & (z < 0.95)).float().mean().item(), 0.9)
+
+    def test_a_network_reading_only_vertical_motion_reads_horizontal_motion_from_the_transposed_pair(self):
+        # Scripted as the pack ships it, and kept through the trained pack's file.
+        from modelpack import trained
+        from modelpack.compact import write_delta
+        net = fresh_network(widths_named("tiny"), 2).eval()
+        with torch.no_grad():
+            net.update_block.flow_head.conv2.weight.mul_(100.0)  # a flow well away from zero
+        frame = log_encode(smooth_photo(128, 136, 5).float())[None]
+        a, b = frame, torch.roll(frame, (1, 3), (2, 3))
+        iters = torch.tensor([3.0])
+        with torch.no_grad():
+            plain = net(a, b, iters)
+            across = net(a.transpose(2, 3), b.transpose(2, 3), iters).transpose(2, 3)
+            path = os.path.join(tempfile.mkdtemp(prefix="modelpack-flow-"), "FLWN.delta")
+            meta = {"widths": widths_named("tiny").as_dict(), "x_from_transpose": True}
+            write_delta(net.state_dict(), trained.from_zero(net), path, meta, "f16")
+            shipped = torch.jit.script(trained.trained_fresh("FLWN", lambda *_: None, path))
+            got = shipped(a, b, iters)
+        self.assertGreater(plain[:, 0].sub(across[:, 1]).abs().mean().item(), 0.1)  # the two differ
+        torch.testing.assert_close(got[:, 0], across[:, 1], rtol=0.0, atol=1e-3)
+        torch.testing.assert_close(got[:, 1], plain[:, 1], rtol=0.0, atol=1e-3)
 
 
 if __name__ == "__main__":
