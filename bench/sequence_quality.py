@@ -12,6 +12,7 @@ default preroll) at each details value; bicubic upscales the same sRGB frames. A
 in sRGB clipped to [0, 1]:
   psnr      over the three channels, peak 1, mean over frames
   gmsd      gradient magnitude similarity deviation (lower: edges and texture closer to the truth)
+  sharp     mean gradient magnitude over the truth's (1 = as sharp as the truth; as in still_quality)
   temporal  mean absolute difference between the result's frame-to-frame change and the truth's:
             flicker and crawling texture (lower is steadier)
 Writes quality.csv, a table on standard output, temporal.csv (the temporal error of every frame of
@@ -45,7 +46,7 @@ from modelpack.encoding import srgb_encode  # noqa: E402
 from modelpack.evaluate import psnr  # noqa: E402
 from modelpack.images import expand, load_linear, read_fits  # noqa: E402
 from modelpack.train_sequence import ClipSamples, temporal_error  # noqa: E402
-from still_quality import convert, gmsd, read_linear, write_ppm  # noqa: E402
+from still_quality import convert, gmsd, gradient, read_linear, write_ppm  # noqa: E402
 
 
 CG_TYPE = "CG [RGBA]"
@@ -148,6 +149,8 @@ def clip_rows(args, clip_index, inputs, truth, work):
             got = [view(g) for g in got]
         row.update({"psnr": sum(psnr(g, s) for g, s in zip(got, seen)) / len(seen),
                     "gmsd": sum(gmsd(g, s) for g, s in zip(got, seen)) / len(seen),
+                    "sharp": sum(gradient(g).mean().item() / max(gradient(s).mean().item(), 1e-9)
+                                 for g, s in zip(got, seen)) / len(seen),
                     "temporal": temporal_error(got, seen),
                     "per_frame": per_frame_temporal(got, seen)})
         rows.append(row)
@@ -159,7 +162,7 @@ def clip_rows(args, clip_index, inputs, truth, work):
 
 def summarise(rows, out_dir):
     matte = ["alpha", "edge"] if "alpha" in rows[0] else []
-    keys = ["psnr", "gmsd", "temporal"] + matte
+    keys = ["psnr", "gmsd", "sharp", "temporal"] + matte
     with open(os.path.join(out_dir, "quality.csv"), "w", newline="") as f:
         w = csv.DictWriter(f, fieldnames=["clip", "method"] + keys)
         w.writeheader()
@@ -167,13 +170,15 @@ def summarise(rows, out_dir):
     methods = list(dict.fromkeys(r["method"] for r in rows))
     mean = {m: {k: sum(r[k] for r in rows if r["method"] == m) / sum(1 for r in rows if r["method"] == m)
                 for k in keys} for m in methods}
-    print("%-14s %7s %9s %7s %9s %14s" % ("method", "psnr", "gain dB", "gmsd", "temporal", "vs still same")
+    print("%-14s %7s %9s %7s %6s %9s %14s" % ("method", "psnr", "gain dB", "gmsd", "sharp", "temporal",
+                                                "vs still same")
           + ("  %7s %7s" % ("alpha", "edge") if matte else ""))
     for m in methods:
         still = mean.get(m.replace("sequence", "still"))
         ratio = "%.2f" % (mean[m]["temporal"] / still["temporal"]) if still and m.startswith("sequence") else ""
-        print("%-14s %7.2f %+9.2f %7.4f %9.5f %14s" % (m, mean[m]["psnr"], mean[m]["psnr"] - mean["bicubic"]["psnr"],
-                                                       mean[m]["gmsd"], mean[m]["temporal"], ratio)
+        print("%-14s %7.2f %+9.2f %7.4f %6.3f %9.5f %14s" % (
+            m, mean[m]["psnr"], mean[m]["psnr"] - mean["bicubic"]["psnr"], mean[m]["gmsd"], mean[m]["sharp"],
+            mean[m]["temporal"], ratio)
               + ("  %7.2f %7.4f" % (mean[m]["alpha"], mean[m]["edge"]) if matte else ""))
     return mean
 

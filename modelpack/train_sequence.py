@@ -28,8 +28,10 @@ band to a still detail network run on the same frames (`--teacher`, by
 default the still G network of the flow's pack), keeping the temporal term.
 
 Held-out clips are scored at each checkpoint: PSNR of the decoded frames
-against bicubic (sRGB, peak 1) and the temporal error of both. A run lives in
-its work folder and resumes as the other trainers' do.
+against bicubic (sRGB, peak 1), the temporal error of both, and their
+sharpness (mean gradient magnitude over the truth's), which tells whether a
+detail end has kept any more detail than its PSNR end. A run lives in its work
+folder and resumes as the other trainers' do.
 """
 
 import math
@@ -43,6 +45,7 @@ from . import degrade
 from .codes import parse_code
 from .encoding import log_decode, log_encode
 from .evaluate import psnr, to_view
+from .measure import sharpness
 from .motion import MotionLimits, camera_path, draw_cut_out, occluded_clip, render_clip, soft_matte
 from .sequence import BLOCKS, SequenceNet
 from .sequence_ops import (colour_variant, pad_for_flow, prepare_alpha_input, sampling_grid, space_to_depth,
@@ -382,6 +385,8 @@ class ClipScore:
     psnr_bicubic: float
     temporal: float
     temporal_bicubic: float
+    sharp: float                  # gradient magnitude over the truth's: a detail end should raise it
+    sharp_bicubic: float
 
     @property
     def gain(self):
@@ -390,7 +395,7 @@ class ClipScore:
 
 def score(net, flow, clips, material, scale, autocast=False):
     """ClipScore over held-out clips [(inputs, truth)], on the displayed colour (premultiplied for CG)."""
-    p, pb, te, tb = [], [], [], []
+    p, pb, te, tb, sh, sb = [], [], [], [], [], []
     with torch.no_grad():
         for inputs, truth in clips:
             ours = [to_view(f[:, :3]) for f in decoded_frames(unroll(net, flow, inputs, material, scale, autocast),
@@ -401,8 +406,10 @@ def score(net, flow, clips, material, scale, autocast=False):
             pb += [psnr(o, t) for o, t in zip(theirs, seen)]
             te.append(temporal_error(ours, seen))
             tb.append(temporal_error(theirs, seen))
+            sh += [sharpness(o, t) for o, t in zip(ours, seen)]
+            sb += [sharpness(o, t) for o, t in zip(theirs, seen)]
     mean = lambda v: sum(v) / len(v)  # noqa: E731
-    return ClipScore(mean(p), mean(pb), mean(te), mean(tb))
+    return ClipScore(mean(p), mean(pb), mean(te), mean(tb), mean(sh), mean(sb))
 
 
 # ---------------------------------------------------------------- the run
@@ -487,12 +494,15 @@ def train_sequence(cfg: SequenceTrainConfig, out_pack=None, log=print):
             s = score(net, flow, held, material, info.scale, use_bf16)
             net.train()
             entry.update(asdict(s))
-            append_scores(scores_path, ("step", "psnr", "psnr_bicubic", "gain_db", "temporal", "temporal_bicubic"),
+            append_scores(scores_path, ("step", "psnr", "psnr_bicubic", "gain_db", "temporal", "temporal_bicubic",
+                                        "sharp", "sharp_bicubic"),
                           ("%d" % step, "%.3f" % s.psnr, "%.3f" % s.psnr_bicubic, "%+.3f" % s.gain,
-                           "%.5f" % s.temporal, "%.5f" % s.temporal_bicubic))
+                           "%.5f" % s.temporal, "%.5f" % s.temporal_bicubic, "%.3f" % s.sharp,
+                           "%.3f" % s.sharp_bicubic))
             progress.note("step %d: held-out PSNR %.2f dB (bicubic %.2f, %+.2f dB), temporal error %.4f "
-                          "(bicubic %.4f)" % (step, s.psnr, s.psnr_bicubic, s.gain, s.temporal,
-                                              s.temporal_bicubic))
+                          "(bicubic %.4f), sharpness %.2f of the truth's (bicubic %.2f)"
+                          % (step, s.psnr, s.psnr_bicubic, s.gain, s.temporal, s.temporal_bicubic, s.sharp,
+                             s.sharp_bicubic))
         history.append(entry)
         _write_checkpoint(ckpt_path, {
             "step": step, "model": {k: v.detach().cpu() for k, v in net.state_dict().items()},
