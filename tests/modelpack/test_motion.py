@@ -168,10 +168,11 @@ class FlowTraining(unittest.TestCase):
         with torch.no_grad():
             plain = net(a, b, iters)
             across = net(a.transpose(2, 3), b.transpose(2, 3), iters).transpose(2, 3)
-            path = os.path.join(tempfile.mkdtemp(prefix="modelpack-flow-"), "FLWN.delta")
-            meta = {"widths": widths_named("tiny").as_dict(), "x_from_transpose": True}
-            write_delta(net.state_dict(), trained.from_zero(net), path, meta, "f16")
-            shipped = torch.jit.script(trained.trained_fresh("FLWN", lambda *_: None, path))
+            with tempfile.TemporaryDirectory(prefix="modelpack-flow-") as tmp:
+                path = os.path.join(tmp, "FLWN.delta")
+                meta = {"widths": widths_named("tiny").as_dict(), "x_from_transpose": True}
+                write_delta(net.state_dict(), trained.from_zero(net), path, meta, "f16")
+                shipped = torch.jit.script(trained.trained_fresh("FLWN", lambda *_: None, path))
             got = shipped(a, b, iters)
         self.assertGreater(plain[:, 0].sub(across[:, 1]).abs().mean().item(), 0.1)  # the two differ
         torch.testing.assert_close(got[:, 0], across[:, 1], rtol=0.0, atol=1e-3)
