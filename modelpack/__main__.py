@@ -52,7 +52,8 @@ def _parser():
     t.add_argument("--out", help="pack folder to write the trained archive into at the end")
     t.add_argument("--steps", type=int, default=20000)
     t.add_argument("--batch", type=int, default=4)
-    t.add_argument("--patch", type=int, help="low-resolution patch side in pixels (default 32; FLWN 64)")
+    t.add_argument("--patch", type=int,
+                   help="low-resolution patch side in pixels (default 32; FLWN: the largest, default 500)")
     t.add_argument("--lr", type=float, help="learning rate (default 1e-4; FLWN and recurrent 2e-4)")
     t.add_argument("--checkpoint-every", type=int, default=250, help="steps between checkpoints (default 250)")
     t.add_argument("--threads", type=int, default=0, help="CPU threads (default: the library's choice)")
@@ -70,7 +71,11 @@ def _parser():
     f.add_argument("--flow-widths", default="narrow", choices=("narrow", "tiny", "reference"),
                    help="narrow (default: trainable on a CPU in hours), or the widths of the tiny or "
                    "reference pack's flow network")
-    f.add_argument("--iterations", type=int, default=8, help="updates while training (the plug-in runs 25)")
+    f.add_argument("--iterations", type=int, default=25,
+                   help="updates while training, each one in the loss (default 25, what the plug-in runs)")
+    f.add_argument("--require", type=float, default=3.0,
+                   help="write the archive only when each axis's held-out error is at most zero flow's / "
+                   "this (default 3; 0 writes any)")
     f.add_argument("--train-shift", type=float, default=24.0,
                    help="most motion of the training pairs in input pixels a frame (default 24; --shift is "
                    "that of the scored pairs)")
@@ -142,8 +147,8 @@ def main(argv=None):
             from .train_flow import FlowTrainConfig, train_flow
             cfg = FlowTrainConfig(images=args.images, held_out=args.held_out, work=args.work,
                                   widths=args.flow_widths, steps=args.steps, batch=args.batch,
-                                  patch=args.patch or 64, shift=args.shift or 8.0, train_shift=args.train_shift,
-                                  iterations=args.iterations,
+                                  patch=args.patch or 500, shift=args.shift or 8.0, train_shift=args.train_shift,
+                                  iterations=args.iterations, require=args.require,
                                   lr=args.lr or 2e-4,
                                   checkpoint_every=args.checkpoint_every, threads=args.threads,
                                   device=args.device, downscale=args.downscale, colorspace=args.colorspace,

@@ -3,18 +3,39 @@
 `python -m modelpack train --code FLWN` (see __main__.py for the options). Each
 sample is a pair of frames of a clip from motion.py: a random crop of a
 training photograph seen along a smooth camera path, area-downscaled, at a
-random exposure, LogC-encoded as the plug-in hands patches over and padded as
-it pads them (right and bottom, to multiples of 8 and at least 128). The truth
-is the clip's exact flow from the current frame to the previous one.
+random exposure, randomly flipped or transposed, LogC-encoded as the plug-in
+hands patches over and padded as it pads them (pad_for_flow: zeros right and
+bottom, to multiples of 8 and at least 128). The truth is the clip's exact
+flow from the current frame to the previous one.
 
-The loss is the L1 distance of the flow after every update, weighted toward
-the last (gamma ** (N - i)), over the patch without its padding. Runs train
-at fewer updates than the plug-in's 25; the held-out score is taken at 25.
+Patch sizes. The plug-in cuts frames into patches of up to 500 pixels a side
+and pads the smaller ones, so the network must read motion in a small patch
+inside a mostly empty 128 x 128 map as well as in a large one. Most steps are
+a batch of patches with sides from 32 to 128 (all padded to 128); a share of
+steps are a few patches of one larger size, up to --patch on a side (a
+patch too large for any photograph at the clips' supersampling is rendered
+without it).
 
-The held-out score is the mean end-point error in input pixels on clips of
-the held-out photographs, beside the error of zero flow. A run lives in its
-work folder as a still run does (checkpoint.pt, scores.tsv, cache/) and
-resumes the same way.
+The recipe, and why (issue 32: a network that learnt one axis only):
+- The loss is the L1 distance of the flow after every update, up to the
+  plug-in's 25, weighted toward the last (gamma ** (N - i)), over each patch
+  without its padding. Trained at 8 updates and run at 25, the update drifted
+  past its best.
+- AdamW: weight decay decoupled from the gradient. Adam's coupled L2 term is
+  added after clipping, so where the clipped loss gradient was small (the
+  recurrent unit, the context encoder) decay outweighed it.
+- Gradients are clipped per group: the flow head's last layer (scaled by 0.01
+  at the start) alone, everything else together. Clipped as one, the head's
+  gradient took almost the whole norm and shrank every other one.
+- Held-out scores per axis (mean |x error| and |y error| beside zero flow's),
+  at 25 updates on padded patches of 32 to 500 pixels. An end-point error
+  averaged over both axes hid a network that had dropped one.
+- A run's archive is written (--out) only when each axis beats zero flow
+  by --require (3) times; WORK/best.pt keeps the best checkpoint that did.
+
+A run lives in its work folder as a still run does (checkpoint.pt,
+scores.tsv, cache/) and resumes the same way. Checkpoints of the earlier
+recipe (Adam, 8 updates, unpadded pairs) are refused: start a new --work.
 """
 
 import math
@@ -26,11 +47,19 @@ import torch
 from .encoding import log_encode
 from .flow import FlowNet, FlowWidths
 from .motion import MotionLimits, camera_path, draw_cut_out, occluded_clip, render_clip
-from .sequence_ops import pad_for_flow
-from .train import (CHECKPOINT, Progress, Seeded, _write_checkpoint, append_scores, descend, learning_rate,
-                    load_images, resume, run_steps)
+from .sequence_ops import flow_padding, pad_for_flow
+from .train import (CHECKPOINT, Progress, Seeded, _write_checkpoint, append_scores, learning_rate,
+                    load_images, run_steps)
 
 PLUGIN_ITERATIONS = 25
+RECIPE = 2             # checkpoints of another recipe are refused
+SMALLEST = 32          # the smallest patch side trained and scored
+PADDED = 128           # the plug-in pads patches to at least this
+BEST = "best.pt"
+
+# Held-out patch sizes (h, w): square and not, inside one padded map and larger.
+EVAL_SIZES = ((32, 32), (500, 500), (48, 96), (384, 500), (64, 64), (500, 300), (80, 120), (320, 320),
+              (96, 96), (180, 320), (128, 128), (256, 256), (64, 200), (200, 120), (136, 136), (120, 40))
 
 
 @dataclass
@@ -41,21 +70,25 @@ class FlowTrainConfig:
     widths: str = "narrow"      # "narrow", or a pack's flow widths: "tiny" or "reference"
     steps: int = 20000
     batch: int = 4
-    patch: int = 64             # input patch side
+    patch: int = 500            # largest patch side (the plug-in's largest patch)
+    large_share: float = 0.15   # share of steps on patches larger than the padded map
     scale: int = 2              # frames rendered at this many times the patch, then area-downscaled
     shift: float = 8.0          # most input pixels a frame of the scored clips
     train_shift: float = 24.0   # and of the training clips (see ClipPairs)
-    iterations: int = 8         # updates while training
-    gamma: float = 0.8
+    iterations: int = PLUGIN_ITERATIONS  # updates while training
+    gamma: float = 0.85
     lr: float = 2e-4
+    weight_decay: float = 1e-4  # decoupled (AdamW)
+    require: float = 3.0        # each axis's error at most zero flow's / require, or no archive
     checkpoint_every: int = 250
     threads: int = 0
     device: str = "cpu"
     downscale: int = 1
     colorspace: str = ""
     seed: int = 1
-    eval_clips: int = 8
+    eval_clips: int = 16
     code: str = field(default="FLWN", init=False)
+    recipe: int = field(default=RECIPE, init=False)
 
 
 # Widths a CPU trains in hours: wide enough for the recurrent state to track motion (the tiny
@@ -86,17 +119,43 @@ def fresh_network(widths: FlowWidths, seed):
     return net
 
 
-class ClipPairs(Seeded):
-    """(current, previous, flow) batches: LogC frames padded for the flow network, flow unpadded."""
+def _padded(h, w):
+    bottom, right = flow_padding(h, w)
+    return h + bottom, w + right
 
-    def __init__(self, images, patch, scale, shift, seed, occlusion=0.5):
-        side = self.crop_side(patch, scale, shift)
-        self.images = [im for im in images if min(im.shape[1:]) >= side]
-        if not self.images:
-            raise ValueError("no image is at least %d pixels on each side (for %d-pixel patches moving %g "
-                             "pixels a frame)" % (side, patch, shift))
-        self.patch, self.scale, self.shift, self.side = patch, scale, shift, side
+
+def pad_pairs(pairs):
+    """Unpadded (current, previous, flow) pairs of one padded size -> batched (current, previous,
+    truth): the frames padded by pad_for_flow, the truth NaN where the padding lies (no flow is
+    known there, and the loss and the scores skip it)."""
+    padded = {_padded(*p[2].shape[2:]) for p in pairs}
+    if len(padded) != 1:
+        raise ValueError("pairs of one batch must pad to one size, not %s" % sorted(padded))
+    hh, ww = padded.pop()
+    truth = []
+    for _, _, flow in pairs:
+        t = torch.full((1, 2, hh, ww), float("nan"), dtype=flow.dtype)
+        t[:, :, :flow.size(2), :flow.size(3)] = flow
+        truth.append(t)
+    return (torch.cat([pad_for_flow(p[0]) for p in pairs]), torch.cat([pad_for_flow(p[1]) for p in pairs]),
+            torch.cat(truth))
+
+
+class ClipPairs(Seeded):
+    """(current, previous, truth) batches of pad_pairs: LogC frames padded for the flow network.
+    Sides of SMALLEST..min(patch, PADDED), drawn per pair; with patch above PADDED, a share of
+    batches (`large_share`) are pairs of one size with a side above PADDED, as many as make about
+    the pixels of a batch of small ones."""
+
+    def __init__(self, images, patch, scale, shift, seed, occlusion=0.5, large_share=0.0):
+        self.images = images
+        self.patch, self.scale, self.shift = patch, scale, shift
         self.occlusion = occlusion  # the share of pairs with a cut-out crossing the scene
+        self.large_share = large_share if patch > PADDED else 0.0
+        for side, scale_needed in ((min(patch, PADDED), scale), (patch, 1)):
+            if not self._fitting(self.crop_side(side, scale_needed, shift)):
+                raise ValueError("no image is at least %d pixels on each side (for %d-pixel patches moving %g "
+                                 "pixels a frame)" % (self.crop_side(side, scale_needed, shift), side, shift))
         super().__init__(seed)
 
     @staticmethod
@@ -104,25 +163,68 @@ class ClipPairs(Seeded):
         # Room for the motion, a degree of rotation and a little zoom around the frame.
         return int(math.ceil(scale * (patch * 1.15 + 2 * shift + 4)))
 
-    def pair(self):
-        im = self.rng.choice(self.images)
-        y = self.rng.randrange(im.shape[1] - self.side + 1)
-        x = self.rng.randrange(im.shape[2] - self.side + 1)
-        crop = im[:, y:y + self.side, x:x + self.side].double()
+    def _fitting(self, side):
+        return [im for im in self.images if min(im.shape[1:]) >= side]
+
+    def pair(self, h, w):
+        """One unpadded pair of h x w patches: (current [1,3,h,w], previous, flow [1,2,h,w])."""
+        # Flips and transposition: each axis sees the other's motion, in both directions. A pair to
+        # be transposed is rendered w x h, so that it comes out h x w.
+        flips = [self.rng.random() < 0.5 for _ in range(3)]
+        if flips[2]:
+            h, w = w, h
+        scale = self.scale
+        side = self.crop_side(max(h, w), scale, self.shift)
+        images = self._fitting(side)
+        if not images:  # larger than any photograph at the supersampling: render without it
+            scale = 1
+            side = self.crop_side(max(h, w), scale, self.shift)
+            images = self._fitting(side)
+        im = self.rng.choice(images)
+        y = self.rng.randrange(im.shape[1] - side + 1)
+        x = self.rng.randrange(im.shape[2] - side + 1)
+        crop = im[:, y:y + side, x:x + side].double()
         limits = MotionLimits(shift=self.shift * self.rng.uniform(0.0, 1.0), rotation=1.0, zoom=0.01)
-        maps = camera_path(2, self.gen, limits, self.scale)
+        maps = camera_path(2, self.gen, limits, scale)
         if self.rng.random() < self.occlusion:
-            front, front_maps = draw_cut_out(self.images, self.side, self.rng, self.gen, 2, limits, self.scale)
-            clip = occluded_clip(crop, front, maps, front_maps, self.patch, self.patch, self.scale)
+            front, front_maps = draw_cut_out(images, side, self.rng, self.gen, 2, limits, scale)
+            clip = occluded_clip(crop, front, maps, front_maps, h, w, scale)
         else:
-            clip = render_clip(crop, maps, self.patch, self.patch, self.scale)
+            clip = render_clip(crop, maps, h, w, scale)
         exposure = 2.0 ** self.rng.uniform(-1.5, 0.7)
         frames = log_encode((clip.frames * exposure).float())
-        return frames[1:2], frames[0:1], clip.flow[1:2].float()
+        flow = clip.flow[1:2].float()
+        current, previous = frames[1:2], frames[0:1]
+        for flip, dim, sign in ((flips[0], 3, (-1.0, 1.0)), (flips[1], 2, (1.0, -1.0))):
+            if flip:
+                current, previous = current.flip(dim), previous.flip(dim)
+                flow = flow.flip(dim) * torch.tensor(sign).view(1, 2, 1, 1)
+        if flips[2]:
+            current, previous, flow = current.transpose(2, 3), previous.transpose(2, 3), flow.transpose(2, 3).flip(1)
+        return current.contiguous(), previous.contiguous(), flow.contiguous()
+
+    def sizes(self, n):
+        """The (h, w) of each pair of the next batch."""
+        small = min(self.patch, PADDED)
+        lo = min(SMALLEST, small)
+        if self.rng.random() < self.large_share:
+            while True:
+                h, w = self.rng.randint(lo, self.patch), self.rng.randint(lo, self.patch)
+                if max(h, w) > PADDED:
+                    break
+            hh, ww = _padded(h, w)
+            count = max(1, round(n * PADDED * PADDED / (hh * ww)))
+            return [(h, w)] * count
+        sizes = []
+        while len(sizes) < n:
+            h, w = self.rng.randint(lo, small), self.rng.randint(lo, small)
+            # A side of 128 beside one that is not a multiple of 8 pads to 136: not in this batch.
+            if not sizes or _padded(h, w) == _padded(*sizes[0]):
+                sizes.append((h, w))
+        return sizes
 
     def batch(self, n):
-        current, previous, flow = zip(*(self.pair() for _ in range(n)))
-        return pad_for_flow(torch.cat(current)), pad_for_flow(torch.cat(previous)), torch.cat(flow)
+        return pad_pairs([self.pair(h, w) for h, w in self.sizes(n)])
 
 
 def train_mode(net):
@@ -134,23 +236,105 @@ def train_mode(net):
             m.eval()
 
 
-def sequence_loss(flows, truth, gamma):
-    """L1 of every update's flow over the unpadded patch, the last weighted most."""
+def axis_errors(flow, truth):
+    """[N, 2] mean |error| of each pair on each axis, over the pixels where the truth is known
+    (truth may be cropped to a patch or NaN over its padding)."""
     h, w = truth.shape[2:]
+    known = torch.isfinite(truth)
+    diff = torch.where(known, flow[:, :, :h, :w] - torch.nan_to_num(truth), torch.zeros((), dtype=flow.dtype))
+    return diff.abs().sum((2, 3)) / known.sum((2, 3)).clamp_min(1)
+
+
+def sequence_loss(flows, truth, gamma):
+    """L1 of every update's flow over each unpadded patch (pairs weighted alike), the last
+    weighted most."""
     n = len(flows)
-    return sum(gamma ** (n - 1 - i) * (f[:, :, :h, :w] - truth).abs().mean() for i, f in enumerate(flows))
+    return sum(gamma ** (n - 1 - i) * axis_errors(f, truth).mean() for i, f in enumerate(flows))
 
 
-def end_point_error(net, pairs, iterations=PLUGIN_ITERATIONS):
-    """(mean end-point error of the network, that of zero flow), input pixels, over `pairs`."""
-    errors, zero = [], []
+def flow_scores(net, pairs, iterations=PLUGIN_ITERATIONS):
+    """Held-out scores in input pixels, means over `pairs` (each pair alike): end-point error
+    (epe), mean |x error| (x), mean |y error| (y), and the same of zero flow (..._zero_flow)."""
+    rows = []
     with torch.no_grad():
         for current, previous, truth in pairs:
             h, w = truth.shape[2:]
             flow = net.iterate(current, previous, iterations, False)[-1][:, :, :h, :w]
-            errors.append((flow - truth).norm(dim=1).mean().item())
-            zero.append(truth.norm(dim=1).mean().item())
-    return sum(errors) / len(errors), sum(zero) / len(zero)
+            known = torch.isfinite(truth[:, 0])
+            t = torch.nan_to_num(truth)
+            epe = ((flow - t).norm(dim=1) * known).sum() / known.sum()
+            zero = (t.norm(dim=1) * known).sum() / known.sum()
+            ax = axis_errors(flow, truth).mean(0)
+            ax0 = axis_errors(torch.zeros_like(t), truth).mean(0)
+            rows.append([epe.item(), zero.item(), ax[0].item(), ax0[0].item(), ax[1].item(), ax0[1].item()])
+    means = [sum(c) / len(c) for c in zip(*rows)]
+    return dict(zip(("epe", "epe_zero_flow", "x", "x_zero_flow", "y", "y_zero_flow"), means))
+
+
+def passes(scores, require):
+    """Each axis's error at most zero flow's / require."""
+    return all(scores[a] * require <= scores[a + "_zero_flow"] for a in ("x", "y"))
+
+
+def describe(s):
+    return ("x %.3f (zero flow %.3f), y %.3f (zero flow %.3f), end-point %.3f (zero flow %.3f) input pixels"
+            % (s["x"], s["x_zero_flow"], s["y"], s["y_zero_flow"], s["epe"], s["epe_zero_flow"]))
+
+
+def held_out_pairs(cfg, images):
+    """Fixed clips, so every checkpoint is scored on the same motion: EVAL_SIZES in turn (those
+    within --patch), motion up to --shift."""
+    held = ClipPairs(images, cfg.patch, cfg.scale, cfg.shift, cfg.seed + 1000)
+    sizes = [s for s in EVAL_SIZES if max(s) <= cfg.patch] or [(cfg.patch, cfg.patch)]
+    return [pad_pairs([held.pair(*sizes[i % len(sizes)])]) for i in range(cfg.eval_clips)]
+
+
+def head_parameters(net):
+    return list(net.update_block.flow_head.conv2.parameters())
+
+
+def clip_groups(net, limit=1.0):
+    """Clips the flow head's last layer and the rest each to norm `limit`; returns their norms
+    before clipping."""
+    head = head_parameters(net)
+    ids = {id(p) for p in head}
+    rest = [p for p in net.parameters() if id(p) not in ids]
+    return tuple(torch.nn.utils.clip_grad_norm_(group, limit).item() for group in (head, rest))
+
+
+def make_optimizer(net, cfg):
+    return torch.optim.AdamW(net.parameters(), lr=cfg.lr, weight_decay=cfg.weight_decay)
+
+
+def training_step(net, opt, batch, cfg, lr):
+    """One optimiser step on a batch; returns (loss, [x, y] L1 of the last update, [x, y] of zero
+    flow, (head, rest) gradient norms before clipping)."""
+    current, previous, truth = batch
+    flows = net.iterate(current, previous, cfg.iterations, True)
+    loss = sequence_loss(flows, truth, cfg.gamma)
+    opt.zero_grad(set_to_none=True)
+    loss.backward()
+    norms = clip_groups(net)
+    for group in opt.param_groups:
+        group["lr"] = lr
+    opt.step()
+    with torch.no_grad():
+        last = axis_errors(flows[-1].detach(), truth).mean(0).tolist()
+        zero = axis_errors(torch.zeros_like(flows[-1]), truth).mean(0).tolist()
+    return loss.item(), last, zero, norms
+
+
+def _load_checkpoint(path, cfg):
+    ckpt = torch.load(path, map_location="cpu", weights_only=False)
+    saved = ckpt["config"]
+    if saved.get("code") != "FLWN" or saved.get("widths") != cfg.widths:
+        raise ValueError("%s holds another run (%s, %s widths); use another --work"
+                         % (path, saved.get("code"), saved.get("widths")))
+    if saved.get("recipe", 1) != RECIPE:
+        raise ValueError("%s holds a run of the earlier flow recipe (Adam with coupled weight decay, %s "
+                         "updates, pairs unpadded); it cannot resume under this one: use a new --work"
+                         % (path, saved.get("iterations")))
+    return ckpt
 
 
 def train_flow(cfg: FlowTrainConfig, out_pack=None, log=print):
@@ -162,49 +346,69 @@ def train_flow(cfg: FlowTrainConfig, out_pack=None, log=print):
     widths = widths_named(cfg.widths)
     net = fresh_network(widths, cfg.seed)
     if resumed:
-        ckpt = torch.load(ckpt_path, map_location="cpu", weights_only=False)
-        if ckpt["config"].get("code") != "FLWN" or ckpt["config"].get("widths") != cfg.widths:
-            raise ValueError("%s holds another run (%s, %s widths); use another --work"
-                             % (ckpt_path, ckpt["config"].get("code"), ckpt["config"].get("widths")))
+        ckpt = _load_checkpoint(ckpt_path, cfg)
         net.load_state_dict(ckpt["model"])
         log("resuming FLWN at step %d of %d" % (ckpt["step"], cfg.steps))
     else:
         log("starting FLWN from random weights (%s widths)" % cfg.widths)
     device = torch.device(cfg.device)
     net = net.to(device)
-    opt = torch.optim.Adam(net.parameters(), lr=cfg.lr, weight_decay=1e-5)
+    opt = make_optimizer(net, cfg)
     # Motion of up to a few feature cells (8 input pixels each) in training: a network that has
     # not yet learnt to read the correlation finds it there, and not in motion under one cell.
-    samples = ClipPairs(load_images(cfg, cfg.images, log), cfg.patch, cfg.scale, cfg.train_shift, cfg.seed)
-    held_pairs = []
-    if cfg.held_out:
-        # Fixed clips, so every checkpoint is scored on the same motion.
-        held = ClipPairs(load_images(cfg, cfg.held_out, log), cfg.patch, cfg.scale, cfg.shift, cfg.seed + 1000)
-        held_pairs = [held.batch(1) for _ in range(cfg.eval_clips)]
-    step, history = resume(ckpt, opt, samples) if resumed else (0, [])
-    log("  %s, batch %d of %dx%d patches, %d updates (scored at %d), motion up to %g pixels a frame "
-        "(scored up to %g)" % (cfg.device, cfg.batch, cfg.patch, cfg.patch, cfg.iterations, PLUGIN_ITERATIONS,
-                               cfg.train_shift, cfg.shift))
+    samples = ClipPairs(load_images(cfg, cfg.images, log), cfg.patch, cfg.scale, cfg.train_shift, cfg.seed,
+                        large_share=cfg.large_share)
+    held_pairs = held_out_pairs(cfg, load_images(cfg, cfg.held_out, log)) if cfg.held_out else []
+    if resumed:
+        opt.load_state_dict(ckpt["optim"])
+        samples.restore(ckpt["samples"])
+        step, history, best = ckpt["step"], ckpt["history"], ckpt.get("best")
+    else:
+        step, history, best = 0, [], None
+    log("  %s, batch %d of patches %d..%d (%d%% of steps larger, up to %d), %d updates, motion up to %g "
+        "pixels a frame (scored up to %g, at %d updates)"
+        % (cfg.device, cfg.batch, min(SMALLEST, cfg.patch), min(cfg.patch, PADDED), round(100 * samples.large_share),
+           cfg.patch, cfg.iterations, cfg.train_shift, cfg.shift, PLUGIN_ITERATIONS))
 
     scores_path = os.path.join(cfg.work, "scores.tsv")
-
-    interval = []  # the training losses since the last checkpoint
+    interval = []  # (loss, last-update x/y, zero-flow x/y, gradient norms) since the last checkpoint
+    state = {"best": best}
 
     def checkpoint(progress, step):
         if interval:
-            history.append({"step": step, "loss": sum(interval) / len(interval)})
+            n = len(interval)
+            mean = lambda f: sum(f(r) for r in interval) / n  # noqa: E731
+            entry = {"step": step, "loss": mean(lambda r: r[0]), "train_x": mean(lambda r: r[1][0]),
+                     "train_y": mean(lambda r: r[1][1]), "train_x_zero_flow": mean(lambda r: r[2][0]),
+                     "train_y_zero_flow": mean(lambda r: r[2][1]), "grad_head": mean(lambda r: r[3][0]),
+                     "grad_rest": mean(lambda r: r[3][1])}
+            history.append(entry)
             interval.clear()
+            progress.note("step %d: training L1 of the last update x %.3f (zero flow %.3f), y %.3f (zero flow "
+                          "%.3f); gradient norm head %.3g, rest %.3g" % (
+                              step, entry["train_x"], entry["train_x_zero_flow"], entry["train_y"],
+                              entry["train_y_zero_flow"], entry["grad_head"], entry["grad_rest"]))
+        payload = {"step": step, "model": {k: v.detach().cpu() for k, v in net.state_dict().items()},
+                   "optim": opt.state_dict(), "samples": samples.state(), "history": history,
+                   "config": asdict(cfg)}
         if held_pairs:
             net.eval()
-            epe, zero = end_point_error(net, [tuple(t.to(device) for t in p) for p in held_pairs])
+            s = flow_scores(net, [tuple(t.to(device) for t in p) for p in held_pairs])
             train_mode(net)
-            history.append({"step": step, "epe": epe, "epe_zero_flow": zero})
-            append_scores(scores_path, ("step", "epe", "epe_zero_flow"), ("%d" % step, "%.4f" % epe, "%.4f" % zero))
-            progress.note("step %d: held-out end-point error %.3f pixels (zero flow %.3f)" % (step, epe, zero))
-        _write_checkpoint(ckpt_path, {
-            "step": step, "model": {k: v.detach().cpu() for k, v in net.state_dict().items()},
-            "optim": opt.state_dict(), "samples": samples.state(), "history": history,
-            "config": asdict(cfg)})
+            ok = passes(s, cfg.require)
+            history.append({"step": step, **s, "passes": ok})
+            append_scores(scores_path, ("step", "epe", "epe_zero_flow", "x", "x_zero_flow", "y", "y_zero_flow",
+                                        "passes"),
+                          ["%d" % step] + ["%.4f" % s[k] for k in ("epe", "epe_zero_flow", "x", "x_zero_flow",
+                                                                   "y", "y_zero_flow")] + ["yes" if ok else "no"])
+            progress.note("step %d: held-out error %s%s" % (
+                step, describe(s), "; each axis beats zero flow %gx" % cfg.require if ok else ""))
+            worst = max(s["x"] / s["x_zero_flow"], s["y"] / s["y_zero_flow"])
+            if ok and (state["best"] is None or worst < state["best"]["worst"]):
+                state["best"] = {"step": step, "worst": worst, "scores": s}
+                _write_checkpoint(os.path.join(cfg.work, BEST), dict(payload, history=history + []))
+        payload["best"] = state["best"]
+        _write_checkpoint(ckpt_path, payload)
 
     progress = Progress(cfg.steps, step)
     if not resumed and held_pairs:
@@ -212,10 +416,9 @@ def train_flow(cfg: FlowTrainConfig, out_pack=None, log=print):
     train_mode(net)
 
     def one_step(step):
-        current, previous, truth = (t.to(device) for t in samples.batch(cfg.batch))
-        loss = sequence_loss(net.iterate(current, previous, cfg.iterations, True), truth, cfg.gamma)
-        interval.append(descend(opt, loss, learning_rate(cfg.lr, step, cfg.steps, warmup=100), net.parameters()))
-        return interval[-1]
+        batch = tuple(t.to(device) for t in samples.batch(cfg.batch))
+        interval.append(training_step(net, opt, batch, cfg, learning_rate(cfg.lr, step, cfg.steps, warmup=100)))
+        return interval[-1][0]
 
     step, stopped = run_steps(cfg.steps, step, cfg.batch, cfg.checkpoint_every, one_step, checkpoint, progress)
     if stopped:
@@ -227,13 +430,20 @@ def train_flow(cfg: FlowTrainConfig, out_pack=None, log=print):
 
 
 def export_flow(net, cfg, out_pack, history, log=print):
+    """Writes FLWN.pt into `out_pack` when the run's last held-out scores pass (cfg.require);
+    returns its path, or None."""
     import json
     from .packs import save_archive
     from .train import META_FILE
+    scores = next((h for h in reversed(history) if "epe" in h), None)
+    if cfg.require and (scores is None or not passes(scores, cfg.require)):
+        log("FLWN not written: %s" % ("no held-out scores" if scores is None else
+                                      "each axis must beat zero flow %gx (%s)" % (cfg.require, describe(scores))))
+        return None
     os.makedirs(out_pack, exist_ok=True)
     path = os.path.join(out_pack, "FLWN.pt")
     meta = {"code": "FLWN", "widths": cfg.widths, "steps": cfg.steps, "iterations": cfg.iterations,
-            "scores": history[-1] if history else None}
+            "scores": scores}
     save_archive(torch.jit.script(net.eval()), path, {META_FILE: json.dumps(meta, sort_keys=True)})
     log("wrote %s" % path)
     return path

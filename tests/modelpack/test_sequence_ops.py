@@ -65,6 +65,21 @@ class PluginSteps(unittest.TestCase):
                 with self.subTest(scale=s, size=(h, w), step=name):
                     torch.testing.assert_close(value, theirs[name], rtol=1e-5, atol=1e-5)
 
+    def test_flow_training_pads_its_pairs_as_the_plug_in_pads_patches(self):
+        # Patches inside one padded map, one side of 128 beside an odd one, and larger than the map.
+        from modelpack.train_flow import ClipPairs, pad_pairs
+        g = torch.Generator().manual_seed(5)
+        photo = torch.rand(3, 720, 720, generator=g)
+        pairs = ClipPairs([photo], 300, 2, 4.0, seed=1)
+        for h, w in ((40, 72), (128, 77), (300, 136)):
+            unpadded = pairs.pair(h, w)
+            current, previous, _ = pad_pairs([unpadded])
+            x = dict(self.inputs(2, 8, 8, seed=h), patch=unpadded[0])
+            with self.subTest(size=(h, w)):
+                torch.testing.assert_close(current, plugin_results(x)["pad_for_flow"], rtol=0, atol=0)
+                x["patch"] = unpadded[1]
+                torch.testing.assert_close(previous, plugin_results(x)["pad_for_flow"], rtol=0, atol=0)
+
 
 class BlockOrder(unittest.TestCase):
     def test_space_to_depth_puts_each_block_offset_in_its_own_channel_group(self):
