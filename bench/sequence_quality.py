@@ -2,20 +2,32 @@
 photographs, rendered through magnifex-render.
 
     python bench/sequence_quality.py --render build/bin/magnifex-render --plugin-dir build/plugins/trained \
-        --photos ~/.cache/magnifex/photos/held-out --out build/bench/sequence [--scale 4] [--details 0 0.9]
+        --photos ~/.cache/magnifex/photos/held-out --out build/bench/sequence [--scale 4] [--details 0 0.9] \
+        [--flow build/packs/trained]
 
 Each clip is a held-out photograph (linear light, area-downscaled by 2) seen along a smooth camera
 path at full resolution, area-downscaled by the scale and written as 8-bit sRGB frames, as the
 recurrent trainer's held-out clips are made (modelpack/train_sequence.py); the full-resolution
 frames are the truth. magnifex-render upscales every clip in still mode and in sequence mode (its
-default preroll) at each details value; bicubic upscales the same sRGB frames. Against the truth,
-in sRGB clipped to [0, 1]:
+default preroll) at each details value, and still mode at details 0 whatever the values (sequence
+mode exists to be steadier than still mode's fidelity end too); bicubic upscales the same sRGB
+frames. Against the truth, in sRGB clipped to [0, 1]:
   psnr      over the three channels, peak 1, mean over frames
   gmsd      gradient magnitude similarity deviation (lower: edges and texture closer to the truth)
   sharp     mean gradient magnitude over the truth's (1 = as sharp as the truth; as in still_quality)
   temporal  mean absolute difference between the result's frame-to-frame change and the truth's:
             flicker and crawling texture (lower is steadier)
-Writes quality.csv, a table on standard output, temporal.csv (the temporal error of every frame of
+The table also gives, for sequence mode, its temporal error over still mode's at the same details
+and at details 0, and its PSNR over still mode's at details 0.
+
+The flow network (FLWN.pt of --flow, a pack folder or an archive; default the pack folder beside the
+plug-in directory, build/packs/<name>) is scored per axis as the plug-in calls it: pairs of
+LogC-encoded frames of the held-out photographs, patches of 32 to 500 pixels padded as the plug-in
+pads them, 25 updates, the current frame first, motion up to --shift: mean |x error| and |y error|
+in input pixels beside zero flow's (flow.csv). A network that reads one axis only shows here, where
+an end-point error hides it.
+
+Writes quality.csv, flow.csv, a table on standard output, temporal.csv (the temporal error of every frame of
 the first clip, by method; bench/plot_temporal.py draws it) and frames.png (truth | bicubic | still
 | sequence of one frame of each clip, at the last details value).
 
@@ -131,7 +143,8 @@ def clip_rows(args, clip_index, inputs, truth, work):
         results = {"bicubic": [F.interpolate(srgb_encode(f), scale_factor=float(args.scale), mode="bicubic",
                                              align_corners=False).clamp(0, 1) for f in inputs]}
     for mode in ("still", "sequence"):
-        for d in args.details:
+        # Still mode at details 0 always: its fidelity end is what sequence mode must beat too.
+        for d in ([0.0] if 0.0 not in args.details and mode == "still" else []) + list(args.details):
             out = os.path.join(work, "out")
             shutil.rmtree(out, ignore_errors=True)
             os.makedirs(out)
@@ -160,6 +173,41 @@ def clip_rows(args, clip_index, inputs, truth, work):
     return rows, results, seen
 
 
+def flow_archive(args):
+    """The FLWN.pt the plug-in directory's pack holds (or --flow's), or None."""
+    if args.flow:
+        path = os.path.join(args.flow, "FLWN.pt") if os.path.isdir(args.flow) else args.flow
+    else:
+        plugin_dir = os.path.normpath(args.plugin_dir)
+        path = os.path.join(os.path.dirname(os.path.dirname(plugin_dir)), "packs", os.path.basename(plugin_dir),
+                            "FLWN.pt")
+    return path if os.path.isfile(path) else None
+
+
+def flow_scores(args, photos, out_dir):
+    """Per-axis scores of the pack's flow network, called as the plug-in calls it (flow.csv)."""
+    from modelpack.train_flow import FlowTrainConfig, flow_scores as score, held_out_pairs
+    path = flow_archive(args)
+    if path is None:
+        print("flow: no FLWN.pt found (give --flow); not scored")
+        return None
+    module = torch.jit.load(path, map_location="cpu").eval()
+    cfg = FlowTrainConfig(images=[], held_out=[], work="", shift=args.shift, seed=args.seed,
+                          eval_clips=args.flow_pairs)
+    s = score(module, held_out_pairs(cfg, photos))
+    with open(os.path.join(out_dir, "flow.csv"), "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(list(s))
+        w.writerow(["%.4f" % v for v in s.values()])
+    print("flow %s, %d pairs of 32..500 px patches moving up to %g px, 25 updates:" % (path, args.flow_pairs,
+                                                                                      args.shift))
+    print("  %-6s %9s %10s %7s" % ("axis", "error px", "zero flow", "ratio"))
+    for axis in ("x", "y", "epe"):
+        print("  %-6s %9.3f %10.3f %7.2f" % (axis, s[axis], s[axis + "_zero_flow"],
+                                            s[axis] / max(s[axis + "_zero_flow"], 1e-9)))
+    return s
+
+
 def summarise(rows, out_dir):
     matte = ["alpha", "edge"] if "alpha" in rows[0] else []
     keys = ["psnr", "gmsd", "sharp", "temporal"] + matte
@@ -170,15 +218,20 @@ def summarise(rows, out_dir):
     methods = list(dict.fromkeys(r["method"] for r in rows))
     mean = {m: {k: sum(r[k] for r in rows if r["method"] == m) / sum(1 for r in rows if r["method"] == m)
                 for k in keys} for m in methods}
-    print("%-14s %7s %9s %7s %6s %9s %14s" % ("method", "psnr", "gain dB", "gmsd", "sharp", "temporal",
-                                                "vs still same")
+    # Temporal error over still mode's at the same details and at details 0; PSNR over still mode's at 0.
+    print("%-14s %7s %9s %7s %6s %9s %14s %11s %11s" % ("method", "psnr", "gain dB", "gmsd", "sharp", "temporal",
+                                                        "vs still same", "vs still 0", "dB still 0")
           + ("  %7s %7s" % ("alpha", "edge") if matte else ""))
+    still0 = mean.get("still 0")
     for m in methods:
         still = mean.get(m.replace("sequence", "still"))
-        ratio = "%.2f" % (mean[m]["temporal"] / still["temporal"]) if still and m.startswith("sequence") else ""
-        print("%-14s %7.2f %+9.2f %7.4f %6.3f %9.5f %14s" % (
+        sequence = m.startswith("sequence")
+        ratio = "%.2f" % (mean[m]["temporal"] / still["temporal"]) if still and sequence else ""
+        ratio0 = "%.2f" % (mean[m]["temporal"] / still0["temporal"]) if still0 and sequence else ""
+        gain0 = "%+.2f" % (mean[m]["psnr"] - still0["psnr"]) if still0 and sequence else ""
+        print("%-14s %7.2f %+9.2f %7.4f %6.3f %9.5f %14s %11s %11s" % (
             m, mean[m]["psnr"], mean[m]["psnr"] - mean["bicubic"]["psnr"], mean[m]["gmsd"], mean[m]["sharp"],
-            mean[m]["temporal"], ratio)
+            mean[m]["temporal"], ratio, ratio0, gain0)
               + ("  %7.2f %7.4f" % (mean[m]["alpha"], mean[m]["edge"]) if matte else ""))
     return mean
 
@@ -214,6 +267,9 @@ def main():
                    "training; 1 for photographs too small for that, at the cost of a softer truth)")
     p.add_argument("--seed", type=int, default=2024)
     p.add_argument("--threads", type=int, default=2)
+    p.add_argument("--flow", help="pack folder or FLWN.pt whose flow network to score per axis (default: "
+                   "build/packs/<name> for --plugin-dir build/plugins/<name>)")
+    p.add_argument("--flow-pairs", type=int, default=16, help="held-out pairs the flow is scored on (default 16)")
     args = p.parse_args()
     os.makedirs(args.out, exist_ok=True)
     work = tempfile.mkdtemp(prefix="magnifex-sequence-quality-")
@@ -235,6 +291,8 @@ def main():
             strips.append(torch.cat([seen[t]] + [results[m][t] for m in
                                                  ("bicubic", "still %g" % last, "sequence %g" % last)], 3))
         summarise(rows, args.out)
+        torch.set_num_threads(args.threads)
+        flow_scores(args, photos, args.out)
         write_temporal(rows, os.path.join(args.out, "temporal.csv"))
         sheet = os.path.join(args.out, "frames.png")
         write_ppm(sheet + ".ppm", torch.cat(strips, 2))

@@ -254,12 +254,15 @@ def sequence_loss(flows, truth, gamma):
 
 def flow_scores(net, pairs, iterations=PLUGIN_ITERATIONS):
     """Held-out scores in input pixels, means over `pairs` (each pair alike): end-point error
-    (epe), mean |x error| (x), mean |y error| (y), and the same of zero flow (..._zero_flow)."""
+    (epe), mean |x error| (x), mean |y error| (y), and the same of zero flow (..._zero_flow).
+    `net` is called as the plug-in calls it (forward, a one-element tensor of updates), so an
+    archive scores as it runs."""
     rows = []
+    iters = torch.tensor([float(iterations)])
     with torch.no_grad():
         for current, previous, truth in pairs:
             h, w = truth.shape[2:]
-            flow = net.iterate(current, previous, iterations, False)[-1][:, :, :h, :w]
+            flow = net(current, previous, iters.to(current.device))[:, :, :h, :w]
             known = torch.isfinite(truth[:, 0])
             t = torch.nan_to_num(truth)
             epe = ((flow - t).norm(dim=1) * known).sum() / known.sum()
