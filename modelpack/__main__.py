@@ -1,4 +1,4 @@
-"""Command line: python -m modelpack {build,broken,import,train,photos,measure,cmake-info}."""
+"""Command line: python -m modelpack {build,broken,import,train,delta,photos,measure,gpu-train,cmake-info}."""
 
 import argparse
 import sys
@@ -105,6 +105,8 @@ def _parser():
     m.add_argument("--pack", required=True, help="pack directory")
     m.add_argument("--size", type=int, default=192, help="test image size in pixels, a multiple of 4 (default 192)")
 
+    sub.add_parser("gpu-train", add_help=False, help="train the still fidelity ends on a borrowed GPU machine "
+                   "(prepare, run, import, dry run; see gpu-train --help)")
     sub.add_parser("cmake-info", help="print the pack list as CMake set() commands")
     return p
 
@@ -119,6 +121,11 @@ def _cmake_info():
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["gpu-train"]:
+        # Its own parser: the same options run on a borrowed machine without the rest of the tools.
+        from .gpu_train import main as gpu_train
+        return gpu_train(argv[1:])
     args = _parser().parse_args(argv)
     try:
         if args.command == "cmake-info":
