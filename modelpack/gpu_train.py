@@ -5,19 +5,21 @@ the checkout plus a few ignored folders (64 MiB in all) and returns at most 8 fi
 16 MiB from one folder. So the work is cut in three:
 
   prepare (here)   writes PREP (.gpu-train/): the published parent (it is not in the checkout) at
-                   BFloat16's precision (write_parent), 128 x 128 truth tiles of the training photographs
-                   (the high-resolution patch both trainers draw: 4x from 32, 2x from 64 input
-                   pixels) and the held-out crops, all 8-bit sRGB, filled up to the carry limit.
+                   BFloat16's precision (write_parent), 128 x 128 truth tiles of the training
+                   photographs (the high-resolution patch both trainers draw: 4x from 32, 2x from 64
+                   input pixels) and the held-out crops, 8-bit sRGB transform-coded (write_tiles),
+                   as many tiles as the carry limit leaves room for.
   run (there)      resumes 4PstP from the committed weights for part of the time, then 2PstP from
-                   the new 4PstP in the area layout (its delta is taken against that), each with
-                   large batches under BFloat16 autocast and the samples made on the device; writes
-                   both as the pack's delta files (split when a file would pass the return limit),
-                   the held-out scores before and after, a log and a manifest with every file's
-                   size and SHA-256. Nothing on the machine is needed afterwards.
-  import (here)    checks every returned file against the manifest, rejoins split files, checks the
-                   deltas against the networks, measures committed and returned weights on the
-                   held-out photographs at 4x and at 2x, and installs the pair only when both
-                   measure better (or writes it into a folder named for it).
+                   the new 4PstP in the area layout, each with large batches under BFloat16
+                   autocast and the samples made on the device; writes each network's change from
+                   where it started (a q8 delta file, split when it would pass the return limit),
+                   the held-out scores before and after, a log and a manifest with every file's size
+                   and SHA-256. Nothing on the machine is needed afterwards.
+  import (here)    checks every returned file against the manifest, rejoins split files, adds the
+                   changes to the exact committed weights and stores them as the pack's deltas
+                   (4PstP against the published network, 2PstP against the new 4PstP), measures
+                   committed and new on the held-out photographs at 4x and at 2x, and installs the
+                   pair only when both measure better (or writes it into a folder named for it).
 
 `dry_run` does all of it on this CPU at tiny widths in about a minute, with a tiny part size so that
 files are split and rejoined as a long run's may be.
