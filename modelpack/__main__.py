@@ -155,7 +155,7 @@ def main(argv=None):
             cfg = FlowTrainConfig(images=args.images, held_out=args.held_out, work=args.work,
                                   widths=args.flow_widths, steps=args.steps, batch=args.batch,
                                   patch=args.patch or 500, shift=args.shift or 8.0, train_shift=args.train_shift,
-                                  iterations=args.iterations, require=args.require,
+                                  iterations=args.iterations, require=args.require, parent=args.parent,
                                   lr=args.lr or 2e-4,
                                   checkpoint_every=args.checkpoint_every, threads=args.threads,
                                   device=args.device, downscale=args.downscale, colorspace=args.colorspace,

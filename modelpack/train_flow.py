@@ -87,6 +87,7 @@ class FlowTrainConfig:
     colorspace: str = ""
     seed: int = 1
     eval_clips: int = 16
+    parent: str = ""            # a FLWN.delta, FLWN.pt or pack folder to start from (same widths)
     code: str = field(default="FLWN", init=False)
     recipe: int = field(default=RECIPE, init=False)
 
@@ -327,6 +328,21 @@ def training_step(net, opt, batch, cfg, lr):
     return loss.item(), last, zero, norms
 
 
+def parent_state(parent):
+    """The weights of a flow network to start from: a trained pack's FLWN.delta, an archive, or a
+    pack folder's FLWN.pt."""
+    if parent.endswith(".delta"):
+        from .trained import trained_fresh
+        net = trained_fresh("FLWN", lambda *_: None, parent)
+        if net is None:
+            raise ValueError("no flow network in %s" % parent)
+        return net.state_dict()
+    path = os.path.join(parent, "FLWN.pt") if os.path.isdir(parent) else parent
+    if not os.path.isfile(path):
+        raise ValueError("parent %s is neither a FLWN.delta, an archive nor a pack folder with FLWN.pt" % parent)
+    return {k: v.detach().clone() for k, v in torch.jit.load(path, map_location="cpu").state_dict().items()}
+
+
 def _load_checkpoint(path, cfg):
     ckpt = torch.load(path, map_location="cpu", weights_only=False)
     saved = ckpt["config"]
@@ -352,6 +368,9 @@ def train_flow(cfg: FlowTrainConfig, out_pack=None, log=print):
         ckpt = _load_checkpoint(ckpt_path, cfg)
         net.load_state_dict(ckpt["model"])
         log("resuming FLWN at step %d of %d" % (ckpt["step"], cfg.steps))
+    elif cfg.parent:
+        net.load_state_dict(parent_state(cfg.parent))
+        log("starting FLWN from %s (%s widths)" % (cfg.parent, cfg.widths))
     else:
         log("starting FLWN from random weights (%s widths)" % cfg.widths)
     device = torch.device(cfg.device)
