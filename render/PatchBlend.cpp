@@ -27,9 +27,12 @@ at::Tensor fade_out(int n, int sPad)
   return 1.0f - ((positions(n) - start) / length).clamp(0.0, 1.0);
 }
 
-// 0 over the first sPad pixels, then a linear rise reaching 1 at sOv - sPad.
+// 0 over the first sPad pixels, then a linear rise reaching 1 at sOv - sPad. Without an overlap
+// no earlier patch covers the first pixel, so nothing fades in: the patch takes all of it.
 at::Tensor fade_in(int n, int sPad, int sOv)
 {
+  if (sOv <= 0)
+    return at::ones({n}, at::TensorOptions().dtype(at::kFloat));
   const float length = std::max(static_cast<float>(sOv - sPad) - static_cast<float>(sPad), 1e-5f);
   return ((positions(n) - static_cast<float>(sPad)) / length).clamp(0.0, 1.0);
 }

@@ -159,14 +159,16 @@ TEST(BlendMask, AxisWeightsAtTwoTimesWithTheDefaults)
 }
 
 // Patches that all say 1 composite to exactly 1 everywhere: no darkened or brightened seam, for
-// every grid shape, both scales and with or without padding.
+// every grid shape, both scales, with or without padding, and without any overlap (0, or a negative
+// value, which counts as 0).
 TEST(BlendMask, ConstantPatchesLeaveNoSeam)
 {
   struct Case {
     int W, H, max_size, overlap, padding;
   };
-  for (const Case& c : {Case{300, 200, 100, 32, 8}, Case{300, 200, 100, 32, 0}, Case{500, 120, 500, 32, 8},
-                        Case{4090, 20, 132, 44, 8}, Case{97, 61, 30, 9, 3}})
+  for (const Case& c :
+       {Case{300, 200, 100, 32, 8}, Case{300, 200, 100, 32, 0}, Case{500, 120, 500, 32, 8}, Case{4090, 20, 132, 44, 8},
+        Case{97, 61, 30, 9, 3}, Case{100, 90, 40, 0, 8}, Case{100, 90, 40, -7, 0}, Case{100, 90, 40, 1, 0}})
     for (int S : {2, 4}) {
       SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " max " << c.max_size << " S " << S);
       const PatchGrid g = *compute_patch_grid(c.W, c.H, c.max_size, c.overlap, c.padding, false);
