@@ -15,6 +15,7 @@
 #include "render/ColorSpaces.h"
 #include "render/ImageFiles.h"
 #include "render/Interruption.h"
+#include "render/OutputWindow.h"
 #include "render/OverwriteCheck.h"
 #include "render/PluginLocation.h"
 #include "render/RunSummary.h"
@@ -233,6 +234,17 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, const hos
     err << "magnifex-render: warning: " << plugin
         << " is built with the tiny test networks: they are for tests and give no useful pictures\n";
 
+  // The input frame shown at f was read for the render just before: its header is there to be had.
+  auto writtenFormat = [&](int f) {
+    if (!input)
+      return node.format();
+    try {
+      return placedOutputFormat(node.format(),
+                                input->describe(std::clamp(f, input->firstFrame(), input->lastFrame())).format);
+    } catch (const std::exception&) {
+      return node.format();
+    }
+  };
   FrameTally tally;
   auto renderOne = [&](int f) -> int {
     printer.frameStarted();
@@ -259,7 +271,7 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, const hos
         settings.pixelType = cl.outputType;
         settings.colorSpace = cl.outputColorSpace;
         try {
-          writeImageFile(output.pathFor(f), otherChannels.apply(f, *r.plane, err), node.format(), settings);
+          writeImageFile(output.pathFor(f), otherChannels.apply(f, *r.plane, err), writtenFormat(f), settings);
         } catch (const HostError& e) {
           err << "magnifex-render: error: " << e.what() << "\n";
           tally.failed.push_back(f);

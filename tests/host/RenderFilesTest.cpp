@@ -288,6 +288,50 @@ TEST_F(RenderFilesTest, KeepsChannelNamesWindowsPixelAspectAndMetadata)
         ASSERT_EQ(out.at(x, y, c), float(100 * c + 10 * (y / 2) + x / 2)) << x << "," << y << "," << c;
 }
 
+// Data and display windows anywhere: both come out at twice their place and size, and the data
+// lands on the same part of the display window as in the input.
+TEST_F(RenderFilesTest, WindowsComeOutAtTheInputsPlaceTimesTheScale)
+{
+  struct Window {
+    int x, y, w, h;
+  };
+  struct Case {
+    Window data, display;
+  };
+  const Case cases[] = {
+    {{100, 50, 4, 3}, {100, 50, 4, 3}}, // both away from the origin
+    {{0, 0, 4, 3}, {100, 50, 6, 5}},    // display window away, data at the origin
+    {{0, 0, 4, 3}, {-20, -10, 30, 20}}, // display window at negative coordinates
+    {{-7, -3, 4, 3}, {0, 0, 6, 4}},     // data window outside a display window at the origin
+    {{1, 1, 4, 2}, {0, 0, 6, 4}},
+  };
+  int k = 0;
+  for (const Case& c : cases) {
+    const std::string in = file("win" + std::to_string(k) + ".exr"),
+                      out_path = file("win_out" + std::to_string(k++) + ".exr");
+    SCOPED_TRACE(testing::Message() << "data at " << c.data.x << ", " << c.data.y << ", display at " << c.display.x
+                                    << ", " << c.display.y);
+    OIIO::ImageSpec spec = specOf(c.data.w, c.data.h, kRGB, TypeDesc::FLOAT);
+    spec.x = c.data.x;
+    spec.y = c.data.y;
+    spec.full_x = c.display.x;
+    spec.full_y = c.display.y;
+    spec.full_width = c.display.w;
+    spec.full_height = c.display.h;
+    writeRaw(in, spec, [](int x, int y, int ch) { return float(100 * ch + 10 * y + x); });
+    const Outcome r = run({"--input", in, "--output", out_path});
+    ASSERT_EQ(r.code, kExitOk) << r.err;
+    const RawImage out = readRaw(out_path);
+    EXPECT_EQ(std::vector<int>({out.spec.x, out.spec.y, out.spec.width, out.spec.height}),
+              std::vector<int>({2 * c.data.x, 2 * c.data.y, 2 * c.data.w, 2 * c.data.h}));
+    EXPECT_EQ(std::vector<int>({out.spec.full_x, out.spec.full_y, out.spec.full_width, out.spec.full_height}),
+              std::vector<int>({2 * c.display.x, 2 * c.display.y, 2 * c.display.w, 2 * c.display.h}));
+    for (int y = 0; y < out.spec.height; ++y)
+      for (int x = 0; x < out.spec.width; ++x)
+        ASSERT_EQ(out.at(x, y, 1), float(100 + 10 * (y / 2) + x / 2)) << x << "," << y;
+  }
+}
+
 TEST_F(RenderFilesTest, RendersASequenceOfThreeFramesIntoFilesOfTheirOwn)
 {
   for (int f = 1; f <= 3; ++f)
