@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "render/ChannelFitting.h"
 #include "render/KnobEntries.h"
 #include "render/PatchGrid.h"
 #include "render/sequence/PrerollFrames.h"
@@ -50,6 +51,41 @@ std::string patch_count_text(int W, int H, int max_size, int overlap, bool multi
   const bool four_passes = multisample_on && still_mode;
   const std::optional<PatchGrid> grid = compute_patch_grid(W, H, max_size, overlap, 0, four_passes);
   return grid ? grid_count_text("Image patches: ", *grid, four_passes) : "Image patches: -";
+}
+
+int channel_position(const DD::Image::ChannelSet& channels, DD::Image::Channel c)
+{
+  int index = 0;
+  for (DD::Image::Channel k = channels.first(); k != DD::Image::Chan_Black; k = channels.next(k), ++index)
+    if (k == c)
+      return index;
+  return -1;
+}
+
+DD::Image::ChannelSet channels_to_read(const DD::Image::ChannelSet& asked, const DD::Image::ChannelSet& input,
+                                       bool alpha)
+{
+  if ((asked & input).empty())
+    return DD::Image::ChannelSet();
+  DD::Image::ChannelSet read = asked | DD::Image::ChannelSet(DD::Image::Mask_RGB);
+  if (alpha)
+    read += DD::Image::Chan_Alpha;
+  return read & input;
+}
+
+std::vector<int64_t> output_channel_sources(const DD::Image::ChannelSet& output, const DD::Image::ChannelSet& read,
+                                            bool alpha)
+{
+  std::vector<int> positions;
+  for (DD::Image::Channel c = output.first(); c != DD::Image::Chan_Black; c = output.next(c))
+    positions.push_back(channel_position(read, c));
+  std::vector<int64_t> sources =
+    result_channel_sources(positions, alpha ? channel_position(read, DD::Image::Chan_Alpha) : -1);
+  // The alpha types make an alpha even from an input without one (opaque).
+  const int alpha_at = channel_position(output, DD::Image::Chan_Alpha);
+  if (alpha && alpha_at >= 0)
+    sources[std::size_t(alpha_at)] = 3;
+  return sources;
 }
 
 } // namespace magnifex

@@ -20,6 +20,7 @@
 #include "op/GpuFacts.h"
 #include "op/GpuReport.h"
 #include "op/NodeSettings.h"
+#include "render/NonFiniteValues.h"
 #include "render/PatchGrid.h"
 #include "render/RenderHooks.h"
 #include "render/sequence/SequenceMemory.h"
@@ -105,12 +106,15 @@ private:
   // and the channels to read.
   bool begin_mode(const char* name, const DD::Image::ImagePlane& plane, DD::Image::Box& input_box,
                   DD::Image::ChannelSet& readChannels);
-  // The output plane's channels that the input has, with their debug lines.
+  // The input's channels a render of the output plane reads, with their debug lines; empty when
+  // the input has none of the plane's channels.
   DD::Image::ChannelSet read_channels(const DD::Image::ImagePlane& plane) const;
   // False, with a node error, for a plane the write-back cannot fill in one block.
   bool output_plane_fits(const DD::Image::ImagePlane& plane, int W, int H);
-  // Decodes (still mode), fits and copies the accumulator into the plane; false after a node error.
-  bool write_output(DD::Image::ImagePlane& plane, at::Tensor tensor_image_comp, bool decode);
+  // Copies sequence mode's decoded composite into the plane, each channel from its own result
+  // channel, with the input's non-finite values put back; false after a node error.
+  bool write_output(DD::Image::ImagePlane& plane, const at::Tensor& composite, magnifex::NonFiniteValues non_finite,
+                    const DD::Image::ChannelSet& readChannels);
   // The bookkeeping of a completed render: render_count, the autocast cache, the total time.
   void finish_render(const RenderRun& run);
   // The exception's text to the debug stream, the stage to the node.

@@ -82,7 +82,7 @@ ChannelSet Magnifex::read_channels(const ImagePlane& plane) const
     debug_line("Got the readChannels: " + cat(readChannels));
     debug_line("Got the inputChannels: " + cat(inputChannels));
   }
-  readChannels &= inputChannels;
+  readChannels = channels_to_read(readChannels, inputChannels, frame_.use_alpha != 0);
   if (settings_.debug) {
     debug_line("Processed the readChannels: " + cat(readChannels));
     debug_line(cat("Got the channelset: ", cat(readChannels), ", with nr of channels: ", readChannels.size()));
@@ -146,6 +146,7 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
   // The input plane lives only until the network input is made from it (a copy): at 4K it is
   // 100 MB that the walk does not need.
   at::Tensor tensor_image;
+  NonFiniteValues non_finite;
   {
     in.request(box, readChannels, 1);
     ImagePlane input_plane(box, false, readChannels, n);
@@ -166,7 +167,7 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
         debug_line("Allocated tensor (still)");
       if (aborted())
         return;
-      tensor_image = still_network_input(host, run.device);
+      tensor_image = still_network_input(host, run.device, &non_finite);
       if (settings_.debug)
         debug_line("Tensor reformated and moved to GPU");
     } catch (const std::exception& e) {
@@ -192,6 +193,8 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
   std::optional<PlaneWriter> writer;
   try {
     writer.emplace(plane.writable(), plane_floats, out.h(), out.w(), plane.nComps(), true);
+    writer->set_channel_sources(output_channel_sources(plane.channels(), readChannels, false));
+    writer->set_non_finite(std::move(non_finite), settings.scale);
   } catch (const std::exception& e) {
     report_failure("Error during the final output process", e.what());
     return;
@@ -241,13 +244,17 @@ void Magnifex::render_still(ImagePlane& plane, const RenderRun& run)
   finish_render(run);
 }
 
-bool Magnifex::write_output(ImagePlane& plane, at::Tensor tensor_image_comp, bool decode)
+bool Magnifex::write_output(ImagePlane& plane, const at::Tensor& composite, NonFiniteValues non_finite,
+                            const ChannelSet& readChannels)
 {
   try {
     const Box& b = plane.bounds();
-    write_to_plane(tensor_image_comp, plane.writable(),
-                   std::size_t(b.w()) * std::size_t(b.h()) * std::size_t(plane.nComps()), plane.nComps(), decode,
-                   render_hooks());
+    PlaneWriter writer(plane.writable(), std::size_t(b.w()) * std::size_t(b.h()) * std::size_t(plane.nComps()),
+                       composite.size(2), composite.size(3), plane.nComps(), false);
+    writer.set_channel_sources(output_channel_sources(plane.channels(), readChannels, frame_.use_alpha != 0));
+    writer.set_non_finite(std::move(non_finite), settings_.scale_factor());
+    writer.log_fitting(composite.size(1), render_hooks());
+    writer.write(composite, 0);
   } catch (const std::exception& e) {
     report_failure("Error during the final output process", e.what());
     return false;

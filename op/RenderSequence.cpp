@@ -12,20 +12,6 @@
 using namespace DD::Image;
 using namespace magnifex;
 
-namespace {
-
-// Position of the alpha channel among the channels, -1 when absent.
-int alpha_position(const ChannelSet& channels)
-{
-  int index = 0;
-  for (Channel c = channels.first(); c != Chan_Black; c = channels.next(c), ++index)
-    if (c == Chan_Alpha)
-      return index;
-  return -1;
-}
-
-} // namespace
-
 std::optional<at::Tensor> Magnifex::read_patch(int context, const PatchRect& p, const Box& input_box,
                                                const ChannelSet& readChannels, const RenderRun& run, bool current_frame)
 {
@@ -129,7 +115,7 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
   settings.material = settings_.material();
   settings.scale = settings_.scale_factor();
   settings.debugoutput = settings_.debugoutput;
-  settings.alpha_index = alpha_position(readChannels);
+  settings.alpha_index = channel_position(readChannels, Chan_Alpha);
   settings.input_box = ContextBox{input_box.x(), input_box.y(), input_box.r(), input_box.t()};
   settings.preroll_frames = frame_.preroll_frames;
   settings.frame_to_input = frame_.frame_to_input;
@@ -161,7 +147,7 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
   }
   if (!frame.composite.defined())
     return;
-  if (!write_output(plane, std::move(frame.composite), false))
+  if (!write_output(plane, frame.composite, std::move(frame.non_finite), readChannels))
     return;
   sequence_memory_.mark_saved(r, channel_text);
   finish_render(run);

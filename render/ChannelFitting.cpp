@@ -40,4 +40,22 @@ at::Tensor fit_network_channels(const at::Tensor& image, int target)
   return pad_with_ones(fitted, target);
 }
 
+std::vector<int64_t> result_channel_sources(const std::vector<int>& read_positions, int alpha_index,
+                                            int colour_channels)
+{
+  std::vector<int64_t> sources;
+  sources.reserve(read_positions.size());
+  for (const int p : read_positions) {
+    if (p < 0)
+      sources.push_back(-1);
+    else if (alpha_index >= 0 && p == alpha_index)
+      sources.push_back(colour_channels);
+    else {
+      const int colour = alpha_index >= 0 && p > alpha_index ? p - 1 : p;
+      sources.push_back(colour < colour_channels ? colour : -1);
+    }
+  }
+  return sources;
+}
+
 } // namespace magnifex

@@ -35,9 +35,12 @@ const char* patch_error_text(const std::string& what)
                        : "Error during image patch processing";
 }
 
-at::Tensor still_network_input(const at::Tensor& host_tensor, c10::Device device)
+at::Tensor still_network_input(const at::Tensor& host_tensor, c10::Device device, NonFiniteValues* non_finite)
 {
-  return logEncode(fit_network_channels(to_pipeline(host_tensor, device), 3));
+  const at::Tensor linear = fit_network_channels(to_pipeline(host_tensor, device), 3);
+  if (non_finite)
+    *non_finite = NonFiniteValues(linear);
+  return logEncode(with_finite_stand_ins(linear));
 }
 
 std::optional<at::Tensor> multisample_passes(at::Tensor chunk, const NetworkPass& pass, const RenderHooks& hooks,

@@ -9,6 +9,7 @@
 #include <ATen/core/Tensor.h>
 #include <c10/core/Device.h>
 
+#include "render/NonFiniteValues.h"
 #include "render/PatchGrid.h"
 #include "render/RenderHooks.h"
 
@@ -24,8 +25,10 @@ struct StillWalkSettings {
 };
 
 // The still network's input from the host tensor of the input planes: on the device, rows top to
-// bottom, three channels (alpha and any further channel dropped), log-encoded.
-at::Tensor still_network_input(const at::Tensor& host_tensor, c10::Device device);
+// bottom, three channels (alpha and any further channel dropped), log-encoded. NaN and infinite
+// values take finite stand-ins; `non_finite`, when given, receives them to be put back afterwards.
+at::Tensor still_network_input(const at::Tensor& host_tensor, c10::Device device,
+                               NonFiniteValues* non_finite = nullptr);
 
 // A region of the composite that no later patch touches: `region` is [1, 3, n, m], log-encoded,
 // output rows first_row .. first_row + n - 1 counted from the top and columns first_column ..

@@ -30,6 +30,32 @@ PlaneWriter::PlaneWriter(float* plane, std::size_t plane_floats, int64_t rows, i
   destination_ = at::from_blob(plane, {rows, columns, n_out}, at::TensorOptions().dtype(at::kFloat));
 }
 
+void PlaneWriter::set_channel_sources(std::vector<int64_t> sources)
+{
+  if (sources.size() != std::size_t(n_out_))
+    throw std::invalid_argument("channel sources for " + std::to_string(sources.size()) + " components of a plane of " +
+                                std::to_string(n_out_));
+  sources_ = std::move(sources);
+}
+
+void PlaneWriter::set_non_finite(NonFiniteValues values, int scale)
+{
+  non_finite_ = std::move(values);
+  scale_ = scale;
+}
+
+std::vector<int64_t> PlaneWriter::sources_for(int64_t channels) const
+{
+  std::vector<int64_t> sources = sources_;
+  if (sources.empty())
+    for (int64_t k = 0; k < n_out_; ++k)
+      sources.push_back(k < channels ? k : -1);
+  for (int64_t& s : sources)
+    if (s >= channels)
+      s = -1;
+  return sources;
+}
+
 void PlaneWriter::log_fitting(int64_t channels, const RenderHooks& hooks) const
 {
   if (channels < n_out_)
@@ -46,19 +72,25 @@ void PlaneWriter::log_fitting(int64_t channels, const RenderHooks& hooks) const
 
 void PlaneWriter::write(const at::Tensor& region, int64_t first_row, int64_t first_column)
 {
-  const int64_t kept = std::min<int64_t>(region.size(1), n_out_);
+  const std::vector<int64_t> sources = sources_for(region.size(1));
   for (int64_t top = 0; top < region.size(2); top += kBandRows) {
     const int64_t n = std::min(kBandRows, region.size(2) - top);
-    at::Tensor source = region.select(0, 0).narrow(0, 0, kept).narrow(1, top, n);
+    at::Tensor band = region.narrow(2, top, n);
     if (decode_)
-      source = logDecode(source);
+      band = logDecode(band);
+    band = non_finite_.restored(band, scale_, first_row + top, first_column).select(0, 0);
     // Pipeline rows counted from the top are the host's rows counted from the bottom: the rows land
     // at the mirrored place, upside down.
     at::Tensor target =
       destination_.narrow(0, rows_ - (first_row + top) - n, n).narrow(1, first_column, region.size(3));
-    target.narrow(2, 0, kept).copy_(source.flip({1}).permute({1, 2, 0}).cpu());
-    if (n_out_ > kept)
-      target.narrow(2, kept, n_out_ - kept).fill_(1.0f);
+    const at::Tensor upright = band.flip({1}).permute({1, 2, 0}).cpu();
+    for (int k = 0; k < n_out_; ++k) {
+      at::Tensor component = target.select(2, k);
+      if (sources[std::size_t(k)] < 0)
+        component.fill_(1.0f);
+      else
+        component.copy_(upright.select(2, sources[std::size_t(k)]));
+    }
   }
 }
 

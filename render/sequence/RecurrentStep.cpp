@@ -110,21 +110,36 @@ int material_channels(Material material)
   return material == Material::Plates ? 3 : 4;
 }
 
-at::Tensor sequence_network_input(const at::Tensor& host_tensor, c10::Device device, Material material, int alpha_index)
+namespace {
+
+// The patch in the material's channel layout, linear: colour fitted to three, then alpha for the
+// alpha types.
+at::Tensor material_layout(const at::Tensor& image, Material material, int alpha_index)
 {
-  const at::Tensor image = to_pipeline(host_tensor, device);
   if (material == Material::Plates)
-    return logEncode(fit_network_channels(image, 3));
+    return fit_network_channels(image, 3);
   const int64_t n = image.size(1);
   if (alpha_index < 0 || alpha_index >= n)
-    return prepare_alpha_input(fit_network_channels(fit_network_channels(image, 3), 4));
+    return fit_network_channels(fit_network_channels(image, 3), 4);
   std::vector<at::Tensor> others;
   for (int64_t c = 0; c < n; ++c)
     if (c != alpha_index)
       others.push_back(image.narrow(1, c, 1));
   // An alpha-only request is its own colour, as a single channel always is.
   const at::Tensor colour = others.empty() ? image : at::cat(others, 1);
-  return prepare_alpha_input(at::cat({fit_network_channels(colour, 3), image.narrow(1, alpha_index, 1)}, 1));
+  return at::cat({fit_network_channels(colour, 3), image.narrow(1, alpha_index, 1)}, 1);
+}
+
+} // namespace
+
+at::Tensor sequence_network_input(const at::Tensor& host_tensor, c10::Device device, Material material, int alpha_index,
+                                  NonFiniteValues* non_finite)
+{
+  const at::Tensor linear = material_layout(to_pipeline(host_tensor, device), material, alpha_index);
+  if (non_finite)
+    *non_finite = NonFiniteValues(linear);
+  const at::Tensor finite = with_finite_stand_ins(linear);
+  return material == Material::Plates ? logEncode(finite) : prepare_alpha_input(finite);
 }
 
 PatchState initial_patch_state(const at::Tensor& tensor_image, Material material, int s)

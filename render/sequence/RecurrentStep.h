@@ -11,6 +11,7 @@
 #include <c10/core/Device.h>
 
 #include "render/KnobEntries.h"
+#include "render/NonFiniteValues.h"
 #include "render/RenderHooks.h"
 
 namespace magnifex {
@@ -43,9 +44,10 @@ struct StepResult {
 // rows top to bottom, channels fitted to the material, log-encoded (alpha types: premultiplied
 // LogC with alpha, see AlphaMaterial.h). The alpha types take their alpha from channel
 // `alpha_index` (-1: none, opaque) and their colour from the other channels, so a depth or other
-// extra channel is never mistaken for alpha.
-at::Tensor sequence_network_input(const at::Tensor& host_tensor, c10::Device device, Material material,
-                                  int alpha_index);
+// extra channel is never mistaken for alpha. NaN and infinite values take finite stand-ins;
+// `non_finite`, when given, receives them (in the result's channel layout) to be put back afterwards.
+at::Tensor sequence_network_input(const at::Tensor& host_tensor, c10::Device device, Material material, int alpha_index,
+                                  NonFiniteValues* non_finite = nullptr);
 
 // The state a patch starts from when nothing came before it: black previous results, and the patch
 // itself as the previous frame (no motion).

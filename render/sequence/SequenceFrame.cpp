@@ -167,7 +167,10 @@ private:
     const std::optional<at::Tensor> host = reader_.read(k, p, current);
     if (!host || advance_())
       return std::nullopt;
-    at::Tensor tensor_image = sequence_network_input(*host, s_.device, s_.material, s_.alpha_index);
+    NonFiniteValues non_finite;
+    at::Tensor tensor_image =
+      sequence_network_input(*host, s_.device, s_.material, s_.alpha_index, current ? &non_finite : nullptr);
+    result_.non_finite.add(non_finite, p.yStart, p.xStart);
     if (hooks_.logging() && !current) {
       hooks_.log("Tensor reformated and moved to GPU");
       hooks_.log(cat("tensor_image sizes: ", tensor_image.sizes()));

@@ -64,6 +64,9 @@ struct SequenceFrameFailure {
 struct SequenceFrameResult {
   // [1, C, S*H, S*W], C the material's channels, log-decoded; undefined when there is none.
   at::Tensor composite;
+  // The current frame's NaN and infinite input values, which the networks and the carried state
+  // never saw, in the composite's channel layout: for the write-back to put back.
+  NonFiniteValues non_finite;
   // Set when the frame failed; neither is set after an abort or a failure the reader reported.
   std::optional<SequenceFrameFailure> failure;
 };

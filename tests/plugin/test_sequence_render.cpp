@@ -4,6 +4,7 @@
 #include <ATen/TensorOperators.h>
 #include <ATen/ops/allclose.h>
 #include <ATen/ops/cat.h>
+#include <ATen/ops/equal.h>
 #include <ATen/ops/from_blob.h>
 #include <ATen/ops/upsample_bicubic2d.h>
 
@@ -335,4 +336,54 @@ TEST(SequenceRender, TinyNetworksOfEveryMaterial)
       EXPECT_TRUE(at::isfinite(colour).all().item<bool>());
       EXPECT_NEAR(colour.mean().item<float>(), frame_channel(2, 0, 24, 16).mean().item<float>(), 0.1);
     }
+}
+
+// A channel comes out the same whichever other channels are asked for with it: the networks mix
+// channels, so reading only the ones asked would change them. Still mode and every material of
+// sequence mode, with networks that mix every channel into every other.
+TEST(ChannelSubsets, GiveTheirChannelsAsAWholeRenderDoes)
+{
+  struct Case {
+    const char* mode;
+    const char* type;
+    std::vector<ChannelSet> subsets;
+  };
+  ChannelSet red_blue(Chan_Red);
+  red_blue += Chan_Blue;
+  ChannelSet blue_alpha(Chan_Blue);
+  blue_alpha += Chan_Alpha;
+  const Case cases[] = {
+    {"still", "Plates (Alexa) [RGB]", {ChannelSet(Chan_Green), red_blue}},
+    {"sequence", "Plates (Alexa) [RGB]", {ChannelSet(Chan_Green), red_blue}},
+    {"sequence", "CG [RGBA]", {ChannelSet(Chan_Green), ChannelSet(Chan_Alpha), blue_alpha}},
+    {"sequence", "Hybrid (Alexa+CG) [RGBA]", {ChannelSet(Chan_Red), blue_alpha}},
+  };
+  const int W = 20, H = 14, s = 2;
+  const std::string mix = "  y = x + x.mean(1, keepdim=True) * 0.5\n  return y.repeat_interleave(" + std::to_string(s) +
+                          ", 2).repeat_interleave(" + std::to_string(s) + ", 3)\n";
+  const std::vector<Channel> rgba{Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha};
+  auto render = [&](const Case& c, const ChannelSet& channels) {
+    SequenceNode n = sequence_node(W, H, 1, 2, rgba, {{"scale", "2x"}, {"type", c.type}, {"preroll", "1"}}, false);
+    n.node->setKnob("mode", c.mode);
+    EXPECT_TRUE(open_with_tiny_pack(*n.node));
+    Magnifex& op = op_of(*n.node);
+    op.networks().still_net = scripted("def forward(self, x):\n" + mix);
+    op.networks().flow_net = scripted(kZeroFlow);
+    op.networks().sequence_net = scripted("def forward(self, x, hr):\n" + mix);
+    op.networks().sequence_rgb_net = scripted("def forward(self, x, hr):\n" + mix);
+    return n.session->renderFrame(2, with_channels(channels));
+  };
+  for (const Case& c : cases) {
+    const FrameResult whole = render(c, Mask_RGBA);
+    ASSERT_EQ(whole.status, FrameStatus::Ok) << whole.error;
+    for (const ChannelSet& subset : c.subsets) {
+      SCOPED_TRACE(testing::Message() << c.mode << ", " << c.type << ", channels " << subset);
+      const FrameResult part = render(c, subset);
+      ASSERT_EQ(part.status, FrameStatus::Ok) << part.error;
+      int z = 0;
+      for (Channel ch = subset.first(); ch != Chan_Black; ch = subset.next(ch), ++z)
+        EXPECT_TRUE(at::equal(component(*part.plane, z), component(*whole.plane, whole.plane->chanNo(ch))))
+          << getName(ch);
+    }
+  }
 }
