@@ -155,6 +155,25 @@ _COLOUR = np.array([[1, 1, 1], [1, 0, -1], [1, -2, 1]]) / np.sqrt([[3.0], [2.0],
 TILE_STEP = 6.0
 
 
+def _write_framed(path, magic, header, payload):
+    """A carried file: magic line, header length, JSON header, LZMA payload; written whole or not at all."""
+    header = json.dumps(header, sort_keys=True).encode()
+    with open(path + ".tmp", "wb") as f:
+        f.write(magic + b"%d\n" % len(header) + header + payload)
+    os.replace(path + ".tmp", path)
+
+
+def _read_framed(path, magic, what):
+    """(header, decompressed payload) of a file _write_framed made."""
+    with open(path, "rb") as f:
+        blob = f.read()
+    if not blob.startswith(magic):
+        raise ValueError("%s is not %s" % (path, what))
+    line, _, rest = blob[len(magic):].partition(b"\n")
+    k = int(line)
+    return json.loads(rest[:k]), lzma.decompress(rest[k:])
+
+
 def write_tiles(path, tiles, meta, step=TILE_STEP):
     """[N, H, W, 3] uint8 sRGB (H, W multiples of 8) behind a JSON header: decorrelated colours,
     8 x 8 cosine transform, each coefficient rounded to `step`, LZMA over the coefficients
@@ -165,24 +184,15 @@ def write_tiles(path, tiles, meta, step=TILE_STEP):
     d = _dct()
     c = np.einsum("ui,nyixjc,vj->uvcnyx", d, x.reshape(n, h // 8, 8, w // 8, 8, 3), d, optimize=True)
     q = np.round(c / step).astype("<i2")
-    header = json.dumps(dict(meta, shape=list(tiles.shape), step=step), sort_keys=True).encode()
-    data = lzma.compress(q.tobytes(), preset=9)
-    with open(path + ".tmp", "wb") as f:
-        f.write(TILES_MAGIC + b"%d\n" % len(header) + header + data)
-    os.replace(path + ".tmp", path)
+    _write_framed(path, TILES_MAGIC, dict(meta, shape=list(tiles.shape), step=step),
+                  lzma.compress(q.tobytes(), preset=9))
     return os.path.getsize(path)
 
 
 def read_tiles(path):
-    with open(path, "rb") as f:
-        blob = f.read()
-    if not blob.startswith(TILES_MAGIC):
-        raise ValueError("%s is not a tiles file" % path)
-    line, _, rest = blob[len(TILES_MAGIC):].partition(b"\n")
-    k = int(line)
-    meta = json.loads(rest[:k])
+    meta, payload = _read_framed(path, TILES_MAGIC, "a tiles file")
     n, h, w, _ = meta["shape"]
-    q = np.frombuffer(lzma.decompress(rest[k:]), dtype="<i2").reshape(8, 8, 3, n, h // 8, w // 8)
+    q = np.frombuffer(payload, dtype="<i2").reshape(8, 8, 3, n, h // 8, w // 8)
     d = _dct()
     x = np.einsum("ui,uvcnyx,vj->nyixjc", d, q.astype(np.float64) * meta["step"], d, optimize=True).reshape(n, h, w, 3)
     tiles = np.clip(np.round(x @ _COLOUR + 127.5), 0, 255).astype(np.uint8)
@@ -297,25 +307,16 @@ def write_parent(path, state, name):
     bits = flat.view(torch.int32)
     rounded = ((bits + (1 << (drop - 1))) & ~((1 << drop) - 1)).view(torch.float32)
     planes = rounded.half().numpy().view(np.uint8).reshape(-1, 2)
-    header = json.dumps({"names": names, "shapes": [list(state[k].shape) for k in names], "parent": name,
-                         "mantissa_bits": PARENT_BITS}).encode()
-    data = lzma.compress(planes[:, 1].tobytes() + planes[:, 0].tobytes(), preset=6)
-    with open(path + ".tmp", "wb") as f:
-        f.write(PARENT_MAGIC + b"%d\n" % len(header) + header + data)
-    os.replace(path + ".tmp", path)
+    header = {"names": names, "shapes": [list(state[k].shape) for k in names], "parent": name,
+              "mantissa_bits": PARENT_BITS}
+    _write_framed(path, PARENT_MAGIC, header, lzma.compress(planes[:, 1].tobytes() + planes[:, 0].tobytes(), preset=6))
 
 
 def read_parent(path):
     """(header, {name: float32 tensor}) of a carried parent."""
     import torch
-    with open(path, "rb") as f:
-        blob = f.read()
-    if not blob.startswith(PARENT_MAGIC):
-        raise ValueError("%s is not a carried parent" % path)
-    line, _, rest = blob[len(PARENT_MAGIC):].partition(b"\n")
-    k = int(line)
-    header = json.loads(rest[:k])
-    raw = np.frombuffer(lzma.decompress(rest[k:]), dtype=np.uint8)
+    header, payload = _read_framed(path, PARENT_MAGIC, "a carried parent")
+    raw = np.frombuffer(payload, dtype=np.uint8)
     n = len(raw) // 2
     flat = torch.from_numpy(np.stack([raw[n:], raw[:n]], axis=1).copy().view("<f2").reshape(-1)).float()
     state, pos = {}, 0
