@@ -217,11 +217,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args, const MoreOpt
     throw UsageError("--skip-existing needs --output");
   if (cl.check && cl.validateOnly)
     throw UsageError("--check and --validate-only: choose one");
-  // Frames rendered into no file are work thrown away (a forgotten --output); a trace of them is
-  // what a debugging run wants.
-  if (!cl.input.empty() && cl.output.empty() && !cl.validateOnly && !cl.check && cl.trace.empty())
-    throw UsageError("--input without --output would render every frame and keep none: give --output, or "
-                     "--validate-only to see what the node would do");
+
   return cl;
 }
 
@@ -335,8 +331,8 @@ Driving (any of --input, --output, --frames, --validate-only drives the node):
                        and print the node's parameters as a script (--script-out's form): the
                        plug-in, the parameters, an input file for every frame of the range within
                        the input's, the outputs and their windows. magnifex-submit runs it before
-                       submitting. --input without --output (nor --validate-only, --check,
-                       --trace) is refused: the frames would be rendered and thrown away
+                       submitting. --input without --output (nor --validate-only, --check)
+                       renders every frame into no file, with a warning
   --gui                run as an interactive session (Application::IsGUIActive() is true);
                        default: a batch render
 

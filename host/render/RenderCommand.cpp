@@ -184,10 +184,12 @@ void checkOutputCanBeWritten(const CommandLine& cl, const host_runtime::FramePat
   if (!problem.empty())
     throw HostError(HostError::Kind::Output, "cannot write " + first + ": " + problem);
   host_runtime::AtomicFile probe(first); // made and removed again
+  std::error_code ec;
   if (output.hasFrameNumber())
     for (int f : output.existingFrames())
-      if (f >= frames.first && f <= frames.second && f != frames.first)
-        host_runtime::AtomicFile other(output.pathFor(f));
+      if (f >= frames.first && f <= frames.second && f != frames.first &&
+          !std::filesystem::is_regular_file(output.pathFor(f), ec))
+        host_runtime::AtomicFile other(output.pathFor(f)); // says what stands there
 }
 
 // The whole factor of a node's `scale` knob ("2x", "4x"); nothing for nodes without one.
@@ -503,6 +505,10 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
     host_runtime::AtomicFile probe(cl.trace); // a folder or a device under its name is found now
   if (cl.check)
     checkInputFrames(input.get(), cl.input, frames);
+  // Frames rendered into no file are work thrown away, unless a trace of them is what is wanted.
+  if (!cl.input.empty() && cl.output.empty() && !cl.validateOnly && !cl.check)
+    err << "magnifex-render: warning: --input without --output: every frame is rendered and written nowhere"
+        << (cl.trace.empty() ? " (--validate-only shows what the node would do without rendering)" : "") << "\n";
   warnAboutTheInput(cl, input.get(), frames, err);
   warnAboutBFloat16Variable(err);
 

@@ -133,7 +133,8 @@ TEST_F(AtomicFileTest, LinksAreWrittenThroughAndWhatIsNoFileIsRefused)
       fs::remove_all(dir / name);
     std::ofstream(dir / "real" / "shot.txt") << "older";
     c.make();
-    const bool wasLink = fs::is_symlink(fs::symlink_status(dir / c.name));
+    std::error_code ec; // a name too long for the folder has no status
+    const bool wasLink = fs::is_symlink(fs::symlink_status(dir / c.name, ec));
     std::string message;
     try {
       host_runtime::writeFileAtomically((dir / c.name).string(), "newer");
@@ -146,11 +147,11 @@ TEST_F(AtomicFileTest, LinksAreWrittenThroughAndWhatIsNoFileIsRefused)
     } else {
       EXPECT_EQ(message, "");
       EXPECT_EQ(contents(c.landsIn), "newer");
-      EXPECT_EQ(fs::is_symlink(fs::symlink_status(dir / c.name)), wasLink) << "the link stays a link";
+      EXPECT_EQ(fs::is_symlink(fs::symlink_status(dir / c.name, ec)), wasLink) << "the link stays a link";
     }
     for (const std::string& name : names())
       EXPECT_EQ(name.find(".tmp"), std::string::npos) << name; // no temporary left
-    fs::remove(dir / c.name);
+    fs::remove(dir / c.name, ec);
   }
 }
 #endif
