@@ -153,6 +153,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args, const MoreOpt
   value("--frames", raw.frames);
   value("--channels", raw.channels);
   flag("--validate-only", cl.validateOnly);
+  flag("--check", cl.check);
   flag("--gui", cl.gui);
   flag("--skip-existing", cl.skipExisting);
   flag("--keep-going", cl.keepGoing);
@@ -214,6 +215,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& args, const MoreOpt
     throw UsageError("--validate-only renders nothing to --output");
   if (cl.skipExisting && cl.output.empty())
     throw UsageError("--skip-existing needs --output");
+  if (cl.check && cl.validateOnly)
+    throw UsageError("--check and --validate-only: choose one");
+
   return cl;
 }
 
@@ -267,7 +271,9 @@ Driving (any of --input, --output, --frames, --validate-only drives the node):
                        render, by name or index. Files of several parts are refused without it:
                        one part is rendered, and the others would be lost without a word
   --frames A-B         frames to render (or a single frame A). Default: the input's frame
-                       range, or frame 1 without an input
+                       range, or frame 1 without an input. Frames outside the input's range
+                       get its first or last frame, as a read node holds its ends; the run
+                       says so
   --channels LIST      channels to render: rgb, rgba, red, green, blue, alpha or layer.channel
                        names, comma-separated. Default: all the node's output channels
   --other-channels resize|drop
@@ -288,7 +294,9 @@ Driving (any of --input, --output, --frames, --validate-only drives the node):
                        the next run into that folder. Before the first frame: the folder must
                        take a file and the extension name a format. No output (nor --trace,
                        --script-out) may name a file that is read (input frames, --script-in,
-                       the plug-in), nor another output
+                       the plug-in), nor another output, nor a folder, pipe or device. An output
+                       that is a link is written through it: the file it names is replaced and
+                       the link stays
   --output-type TYPE   pixel type of the output: uint8, uint16, half or float. Default: the
                        input file's (float without an input). Formats write the nearest type
                        they hold (PNG and JPEG: integers; EXR: half or float)
@@ -319,6 +327,12 @@ Driving (any of --input, --output, --frames, --validate-only drives the node):
                        about 50 dB from float32. Without it CPU renders are float32
   --validate-only      per frame: input contexts, validation and requests, no open or render;
                        prints the output format, box, channels, contexts and requests
+  --check              check everything a render checks before its first frame, render nothing,
+                       and print the node's parameters as a script (--script-out's form): the
+                       plug-in, the parameters, an input file for every frame of the range within
+                       the input's, the outputs and their windows. magnifex-submit runs it before
+                       submitting. --input without --output (nor --validate-only, --check)
+                       renders every frame into no file, with a warning
   --gui                run as an interactive session (Application::IsGUIActive() is true);
                        default: a batch render
 

@@ -48,6 +48,7 @@ struct CommandLine {
   std::optional<std::pair<int, int>> frames;
   std::optional<DD::Image::ChannelSet> channels;
   bool validateOnly = false;
+  bool check = false; // --check: everything before the first frame, no frame
   bool gui = false;
   bool skipExisting = false; // frames whose --output file exists are not rendered
   bool keepGoing = false;    // frames after one that failed are still rendered
@@ -64,7 +65,7 @@ struct CommandLine {
   std::vector<GivenOption> given;
 
   // Whether the node is driven through frames at all.
-  bool drives() const { return !input.empty() || !output.empty() || frames || validateOnly; }
+  bool drives() const { return !check && (!input.empty() || !output.empty() || frames || validateOnly); }
 };
 
 // Adds the options of a command that wraps this one (magnifex-submit's) to the parser; they are

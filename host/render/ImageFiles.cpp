@@ -32,20 +32,53 @@ namespace oiio = OIIO;
 
 constexpr const char* kOtherLayer = "other.";
 
-DD::Image::Channel channelFromFile(const std::string& name)
+// The host's name of a file channel, without taking one of its slots.
+std::string hostNameOf(const std::string& name)
 {
   if (name == "R")
-    return DD::Image::Chan_Red;
+    return "rgba.red";
   if (name == "G")
-    return DD::Image::Chan_Green;
+    return "rgba.green";
   if (name == "B")
-    return DD::Image::Chan_Blue;
+    return "rgba.blue";
   if (name == "A")
-    return DD::Image::Chan_Alpha;
+    return "rgba.alpha";
   if (name == "Z")
-    return DD::Image::Chan_Z;
-  const std::string full = name.find('.') == std::string::npos ? kOtherLayer + name : name;
-  return DD::Image::getChannel(full.c_str());
+    return "depth.Z";
+  return name.find('.') == std::string::npos ? kOtherLayer + name : name;
+}
+
+// Per file channel, whether the node is given it.
+std::vector<bool> channelsGiven(const oiio::ImageSpec& spec, const ImageReadSettings& settings)
+{
+  std::vector<bool> given(std::size_t(spec.nchannels), true);
+  if (settings.forNode) {
+    std::vector<std::string> names;
+    for (const std::string& name : spec.channelnames)
+      names.push_back(hostNameOf(name));
+    given = settings.forNode(names);
+    given.resize(std::size_t(spec.nchannels), false);
+  }
+  return given;
+}
+
+// The file channels the node is given: their index in the file and their host channel.
+std::vector<std::pair<int, DD::Image::Channel>> channelsForNode(const oiio::ImageSpec& spec, const std::string& path,
+                                                                const ImageReadSettings& settings)
+{
+  const std::vector<bool> given = channelsGiven(spec, settings);
+  std::vector<std::pair<int, DD::Image::Channel>> mapped;
+  for (int i = 0; i < spec.nchannels; ++i) {
+    if (!given[std::size_t(i)])
+      continue;
+    const DD::Image::Channel c = DD::Image::getChannel(hostNameOf(spec.channelnames[std::size_t(i)]).c_str());
+    if (c == DD::Image::Chan_Black)
+      throw std::runtime_error("cannot read " + path + ": too many channels (" + std::to_string(spec.nchannels) +
+                               "): the host holds R, G, B, A, Z and " + std::to_string(DD::Image::Chan_Last - 5) +
+                               " more, all the node reads");
+    mapped.emplace_back(i, c);
+  }
+  return mapped;
 }
 
 std::string channelToFile(DD::Image::Channel c)
@@ -95,7 +128,8 @@ void checkDeclaredSize(const oiio::ImageSpec& spec, const std::string& path)
     throw std::runtime_error("cannot read " + path + ": " + problem);
 }
 
-host_runtime::ImageDescription describeSpec(const oiio::ImageSpec& spec, const std::string& path)
+host_runtime::ImageDescription describeSpec(const oiio::ImageSpec& spec, const std::string& path,
+                                            const ImageReadSettings& settings)
 {
   checkDeclaredSize(spec, path);
   host_runtime::ImageDescription d;
@@ -103,13 +137,15 @@ host_runtime::ImageDescription describeSpec(const oiio::ImageSpec& spec, const s
   d.format.set(spec.full_x, spec.full_y, spec.full_x + spec.full_width, spec.full_y + spec.full_height);
   const int top = hostRow(spec, spec.y); // the data window's first file row is its top host row
   d.bbox = DD::Image::Box(spec.x, top - spec.height + 1, spec.x + spec.width, top + 1);
-  for (const std::string& name : spec.channelnames) {
-    const DD::Image::Channel c = channelFromFile(name);
-    if (c == DD::Image::Chan_Black)
-      throw std::runtime_error("cannot read " + path + ": too many channels");
-    d.channels.push_back(c);
-  }
+  for (const auto& [index, channel] : channelsForNode(spec, path, settings))
+    d.channels.push_back(channel);
   return d;
+}
+
+// The name a file's colour space goes by in its metadata: OpenImageIO's for linear light.
+std::string colorSpaceTag(const std::string& space)
+{
+  return space == kLinearColorSpace ? std::string("Linear") : space;
 }
 
 // Some readers fail without saying why.
@@ -200,14 +236,15 @@ host_runtime::Image readPixels(const std::string& path, const ImageReadSettings&
 {
   auto in = openInput(path, settings.part);
   const oiio::ImageSpec& spec = in->spec();
-  const host_runtime::ImageDescription d = describeSpec(spec, path);
-  const std::size_t n = std::size_t(spec.nchannels);
+  const host_runtime::ImageDescription d = describeSpec(spec, path, settings);
+  const std::vector<std::pair<int, DD::Image::Channel>> mapped = channelsForNode(spec, path, settings);
+  const std::size_t n = std::size_t(spec.nchannels), kept = mapped.size();
   const std::size_t pixelCount = std::size_t(spec.width) * std::size_t(spec.height);
   host_runtime::Image image;
   std::vector<float> fileOrder;
   try {
     fileOrder.resize(pixelCount * n);
-    image.pixels.resize(fileOrder.size());
+    image.pixels.resize(pixelCount * kept);
   } catch (const std::bad_alloc&) {
     throw std::runtime_error("cannot read " + path + ": not enough memory for " + std::to_string(spec.width) + " x " +
                              std::to_string(spec.height) + " pixels of " + std::to_string(n) + " channels");
@@ -222,18 +259,22 @@ host_runtime::Image readPixels(const std::string& path, const ImageReadSettings&
                     kLinearColorSpace);
   image.box = d.bbox;
   image.channels = d.channels;
-  const std::size_t row = std::size_t(spec.width) * n;
+  const std::size_t width = std::size_t(spec.width);
   for (int r = 0; r < spec.height; ++r) // file rows top-down, host rows bottom-up
-    std::copy_n(fileOrder.begin() + std::ptrdiff_t(std::size_t(r) * row), row,
-                image.pixels.begin() + std::ptrdiff_t(std::size_t(spec.height - 1 - r) * row));
+    for (std::size_t x = 0; x < width; ++x)
+      for (std::size_t k = 0; k < kept; ++k)
+        image.pixels[(std::size_t(spec.height - 1 - r) * width + x) * kept + k] =
+          fileOrder[(std::size_t(r) * width + x) * n + std::size_t(mapped[k].first)];
   return image;
 }
 
 // The ImageSpec of a rendered plane: its box as the data window, the format as the display window.
-oiio::ImageSpec planeSpec(const DD::Image::ImagePlane& plane, const DD::Image::Format& format)
+oiio::ImageSpec planeSpec(const DD::Image::ImagePlane& plane, const DD::Image::Format& format,
+                          const CarriedChannels* carried)
 {
   const DD::Image::Box& b = plane.bounds();
-  oiio::ImageSpec spec(b.w(), b.h(), plane.nComps(), oiio::TypeDesc::FLOAT);
+  const int more = carried ? int(carried->names.size()) : 0;
+  oiio::ImageSpec spec(b.w(), b.h(), plane.nComps() + more, oiio::TypeDesc::FLOAT);
   spec.full_x = format.x();
   spec.full_y = format.y();
   spec.full_width = format.w();
@@ -252,6 +293,14 @@ oiio::ImageSpec planeSpec(const DD::Image::ImagePlane& plane, const DD::Image::F
       spec.alpha_channel = index;
     if (c == DD::Image::Chan_Z)
       spec.z_channel = index;
+  }
+  for (int k = 0; k < more; ++k) {
+    const std::string& name = carried->names[std::size_t(k)];
+    if (name == "A" && spec.alpha_channel < 0)
+      spec.alpha_channel = int(spec.channelnames.size());
+    if (name == "Z" && spec.z_channel < 0)
+      spec.z_channel = int(spec.channelnames.size());
+    spec.channelnames.push_back(name);
   }
   return spec;
 }
@@ -289,6 +338,12 @@ void followTemplate(oiio::ImageSpec& spec, const std::string& templateFile, cons
     if (!describesTheInputFileOnly(p.name().string()))
       spec.attribute(p.name().string(), p.type(), p.data());
   stateTheOutputSize(spec);
+  // This program wrote the file, from the input: the input's tool did not.
+  const std::string history = source.get_string_attribute("ImageHistory");
+  spec.attribute("ImageHistory", (history.empty() ? std::string() : history + "\n") +
+                                   "Upscaled by magnifex-render from " +
+                                   std::filesystem::path(templateFile).filename().string());
+  spec.attribute("Software", "magnifex-render");
   spec.set_format(settings.pixelType ? typeOf(*settings.pixelType) : source.format);
   // A 10- or 12-bit depth carries over only to a file of the same kind and pixel type.
   const int bits = source.get_int_attribute("oiio:BitsPerSample", 0);
@@ -324,16 +379,21 @@ std::string replacedAll(std::string text, const std::string& from, const std::st
   return text;
 }
 
-std::vector<float> fileOrderPixels(const DD::Image::ImagePlane& plane)
+std::vector<float> fileOrderPixels(const DD::Image::ImagePlane& plane, const CarriedChannels* carried)
 {
   const DD::Image::Box& b = plane.bounds();
-  const std::size_t n = std::size_t(plane.nComps());
+  const std::size_t more = carried ? carried->names.size() : 0;
+  const std::size_t n = std::size_t(plane.nComps()) + more;
   std::vector<float> fileOrder(std::size_t(b.w()) * std::size_t(b.h()) * n);
   for (int y = b.y(); y < b.t(); ++y)
-    for (int x = b.x(); x < b.r(); ++x)
+    for (int x = b.x(); x < b.r(); ++x) {
+      float* pixel = &fileOrder[(std::size_t(b.t() - 1 - y) * std::size_t(b.w()) + std::size_t(x - b.x())) * n];
       for (int z = 0; z < plane.nComps(); ++z)
-        fileOrder[(std::size_t(b.t() - 1 - y) * std::size_t(b.w()) + std::size_t(x - b.x())) * n + std::size_t(z)] =
-          plane.at(x, y, z);
+        pixel[z] = plane.at(x, y, z);
+      for (std::size_t k = 0; k < more; ++k)
+        pixel[std::size_t(plane.nComps()) + k] =
+          carried->pixels[(std::size_t(y - b.y()) * std::size_t(b.w()) + std::size_t(x - b.x())) * more + k];
+    }
   return fileOrder;
 }
 
@@ -370,10 +430,48 @@ host_runtime::ImageFileReader imageFileReader(const ImageReadSettings& settings)
 {
   host_runtime::ImageFileReader reader;
   reader.readDescription = [settings](const std::string& path) {
-    return describeSpec(openInput(path, settings.part)->spec(), path);
+    return describeSpec(openInput(path, settings.part)->spec(), path, settings);
   };
   reader.readPixels = [settings](const std::string& path) { return readPixels(path, settings); };
   return reader;
+}
+
+CarriedChannels readCarriedChannels(const std::string& path, const ImageReadSettings& settings)
+{
+  CarriedChannels carried;
+  if (!settings.forNode)
+    return carried;
+  auto in = openInput(path, settings.part);
+  const oiio::ImageSpec& spec = in->spec();
+  checkDeclaredSize(spec, path);
+  std::vector<int> indices;
+  const std::vector<bool> given = channelsGiven(spec, settings);
+  for (int i = 0; i < spec.nchannels; ++i)
+    if (!given[std::size_t(i)]) {
+      indices.push_back(i);
+      carried.names.push_back(spec.channelnames[std::size_t(i)]);
+    }
+  if (indices.empty())
+    return carried;
+  const int top = hostRow(spec, spec.y);
+  carried.box = DD::Image::Box(spec.x, top - spec.height + 1, spec.x + spec.width, top + 1);
+  const std::size_t n = std::size_t(spec.nchannels), kept = indices.size(), width = std::size_t(spec.width);
+  std::vector<float> fileOrder;
+  try {
+    fileOrder.resize(width * std::size_t(spec.height) * n);
+    carried.pixels.resize(width * std::size_t(spec.height) * kept);
+  } catch (const std::bad_alloc&) {
+    throw std::runtime_error("cannot read " + path + ": not enough memory for its channels");
+  }
+  if (!in->read_image(in->current_subimage(), 0, 0, spec.nchannels, oiio::TypeDesc::FLOAT, fileOrder.data()) ||
+      in->has_error())
+    throw std::runtime_error("cannot read " + path + ": " + reasonOf(in->geterror()));
+  for (int r = 0; r < spec.height; ++r)
+    for (std::size_t x = 0; x < width; ++x)
+      for (std::size_t k = 0; k < kept; ++k)
+        carried.pixels[(std::size_t(spec.height - 1 - r) * width + x) * kept + k] =
+          fileOrder[(std::size_t(r) * width + x) * n + std::size_t(indices[k])];
+  return carried;
 }
 
 std::string imageOutputProblem(const std::string& path)
@@ -385,8 +483,36 @@ std::string imageOutputProblem(const std::string& path)
                            : "no image format is known for the extension " + extension;
 }
 
+std::string imageWindowProblem(const std::string& path, const ImageWindow& display, const ImageWindow& data)
+{
+  auto out = oiio::ImageOutput::create(path);
+  if (!out || out->format_name() != std::string("openexr") || !out->supports("ioproxy"))
+    return {};
+  const long long fileY = 2 * display.y + display.h - (data.y + data.h);
+  for (long long v : {display.x, display.y, display.w, display.h, data.x, fileY, data.w, data.h, display.x + display.w,
+                      display.y + display.h, data.x + data.w, fileY + data.h})
+    if (v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max())
+      return "its windows (data " + std::to_string(data.w) + " x " + std::to_string(data.h) + " at " +
+             std::to_string(data.x) + ", " + std::to_string(data.y) + ") do not fit 32-bit coordinates";
+  oiio::ImageSpec spec(int(data.w), int(data.h), 1, oiio::TypeDesc::HALF);
+  spec.x = int(data.x);
+  spec.y = int(fileY);
+  spec.full_x = int(display.x);
+  spec.full_y = int(display.y);
+  spec.full_width = int(display.w);
+  spec.full_height = int(display.h);
+  std::vector<unsigned char> header; // the header alone is made, in memory
+  OIIO::Filesystem::IOVecOutput memory(header);
+  if (!out->set_ioproxy(&memory) || out->open(path, spec))
+    return {};
+  return "the OpenEXR writer refuses its windows (data " + std::to_string(data.w) + " x " + std::to_string(data.h) +
+         " at " + std::to_string(data.x) + ", " + std::to_string(data.y) + "; display " + std::to_string(display.w) +
+         " x " + std::to_string(display.h) + " at " + std::to_string(display.x) + ", " + std::to_string(display.y) +
+         "): OpenEXR coordinates stay within +-1073741823 (" + out->geterror() + ")";
+}
+
 void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane, const DD::Image::Format& format,
-                    const ImageWriteSettings& settings)
+                    const ImageWriteSettings& settings, const CarriedChannels* carried)
 {
   auto fail = [&path](const std::string& why) {
     return HostError(HostError::Kind::Output, "cannot write " + path + ": " + why);
@@ -400,7 +526,11 @@ void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
   auto out = oiio::ImageOutput::create(path);
   if (!out)
     throw fail(oiio::geterror());
-  oiio::ImageSpec spec = planeSpec(plane, format);
+  if (carried && carried->names.empty())
+    carried = nullptr;
+  if (carried && !(carried->box == box))
+    throw fail("the carried channels do not cover the rendered image");
+  oiio::ImageSpec spec = planeSpec(plane, format, carried);
   try {
     followTemplate(spec, settings.templateFile, settings, out->format_name());
     keepSamplesAsTheyAre(spec, out->format_name());
@@ -409,7 +539,7 @@ void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
   }
   std::vector<float> pixels;
   try {
-    pixels = fileOrderPixels(plane);
+    pixels = fileOrderPixels(plane, carried);
   } catch (const std::bad_alloc&) {
     throw fail("not enough memory for " + std::to_string(box.w()) + " x " + std::to_string(box.h()) + " pixels");
   }
@@ -423,6 +553,10 @@ void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
   OIIO::Filesystem::IOVecOutput memory(encoded);
   const bool inMemory =
     out->format_name() != std::string("tiff") && out->supports("ioproxy") && out->set_ioproxy(&memory);
+  // The colour space asked for is the one the file says it holds (a PNG's gAMA, for one);
+  // without one the writer's default for its pixel type is right.
+  if (!settings.colorSpace.empty())
+    spec.attribute("oiio:ColorSpace", colorSpaceTag(settings.colorSpace));
   if (!out->open(inMemory ? path : file->temporaryPath(), spec))
     throw writerError(out->geterror());
   // What the format makes of the pixel type asked for decides the colour space: a PNG asked for
@@ -436,7 +570,7 @@ void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
     makeFinite(pixels);
   try {
     const std::size_t pixelCount = std::size_t(plane.bounds().w()) * std::size_t(plane.bounds().h());
-    convertColorSpace(pixels.data(), pixelCount, plane.nComps(), colorChannelsOf(spec.channelnames), kLinearColorSpace,
+    convertColorSpace(pixels.data(), pixelCount, spec.nchannels, colorChannelsOf(spec.channelnames), kLinearColorSpace,
                       space);
   } catch (const std::runtime_error& e) {
     throw fail(e.what());
@@ -474,8 +608,18 @@ std::string imageOutputProblem(const std::string&)
   return "this magnifex-render was built without OpenImageIO and writes no images";
 }
 
+std::string imageWindowProblem(const std::string&, const ImageWindow&, const ImageWindow&)
+{
+  return {};
+}
+
+CarriedChannels readCarriedChannels(const std::string&, const ImageReadSettings&)
+{
+  return {};
+}
+
 void writeImageFile(const std::string&, const DD::Image::ImagePlane&, const DD::Image::Format&,
-                    const ImageWriteSettings&)
+                    const ImageWriteSettings&, const CarriedChannels*)
 {
   throw HostError(HostError::Kind::Output, "this magnifex-render was built without OpenImageIO and writes no images");
 }

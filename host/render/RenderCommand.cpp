@@ -1,11 +1,13 @@
 #include "render/RenderCommand.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 
@@ -171,7 +173,8 @@ void refuseOutputsThatNameEachOther(const CommandLine& cl, const host_runtime::F
 }
 
 // Found before the first frame rather than after a render of many minutes: an output format
-// nobody writes, a folder that is missing or takes no file.
+// nobody writes, a folder that is missing or takes no file, a name that stands for a folder, a
+// pipe or a device (each output of the range that exists is looked at), a name too long.
 void checkOutputCanBeWritten(const CommandLine& cl, const host_runtime::FramePattern& output,
                              std::pair<int, int> frames)
 {
@@ -182,6 +185,118 @@ void checkOutputCanBeWritten(const CommandLine& cl, const host_runtime::FramePat
   if (!problem.empty())
     throw HostError(HostError::Kind::Output, "cannot write " + first + ": " + problem);
   host_runtime::AtomicFile probe(first); // made and removed again
+  std::error_code ec;
+  if (output.hasFrameNumber())
+    for (int f : output.existingFrames())
+      if (f >= frames.first && f <= frames.second && f != frames.first &&
+          !std::filesystem::is_regular_file(output.pathFor(f), ec))
+        host_runtime::AtomicFile other(output.pathFor(f)); // says what stands there
+}
+
+// The whole factor of a node's `scale` knob ("2x", "4x"); nothing for nodes without one.
+std::optional<int> scaleFactorOf(const host_runtime::HostNode& node)
+{
+  try {
+    const std::string label = node.knobText("scale");
+    const std::size_t x = label.find('x');
+    if (x == std::string::npos || x == 0 || label.find_first_not_of("0123456789") != x)
+      return std::nullopt;
+    return std::stoi(label.substr(0, x));
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+// The windows the first frame's file will have (the input's, scaled by the node's factor) must be
+// ones its format can hold: an EXR's coordinates stop at +-2^30, within the input's limits once
+// scaled 4x. Found before the first frame rather than when it is written.
+void checkOutputWindows(const CommandLine& cl, const host_runtime::FramePattern& output,
+                        const host_runtime::FileSequenceSource* input, const host_runtime::HostNode& node,
+                        std::pair<int, int> frames)
+{
+  if (cl.output.empty() || cl.validateOnly || !input)
+    return;
+  const std::optional<int> factor = scaleFactorOf(node);
+  if (!factor)
+    return;
+  host_runtime::ImageDescription d;
+  try {
+    d = input->describe(std::clamp(frames.first, input->firstFrame(), input->lastFrame()));
+  } catch (const std::exception&) {
+    return; // the frame's own render says why
+  }
+  const long long k = *factor;
+  const std::string path = output.pathFor(frames.first);
+  const std::string problem =
+    imageWindowProblem(path, {k * d.format.x(), k * d.format.y(), k * d.format.w(), k * d.format.h()},
+                       {k * d.bbox.x(), k * d.bbox.y(), k * d.bbox.w(), k * d.bbox.h()});
+  if (!problem.empty())
+    throw HostError(HostError::Kind::Output, "cannot write " + path + ": " + problem);
+}
+
+// Before the first frame: what the input's files will give that the user may not expect.
+void warnAboutTheInput(const CommandLine& cl, const host_runtime::FileSequenceSource* input, std::pair<int, int> frames,
+                       std::ostream& err)
+{
+  if (!input)
+    return;
+  const host_runtime::FramePattern pattern(cl.input);
+  if (!pattern.hasFrameNumber())
+    return;
+  std::vector<std::string> beyond;
+  pattern.existingFrames(&beyond);
+  if (!beyond.empty())
+    err << "magnifex-render: warning: " << beyond.size() << (beyond.size() == 1 ? " file" : " files") << " of "
+        << cl.input << " (" << beyond.front() << (beyond.size() > 1 ? ", ..." : "")
+        << ") have frame numbers beyond 32 bits and are no frames of the sequence\n";
+  const int first = input->firstFrame(), last = input->lastFrame();
+  auto held = [&](int from, int to, int shown, const char* end) {
+    err << "magnifex-render: warning: frames " << rangeText({from, to}) << " lie outside the input's frames "
+        << rangeText({first, last}) << ": they get its " << end << " frame, " << shown
+        << ", as a read node holds its ends\n";
+  };
+  if (frames.first < first)
+    held(frames.first, std::min(frames.second, first - 1), first, "first");
+  if (frames.second > last)
+    held(std::max(frames.first, last + 1), frames.second, last, "last");
+}
+
+// --check: every frame of the range that lies within the input's own must have its file (a
+// render stops at the first that has none).
+void checkInputFrames(const host_runtime::FileSequenceSource* input, const std::string& pattern,
+                      std::pair<int, int> frames)
+{
+  if (!input || !host_runtime::FramePattern(pattern).hasFrameNumber())
+    return;
+  const std::vector<int> found = host_runtime::FramePattern(pattern).existingFrames();
+  std::vector<int> missing;
+  const int from = std::max(frames.first, input->firstFrame()), to = std::min(frames.second, input->lastFrame());
+  for (long long f = from; f <= to && missing.size() < 100; ++f)
+    if (!std::binary_search(found.begin(), found.end(), int(f)))
+      missing.push_back(int(f));
+  if (missing.empty())
+    return;
+  std::string list;
+  for (std::size_t i = 0; i < missing.size() && i < 10; ++i)
+    list += (i ? ", " : "") + std::to_string(missing[i]);
+  throw HostError(HostError::Kind::Input, "frames of the range have no input file (" + list +
+                                            (missing.size() > 10 ? ", ..." : "") + "): " + pattern);
+}
+
+// The plug-in reads this variable itself; a value it takes for neither on nor off is said here.
+void warnAboutBFloat16Variable(std::ostream& err)
+{
+  const char* value = std::getenv("MAGNIFEX_CPU_BFLOAT16");
+  if (!value)
+    return;
+  std::string v(value);
+  for (char& c : v)
+    c = char(std::tolower(static_cast<unsigned char>(c)));
+  for (const char* known : {"", "1", "true", "on", "yes", "0", "false", "off", "no"})
+    if (v == known)
+      return;
+  err << "magnifex-render: warning: MAGNIFEX_CPU_BFLOAT16=" << value
+      << " is neither on (1, true, on, yes) nor off (0, false, off, no): taken as off, CPU renders stay float32\n";
 }
 
 // Temporaries of runs that were killed before they could remove them.
@@ -218,12 +333,29 @@ int abortedStatus()
   return signal ? exitStatusForSignal(signal) : kExitAborted;
 }
 
+GpuKnob gpuKnobOf(const host_runtime::HostNode& node)
+{
+  GpuKnob g;
+  try {
+    const DD::Image::Knob& k = node.knob("use_gpu");
+    g.present = true;
+    g.on = k.get_value() != 0.0;
+    g.enabled = k.isEnabled();
+    const DD::Image::Knob& name = node.knob("gpuName");
+    g.gpuName = name.text() ? name.text() : "";
+  } catch (const HostError&) {
+  }
+  return g;
+}
+
 int drive(const CommandLine& cl, host_runtime::RenderSession& session, const host_runtime::FileSequenceSource* input,
-          std::pair<int, int> frames, const std::string& plugin, const host_runtime::HostNode& hostNode,
-          std::ostream& out, std::ostream& err)
+          const ImageReadSettings& reading, std::pair<int, int> frames, const std::string& plugin,
+          const host_runtime::HostNode& hostNode, std::ostream& out, std::ostream& err)
 {
   const DD::Image::Iop& node = hostNode.op();
-  OtherChannelsRule otherChannels(cl.otherChannels, input ? channelsTheNodeRenders(hostNode) : std::nullopt, input);
+  // With --channels the output holds those channels alone: nothing is carried beside them.
+  OtherChannelsRule otherChannels(cl.otherChannels, input ? channelsTheNodeRenders(hostNode) : std::nullopt, input,
+                                  cl.channels ? ImageReadSettings{} : reading);
   const host_runtime::FramePattern output(cl.output);
   host_runtime::RenderOptions options;
   options.channels = cl.channels;
@@ -271,7 +403,8 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, const hos
         settings.pixelType = cl.outputType;
         settings.colorSpace = cl.outputColorSpace;
         try {
-          writeImageFile(output.pathFor(f), otherChannels.apply(f, *r.plane, err), writtenFormat(f), settings);
+          const DD::Image::ImagePlane& plane = otherChannels.apply(f, *r.plane, err);
+          writeImageFile(output.pathFor(f), plane, writtenFormat(f), settings, &otherChannels.carried());
         } catch (const HostError& e) {
           err << "magnifex-render: error: " << e.what() << "\n";
           tally.failed.push_back(f);
@@ -354,10 +487,19 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
   checkColorSpace("--output-colorspace", cl.outputColorSpace);
   const std::string plugin = pluginPath(cl, programPath);
   std::shared_ptr<host_runtime::FileSequenceSource> input;
+  ImageReadSettings reading;
   if (!cl.input.empty()) {
-    ImageReadSettings reading;
     reading.colorSpace = cl.inputColorSpace;
     reading.part = cl.inputPart;
+    if (cl.className == "Magnifex") {
+      std::vector<std::string> asked;
+      if (cl.channels)
+        for (DD::Image::Channel c = cl.channels->first(); c != DD::Image::Chan_Black; c = cl.channels->next(c))
+          asked.push_back(DD::Image::getName(c));
+      reading.forNode = [asked](const std::vector<std::string>& names) {
+        return channelsGivenToMagnifex(names, asked);
+      };
+    }
     input = std::make_shared<host_runtime::FileSequenceSource>(host_runtime::FramePattern(cl.input),
                                                                imageFileReader(reading));
   }
@@ -371,6 +513,16 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
   refuseOutputsThatNameEachOther(cl, output, frames);
   removeTemporariesOfKilledRuns(cl, output, err);
   checkOutputCanBeWritten(cl, output, frames);
+  if (!cl.trace.empty())
+    host_runtime::AtomicFile probe(cl.trace); // a folder or a device under its name is found now
+  if (cl.check)
+    checkInputFrames(input.get(), cl.input, frames);
+  // Frames rendered into no file are work thrown away, unless a trace of them is what is wanted.
+  if (!cl.input.empty() && cl.output.empty() && !cl.validateOnly && !cl.check)
+    err << "magnifex-render: warning: --input without --output: every frame is rendered and written nowhere"
+        << (cl.trace.empty() ? " (--validate-only shows what the node would do without rendering)" : "") << "\n";
+  warnAboutTheInput(cl, input.get(), frames, err);
+  warnAboutBFloat16Variable(err);
 
   std::unique_ptr<host_runtime::TraceWriter> trace;
   if (!cl.trace.empty())
@@ -398,8 +550,18 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
     }
     if (!cl.scriptOut.empty())
       host_runtime::writeFileAtomically(cl.scriptOut, host_runtime::writeNodeScript(*node));
+    if (cl.drives() || cl.check) {
+      const std::string idle = idleGpuWarning(gpuKnobOf(*node), cl.scriptIn);
+      if (!idle.empty())
+        err << "magnifex-render: warning: " << idle << "\n";
+      checkOutputWindows(cl, output, input.get(), *node, frames);
+    }
+    if (cl.check) {
+      out << host_runtime::writeNodeScript(*node) << std::flush;
+      err << "magnifex-render: frames " << rangeText(frames) << " can be rendered (--check)\n";
+    }
     if (cl.drives())
-      code = drive(cl, session, input.get(), frames, plugin, *node, out, err);
+      code = drive(cl, session, input.get(), reading, frames, plugin, *node, out, err);
   }
   node.reset(); // destroyed while the trace still listens
   if (trace)
@@ -410,6 +572,16 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
 }
 
 } // namespace
+
+std::string idleGpuWarning(const GpuKnob& knob, const std::string& scriptIn)
+{
+  if (!knob.present || knob.on || !knob.enabled)
+    return {};
+  return "use_gpu is off" + (scriptIn.empty() ? std::string() : " (in " + scriptIn + " or --set)") +
+         " and this machine has a GPU the node can use" + (knob.gpuName.empty() ? "" : " (" + knob.gpuName + ")") +
+         ": the render runs on the CPU. Scripts saved on a machine without a usable GPU save use_gpu off; "
+         "--set use_gpu=true renders on the GPU";
+}
 
 int runRenderCommand(const CommandLine& cl, const std::string& programPath, std::ostream& out, std::ostream& err)
 {

@@ -1,6 +1,7 @@
 #include "render/SubmitCommand.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -73,17 +74,21 @@ BatchJob batchJob(const SubmitCommandLine& sc, const std::string& programPath)
 }
 
 #if !defined(_WIN32)
-// Runs a program (found on PATH) with its standard output read back; returns its exit status,
-// -1 when it could not be run.
-int runCapturing(const std::vector<std::string>& argv, std::string& output)
+// Runs a program (found on PATH) with its standard output read back, and its standard error too
+// when `errors` is given; returns its exit status, -1 when it could not be run.
+int runCapturing(const std::vector<std::string>& argv, std::string& output, std::string* errors = nullptr)
 {
   int pipeEnds[2];
   if (pipe(pipeEnds) != 0)
     return -1;
+  // Standard error goes to a file rather than a second pipe: nothing to interleave, no deadlock.
+  std::FILE* errorFile = errors ? std::tmpfile() : nullptr;
   const pid_t pid = fork();
   if (pid < 0)
     return -1;
   if (pid == 0) {
+    if (errorFile)
+      dup2(fileno(errorFile), STDERR_FILENO);
     dup2(pipeEnds[1], STDOUT_FILENO);
     close(pipeEnds[0]);
     close(pipeEnds[1]);
@@ -100,19 +105,124 @@ int runCapturing(const std::vector<std::string>& argv, std::string& output)
     output.append(buffer, std::size_t(n));
   close(pipeEnds[0]);
   int status = 0;
-  if (waitpid(pid, &status, 0) < 0)
+  const bool waited = waitpid(pid, &status, 0) >= 0;
+  if (errorFile) {
+    std::rewind(errorFile);
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, errorFile)) > 0;)
+      errors->append(buffer, n);
+    std::fclose(errorFile);
+  }
+  if (!waited)
     return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+// The lines of `text` that hold `word`.
+std::string linesWith(const std::string& text, const std::string& word)
+{
+  std::istringstream lines(text);
+  std::string kept;
+  for (std::string line; std::getline(lines, line);)
+    if (line.find(word) != std::string::npos)
+      kept += line + "\n";
+  return kept;
+}
+
+// Whether the parameters, as a script writes them, turn the GPU off.
+bool turnsTheGpuOff(const std::string& script)
+{
+  std::istringstream lines(script);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string name, value;
+    if (words >> name >> value && name == "use_gpu")
+      return value == "false" || value == "0";
+  }
+  return false;
+}
+
+// Runs magnifex-render --check on the job's render options: what a task would find before its
+// first frame (an unknown knob, a missing plug-in, no input files, an output that cannot be
+// written) is found here, before every task of the farm meets it. Returns an exit status of the
+// submit command, kSubmitOk when the render can start.
+int checkTheRender(const SubmitCommandLine& sc, const BatchJob& job, const std::string& programPath, std::ostream& err)
+{
+  // The magnifex-render of this machine: --render-command may name a path of the farm's.
+  fs::path checker = programDirectory(programPath) / "magnifex-render";
+  std::error_code ec;
+  if (!fs::exists(checker, ec))
+    checker = job.renderProgram;
+  if (!fs::exists(checker, ec)) {
+    err << "magnifex-submit: warning: no magnifex-render on this machine (" << checker.string()
+        << ") to check the render with before submitting\n";
+    return kSubmitOk;
+  }
+  std::vector<std::string> argv{checker.string()};
+  for (const std::vector<std::string>& option : job.renderOptions)
+    argv.insert(argv.end(), option.begin(), option.end());
+  argv.insert(argv.end(),
+              {"--frames", std::to_string(job.frames.first) + "-" + std::to_string(job.frames.second), "--check"});
+  std::string script, messages;
+  const int status = runCapturing(argv, script, &messages);
+  if (status != 0) {
+    err << "magnifex-submit: error: nothing submitted: the render would fail before its first frame ("
+        << checker.string() << " --check, exit status " << status << "):\n"
+        << (messages.empty() ? std::string("(no message)\n") : messages);
+    return status == 2 ? kSubmitUsage : kSubmitFiles;
+  }
+  err << linesWith(messages, "warning:");
+  if (asksForGpus(job) && turnsTheGpuOff(script))
+    err << "magnifex-submit: warning: use_gpu is off in the parameters"
+        << (sc.render.scriptIn.empty() ? std::string() : " (" + sc.render.scriptIn + " or --set)")
+        << ": the GPU tasks will render on their CPUs. Scripts saved on a machine without a usable GPU save "
+           "use_gpu off; add --set use_gpu=true to render on the GPUs\n";
+  return kSubmitOk;
+}
+
+// The job number in sbatch --parsable's answer ("id" or "id;cluster" on its last line; a site
+// wrapper may print lines before it); empty when there is none.
+std::string jobNumberIn(const std::string& answer)
+{
+  std::istringstream lines(answer);
+  std::string last;
+  for (std::string line; std::getline(lines, line);)
+    if (line.find_first_not_of(" \t\r") != std::string::npos)
+      last = line;
+  std::string id = last.substr(0, last.find(';'));
+  while (!id.empty() && (id.back() == ' ' || id.back() == '\r' || id.back() == '\t'))
+    id.pop_back();
+  if (id.empty() || id.size() > 18 || id.find_first_not_of("0123456789") != std::string::npos)
+    return {};
+  return id;
+}
 #endif
 
-int submit(const SubmitCommandLine& sc, const BatchJob& job, std::ostream& out, std::ostream& err)
+// The record of which shot a job renders, beside its task logs, so that --status reads the logs
+// of this shot's jobs only.
+fs::path shotRecord(const std::string& logDir, const std::string& jobName, const std::string& jobId)
+{
+  return fs::path(logDir) / (jobName + "-" + jobId + ".shot");
+}
+
+std::string shotText(const SubmitCommandLine& sc)
+{
+  return "output " + fs::absolute(sc.render.output).lexically_normal().string() + "\n";
+}
+
+int submit(const SubmitCommandLine& sc, const BatchJob& job, const std::string& programPath, std::ostream& out,
+           std::ostream& err)
 {
   fs::create_directories(job.logDir);
   // Tasks write into the output folder at once, from wherever they run.
   const fs::path outputFolder = fs::path(sc.render.output).parent_path();
   if (!outputFolder.empty())
     fs::create_directories(outputFolder);
+#if !defined(_WIN32)
+  if (const int checked = checkTheRender(sc, job, programPath, err); checked != kSubmitOk)
+    return checked;
+#else
+  (void)programPath;
+#endif
   const std::string scriptFile = job.logDir + "/" + job.jobName + ".sbatch";
   host_runtime::writeFileAtomically(scriptFile, batchScript(job));
 #if defined(_WIN32)
@@ -121,15 +231,24 @@ int submit(const SubmitCommandLine& sc, const BatchJob& job, std::ostream& out, 
   err << "magnifex-submit: error: submitting needs a Slurm client; the batch script is " << scriptFile << "\n";
   return kSubmitFiles;
 #else
-  std::string jobId;
-  const int status = runCapturing({sc.sbatch, "--parsable", scriptFile}, jobId);
+  std::string answer;
+  const int status = runCapturing({sc.sbatch, "--parsable", scriptFile}, answer);
   if (status != 0) {
     err << "magnifex-submit: error: " << sc.sbatch << " "
         << (status == 127 ? "could not be run" : "failed (exit status " + std::to_string(status) + ")")
         << "; the batch script is " << scriptFile << "\n";
     return kSubmitFiles;
   }
-  jobId = jobId.substr(0, jobId.find_first_of(";\n")); // --parsable: "id" or "id;cluster"
+  const std::string jobId = jobNumberIn(answer);
+  if (jobId.empty()) {
+    err << "magnifex-submit: error: " << sc.sbatch << " answered without a job number ("
+        << (answer.find_first_not_of(" \t\r\n") == std::string::npos ? std::string("nothing")
+                                                                     : "'" + answer.substr(0, 200) + "'")
+        << "): the job may or may not be queued; look with squeue before submitting again. The batch script is "
+        << scriptFile << "\n";
+    return kSubmitFiles;
+  }
+  host_runtime::writeFileAtomically(shotRecord(job.logDir, job.jobName, jobId).string(), shotText(sc));
   out << "submitted job " << jobId << ": frames " << job.frames.first << "-" << job.frames.second << " in "
       << chunkCount(job.frames, job.chunk) << " tasks of up to " << job.chunk << " frames\n"
       << "batch script: " << scriptFile << "\n"
@@ -139,8 +258,10 @@ int submit(const SubmitCommandLine& sc, const BatchJob& job, std::ostream& out, 
 #endif
 }
 
-// The task logs of the latest job of that name in the folder: <name>-<job id>_<task>.log.
-std::vector<fs::path> latestJobLogs(const std::string& logDir, const std::string& jobName)
+// The task logs of the latest job of that name in the folder that rendered this shot:
+// <name>-<job id>_<task>.log. A job without a record of its shot (submitted before there were
+// any) is taken to be of this one.
+std::vector<fs::path> latestJobLogs(const std::string& logDir, const std::string& jobName, const std::string& shot)
 {
   std::map<long long, std::map<long long, fs::path>> byJob; // job id, task
   const std::string prefix = jobName + "-";
@@ -154,8 +275,14 @@ std::vector<fs::path> latestJobLogs(const std::string& logDir, const std::string
     if (!end || *end != '_')
       continue;
     const long long task = std::strtoll(end + 1, &end, 10);
-    if (end && *end == '.')
-      byJob[job][task] = e.path();
+    if (!end || *end != '.')
+      continue;
+    std::ifstream record(shotRecord(logDir, jobName, std::to_string(job)), std::ios::binary);
+    std::ostringstream recorded;
+    recorded << record.rdbuf();
+    if (record && recorded.str() != shot)
+      continue; // another shot's job of the same name
+    byJob[job][task] = e.path();
   }
   std::vector<fs::path> logs;
   if (!byJob.empty())
@@ -184,7 +311,7 @@ int reportStatus(const SubmitCommandLine& sc, std::ostream& out)
     out << "\n";
   }
 
-  for (const fs::path& log : latestJobLogs(sc.logDir, sc.jobName)) {
+  for (const fs::path& log : latestJobLogs(sc.logDir, sc.jobName, shotText(sc))) {
     std::ifstream in(log, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
@@ -212,7 +339,7 @@ int runSubmitCommand(const SubmitCommandLine& sc, const std::string& programPath
       out << batchScript(job);
       return kSubmitOk;
     }
-    return submit(sc, job, out, err);
+    return submit(sc, job, programPath, out, err);
   } catch (const UsageError& e) {
     err << "magnifex-submit: error: " << e.what() << " (see --help)\n";
     return kSubmitUsage;

@@ -43,7 +43,7 @@ SubmitCommandLine parseSubmitCommandLine(const std::vector<std::string>& args)
 
   const CommandLine& cl = sc.render;
   for (const CommandLine::GivenOption& o : cl.given)
-    for (const char* refused : {"--trace", "--script-out", "--knobs-json", "--validate-only", "--gui"})
+    for (const char* refused : {"--trace", "--script-out", "--knobs-json", "--validate-only", "--check", "--gui"})
       if (o.name == refused)
         throw UsageError(o.name + " is not for farm renders: every task would do it again");
   if (cl.output.empty() || !host_runtime::FramePattern(cl.output).hasFrameNumber())
@@ -65,6 +65,12 @@ frames, each rendering its chunk with magnifex-render --frames A-B --skip-existi
 with sbatch. The magnifex-render options are those of a local render (see magnifex-render
 --help); --output needs a frame number, and the frames are --frames or the input's range. Relative
 paths are read from the folder magnifex-submit runs in, which must be shared with the farm.
+Before submitting, the magnifex-render beside this program runs with the render options, the
+whole range and --check: what every task would meet before its first frame (an unknown knob, a
+missing plug-in, frames without input files, an output that cannot be written) stops the
+submission. It warns when use_gpu is off (a script saved on a machine without a usable GPU) for
+GPU tasks. sbatch's answer must end in a job number; the job's shot (its output) is recorded
+beside the task logs, so --status reads this shot's logs only.
 
 Farm options:
   --chunk N            frames per task (default 10); the last task may get fewer. In sequence
@@ -85,13 +91,14 @@ Farm options:
                        magnifex-render as the farm machines reach it (default: the one beside
                        this program)
   --sbatch PATH        the sbatch program (default: sbatch from PATH)
-  --dry-run            print the batch script instead of submitting it
+  --dry-run            print the batch script instead of submitting it (nothing is checked)
   --status             submit nothing: list the frames of the range whose output files are
                        missing, with the tasks that render them, and the tasks whose logs in
                        LOGDIR say they failed or did not finish
 
 Exit status: 0 submitted (with --status: every frame is there), 1 frames missing (--status) or
-unexpected failure, 2 bad command line, 3 files (sbatch failed, unwritable log folder).
+unexpected failure, 2 bad command line or parameter (the check's), 3 files (the check's: plug-in,
+inputs, outputs; sbatch failed or gave no job number, unwritable log folder).
 )";
 }
 

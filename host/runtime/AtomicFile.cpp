@@ -62,13 +62,67 @@ const std::string& machineName()
   return name;
 }
 
+// The longest file name the folder takes.
+std::size_t longestName(const fs::path& folder)
+{
+#if !defined(_WIN32)
+  const long most = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+  if (most > 0)
+    return std::size_t(most);
+#else
+  (void)folder;
+#endif
+  return 255;
+}
+
 // ".<target name>.<machine>-<process>-<count>-<attempt>.tmp": hidden, and matched by no frame
-// pattern of the target (it ends in .tmp, not in the target's extension).
-std::string temporaryName(const fs::path& target, unsigned attempt)
+// pattern of the target (it ends in .tmp, not in the target's extension). A target name near the
+// longest the folder takes is cut short in it, so that every name that can be written can be
+// written this way.
+std::string temporaryName(const fs::path& target, unsigned attempt, std::size_t longest)
 {
   static std::atomic<unsigned> counter{0};
-  return "." + target.filename().string() + "." + machineName() + "-" + std::to_string(processId()) + "-" +
-         std::to_string(++counter) + "-" + std::to_string(attempt) + ".tmp";
+  const std::string owner = "." + machineName() + "-" + std::to_string(processId()) + "-" + std::to_string(++counter) +
+                            "-" + std::to_string(attempt) + ".tmp";
+  std::string name = target.filename().string();
+  if (1 + name.size() + owner.size() > longest && longest > owner.size() + 2)
+    name.resize(longest - owner.size() - 1);
+  return "." + name + owner;
+}
+
+// What stands under a name, for messages: empty for a regular file or nothing at all.
+std::string whatIsThere(const fs::path& path)
+{
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  if (ec || !fs::exists(status) || fs::is_regular_file(status))
+    return {};
+  if (fs::is_directory(status))
+    return "a folder";
+  if (fs::is_fifo(status))
+    return "a named pipe (FIFO)";
+  if (fs::is_block_file(status) || fs::is_character_file(status))
+    return "a device";
+  if (fs::is_socket(status))
+    return "a socket";
+  return "not a regular file";
+}
+
+// The file a write to `target` lands in: links are followed to the name they give (which need
+// not exist yet), so that the file replaced is the one the link names and the link stays.
+fs::path followLinks(const std::string& target)
+{
+  fs::path path(target);
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(path, ec)) || ec)
+      return path;
+    const fs::path next = fs::read_symlink(path, ec);
+    if (ec)
+      throw outputError(target, "its link cannot be read (" + ec.message() + ")");
+    path = next.is_absolute() ? next : path.parent_path() / next;
+  }
+  throw outputError(target, "too many levels of links");
 }
 
 struct TemporaryOwner {
@@ -211,13 +265,24 @@ bool processGoneOrYounger(long process, std::time_t time)
 
 AtomicFile::AtomicFile(const std::string& target) : target_(target)
 {
-  const fs::path path(target);
-  if (path.filename().empty())
+  if (fs::path(target).filename().empty())
     throw outputError(target, "not a file name");
+  const fs::path path = followLinks(target);
+  destination_ = path.string();
+  const std::string through =
+    destination_ == target ? std::string() : " (the file its link names, " + destination_ + ")";
+  // Renaming over a folder, a pipe or a device would replace it, or fail after the work is done.
+  const std::string there = whatIsThere(path);
+  if (!there.empty())
+    throw outputError(target, "it is " + there + through + ", not a file: it is not replaced");
   const fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+  const std::size_t longest = longestName(folder);
+  if (path.filename().string().size() > longest)
+    throw outputError(target, "its name" + through + " is " + std::to_string(path.filename().string().size()) +
+                                " bytes long; this folder takes names of at most " + std::to_string(longest));
   std::string why;
   for (unsigned attempt = 0; attempt < 16; ++attempt) {
-    const fs::path candidate = path.parent_path() / temporaryName(path, attempt);
+    const fs::path candidate = path.parent_path() / temporaryName(path, attempt, longest);
     if (createExclusively(candidate)) {
       temporary_ = candidate.string();
       remember(temporary_);
@@ -283,7 +348,7 @@ void AtomicFile::commit()
   }
 #endif
   std::error_code ec;
-  fs::rename(temporary_, target_, ec);
+  fs::rename(temporary_, destination_, ec);
   if (ec) {
     discard();
     throw outputError(target_, ec.message());

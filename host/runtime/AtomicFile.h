@@ -2,6 +2,10 @@
 // in the same folder and renamed over the target only when the writer says it is complete. A
 // failed or abandoned write removes the temporary and leaves whatever the target held before.
 //
+// A target that is a link is written through it: the file the link names is replaced (its
+// temporary beside that file) and the link stays. A folder, pipe, device or socket under the name
+// is refused rather than replaced.
+//
 // Temporaries are named after the machine and the process that own them, so that a later run
 // can tell those of a process that was killed (removeStaleTemporaries) and a signal handler can
 // remove those of its own process (removeOwnTemporariesNow).
@@ -15,7 +19,8 @@ namespace host_runtime {
 class AtomicFile {
 public:
   // Reserves a fresh temporary name beside `target` (HostError Output when the folder cannot
-  // hold it). Nothing is created under `target` itself until commit().
+  // hold it, or the name stands for something that is not a file). Nothing is created under `target` itself until
+  // commit().
   explicit AtomicFile(const std::string& target);
   // Removes the temporary unless committed.
   ~AtomicFile();
@@ -39,6 +44,7 @@ public:
 
 private:
   std::string target_;
+  std::string destination_; // the target with its links followed
   std::string temporary_;
   bool pending_ = true;
 };

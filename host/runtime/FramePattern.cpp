@@ -76,7 +76,7 @@ std::string FramePattern::pathFor(int frame) const
   return prefix_ + number + suffix_;
 }
 
-std::vector<int> FramePattern::existingFrames() const
+std::vector<int> FramePattern::existingFrames(std::vector<std::string>* beyond) const
 {
   namespace fs = std::filesystem;
   std::vector<int> frames;
@@ -104,8 +104,11 @@ std::vector<int> FramePattern::existingFrames() const
     if (!allDigits(digits))
       continue;
     int frame = 0;
-    if (!frameNumber(number, frame))
+    if (!frameNumber(number, frame)) {
+      if (beyond && (width_ == 0 || digits.size() >= std::size_t(width_)))
+        beyond->push_back(it->path().string());
       continue; // beyond any frame
+    }
     // The file must be the one pathFor() names, so "plate.12.exr" is no frame of "plate.####.exr".
     if (fs::path(pathFor(frame)).filename().string() != name)
       continue;

@@ -24,8 +24,9 @@ public:
   // The file of a frame (printf-style padding: -5 at width 4 is "-005"); the pattern itself when
   // it has no frame number.
   std::string pathFor(int frame) const;
-  // The frames whose files exist in the pattern's directory, ascending.
-  std::vector<int> existingFrames() const;
+  // The frames whose files exist in the pattern's directory, ascending. Files whose number is
+  // beyond a frame's 32 bits go to `beyond` when given.
+  std::vector<int> existingFrames(std::vector<std::string>* beyond = nullptr) const;
 
 private:
   std::string pattern_;

@@ -226,6 +226,11 @@ TEST_F(FileSafetyTest, OutputsThatCannotBeWrittenOrNameEachOtherAreRefusedBefore
   writeRaw(file("seq.0001.png"), specOf(2, 2, {"R", "G", "B"}, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
   writeRaw(file("seq.0002.png"), specOf(2, 2, {"R", "G", "B"}, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
   std::ofstream(file("out.png")) << "an older render";
+  fs::create_directories(file("folder.png"));
+  // Within the input's limits, but 4x that is beyond the coordinates an EXR holds.
+  OIIO::ImageSpec far = specOf(2, 2, {"R", "G", "B"}, TypeDesc::HALF);
+  far.x = 536870000;
+  writeRaw(file("far.exr"), far, [](int, int, int) { return 0.5f; });
   struct Case {
     const char* what;
     std::vector<std::string> args; // '@': a file in the test's folder
@@ -258,6 +263,15 @@ TEST_F(FileSafetyTest, OutputsThatCannotBeWrittenOrNameEachOtherAreRefusedBefore
      kExitSetup,
      "no image format is known for the extension .unknown"},
     {"no extension", {"--input", "@in.png", "--output", "@out"}, kExitSetup, "names no image format"},
+    {"--output is a folder", {"--input", "@in.png", "--output", "@folder.png"}, kExitSetup, "it is a folder"},
+    {"--trace is a folder",
+     {"--input", "@in.png", "--output", "@out.png", "--trace", "@folder.png"},
+     kExitSetup,
+     "it is a folder"},
+    {"a window beyond an EXR's",
+     {"--input", "@far.exr", "--set", "scale=4x", "--output", "@out.exr"},
+     kExitSetup,
+     "the OpenEXR writer refuses its windows (data 8 x 8 at 2147480000, 0"},
   };
   const auto before = snapshot();
   for (const Case& c : cases) {

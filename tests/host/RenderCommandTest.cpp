@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -11,6 +12,7 @@
 #include "render/ImageFiles.h"
 #include "render/PluginLocation.h"
 #include "render/RenderCommand.h"
+#include "render/UnrenderedChannels.h"
 #include "support/CommandRunner.h"
 
 namespace fs = std::filesystem;
@@ -43,8 +45,13 @@ TEST(CommandLine, ReadsFramesAndChannels)
   EXPECT_EQ(cl.knobActions[1].kind, KnobAction::Kind::Press);
   EXPECT_EQ(cl.knobActions[2].value, "x=y");
   EXPECT_TRUE(cl.drives());
-  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-         {"--set", "noequals"}, {"--set"}, {"--help=1"}, {"--validate-only", "--output", "x.exr"}, {"-x"}})
+  for (const std::vector<std::string>& bad :
+       std::vector<std::vector<std::string>>{{"--set", "noequals"},
+                                             {"--set"},
+                                             {"--help=1"},
+                                             {"--validate-only", "--output", "x.exr"},
+                                             {"-x"},
+                                             {"--check", "--validate-only"}})
     EXPECT_THROW(parseCommandLine(bad), UsageError);
 }
 
@@ -358,5 +365,58 @@ TEST(PluginLocation, TheDefaultIsTheBestPackBuiltNextToTheProgram)
     for (const char* pack : c.packs)
       fs::create_directories(root / "plugins" / pack);
     EXPECT_EQ(defaultPluginDirectory(root / "bin"), (root / "plugins" / c.expected).lexically_normal()) << c.expected;
+  }
+}
+
+// The Magnifex node renders from the first four channels of its input in the host's order; those
+// and the ones asked for by name are all it is given, so that a file of any number of channels
+// leaves the host's slots to spare.
+TEST(OtherChannels, TheMagnifexNodeIsGivenWhatItRendersFromAndWhatIsAskedFor)
+{
+  std::vector<std::string> many{"rgba.red", "rgba.green", "rgba.blue", "rgba.alpha"};
+  for (int i = 0; i < 70; ++i)
+    many.push_back("aov.c" + std::to_string(i));
+  std::vector<bool> firstFour(many.size(), false);
+  std::fill_n(firstFour.begin(), 4, true);
+  struct Case {
+    const char* what;
+    std::vector<std::string> names, asked;
+    std::vector<bool> given;
+  };
+  const std::vector<Case> cases{
+    {"RGBA and more", {"rgba.red", "rgba.green", "rgba.blue", "rgba.alpha", "diffuse.R"}, {}, {1, 1, 1, 1, 0}},
+    {"RGB, depth and a mask", {"rgba.red", "rgba.green", "rgba.blue", "depth.Z", "other.mask"}, {}, {1, 1, 1, 1, 0}},
+    {"colour after other layers", {"diffuse.R", "rgba.blue", "rgba.red", "rgba.green", "spec.R"}, {}, {1, 1, 1, 1, 0}},
+    {"grey", {"other.Y"}, {}, {1}},
+    {"asked by name", {"rgba.red", "rgba.green", "rgba.blue", "rgba.alpha", "a.x", "b.y"}, {"b.y"}, {1, 1, 1, 1, 0, 1}},
+    {"seventy AOVs", many, {}, firstFour},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(channelsGivenToMagnifex(c.names, c.asked), c.given) << c.what;
+}
+
+// A script saved on a machine without a usable GPU says use_gpu false: rendering it where the
+// plug-in can use one leaves that GPU idle, which is said; nothing else is.
+TEST(RenderCommand, WarnsWhenAUsableGpuWouldStayIdle)
+{
+  struct Case {
+    const char* what;
+    GpuKnob knob;
+    const char* warning; // empty: none
+  };
+  const std::vector<Case> cases{
+    {"a node without the knob", {false, false, true, ""}, ""},
+    {"use_gpu on", {true, true, true, "Big GPU"}, ""},
+    {"no usable GPU", {true, false, false, "Not available"}, ""},
+    {"use_gpu off beside a usable GPU",
+     {true, false, true, "Big GPU"},
+     "(in shot.nk or --set) and this machine has a GPU the node can use (Big GPU)"},
+  };
+  for (const Case& c : cases) {
+    const std::string warning = idleGpuWarning(c.knob, "shot.nk");
+    if (std::string(c.warning).empty())
+      EXPECT_EQ(warning, "") << c.what;
+    else
+      EXPECT_NE(warning.find(c.warning), std::string::npos) << c.what << ": " << warning;
   }
 }

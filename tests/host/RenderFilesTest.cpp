@@ -4,6 +4,7 @@
 // neighbour, gain 1) renders what it is given, so the output tells what the command did.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -262,6 +263,8 @@ TEST_F(RenderFilesTest, KeepsChannelNamesWindowsPixelAspectAndMetadata)
   spec.attribute("custom:take", 7);
   spec.attribute("Exif:PixelXDimension", 6);
   spec.attribute("Exif:PixelYDimension", 4);
+  spec.attribute("Software", "PaintTool 3");
+  spec.attribute("ImageHistory", "painted");
   writeRaw(file("in.exr"), spec, [](int x, int y, int c) { return float(100 * c + 10 * y + x); });
 
   const Outcome r = run({"--input", file("in.exr"), "--output", file("out.exr")});
@@ -282,6 +285,9 @@ TEST_F(RenderFilesTest, KeepsChannelNamesWindowsPixelAspectAndMetadata)
   EXPECT_EQ(out.spec.get_int_attribute("custom:take"), 7);
   EXPECT_EQ(out.spec.get_int_attribute("Exif:PixelXDimension"), 12); // the size stated is the output's
   EXPECT_EQ(out.spec.get_int_attribute("Exif:PixelYDimension"), 8);
+  // The output's writer, not the input's, and the history continued.
+  EXPECT_EQ(out.spec.get_string_attribute("Software"), "magnifex-render");
+  EXPECT_EQ(out.spec.get_string_attribute("ImageHistory"), "painted\nUpscaled by magnifex-render from in.exr");
   for (int y = 0; y < 4; ++y)
     for (int x = 0; x < 8; ++x)
       for (int c = 0; c < 6; ++c)
@@ -604,4 +610,97 @@ TEST(UnrenderedChannels, AreUpscaledFromTheInputWithinItsRangeOrLeftOut)
   EXPECT_EQ(dropped.channels(), ChannelSet(Mask_RGB));
   EXPECT_EQ(dropped.at(5, 3, dropped.chanNo(Chan_Blue)), 1.0f);
   EXPECT_EQ(channelListText(others), "A, mask");
+}
+
+// Channels the node is not given take none of the host's slots: they are read from the file and
+// written beside the rendered ones, so a file of more channels than the host holds renders.
+TEST_F(RenderFilesTest, FilesOfMoreChannelsThanTheHostHoldsKeepThemAll)
+{
+  std::vector<std::string> names{"R", "G", "B", "A"};
+  for (int i = 0; i < 70; ++i)
+    names.push_back("aov.c" + std::to_string(i));
+  writeRaw(file("many.exr"), specOf(2, 2, names, TypeDesc::FLOAT), [](int, int, int c) { return float(c + 1); });
+  ImageReadSettings reading;
+  reading.forNode = [](const std::vector<std::string>& n) { return channelsGivenToMagnifex(n, {}); };
+  EXPECT_EQ(imageFileReader(reading).readDescription(file("many.exr")).channels.size(), 4u);
+  EXPECT_EQ(imageFileReader(reading).readPixels(file("many.exr")).pixels.size(), 2u * 2u * 4u);
+
+  // What a 2x render of it writes: the node's plane, then the others resized.
+  const DD::Image::Box box(0, 0, 4, 4);
+  DD::Image::ImagePlane plane(box, true, DD::Image::Mask_RGBA, 4);
+  plane.makeUnique();
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 4; ++x)
+      for (int c = 0; c < 4; ++c)
+        plane.writableAt(x, y, c) = 0.25f;
+  const CarriedChannels carried = upscaled(readCarriedChannels(file("many.exr"), reading), box);
+  writeImageFile(file("out.exr"), plane, DD::Image::Format(4, 4), {}, &carried);
+  const RawImage out = readRaw(file("out.exr"));
+  // OpenEXR stores channels by name: the order read back is its own.
+  std::vector<std::string> sorted = out.spec.channelnames;
+  std::sort(sorted.begin(), sorted.end());
+  std::sort(names.begin(), names.end());
+  ASSERT_EQ(sorted, names);
+  for (int c = 0; c < out.spec.nchannels; ++c) {
+    const std::string& name = out.spec.channelnames[std::size_t(c)];
+    const float expected = name.size() == 1 ? 0.25f : float(std::stoi(name.substr(5)) + 5); // aov.cN held N + 5
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 4; ++x)
+        ASSERT_EQ(out.at(x, y, c), expected) << x << "," << y << "," << name;
+  }
+}
+
+// What the run does that was not asked for in so many words is said before the first frame.
+TEST_F(RenderFilesTest, SaysBeforeTheFirstFrameWhatItDoesUnasked)
+{
+  for (const char* name : {"seq.1001.png", "seq.1002.png"})
+    writeRaw(file(name), specOf(2, 2, {"R", "G", "B"}, TypeDesc::UINT8), [](int, int, int) { return 0.5f; });
+  std::ofstream(file("seq.4294967296.png")) << "never read";
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    const char* bfloat16; // MAGNIFEX_CPU_BFLOAT16, null: unset
+    const char* warning;
+  };
+  const std::vector<Case> cases{
+    {"frames before the input's",
+     {"--frames", "1-2"},
+     nullptr,
+     "frames 1-2 lie outside the input's frames 1001-1002: they get its first frame, 1001"},
+    {"frames after the input's",
+     {"--frames", "1002-1004"},
+     nullptr,
+     "frames 1003-1004 lie outside the input's frames 1001-1002: they get its last frame, 1002"},
+    {"a frame number beyond 32 bits", {}, nullptr, "have frame numbers beyond 32 bits and are no frames"},
+    {"a BFloat16 switch neither on nor off", {}, "maybe", "MAGNIFEX_CPU_BFLOAT16=maybe is neither on"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> args{"--input", file("seq.%d.png"), "--output", file("o.%d.png")};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    if (c.bfloat16)
+      setenv("MAGNIFEX_CPU_BFLOAT16", c.bfloat16, 1);
+    const Outcome r = run(args);
+    unsetenv("MAGNIFEX_CPU_BFLOAT16");
+    EXPECT_EQ(r.code, kExitOk) << r.err;
+    const std::size_t at = r.err.find(c.warning);
+    EXPECT_NE(at, std::string::npos) << r.err;
+    EXPECT_LT(at, r.err.find(" done in ")) << "said before the first frame: " << r.err;
+  }
+}
+
+// A file says the colour space it was written in, whichever was asked for.
+TEST_F(RenderFilesTest, OutputsAreTaggedWithTheColourSpaceWritten)
+{
+  writeRaw(file("in.exr"), specOf(2, 2, kRGB, TypeDesc::HALF), [](int, int, int) { return 0.5f; });
+  const std::vector<std::pair<std::string, std::string>> cases{
+    {"", "sRGB"}, {"linear", "Linear"}, {"Rec709", "Rec709"}};
+  for (const auto& [asked, tag] : cases) {
+    std::vector<std::string> args{"--input", file("in.exr"), "--output-type", "uint8", "--output", file("out.png")};
+    if (!asked.empty())
+      args.insert(args.end(), {"--output-colorspace", asked});
+    const Outcome r = run(args);
+    ASSERT_EQ(r.code, kExitOk) << r.err;
+    EXPECT_EQ(readRaw(file("out.png")).spec.get_string_attribute("oiio:ColorSpace"), tag) << asked;
+  }
 }

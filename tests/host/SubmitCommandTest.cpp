@@ -29,6 +29,16 @@ protected:
     return {code, out.str(), err.str()};
   }
 
+  // Input files of frames first..last (the check before submitting reads no pixels).
+  void makeInputs(int first, int last) const
+  {
+    for (int f = first; f <= last; ++f) {
+      char name[32];
+      std::snprintf(name, sizeof name, "in.%04d.exr", f);
+      std::ofstream(file(name)) << "frame";
+    }
+  }
+
   // A program of the test's own: a shell script.
   std::string program(const std::string& name, const std::string& body) const
   {
@@ -149,8 +159,10 @@ TEST_F(SubmitCommandTest, SubmitsTheScriptWithSbatch)
 {
   const std::string sbatch =
     program("sbatch", "printf '%s\\n' \"$@\" > " + file("sbatch-args.txt") + "\necho '4242;farm'\n");
-  const std::vector<std::string> job = {"--input", "@in.####.exr", "--output", "@out/o.####.exr", "--frames",
-                                        "1-20",    "--chunk",      "8",        "--log-dir",       "@logs"};
+  makeInputs(1, 20);
+  const std::vector<std::string> job = {
+    "--plugin-dir",    TEST_PLUGIN_DIR, "--class", "TestScale", "--input", "@in.####.exr", "--output",
+    "@out/o.####.exr", "--frames",      "1-20",    "--chunk",   "8",       "--log-dir",    "@logs"};
   const Outcome r = submit(with(job, {"--sbatch", sbatch}));
   ASSERT_EQ(r.code, kSubmitOk) << r.err;
   EXPECT_NE(r.out.find("submitted job 4242: frames 1-20 in 3 tasks of up to 8 frames"), std::string::npos) << r.out;
@@ -170,6 +182,54 @@ TEST_F(SubmitCommandTest, SubmitsTheScriptWithSbatch)
   EXPECT_NE(missing.err.find("could not be run"), std::string::npos) << missing.err;
 }
 #endif
+
+// What every task would meet before its first frame is found before anything is submitted, and
+// an answer of sbatch's without a job number is no submission.
+TEST_F(SubmitCommandTest, ChecksTheRenderAndTheAnswerBeforeSayingSubmitted)
+{
+  makeInputs(1, 4);
+  std::ofstream(file("in.0006.exr")) << "frame";
+  const std::vector<std::string> good = {"--plugin-dir", TEST_PLUGIN_DIR, "--class",         "TestScale", "--input",
+                                         "@in.####.exr", "--output",      "@out/o.####.exr", "--log-dir", "@logs"};
+  const std::string answering = program("answering", "echo \"$ANSWER\"\n");
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    const char* answer; // sbatch's standard output
+    int code;
+    const char* message; // on standard error, or standard output when submitted
+  };
+  const std::vector<Case> cases{
+    {"an unknown knob", with(good, {"--frames", "1-4", "--set", "bogus=1"}), "1", kSubmitUsage, "unknown knob bogus"},
+    {"no plug-in",
+     {"--plugin-dir", "@none", "--input", "@in.####.exr", "--output", "@o.####.exr", "--frames", "1-4", "--log-dir",
+      "@logs"},
+     "1",
+     kSubmitFiles,
+     "nothing submitted: the render would fail before its first frame"},
+    {"no input files", with(good, {"--input", "@none.####.exr", "--frames", "1-4"}), "1", kSubmitFiles,
+     "no files match"},
+    {"a frame without its file", with(good, {"--frames", "1-6"}), "1", kSubmitFiles,
+     "frames of the range have no input file (5)"},
+    {"a wrapper's line first", with(good, {"--frames", "1-4"}), "sbatch wrapper 2.1\n4242;farm", kSubmitOk,
+     "submitted job 4242:"},
+    {"no answer", with(good, {"--frames", "1-4"}), "", kSubmitFiles, "answered without a job number (nothing)"},
+    {"words for a number", with(good, {"--frames", "1-4"}), "queued", kSubmitFiles,
+     "answered without a job number ('queued"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(file("logs"));
+    setenv("ANSWER", c.answer, 1);
+    const Outcome r = submit(with(c.args, {"--sbatch", answering}));
+    unsetenv("ANSWER");
+    EXPECT_EQ(r.code, c.code) << r.err;
+    EXPECT_NE((c.code == kSubmitOk ? r.out : r.err).find(c.message), std::string::npos) << r.err << r.out;
+    // sbatch is not run when the render cannot start: no batch script was handed to it.
+    if (c.code == kSubmitUsage || std::string(c.message).find("nothing submitted") != std::string::npos)
+      EXPECT_EQ(r.out, "");
+  }
+}
 
 TEST_F(SubmitCommandTest, RefusesWhatAFarmCannotDo)
 {
@@ -205,6 +265,10 @@ TEST_F(SubmitCommandTest, StatusListsMissingFramesByTaskAndTheTasksThatFailed)
     << started << "magnifex-task 7_1: exit status 4; frames 3-4: 1 rendered\n";
   std::ofstream(file("logs/magnifex-7_2.log")) << started << "magnifex-render: frame 5 done in 1 s\n";
   std::ofstream(file("logs/other-9_0.log")) << started << "magnifex-task 9_0: exit status 4\n"; // another job name
+  // Another shot's later job of the same name in the same folder.
+  std::ofstream(file("logs/magnifex-8_0.log")) << started << "magnifex-task 8_0: exit status 4\n";
+  std::ofstream(file("logs/magnifex-8.shot")) << "output " << file("shot020.####.exr") << "\n";
+  std::ofstream(file("logs/magnifex-7.shot")) << "output " << file("o.####.exr") << "\n";
   const std::vector<std::string> status = {"--output", "@o.####.exr", "--frames", "1-6",     "--chunk",
                                            "2",        "--log-dir",   "@logs",    "--status"};
 
@@ -214,7 +278,7 @@ TEST_F(SubmitCommandTest, StatusListsMissingFramesByTaskAndTheTasksThatFailed)
   EXPECT_NE(r.out.find("task 1 (frames 3-4): missing 4\ntask 2 (frames 5-6): missing 6\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("magnifex-7_1.log: failed: magnifex-task 7_1: exit status 4"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("magnifex-7_2.log: not finished"), std::string::npos) << r.out;
-  for (const char* quiet : {"magnifex-7_0.log", "magnifex-5_1.log", "other-9_0.log", "task 0"})
+  for (const char* quiet : {"magnifex-7_0.log", "magnifex-5_1.log", "other-9_0.log", "magnifex-8_0.log", "task 0"})
     EXPECT_EQ(r.out.find(quiet), std::string::npos) << quiet << "\n" << r.out;
 
   for (int f : {4, 6})
