@@ -1,5 +1,6 @@
 #include "render/ImageFiles.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +25,15 @@
 namespace render_command {
 
 using host_runtime::HostError;
+
+std::size_t valuesBeyondHalf(const std::vector<float>& pixels)
+{
+  // The largest half float is 65504; values up to halfway to the next step (65520) still round
+  // down to it, and from there on to infinity.
+  constexpr float kRoundsToInfinity = 65520.0f;
+  return std::size_t(std::count_if(pixels.begin(), pixels.end(),
+                                   [](float v) { return std::isfinite(v) && std::abs(v) >= kRoundsToInfinity; }));
+}
 
 #if defined(MAGNIFEX_RENDER_WITH_OIIO)
 namespace {
@@ -511,8 +521,9 @@ std::string imageWindowProblem(const std::string& path, const ImageWindow& displ
          "): OpenEXR coordinates stay within +-1073741823 (" + out->geterror() + ")";
 }
 
-void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane, const DD::Image::Format& format,
-                    const ImageWriteSettings& settings, const CarriedChannels* carried)
+WrittenImage writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
+                            const DD::Image::Format& format, const ImageWriteSettings& settings,
+                            const CarriedChannels* carried)
 {
   auto fail = [&path](const std::string& why) {
     return HostError(HostError::Kind::Output, "cannot write " + path + ": " + why);
@@ -577,6 +588,9 @@ void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
   }
   if (!floats)
     makeFinite(pixels);
+  WrittenImage written;
+  if (out->spec().format.basetype == oiio::TypeDesc::HALF)
+    written.overflowed = valuesBeyondHalf(pixels);
   if (!out->write_image(oiio::TypeDesc::FLOAT, pixels.data()) || !out->close())
     throw writerError(out->geterror());
   const std::string formatName = out->format_name();
@@ -589,6 +603,7 @@ void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
       throw fail(problem);
   }
   file->commit();
+  return written;
 }
 
 #else
@@ -618,8 +633,8 @@ CarriedChannels readCarriedChannels(const std::string&, const ImageReadSettings&
   return {};
 }
 
-void writeImageFile(const std::string&, const DD::Image::ImagePlane&, const DD::Image::Format&,
-                    const ImageWriteSettings&, const CarriedChannels*)
+WrittenImage writeImageFile(const std::string&, const DD::Image::ImagePlane&, const DD::Image::Format&,
+                            const ImageWriteSettings&, const CarriedChannels*)
 {
   throw HostError(HostError::Kind::Output, "this magnifex-render was built without OpenImageIO and writes no images");
 }

@@ -65,10 +65,21 @@ struct ImageWindow {
 // refuses coordinates beyond +-2^30); empty when it can, or the format has no windows.
 std::string imageWindowProblem(const std::string& path, const ImageWindow& display, const ImageWindow& data);
 
+// What a written file could not hold as it was given.
+struct WrittenImage {
+  // Finite values beyond what the file's pixel type holds (half floats: from 65520 on, 65504 being
+  // the largest), which the file holds as infinities.
+  std::size_t overflowed = 0;
+};
+
+// The finite values a half-float file turns into infinities.
+std::size_t valuesBeyondHalf(const std::vector<float>& pixels);
+
 // Writes a rendered plane under a temporary name in the same folder and renames it over `path`
 // once complete, so that a failure leaves no file and any older one untouched (HostError Output).
 // `carried`: more channels after the plane's (their box the plane's).
-void writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane, const DD::Image::Format& format,
-                    const ImageWriteSettings& settings = {}, const CarriedChannels* carried = nullptr);
+WrittenImage writeImageFile(const std::string& path, const DD::Image::ImagePlane& plane,
+                            const DD::Image::Format& format, const ImageWriteSettings& settings = {},
+                            const CarriedChannels* carried = nullptr);
 
 } // namespace render_command

@@ -404,7 +404,13 @@ int drive(const CommandLine& cl, host_runtime::RenderSession& session, const hos
         settings.colorSpace = cl.outputColorSpace;
         try {
           const DD::Image::ImagePlane& plane = otherChannels.apply(f, *r.plane, err);
-          writeImageFile(output.pathFor(f), plane, writtenFormat(f), settings, &otherChannels.carried());
+          const WrittenImage written =
+            writeImageFile(output.pathFor(f), plane, writtenFormat(f), settings, &otherChannels.carried());
+          if (written.overflowed > 0)
+            err << "magnifex-render: warning: frame " << f << ": " << written.overflowed
+                << (written.overflowed == 1 ? " value is" : " values are")
+                << " beyond the largest half float (65504) and written as infinity in " << output.pathFor(f)
+                << " (--output-type float keeps them)\n";
         } catch (const HostError& e) {
           err << "magnifex-render: error: " << e.what() << "\n";
           tally.failed.push_back(f);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -296,6 +297,35 @@ TEST_F(RenderFilesTest, KeepsChannelNamesWindowsPixelAspectAndMetadata)
 
 // Data and display windows anywhere: both come out at twice their place and size, and the data
 // lands on the same part of the display window as in the input.
+// Finite values a half-float output cannot hold become infinities there: the run says how many,
+// and a float output, which holds them, says nothing.
+TEST_F(RenderFilesTest, ValuesBeyondHalfFloatsAreReported)
+{
+  const std::vector<float> values{1.0f,
+                                  65504.0f,
+                                  65519.0f,
+                                  65520.0f,
+                                  1e6f,
+                                  -1e6f,
+                                  std::numeric_limits<float>::infinity(),
+                                  std::numeric_limits<float>::quiet_NaN()};
+  EXPECT_EQ(valuesBeyondHalf(values), 3u); // 65520 and beyond, either sign; not the non-finite ones
+  writeRaw(file("bright.exr"), specOf(int(values.size()), 1, {"Y"}, TypeDesc::FLOAT),
+           [&](int x, int, int) { return values[std::size_t(x)]; });
+  struct Case {
+    const char* type;
+    std::string warning; // empty: none
+  };
+  for (const Case& c : {Case{"half", "12 values are beyond the largest half float (65504)"}, Case{"float", ""}}) {
+    const Outcome r = run({"--input", file("bright.exr"), "--output", file(std::string("bright_") + c.type + ".exr"),
+                           "--output-type", c.type});
+    ASSERT_EQ(r.code, kExitOk) << r.err;
+    EXPECT_EQ(r.err.find("beyond the largest half float") != std::string::npos, !c.warning.empty()) << r.err;
+    if (!c.warning.empty())
+      EXPECT_NE(r.err.find(c.warning), std::string::npos) << r.err;
+  }
+}
+
 TEST_F(RenderFilesTest, WindowsComeOutAtTheInputsPlaceTimesTheScale)
 {
   struct Window {
