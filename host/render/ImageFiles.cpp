@@ -495,6 +495,10 @@ std::string imageOutputProblem(const std::string& path)
 
 std::string imageWindowProblem(const std::string& path, const ImageWindow& display, const ImageWindow& data)
 {
+  // The header alone is made, in memory. The buffer outlives the writer, whose close on
+  // destruction still writes through it.
+  std::vector<unsigned char> header;
+  OIIO::Filesystem::IOVecOutput memory(header);
   auto out = oiio::ImageOutput::create(path);
   if (!out || out->format_name() != std::string("openexr") || !out->supports("ioproxy"))
     return {};
@@ -511,10 +515,12 @@ std::string imageWindowProblem(const std::string& path, const ImageWindow& displ
   spec.full_y = int(display.y);
   spec.full_width = int(display.w);
   spec.full_height = int(display.h);
-  std::vector<unsigned char> header; // the header alone is made, in memory
-  OIIO::Filesystem::IOVecOutput memory(header);
-  if (!out->set_ioproxy(&memory) || out->open(path, spec))
+  if (!out->set_ioproxy(&memory))
     return {};
+  if (out->open(path, spec)) {
+    out->close();
+    return {};
+  }
   return "the OpenEXR writer refuses its windows (data " + std::to_string(data.w) + " x " + std::to_string(data.h) +
          " at " + std::to_string(data.x) + ", " + std::to_string(data.y) + "; display " + std::to_string(display.w) +
          " x " + std::to_string(display.h) + " at " + std::to_string(display.x) + ", " + std::to_string(display.y) +
@@ -534,6 +540,9 @@ WrittenImage writeImageFile(const std::string& path, const DD::Image::ImagePlane
   std::unique_ptr<host_runtime::AtomicFile> file; // outlives the writer: the file is closed before it goes
   // The writer's messages name the file it was given, the temporary: they should name ours.
   auto writerError = [&](const std::string& text) { return fail(replacedAll(text, file->temporaryPath(), path)); };
+  // Declared before the writer, which writes through it even as it is destroyed after a failure.
+  std::vector<unsigned char> encoded;
+  OIIO::Filesystem::IOVecOutput memory(encoded);
   auto out = oiio::ImageOutput::create(path);
   if (!out)
     throw fail(oiio::geterror());
@@ -560,8 +569,6 @@ WrittenImage writeImageFile(const std::string& path, const DD::Image::ImagePlane
   // some writers (PNG, Targa, BMP) ignore a failed write and JPEG's would end the process.
   // The others write the file themselves and it is read back whole before it takes the name
   // (TIFF among them: OpenImageIO's TIFF writer leaves out the directory when writing to memory).
-  std::vector<unsigned char> encoded;
-  OIIO::Filesystem::IOVecOutput memory(encoded);
   const bool inMemory =
     out->format_name() != std::string("tiff") && out->supports("ioproxy") && out->set_ioproxy(&memory);
   // The colour space asked for is the one the file says it holds (a PNG's gAMA, for one);
