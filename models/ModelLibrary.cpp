@@ -39,7 +39,7 @@ struct CatalogueRow {
 
 constexpr CatalogueRow kCatalogue[] = {
 #define MAGNIFEX_MODEL(code, family, scale, material, training)                                                        \
-  {#code, "bw_get_model_" #code, {ModelFamily::family, scale}},
+  {#code, "bw_get_model_" #code, {ModelFamily::family, scale, ModelMaterial::material, ModelTraining::training}},
 #define MAGNIFEX_SIGNATURE(...)
 #include "models/ModelCatalogue.def"
 #undef MAGNIFEX_SIGNATURE
@@ -210,6 +210,16 @@ const char* model_symbol_name(ModelCode code)
 ModelInfo model_info(ModelCode code)
 {
   return kCatalogue[index_of(code)].info;
+}
+
+ModelCode find_model(ModelFamily family, int scale, ModelMaterial material, ModelTraining training)
+{
+  for (ModelCode code : kAllModelCodes) {
+    const ModelInfo& info = kCatalogue[index_of(code)].info;
+    if (info.family == family && info.scale == scale && info.material == material && info.training == training)
+      return code;
+  }
+  throw std::invalid_argument("no network of that family, scale, material and training in the catalogue");
 }
 
 ModelCode model_code_from_name(const char* name)

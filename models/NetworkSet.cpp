@@ -76,8 +76,10 @@ std::string NetworkSet::ensure(const NetworkRequest& request, const std::functio
 
 std::string NetworkSet::load(const NetworkRequest& request, const std::function<void(const std::string&)>& log)
 {
-  const std::string digit = std::to_string(request.scale_factor);
-  auto fetch = [this](const std::string& code) { return source_->archive(model_code_from_name(code.c_str())); };
+  const int scale = request.scale_factor;
+  auto fetch = [this](ModelFamily family, int scale, ModelMaterial material, ModelTraining training) {
+    return source_->archive(find_model(family, scale, material, training));
+  };
   // Each member from its archive, in order; a throw leaves the group empty.
   auto load_into = [&request](std::initializer_list<std::pair<torch::jit::Module*, ArchiveBytes>> members) {
     for (const auto& [member, bytes] : members)
@@ -85,7 +87,8 @@ std::string NetworkSet::load(const NetworkRequest& request, const std::function<
   };
 
   if (!request.sequence && still_state == GroupState::Empty) {
-    const ArchiveBytes gan = fetch(digit + "PstG"), psnr = fetch(digit + "PstP");
+    const ArchiveBytes gan = fetch(ModelFamily::still, scale, ModelMaterial::P, ModelTraining::G);
+    const ArchiveBytes psnr = fetch(ModelFamily::still, scale, ModelMaterial::P, ModelTraining::P);
     try {
       load_into({{&still_net, gan}, {&still_gan_net, gan}, {&still_psnr_net, psnr}});
     } catch (const std::exception& e) {
@@ -95,9 +98,10 @@ std::string NetworkSet::load(const NetworkRequest& request, const std::function<
   }
 
   if (request.sequence && sequence_state == GroupState::Empty) {
-    const std::string material = request.cg ? "CG" : "PA";
-    const ArchiveBytes flow = fetch("FLWN");
-    const ArchiveBytes gan = fetch(digit + material + "srG"), psnr = fetch(digit + material + "srP");
+    const ModelMaterial material = request.cg ? ModelMaterial::CG : ModelMaterial::PA;
+    const ArchiveBytes flow = fetch(ModelFamily::flow, 0, ModelMaterial::none, ModelTraining::none);
+    const ArchiveBytes gan = fetch(ModelFamily::sequence, scale, material, ModelTraining::G);
+    const ArchiveBytes psnr = fetch(ModelFamily::sequence, scale, material, ModelTraining::P);
     try {
       load_into({{&flow_net, flow}, {&sequence_net, gan}, {&sequence_gan_net, gan}, {&sequence_psnr_net, psnr}});
     } catch (const std::exception& e) {
@@ -109,7 +113,8 @@ std::string NetworkSet::load(const NetworkRequest& request, const std::function<
   }
 
   if (request.sequence && request.hybrid && hybrid_state == GroupState::Empty) {
-    const ArchiveBytes gan = fetch(digit + "PAsrG"), psnr = fetch(digit + "PAsrP");
+    const ArchiveBytes gan = fetch(ModelFamily::sequence, scale, ModelMaterial::PA, ModelTraining::G);
+    const ArchiveBytes psnr = fetch(ModelFamily::sequence, scale, ModelMaterial::PA, ModelTraining::P);
     try {
       load_into({{&sequence_rgb_net, gan}, {&sequence_rgb_gan_net, gan}, {&sequence_rgb_psnr_net, psnr}});
     } catch (const std::exception& e) {

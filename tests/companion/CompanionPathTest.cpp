@@ -48,6 +48,36 @@ TEST(ModelCodes, NamesSayTheirRowAndReadBack)
   EXPECT_THROW(model_code_from_name(nullptr), std::invalid_argument);
 }
 
+// The networks of a group are found by what they are, not by spelling their codes.
+TEST(ModelCodes, FoundByFamilyScaleMaterialAndTraining)
+{
+  struct Row {
+    ModelFamily family;
+    int scale;
+    ModelMaterial material;
+    ModelTraining training;
+    const char* code; // nullptr: no such network
+  };
+  const Row rows[] = {
+    {ModelFamily::still, 4, ModelMaterial::P, ModelTraining::G, "4PstG"},
+    {ModelFamily::still, 2, ModelMaterial::P, ModelTraining::P, "2PstP"},
+    {ModelFamily::still, 2, ModelMaterial::CG, ModelTraining::G, "2CGstG"},
+    {ModelFamily::sequence, 4, ModelMaterial::PA, ModelTraining::P, "4PAsrP"},
+    {ModelFamily::sequence, 2, ModelMaterial::CG, ModelTraining::G, "2CGsrG"},
+    {ModelFamily::flow, 0, ModelMaterial::none, ModelTraining::none, "FLWN"},
+    {ModelFamily::still, 3, ModelMaterial::P, ModelTraining::P, nullptr},
+    {ModelFamily::sequence, 2, ModelMaterial::P, ModelTraining::P, nullptr}, // sequence plates are PA
+    {ModelFamily::flow, 2, ModelMaterial::none, ModelTraining::none, nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.code ? row.code : "none");
+    if (row.code)
+      EXPECT_STREQ(model_code_name(find_model(row.family, row.scale, row.material, row.training)), row.code);
+    else
+      EXPECT_THROW(find_model(row.family, row.scale, row.material, row.training), std::invalid_argument);
+  }
+}
+
 TEST(ModelLibraryPath, WindowsRule)
 {
   EXPECT_EQ(windows_path("C:\\plugins\\Magnifex.dll"), "C:\\plugins\\MagnifexModels.dll");

@@ -29,13 +29,23 @@ constexpr std::array kAllModelCodes = {
 constexpr std::size_t kModelCodeCount = kAllModelCodes.size();
 
 enum class ModelFamily { still, sequence, flow };
+// The material a network is trained on: still plates (P), sequence plates (PA), CG; none for flow.
+enum class ModelMaterial { none, P, PA, CG };
+// How it is trained: for detail (G, the GAN end) or fidelity (P, PSNR); none for flow.
+enum class ModelTraining { none, G, P };
 
-// The catalogue's row of a code: its family and scale factor (0 for the flow network).
+// The catalogue's row of a code: its family and scale factor (0 for the flow network), material
+// and training.
 struct ModelInfo {
   ModelFamily family;
   int scale;
+  ModelMaterial material;
+  ModelTraining training;
 };
 ModelInfo model_info(ModelCode code);
+// The code of the catalogue's row with these values; throws std::invalid_argument when no row has
+// them.
+ModelCode find_model(ModelFamily family, int scale, ModelMaterial material, ModelTraining training);
 
 const char* model_code_name(ModelCode code);   // "2CGsrG"
 const char* model_symbol_name(ModelCode code); // "bw_get_model_2CGsrG"
