@@ -13,7 +13,8 @@ from modelpack import degrade
 from modelpack.compact import DeltaError, apply_delta, read_delta, write_delta
 from modelpack.encoding import log_decode, log_encode, srgb_decode, srgb_encode
 from modelpack.still import StillNet
-from modelpack.train import TrainConfig, area_two_x, box, loss_fn, save_still, still_from_archive, train
+from modelpack.stillnets import area_two_x, save_still, still_from_archive
+from modelpack.train import TrainConfig, box, loss_fn, train
 
 from .helpers import configure_torch, cpp_style_names
 
