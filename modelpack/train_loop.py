@@ -183,7 +183,7 @@ class Task:
         raise NotImplementedError
 
     def restore(self, ckpt):
-        """What the family keeps in its checkpoints beyond the loop's keys."""
+        """Takes back what the family keeps in its checkpoints beyond the loop's keys."""
 
     def start_training(self):
         self.net.train()
