@@ -37,6 +37,7 @@
 
 #include "BenchImages.h"
 #include "DDImageHost/Process.h"
+#include "models/CatalogueConstants.h"
 #include "op/FormatRules.h"
 #include "op/Magnifex.h"
 #include "render/LogEncoding.h"
@@ -373,7 +374,8 @@ int sequence(const Options& o)
   const int alpha = material == Material::Plates ? -1 : 3;
 
   c10::NoGradGuard no_grad;
-  const at::Tensor iterations = at::full({1}, 25.0f, at::TensorOptions().device(device));
+  const at::Tensor iterations =
+    at::full({1}, static_cast<float>(catalogue::flow_iterations), at::TensorOptions().device(device));
   std::vector<double> renders, passes;
   for (int f = 2; f <= frames; ++f) {
     sync(gpu);

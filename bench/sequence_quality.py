@@ -23,8 +23,9 @@ and at details 0, and its PSNR over still mode's at details 0.
 The flow network (FLWN.pt of --flow, a pack folder or an archive; default the pack folder beside the
 plug-in directory, build/packs/<name>) is scored per axis as the plug-in calls it: pairs of
 LogC-encoded frames of the held-out photographs, patches of 32 to 500 pixels padded as the plug-in
-pads them, 25 updates, the current frame first, motion up to --shift: mean |x error| and |y error|
-in input pixels beside zero flow's (flow.csv). A network that reads one axis only shows here, where
+pads them, the plug-in's number of updates (flow_iterations in models/ModelCatalogue.def), the
+current frame first, motion up to --shift: mean |x error| and |y error| in input pixels beside
+zero flow's (flow.csv). A network that reads one axis only shows here, where
 an end-point error hides it.
 
 Writes quality.csv, flow.csv, a table on standard output, temporal.csv (the temporal error of every frame of
@@ -55,8 +56,8 @@ import torch.nn.functional as F
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from modelpack.degrade import Degradation  # noqa: E402
 from modelpack.encoding import srgb_encode  # noqa: E402
-from modelpack.evaluate import psnr  # noqa: E402
 from modelpack.images import expand, load_linear, read_fits  # noqa: E402
+from modelpack.metrics import psnr  # noqa: E402
 from modelpack.train_sequence import ClipSamples, temporal_error  # noqa: E402
 from still_quality import convert, gmsd, gradient, read_linear, write_ppm  # noqa: E402
 
@@ -186,7 +187,7 @@ def flow_archive(args):
 
 def flow_scores(args, photos, out_dir):
     """Per-axis scores of the pack's flow network, called as the plug-in calls it (flow.csv)."""
-    from modelpack.train_flow import FlowTrainConfig, flow_scores as score, held_out_pairs
+    from modelpack.train_flow import PLUGIN_ITERATIONS, FlowTrainConfig, flow_scores as score, held_out_pairs
     path = flow_archive(args)
     if path is None:
         print("flow: no FLWN.pt found (give --flow); not scored")
@@ -199,8 +200,8 @@ def flow_scores(args, photos, out_dir):
         w = csv.writer(f)
         w.writerow(list(s))
         w.writerow(["%.4f" % v for v in s.values()])
-    print("flow %s, %d pairs of 32..500 px patches moving up to %g px, 25 updates:" % (path, args.flow_pairs,
-                                                                                      args.shift))
+    print("flow %s, %d pairs of 32..500 px patches moving up to %g px, %d updates:"
+          % (path, args.flow_pairs, args.shift, PLUGIN_ITERATIONS))
     print("  %-6s %9s %10s %7s" % ("axis", "error px", "zero flow", "ratio"))
     for axis in ("x", "y", "epe"):
         print("  %-6s %9.3f %10.3f %7.2f" % (axis, s[axis], s[axis + "_zero_flow"],

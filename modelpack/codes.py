@@ -1,5 +1,6 @@
-"""The seventeen model codes of a pack and what each one names, read from the
-plug-in's model catalogue (models/include/models/ModelCatalogue.def).
+"""The seventeen model codes of a pack and what each one names, and the
+constants the plug-in and these tools share, read from the plug-in's model
+catalogue (models/include/models/ModelCatalogue.def).
 
 Kept free of torch so that build tooling (CMake at configure time) can import
 it quickly.
@@ -14,6 +15,7 @@ CATALOGUE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, 
                          "ModelCatalogue.def")
 
 _MODEL_RE = re.compile(r"^MAGNIFEX_MODEL\((\w+), (\w+), (\d+), (\w+), (\w+)\)$")
+_CONSTANT_RE = re.compile(r"^MAGNIFEX_CONSTANT\((\w+), (-?\d+)\)$")
 _SIGNATURE_RE = re.compile(r'^MAGNIFEX_SIGNATURE\((\w+), (\d+), (\d+), "([^"]+)", (\d+), "([^"]+)", "([^"]+)"\)$')
 
 
@@ -28,7 +30,7 @@ class CodeInfo:
 
 
 def _read_catalogue(path):
-    infos, signatures = [], {}
+    infos, signatures, constants = [], {}, {}
     with open(path) as f:
         for line in f:
             line = line.strip()
@@ -46,12 +48,17 @@ def _read_catalogue(path):
                 family, scale, count, first, middle_index, middle, last = m.groups()
                 signatures.setdefault(family, {})[int(scale)] = (int(count), first, int(middle_index), middle, last)
                 continue
+            m = _CONSTANT_RE.match(line)
+            if m:
+                constants[m.group(1)] = int(m.group(2))
+                continue
             if line.startswith("MAGNIFEX_"):
                 raise ValueError("%s: a row this reader does not understand: %s" % (path, line))
-    return infos, signatures
+    return infos, signatures, constants
 
 
-_INFOS, SIGNATURES = _read_catalogue(CATALOGUE)
+# PLUGIN["flow_iterations"]: the constants the plug-in is built with.
+_INFOS, SIGNATURES, PLUGIN = _read_catalogue(CATALOGUE)
 _BY_CODE = {info.code: info for info in _INFOS}
 
 # In the order the plug-in resolves its getters.

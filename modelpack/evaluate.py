@@ -6,8 +6,8 @@ sRGB file would store it (or kept as float, `linear_input`, as from a linear
 EXR); the network gets it as the node does (linear -> LogC) and its output is
 taken back to sRGB. Bicubic is the usual upscale of the same sRGB input.
 PSNR is over all three sRGB channels (peak 1), SSIM over luma with an 11-tap
-Gaussian window (sigma 1.5); both against the truth in sRGB, clipped to [0, 1]
-as a viewer shows it.
+Gaussian window (sigma 1.5) (metrics.py); both against the truth in sRGB,
+clipped to [0, 1] as a viewer shows it.
 """
 
 from dataclasses import dataclass
@@ -17,6 +17,7 @@ import torch.nn.functional as F
 
 from .degrade import downscale, quantise_8bit
 from .encoding import log_decode, log_encode, srgb_encode
+from .metrics import psnr, ssim
 
 
 def crops(image, size, count):
@@ -35,30 +36,6 @@ def crops(image, size, count):
             y, x = int(y), int(x)
             out.append(image[:, y:y + size_y, x:x + size_x])
     return out
-
-
-def psnr(a, b):
-    mse = torch.mean((a - b) ** 2).item()
-    return float("inf") if mse == 0 else -10.0 * torch.log10(torch.tensor(mse)).item()
-
-
-def _luma(x):
-    return 0.299 * x[:, 0:1] + 0.587 * x[:, 1:2] + 0.114 * x[:, 2:3]
-
-
-def ssim(a, b):
-    t = torch.arange(11, dtype=torch.float32) - 5
-    g = torch.exp(-0.5 * (t / 1.5) ** 2)
-    g = g / g.sum()
-    win = (g[:, None] * g[None, :]).view(1, 1, 11, 11)
-    x, y = _luma(a), _luma(b)
-    mu_x, mu_y = F.conv2d(x, win), F.conv2d(y, win)
-    sxx = F.conv2d(x * x, win) - mu_x ** 2
-    syy = F.conv2d(y * y, win) - mu_y ** 2
-    sxy = F.conv2d(x * y, win) - mu_x * mu_y
-    c1, c2 = 0.01 ** 2, 0.03 ** 2
-    s = ((2 * mu_x * mu_y + c1) * (2 * sxy + c2)) / ((mu_x ** 2 + mu_y ** 2 + c1) * (sxx + syy + c2))
-    return s.mean().item()
 
 
 def to_view(linear):

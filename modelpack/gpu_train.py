@@ -519,7 +519,8 @@ def score_on(net, truths, scale, device, bf16):
     import torch
     import torch.nn.functional as F
     from .encoding import srgb_encode
-    from .evaluate import low_resolution, psnr, ssim, to_view, upscale_with
+    from .evaluate import low_resolution, to_view, upscale_with
+    from .metrics import psnr, ssim
     net.eval()
     rows = []
     for truth in truths:
@@ -580,7 +581,7 @@ def run(out_dir, minutes=8.0, prep_dir=PREP_DIR, device="", batch=0, split=0.6, 
     returned files into `out_dir` (see the module's docstring)."""
     import torch
     from .compact import write_delta
-    from .train import area_two_x
+    from .stillnets import area_two_x
     t_start = time.time()
     deadline = t_start + 60.0 * minutes
     os.makedirs(out_dir, exist_ok=True)
@@ -609,7 +610,7 @@ def run(out_dir, minutes=8.0, prep_dir=PREP_DIR, device="", batch=0, split=0.6, 
             name = torch.cuda.get_device_name(0)
         else:
             name = "CPU, %d thread(s)" % torch.get_num_threads()
-        from .train import bf16_available
+        from .train_loop import bf16_available
         bf16 = cuda or bf16_available(device)
         batch = batch or (64 if cuda else 4)
         # After the last step: the 2x file's compression (about 15 s), the scores, the manifest.
@@ -772,7 +773,8 @@ def import_run(out_dir, photos_dir="", into="", threads=1, log=print):
     """Checks, measures and installs (or writes into `into`) a run's files; returns the scores."""
     import torch
     from . import evaluate
-    from .train import area_two_x, bf16_available
+    from .stillnets import area_two_x
+    from .train_loop import bf16_available
     if threads:
         torch.set_num_threads(threads)
     work = tempfile.mkdtemp(prefix="gpu-train-import-")

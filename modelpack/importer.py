@@ -258,7 +258,7 @@ def import_checkpoint(checkpoint, code, out_dir, family=None, scale=None, log=pr
 def import_ncnn(param_path, code, out_dir, domain="srgb", log=print):
     """Imports a published ncnn still network; nothing is written unless the files check out."""
     from .ncnn import read_still_network
-    from .train import META_FILE
+    from .stillnets import META_FILE
     info = parse_code(code)
     if info.family != "still":
         raise ImportMismatch("ncnn files are read for still networks; %s is a %s network"

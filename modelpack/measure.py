@@ -8,13 +8,14 @@ with the original over the whole frame, borders included (peak value 1).
 original: below 1 is softer, above 1 crisper.
 """
 
-import math
 import os
 import time
 
 import numpy as np
 import torch
 import torch.nn.functional as F
+
+from .metrics import psnr, sharpness
 
 IMAGE_NAMES = ("clouds", "waves", "discs", "chirp")
 
@@ -59,17 +60,6 @@ def synthetic_images(size=192, seed=0):
             img = 0.1 + 0.75 * (img - lo) / (hi - lo)
         images.append(torch.tensor(img, dtype=torch.float32)[None])
     return images
-
-
-def psnr(a, b):
-    mse = F.mse_loss(a, b).item()
-    return float("inf") if mse == 0 else 10.0 * math.log10(1.0 / mse)
-
-
-def sharpness(y, ref):
-    def grad(t):
-        return ((t[..., 1:, :] - t[..., :-1, :]).abs().mean() + (t[..., 1:] - t[..., :-1]).abs().mean())
-    return (grad(y) / grad(ref)).item()
 
 
 def measure(pack_dir, size=192, log=print):

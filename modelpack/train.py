@@ -5,23 +5,18 @@ learns in the node's encoding: its inputs and targets are LogC values of
 linear light, and the loss (L1) is taken on them, so what it learns is what
 the plug-in will ask of it.
 
-A run lives in its work folder:
-
-    WORK/checkpoint.pt    the latest state (network, optimiser, step, random
-                          state, scores); written atomically every
-                          --checkpoint-every steps and at the end
-    WORK/scores.tsv       held-out PSNR/SSIM against bicubic at each checkpoint
-    WORK/cache/           the training images converted to linear float
-
-Running the same command again resumes from the checkpoint, and a run that
-is stopped (Ctrl-C, SIGTERM) writes one before it exits. `--out PACK` writes
-the trained archive (and its CG twin) into a pack folder at the end.
+This module is the still family's task for the shared loop (train_loop.py:
+work folder, checkpoints, resuming, progress, stopping); its checkpoints also
+keep the network's widths, domain and layout, and its scores.tsv has held-out
+PSNR/SSIM against bicubic. `--out PACK` writes the trained archive (and its CG
+twin) into a pack folder at the end.
 
 The parent. Fine-tuning starts from a parent network: an archive (.pt), a
 pack folder (its archive of the same scale and training), or the published
-4x GAN network's ncnn .param file. A 4x parent also starts a 2x network, in
-the area layout (still.py): the 4x network with its result area-downscaled
-by 2, so the run starts from the 4x network's own 2x.
+4x GAN network's ncnn .param file (stillnets.resolve_parent). A 4x parent
+also starts a 2x network, in the area layout (still.py): the 4x network with
+its result area-downscaled by 2, so the run starts from the 4x network's own
+2x.
 
 Training ends, by the code's last letter. P (the PSNR end) trains for
 fidelity: L1. G (the detail end) trains its low band to the truth and its
@@ -30,26 +25,17 @@ that network's crispness while colour and level are pulled to the truth. No
 discriminator is trained.
 """
 
-import json
-import math
 import os
-import random
-import signal
-import sys
-import time
 from dataclasses import asdict, dataclass, field
 
 import torch
-import torch.nn.functional as F
 
 from . import degrade, evaluate
 from .codes import parse_code
 from .encoding import log_encode
-from .images import expand, load_linear
 from .still import StillNet
-
-CHECKPOINT = "checkpoint.pt"
-META_FILE = "magnifex.json"
+from .stillnets import archive_meta, resolve_parent, save_still
+from .train_loop import Scored, Seeded, Task, bf16_available, box, descend, learning_rate, load_images, run
 
 
 @dataclass
@@ -80,85 +66,7 @@ class TrainConfig:
         return parse_code(self.code)
 
 
-# ---------------------------------------------------------------- archives
-
-def archive_meta(path):
-    extra = {META_FILE: ""}
-    module = torch.jit.load(path, map_location="cpu", _extra_files=extra)
-    meta = json.loads(extra[META_FILE]) if extra[META_FILE] else {}
-    return module, meta
-
-
-def still_from_archive(path):
-    """(StillNet, meta) carrying an archive's weights."""
-    module, meta = archive_meta(path)
-    state = {k: v.detach().clone() for k, v in module.state_dict().items()}
-    nf = state["conv_first.weight"].shape[0]
-    gc = state["body.0.rdb1.conv1.weight"].shape[0]
-    area = meta.get("layout") == "area"
-    scale = 2 if state["conv_first.weight"].shape[1] == 12 or area else 4
-    net = StillNet(scale, nf, gc, srgb_core=meta.get("domain") == "srgb", area=area)
-    net.load_state_dict(state)
-    return net, meta
-
-
-def save_still(net, path, meta):
-    from .packs import save_archive
-    meta = dict(meta, domain="srgb" if net.srgb_core else "logc")
-    if net.area:
-        meta["layout"] = "area"
-    save_archive(torch.jit.script(net.eval()), path, {META_FILE: json.dumps(meta, sort_keys=True)})
-
-
-def resolve_parent(parent, code):
-    """The eager still network a fine-tune starts from, at the code's scale."""
-    info = parse_code(code)
-    if os.path.isdir(parent):
-        path = os.path.join(parent, code + ".pt")
-        if not os.path.isfile(path):
-            path = os.path.join(parent, "%dPst%s.pt" % (4, info.training))
-        net, _ = still_from_archive(path)
-    elif parent.endswith(".param"):
-        from .ncnn import read_still_network
-        net = read_still_network(parent, parent[:-len(".param")] + ".bin", 4, log=lambda *_: None)
-    elif os.path.isfile(parent):
-        net, _ = still_from_archive(parent)
-    else:
-        raise ValueError("parent %s is neither a pack folder, an archive nor an ncnn .param" % parent)
-    if net.scale == info.scale:
-        return net
-    if net.scale == 4 and info.scale == 2:
-        return area_two_x(net)
-    raise ValueError("a %dx parent cannot start a %dx network" % (net.scale, info.scale))
-
-
-def area_two_x(net4):
-    """The 2x network that is `net4` area-downscaled by 2 (the area layout, still.py): the same
-    weights, a 4x network's own 2x result from the start."""
-    nf = net4.conv_first.out_channels
-    gc = net4.body[0].rdb1.conv1.out_channels
-    net2 = StillNet(2, nf, gc, nb=len(net4.body), srgb_core=net4.srgb_core, area=True)
-    net2.load_state_dict(net4.state_dict())
-    return net2
-
-
 # ---------------------------------------------------------------- data
-
-class Seeded:
-    """A sample source's random state (Python's and torch's), saved in checkpoints so that a
-    resumed run draws what the uninterrupted one would have."""
-
-    def __init__(self, seed):
-        self.rng = random.Random(seed)
-        self.gen = torch.Generator().manual_seed(seed)
-
-    def state(self):
-        return {"rng": self.rng.getstate(), "gen": self.gen.get_state()}
-
-    def restore(self, s):
-        self.rng.setstate(s["rng"])
-        self.gen.set_state(s["gen"])
-
 
 class Samples(Seeded):
     """Random training pairs (low-resolution LogC input, full-resolution LogC truth)."""
@@ -191,32 +99,8 @@ class Samples(Seeded):
         return log_encode(torch.cat(lrs)), log_encode(torch.cat(hrs))
 
 
-def box(x, radius):
-    return F.avg_pool2d(F.pad(x, [radius] * 4, mode="replicate"), 2 * radius + 1, stride=1)
-
-
 def laplacian(x):
     return x - box(x, 1)
-
-
-def learning_rate(base, step, steps, warmup=200):
-    """Linear warm-up (the first Adam steps on a trained parent would shake it), then a cosine
-    decay to a tenth."""
-    ramp = min(1.0, (step + 1) / warmup)
-    return base * ramp * (0.1 + 0.45 * (1.0 + math.cos(math.pi * min(step, steps) / max(steps, 1))))
-
-
-def descend(opt, loss, lr, clip_params=None):
-    """One optimiser step on `loss` at learning rate `lr`; gradients clipped to norm 1 over
-    `clip_params` when given (networks trained from fresh weights)."""
-    opt.zero_grad(set_to_none=True)
-    loss.backward()
-    if clip_params is not None:
-        torch.nn.utils.clip_grad_norm_(clip_params, 1.0)
-    for group in opt.param_groups:
-        group["lr"] = lr
-    opt.step()
-    return loss.item()
 
 
 def loss_fn(training, out, hr, scale=4, teacher=None):
@@ -234,198 +118,88 @@ def loss_fn(training, out, hr, scale=4, teacher=None):
     return low + high
 
 
-# ---------------------------------------------------------------- progress
+# ---------------------------------------------------------------- the task
 
-class Progress:
-    def __init__(self, total, start, stream=None):
-        # Looked up now, not at import, so that a redirected stderr gets the bar.
-        self.total, self.start_step, self.stream = total, start, stream or sys.stderr
-        self.t0 = time.time()
-        self.tty = self.stream.isatty()
-        self.last = 0.0
+class StillTask(Task):
+    def check(self):
+        info = self.cfg.info
+        if info.family != "still":
+            raise ValueError("%s is a %s network; modelpack train trains still networks"
+                             % (self.cfg.code, info.family))
 
-    def show(self, step, loss, samples_per_step, force=False):
-        now = time.time()
-        if not force and now - self.last < (0.5 if self.tty else 60.0):
-            return
-        self.last = now
-        done = step - self.start_step
-        rate = done / max(now - self.t0, 1e-9)
-        eta = (self.total - step) / rate if rate > 0 else float("inf")
-        width = 30
-        filled = int(width * step / max(self.total, 1))
-        eta_text = "--:--:--" if math.isinf(eta) else time.strftime("%H:%M:%S", time.gmtime(eta))
-        line = "[%s%s] %d/%d steps  %.2f samples/s  loss %.5f  ETA %s" % (
-            "#" * filled, "." * (width - filled), step, self.total, rate * samples_per_step, loss, eta_text)
-        self.stream.write(("\r" + line) if self.tty else line + "\n")
-        self.stream.flush()
+    def setup(self, ckpt, log):
+        cfg, info = self.cfg, self.cfg.info
+        if ckpt is not None:
+            net = StillNet(info.scale, *ckpt["widths"], srgb_core=ckpt["srgb_core"], area=ckpt.get("area", False))
+            net.load_state_dict(ckpt["model"])
+            log("resuming %s at step %d of %d" % (cfg.code, ckpt["step"], cfg.steps))
+        elif cfg.parent:
+            net = resolve_parent(cfg.parent, cfg.code)
+            log("starting %s from %s" % (cfg.code, cfg.parent))
+        else:
+            from .weights import still_tiny
+            nf, gc = cfg.widths or (64, 32)
+            net = StillNet(info.scale, nf, gc)
+            # A smooth upscale plus small random parts: a deep residual stack from default random
+            # weights starts far off and trains unstably.
+            still_tiny(net, info.training, "train/%s" % cfg.code)
+            log("starting %s from a smooth upscale (features %d, growth %d)" % (cfg.code, nf, gc))
+        self.widths = [net.conv_first.out_channels, net.body[0].rdb1.conv1.out_channels]
+        self.device = device = torch.device(cfg.device)
+        self.use_bf16 = cfg.bf16 and (bf16_available(cfg.device) or device.type == "cuda")
+        self.net = net.to(device).to(memory_format=torch.channels_last)
+        self.opt = torch.optim.Adam(self.net.parameters(), lr=cfg.lr, betas=(0.9, 0.99))
+        train_images = load_images(cfg, cfg.images, log)
+        self.held = load_images(cfg, cfg.held_out, log) if cfg.held_out else []
+        self.samples = Samples(train_images, info.scale, cfg.patch, cfg.clean, cfg.seed)
+        self.teacher = None
+        if info.training == "G":
+            if not cfg.parent:
+                raise ValueError("the detail end (%s) learns its texture from a parent: give --parent" % cfg.code)
+            self.teacher = resolve_parent(cfg.parent, cfg.code).to(device).to(memory_format=torch.channels_last).eval()
+            for p in self.teacher.parameters():
+                p.requires_grad_(False)
+        log("  %s, %s, batch %d of %dx%d inputs%s" % (
+            cfg.device, "BFloat16 autocast" if self.use_bf16 else "float32", cfg.batch, cfg.patch, cfg.patch,
+            ", %d threads" % torch.get_num_threads() if device.type == "cpu" else ""))
 
-    def note(self, text):
-        self.stream.write(("\n" if self.tty else "") + text + "\n")
-        self.stream.flush()
+    def step(self, step):
+        cfg, info, device = self.cfg, self.cfg.info, self.device
+        lr_in, hr = self.samples.batch(cfg.batch)
+        lr_in = lr_in.to(device).contiguous(memory_format=torch.channels_last)
+        hr = hr.to(device)
+        with torch.autocast(device.type, dtype=torch.bfloat16, enabled=self.use_bf16):
+            out = self.net(lr_in)
+            if self.teacher is not None:
+                with torch.no_grad():
+                    taught = self.teacher(lr_in).float()
+        loss = loss_fn(info.training, out.float(), hr, info.scale, taught if self.teacher is not None else None)
+        return descend(self.opt, loss, learning_rate(cfg.lr, step, cfg.steps))
 
+    def score(self, step):
+        if not self.held:
+            return None
+        cfg, net = self.cfg, self.net
+        net.eval()
+        s = evaluate.score(net.float().cpu() if self.device.type != "cpu" else net, self.held, cfg.info.scale,
+                           cfg.eval_crop, cfg.eval_per_image, bf16=self.use_bf16)
+        net.to(self.device)
+        net.train()
+        return Scored(asdict(s), ("step", "psnr", "psnr_bicubic", "gain_db", "ssim", "ssim_bicubic"),
+                      ("%d" % step, "%.3f" % s.psnr, "%.3f" % s.psnr_bicubic, "%+.3f" % s.gain,
+                       "%.4f" % s.ssim, "%.4f" % s.ssim_bicubic),
+                      "step %d: held-out PSNR %.2f dB (bicubic %.2f, %+.2f dB), SSIM %.4f (bicubic %.4f)"
+                      % (step, s.psnr, s.psnr_bicubic, s.gain, s.ssim, s.ssim_bicubic))
 
-# ---------------------------------------------------------------- the run
+    def state(self):
+        return {"widths": self.widths, "srgb_core": self.net.srgb_core, "area": self.net.area}
 
-def bf16_available(device):
-    return device == "cpu" and torch.backends.mkldnn.is_available() and \
-        getattr(torch.cpu, "_is_avx512_bf16_supported", lambda: False)()
-
-
-def _write_checkpoint(path, payload):
-    tmp = path + ".tmp"
-    torch.save(payload, tmp)
-    os.replace(tmp, path)
-
-
-def append_scores(path, columns, row):
-    """One row of a run's scores.tsv, under a header written when the file is new."""
-    new = not os.path.isfile(path)
-    with open(path, "a") as f:
-        if new:
-            f.write("\t".join(columns) + "\n")
-        f.write("\t".join(row) + "\n")
-
-
-def resume(ckpt, opt, samples):
-    """(step, history) of a checkpointed run, its optimiser and sample draw restored."""
-    opt.load_state_dict(ckpt["optim"])
-    samples.restore(ckpt["samples"])
-    return ckpt["step"], ckpt["history"]
-
-
-def load_images(cfg, sources, log):
-    files = expand(sources)
-    cache = os.path.join(cfg.work, "cache")
-    images = [torch.from_numpy(load_linear(f, cache, cfg.colorspace or None, cfg.downscale)) for f in files]
-    log("  %d image(s) from %s" % (len(images), ", ".join(sources)))
-    return images
-
-
-def run_steps(total, step, batch, checkpoint_every, one_step, checkpoint, progress):
-    """The loop both trainers share. `one_step(step)` trains one batch and returns its loss;
-    `checkpoint(progress, step)` runs every `checkpoint_every` steps, at the end, and when Ctrl-C
-    or SIGTERM stops the run after the step in progress. Returns (the step reached, whether the
-    run was stopped)."""
-    stop = {"signal": None}
-
-    def on_signal(signum, _frame):
-        stop["signal"] = signum
-    old_handlers = {s: signal.signal(s, on_signal) for s in (signal.SIGINT, signal.SIGTERM)}
-    loss_value = float("nan")
-    try:
-        while step < total and stop["signal"] is None:
-            loss = one_step(step)
-            step += 1
-            loss_value = loss if math.isnan(loss_value) else 0.98 * loss_value + 0.02 * loss
-            progress.show(step, loss_value, batch)
-            if step % checkpoint_every == 0 or step == total:
-                checkpoint(progress, step)
-        if stop["signal"] is not None:
-            checkpoint(progress, step)
-            progress.note("stopped at step %d; the same command resumes" % step)
-            return step, True
-    finally:
-        for s, h in old_handlers.items():
-            signal.signal(s, h)
-    progress.show(step, loss_value, batch, force=True)
-    return step, False
+    def export(self, net, out_pack, history, log):
+        export(net, self.cfg, out_pack, history, log)
 
 
 def train(cfg: TrainConfig, out_pack=None, log=print):
-    info = cfg.info
-    if info.family != "still":
-        raise ValueError("%s is a %s network; modelpack train trains still networks" % (cfg.code, info.family))
-    os.makedirs(cfg.work, exist_ok=True)
-    if cfg.threads:
-        torch.set_num_threads(cfg.threads)
-    ckpt_path = os.path.join(cfg.work, CHECKPOINT)
-    resumed = os.path.isfile(ckpt_path)
-    if resumed:
-        ckpt = torch.load(ckpt_path, map_location="cpu", weights_only=False)
-        saved = ckpt["config"]
-        if saved["code"] != cfg.code:
-            raise ValueError("%s holds a %s run; this run trains %s (use another --work)"
-                             % (ckpt_path, saved["code"], cfg.code))
-        net = StillNet(info.scale, *ckpt["widths"], srgb_core=ckpt["srgb_core"], area=ckpt.get("area", False))
-        net.load_state_dict(ckpt["model"])
-        log("resuming %s at step %d of %d" % (cfg.code, ckpt["step"], cfg.steps))
-    elif cfg.parent:
-        net = resolve_parent(cfg.parent, cfg.code)
-        log("starting %s from %s" % (cfg.code, cfg.parent))
-    else:
-        from .weights import still_tiny
-        nf, gc = cfg.widths or (64, 32)
-        net = StillNet(info.scale, nf, gc)
-        # A smooth upscale plus small random parts: a deep residual stack from default random
-        # weights starts far off and trains unstably.
-        still_tiny(net, info.training, "train/%s" % cfg.code)
-        log("starting %s from a smooth upscale (features %d, growth %d)" % (cfg.code, nf, gc))
-    widths = [net.conv_first.out_channels, net.body[0].rdb1.conv1.out_channels]
-    device = torch.device(cfg.device)
-    use_bf16 = cfg.bf16 and (bf16_available(cfg.device) or device.type == "cuda")
-    net = net.to(device).to(memory_format=torch.channels_last)
-    opt = torch.optim.Adam(net.parameters(), lr=cfg.lr, betas=(0.9, 0.99))
-    train_images = load_images(cfg, cfg.images, log)
-    held = load_images(cfg, cfg.held_out, log) if cfg.held_out else []
-    samples = Samples(train_images, info.scale, cfg.patch, cfg.clean, cfg.seed)
-    teacher = None
-    if info.training == "G":
-        if not cfg.parent:
-            raise ValueError("the detail end (%s) learns its texture from a parent: give --parent" % cfg.code)
-        teacher = resolve_parent(cfg.parent, cfg.code).to(device).to(memory_format=torch.channels_last).eval()
-        for p in teacher.parameters():
-            p.requires_grad_(False)
-    step, history = resume(ckpt, opt, samples) if resumed else (0, [])
-    log("  %s, %s, batch %d of %dx%d inputs%s" % (
-        cfg.device, "BFloat16 autocast" if use_bf16 else "float32", cfg.batch, cfg.patch, cfg.patch,
-        ", %d threads" % torch.get_num_threads() if device.type == "cpu" else ""))
-
-    scores_path = os.path.join(cfg.work, "scores.tsv")
-
-    def checkpoint(progress, step):
-        if held:
-            net.eval()
-            s = evaluate.score(net.float().cpu() if device.type != "cpu" else net, held, info.scale,
-                               cfg.eval_crop, cfg.eval_per_image, bf16=use_bf16)
-            net.to(device)
-            net.train()
-            history.append({"step": step, **asdict(s)})
-            append_scores(scores_path, ("step", "psnr", "psnr_bicubic", "gain_db", "ssim", "ssim_bicubic"),
-                          ("%d" % step, "%.3f" % s.psnr, "%.3f" % s.psnr_bicubic, "%+.3f" % s.gain,
-                           "%.4f" % s.ssim, "%.4f" % s.ssim_bicubic))
-            progress.note("step %d: held-out PSNR %.2f dB (bicubic %.2f, %+.2f dB), SSIM %.4f (bicubic %.4f)"
-                          % (step, s.psnr, s.psnr_bicubic, s.gain, s.ssim, s.ssim_bicubic))
-        _write_checkpoint(ckpt_path, {
-            "step": step, "model": {k: v.detach().cpu() for k, v in net.state_dict().items()},
-            "optim": opt.state_dict(), "samples": samples.state(), "history": history,
-            "config": asdict(cfg), "widths": widths, "srgb_core": net.srgb_core,
-            "area": net.area})
-
-    progress = Progress(cfg.steps, step)
-    if not resumed and held:
-        checkpoint(progress, step)
-    net.train()
-
-    def one_step(step):
-        lr_in, hr = samples.batch(cfg.batch)
-        lr_in = lr_in.to(device).contiguous(memory_format=torch.channels_last)
-        hr = hr.to(device)
-        with torch.autocast(device.type, dtype=torch.bfloat16, enabled=use_bf16):
-            out = net(lr_in)
-            if teacher is not None:
-                with torch.no_grad():
-                    taught = teacher(lr_in).float()
-        loss = loss_fn(info.training, out.float(), hr, info.scale, taught if teacher is not None else None)
-        return descend(opt, loss, learning_rate(cfg.lr, step, cfg.steps))
-
-    step, stopped = run_steps(cfg.steps, step, cfg.batch, cfg.checkpoint_every, one_step, checkpoint, progress)
-    if stopped:
-        return None
-    net = net.cpu().float().eval()
-    if out_pack:
-        export(net, cfg, out_pack, history, log)
-    return net
+    return run(StillTask(cfg), out_pack, log)
 
 
 def export(net, cfg, out_pack, history, log=print):

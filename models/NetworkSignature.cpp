@@ -18,7 +18,9 @@ constexpr FamilySignature kSignatures[] = {
 #define MAGNIFEX_MODEL(...)
 #define MAGNIFEX_SIGNATURE(family, scale, count, first, middle_index, middle, last)                                    \
   {ModelFamily::family, scale, {count, first, middle_index, middle, last}},
+#define MAGNIFEX_CONSTANT(...)
 #include "models/ModelCatalogue.def"
+#undef MAGNIFEX_CONSTANT
 #undef MAGNIFEX_SIGNATURE
 #undef MAGNIFEX_MODEL
 };

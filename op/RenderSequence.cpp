@@ -4,6 +4,7 @@
 
 #include <ATen/ops/full.h>
 
+#include "models/CatalogueConstants.h"
 #include "op/DebugStream.h"
 #include "op/FormatRules.h"
 #include "render/PlaneTensor.h"
@@ -123,7 +124,8 @@ void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
 
   const bool gpu = run.gpu_in_use;
   SequenceNetworks networks;
-  const at::Tensor iterations = at::full({1}, 25.0f, at::TensorOptions().device(run.device));
+  const at::Tensor iterations =
+    at::full({1}, static_cast<float>(catalogue::flow_iterations), at::TensorOptions().device(run.device));
   networks.flow = [this, iterations](const at::Tensor& current, const at::Tensor& previous) {
     return networks_.flow_net.forward({current, previous, iterations}).toTensor();
   };

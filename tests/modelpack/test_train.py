@@ -3,6 +3,7 @@ resampler must preserve, compact deltas, and a few training steps at tiny widths
 
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import unittest
@@ -13,7 +14,11 @@ from modelpack import degrade
 from modelpack.compact import DeltaError, apply_delta, read_delta, write_delta
 from modelpack.encoding import log_decode, log_encode, srgb_decode, srgb_encode
 from modelpack.still import StillNet
-from modelpack.train import TrainConfig, area_two_x, box, loss_fn, save_still, still_from_archive, train
+from modelpack.stillnets import area_two_x, save_still, still_from_archive
+from modelpack.train import StillTask, TrainConfig, box, loss_fn, train
+from modelpack.train_flow import FlowTask, FlowTrainConfig
+from modelpack.train_loop import run
+from modelpack.train_sequence import SequenceTask, SequenceTrainConfig
 
 from .helpers import configure_torch, cpp_style_names
 
@@ -230,6 +235,65 @@ class TrainingRun(unittest.TestCase):
                 half = archive(x)
         self.assertEqual(half.shape, full.shape)
         self.assertLess((half.float() - full).abs().max().item(), 0.02)
+
+
+class LoopRules(unittest.TestCase):
+    def test_a_run_stopped_by_a_signal_resumes_to_what_an_unstopped_run_reaches(self):
+        images = os.path.join(TMP, "images-loop")
+        write_images(images, 2, 64, 50)
+        families = (
+            ("still", StillTask, lambda work: TrainConfig(
+                code="4PstP", images=[images], held_out=[], work=work, parent="", steps=4, batch=2, patch=8,
+                lr=1e-3, widths=[4, 2], bf16=False)),
+            ("flow", FlowTask, lambda work: FlowTrainConfig(
+                images=[images], held_out=[], work=work, widths="tiny", steps=4, batch=1, patch=32, scale=1,
+                train_shift=2.0, iterations=2, require=0.0)),
+        )
+        for name, task_type, config in families:
+            with self.subTest(name):
+                straight = run(task_type(config(os.path.join(TMP, "loop-%s-straight" % name))), log=lambda *_: None)
+
+                class StoppedAfterTwo(task_type):
+                    def step(self, step):
+                        loss = super().step(step)
+                        if step == 1:
+                            os.kill(os.getpid(), signal.SIGTERM)
+                        return loss
+                work = os.path.join(TMP, "loop-%s-stopped" % name)
+                self.assertIsNone(run(StoppedAfterTwo(config(work)), log=lambda *_: None))
+                self.assertEqual(torch.load(os.path.join(work, "checkpoint.pt"), weights_only=False)["step"], 2)
+                resumed = run(task_type(config(work)), log=lambda *_: None)
+                for key, value in straight.state_dict().items():
+                    self.assertTrue(torch.equal(resumed.state_dict()[key], value), key)
+
+    def test_a_checkpoint_of_another_run_is_refused_and_left_as_it_was(self):
+        still = dict(images=[], held_out=[], parent="")
+        flow = dict(images=[], held_out=[])
+        cases = (  # (task, config of the checkpoint found, the refusal)
+            (lambda w: StillTask(TrainConfig(code="4PstG", work=w, **still)), {"code": "4PstP"},
+             "holds a 4PstP run; this run trains 4PstG (use another --work)"),
+            (lambda w: SequenceTask(SequenceTrainConfig(code="2PAsrP", work=w, flow="FLWN.pt", **flow)),
+             {"code": "4PstP"}, "holds a 4PstP run; this run trains 2PAsrP (use another --work)"),
+            (lambda w: FlowTask(FlowTrainConfig(work=w, **flow)), {"code": "FLWN", "widths": "tiny", "recipe": 2},
+             "holds another run (FLWN, tiny widths); use another --work"),
+            (lambda w: FlowTask(FlowTrainConfig(work=w, **flow)), {"code": "FLWN", "widths": "narrow",
+                                                                  "iterations": 8},
+             "holds a run of the earlier flow recipe (Adam with coupled weight decay, 8 updates"),
+        )
+        for i, (task, saved, refusal) in enumerate(cases):
+            with self.subTest(refusal):
+                work = os.path.join(TMP, "refused-%d" % i)
+                os.makedirs(work)
+                path = os.path.join(work, "checkpoint.pt")
+                torch.save({"step": 5, "config": saved}, path)
+                with open(path, "rb") as f:
+                    before = f.read()
+                with self.assertRaises(ValueError) as caught:
+                    run(task(work), log=lambda *_: None)
+                self.assertIn(path + " " + refusal, str(caught.exception))
+                with open(path, "rb") as f:
+                    self.assertEqual(f.read(), before)
+                self.assertEqual(sorted(os.listdir(work)), ["checkpoint.pt"])
 
 
 if __name__ == "__main__":

@@ -14,7 +14,9 @@ namespace magnifex {
 enum class ModelCode : int {
 #define MAGNIFEX_MODEL(code, family, scale, material, training) k##code,
 #define MAGNIFEX_SIGNATURE(...)
+#define MAGNIFEX_CONSTANT(...)
 #include "models/ModelCatalogue.def"
+#undef MAGNIFEX_CONSTANT
 #undef MAGNIFEX_SIGNATURE
 #undef MAGNIFEX_MODEL
 };
@@ -22,7 +24,9 @@ enum class ModelCode : int {
 constexpr std::array kAllModelCodes = {
 #define MAGNIFEX_MODEL(code, family, scale, material, training) ModelCode::k##code,
 #define MAGNIFEX_SIGNATURE(...)
+#define MAGNIFEX_CONSTANT(...)
 #include "models/ModelCatalogue.def"
+#undef MAGNIFEX_CONSTANT
 #undef MAGNIFEX_SIGNATURE
 #undef MAGNIFEX_MODEL
 };
