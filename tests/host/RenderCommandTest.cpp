@@ -7,12 +7,12 @@
 #include <set>
 #include <sstream>
 
+#include "commands/CommandLine.h"
+#include "commands/PluginLocation.h"
+#include "commands/RenderCommand.h"
+#include "commands/UnrenderedChannels.h"
 #include "common/ScratchDir.h"
-#include "render/CommandLine.h"
-#include "render/ImageFiles.h"
-#include "render/PluginLocation.h"
-#include "render/RenderCommand.h"
-#include "render/UnrenderedChannels.h"
+#include "imagefiles/ImageFiles.h"
 #include "support/CommandRunner.h"
 
 namespace fs = std::filesystem;

@@ -14,8 +14,8 @@
 
 #include "DDImageHost/Events.h"
 #include "DDImageHost/OpControl.h"
-#include "render/RenderCommand.h"
-#include "render/UnrenderedChannels.h"
+#include "commands/RenderCommand.h"
+#include "commands/UnrenderedChannels.h"
 #include "support/CommandRunner.h"
 #include "support/RawImages.h"
 

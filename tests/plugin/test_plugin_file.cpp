@@ -6,8 +6,8 @@
 
 #include "DDImage/PlanarIop.h"
 #include "DDImageHost/Process.h"
-#include "render/CommandLine.h"
-#include "render/RenderCommand.h"
+#include "commands/CommandLine.h"
+#include "commands/RenderCommand.h"
 #include "runtime/HostError.h"
 #include "runtime/HostNode.h"
 #include "runtime/MemoryImageSource.h"
