@@ -4,7 +4,7 @@
 #include <csignal>
 
 #include "DDImageHost/OpControl.h"
-#include "runtime/AtomicFile.h"
+#include "runtime/LiveTemporaries.h"
 
 #include <cstdlib>
 

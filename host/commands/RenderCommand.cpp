@@ -32,6 +32,7 @@
 #include "runtime/PluginLibrary.h"
 #include "runtime/PluginTraceFields.h"
 #include "runtime/RenderSession.h"
+#include "runtime/StaleTemporaries.h"
 #include "runtime/TraceWriter.h"
 
 namespace render_command {

@@ -7,8 +7,8 @@
 // is refused rather than replaced.
 //
 // Temporaries are named after the machine and the process that own them, so that a later run
-// can tell those of a process that was killed (removeStaleTemporaries) and a signal handler can
-// remove those of its own process (removeOwnTemporariesNow).
+// can tell those of a process that was killed (StaleTemporaries.h), and are kept where a signal
+// handler can remove those of its own process (LiveTemporaries.h).
 #pragma once
 
 #include <cstddef>
@@ -51,13 +51,5 @@ private:
 
 // Writes `text` to `path` through an AtomicFile (HostError Output on failure).
 void writeFileAtomically(const std::string& path, const std::string& text);
-
-// Removes the temporaries in `folder` left by processes of this machine that no longer run (or
-// whose process number now belongs to a process younger than the file). Returns how many.
-int removeStaleTemporaries(const std::string& folder);
-
-// Removes every temporary of this process that is not committed yet. Safe in a signal handler:
-// for a program that must end at once.
-void removeOwnTemporariesNow();
 
 } // namespace host_runtime
