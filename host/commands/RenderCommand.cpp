@@ -30,6 +30,7 @@
 #include "runtime/NodeScript.h"
 #include "runtime/PanelJson.h"
 #include "runtime/PluginLibrary.h"
+#include "runtime/PluginRenderedChannels.h"
 #include "runtime/PluginTraceFields.h"
 #include "runtime/RenderSession.h"
 #include "runtime/StaleTemporaries.h"
@@ -349,13 +350,15 @@ GpuKnob gpuKnobOf(const host_runtime::HostNode& node)
   return g;
 }
 
+// `rendered`: the channels the node renders itself, as its plug-in says; nothing: all of them.
 int drive(const CommandLine& cl, host_runtime::RenderSession& session, const host_runtime::FileSequenceSource* input,
           const ImageReadSettings& reading, std::pair<int, int> frames, const std::string& plugin,
-          const host_runtime::HostNode& hostNode, std::ostream& out, std::ostream& err)
+          const std::optional<DD::Image::ChannelSet>& rendered, const host_runtime::HostNode& hostNode,
+          std::ostream& out, std::ostream& err)
 {
   const DD::Image::Iop& node = hostNode.op();
   // With --channels the output holds those channels alone: nothing is carried beside them.
-  OtherChannelsRule otherChannels(cl.otherChannels, input ? channelsTheNodeRenders(hostNode) : std::nullopt, input,
+  OtherChannelsRule otherChannels(cl.otherChannels, input ? rendered : std::nullopt, input,
                                   cl.channels ? ImageReadSettings{} : reading);
   const host_runtime::FramePattern output(cl.output);
   host_runtime::RenderOptions options;
@@ -495,18 +498,20 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
   const std::string plugin = pluginPath(cl, programPath);
   std::shared_ptr<host_runtime::FileSequenceSource> input;
   ImageReadSettings reading;
+  // Whether the node says which channels it renders: then it is given only the file channels it
+  // may render from, and the others are carried beside it.
+  const auto nodeTellsItsChannels = std::make_shared<bool>(false);
   if (!cl.input.empty()) {
     reading.colorSpace = cl.inputColorSpace;
     reading.part = cl.inputPart;
-    if (cl.className == "Magnifex") {
-      std::vector<std::string> asked;
-      if (cl.channels)
-        for (DD::Image::Channel c = cl.channels->first(); c != DD::Image::Chan_Black; c = cl.channels->next(c))
-          asked.push_back(DD::Image::getName(c));
-      reading.forNode = [asked](const std::vector<std::string>& names) {
-        return channelsGivenToMagnifex(names, asked);
-      };
-    }
+    std::vector<std::string> asked;
+    if (cl.channels)
+      for (DD::Image::Channel c = cl.channels->first(); c != DD::Image::Chan_Black; c = cl.channels->next(c))
+        asked.push_back(DD::Image::getName(c));
+    // Known once the plug-in is loaded, before any file is read.
+    reading.forNode = [asked, limited = nodeTellsItsChannels](const std::vector<std::string>& names) {
+      return *limited ? channelsGivenToTheNode(names, asked) : std::vector<bool>(names.size(), true);
+    };
     input = std::make_shared<host_runtime::FileSequenceSource>(host_runtime::FramePattern(cl.input),
                                                                imageFileReader(reading));
   }
@@ -535,6 +540,7 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
   if (!cl.trace.empty())
     trace = std::make_unique<host_runtime::TraceWriter>(cl.trace);
   const host_runtime::PluginLibrary library = host_runtime::PluginLibrary::load(plugin);
+  *nodeTellsItsChannels = host_runtime::pluginTellsRenderedChannels(library);
   std::unique_ptr<host_runtime::HostNode> node = host_runtime::HostNode::create(cl.className);
   if (trace)
     trace->setExtraFields(host_runtime::pluginTraceFields(library, node->op()));
@@ -568,7 +574,8 @@ int run(const CommandLine& cl, const std::string& programPath, std::ostream& out
       err << "magnifex-render: frames " << rangeText(frames) << " can be rendered (--check)\n";
     }
     if (cl.drives())
-      code = drive(cl, session, input.get(), reading, frames, plugin, *node, out, err);
+      code = drive(cl, session, input.get(), reading, frames, plugin,
+                   host_runtime::pluginRenderedChannels(library, node->op()), *node, out, err);
   }
   node.reset(); // destroyed while the trace still listens
   if (trace)

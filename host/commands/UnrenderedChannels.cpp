@@ -17,24 +17,6 @@ using host_runtime::HostError;
 
 const char* const kOtherChannelsFilter = "catmull-rom";
 
-std::optional<DD::Image::ChannelSet> channelsRenderedBy(const std::string& className, double mode, double type)
-{
-  if (className != "Magnifex")
-    return std::nullopt;
-  DD::Image::ChannelSet rendered(DD::Image::Mask_RGB);
-  // Sequence mode (1) renders alpha for CG (1) and hybrid (2) material.
-  if (mode == 1.0 && (type == 1.0 || type == 2.0))
-    rendered += DD::Image::Chan_Alpha;
-  return rendered;
-}
-
-std::optional<DD::Image::ChannelSet> channelsTheNodeRenders(const host_runtime::HostNode& node)
-{
-  if (node.className() != "Magnifex")
-    return std::nullopt;
-  return channelsRenderedBy(node.className(), node.knob("mode").get_value(), node.knob("type").get_value());
-}
-
 std::string channelListText(const DD::Image::ChannelSet& channels)
 {
   std::string text;
@@ -158,8 +140,8 @@ CarriedChannels upscaled(CarriedChannels carried, const DD::Image::Box& out)
   return carried;
 }
 
-std::vector<bool> channelsGivenToMagnifex(const std::vector<std::string>& hostNames,
-                                          const std::vector<std::string>& asked)
+std::vector<bool> channelsGivenToTheNode(const std::vector<std::string>& hostNames,
+                                         const std::vector<std::string>& asked)
 {
   // The host's order: its fixed channels first, then the others as they come.
   auto rank = [&](std::size_t i) -> std::size_t {

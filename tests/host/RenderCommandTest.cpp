@@ -392,7 +392,7 @@ TEST(OtherChannels, TheMagnifexNodeIsGivenWhatItRendersFromAndWhatIsAskedFor)
     {"seventy AOVs", many, {}, firstFour},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(channelsGivenToMagnifex(c.names, c.asked), c.given) << c.what;
+    EXPECT_EQ(channelsGivenToTheNode(c.names, c.asked), c.given) << c.what;
 }
 
 // A script saved on a machine without a usable GPU says use_gpu false: rendering it where the

@@ -1,7 +1,7 @@
-// Channels a node hands back without rendering them. The Magnifex node renders red, green and
-// blue (and alpha for CG and hybrid material in sequence mode) and fills every other channel of
-// its output with 1. magnifex-render does not write such constants over a file's channels: it
-// upscales them from the input with a conventional filter, or leaves them out when asked.
+// Channels a node hands back without rendering them. A plug-in may say which channels of its
+// node's output it renders (runtime/PluginRenderedChannels.h); it fills the others, with 1 say.
+// magnifex-render does not write such constants over a file's channels: it upscales them from the
+// input with a conventional filter, or leaves them out when asked.
 #pragma once
 
 #include <cstddef>
@@ -15,23 +15,17 @@
 #include "commands/CommandLine.h"
 #include "imagefiles/ImageFiles.h"
 #include "runtime/FileSequenceSource.h"
-#include "runtime/HostNode.h"
 #include "runtime/ImageSource.h"
 
 namespace render_command {
 
-// The channels a node of `className` renders with its `mode` and `type` knobs' values; nothing
-// for classes other than Magnifex (all their channels are their own).
-std::optional<DD::Image::ChannelSet> channelsRenderedBy(const std::string& className, double mode, double type);
-std::optional<DD::Image::ChannelSet> channelsTheNodeRenders(const host_runtime::HostNode& node);
-
-// The channels of a file (host names, file order) the Magnifex node is given: the first
-// kChannelsTheNodeReads in the host's order (red, green, blue, alpha, depth, then the others as
-// they come), which are all it renders from, and those asked for by name (--channels). The others
-// take no channel slot: they are carried beside its output, or dropped.
+// The channels of a file (host names, file order) a node that says which channels it renders is
+// given: the first kChannelsTheNodeReads in the host's order (red, green, blue, alpha, depth, then
+// the others as they come), the most such a node renders from, and those asked for by name
+// (--channels). The others take no channel slot: they are carried beside its output, or dropped.
 constexpr std::size_t kChannelsTheNodeReads = 4;
-std::vector<bool> channelsGivenToMagnifex(const std::vector<std::string>& hostNames,
-                                          const std::vector<std::string>& asked);
+std::vector<bool> channelsGivenToTheNode(const std::vector<std::string>& hostNames,
+                                         const std::vector<std::string>& asked);
 
 // The channels resized to `out` (their box scaled by a whole factor; HostError Output otherwise).
 CarriedChannels upscaled(CarriedChannels carried, const DD::Image::Box& out);
