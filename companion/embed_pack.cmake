@@ -25,7 +25,7 @@ if(NOT IS_DIRECTORY "${PACK_DIR}")
 endif()
 
 # The codes of the model catalogue, in the resolution order of the plug-in's getter table.
-set(catalogue "${CMAKE_CURRENT_LIST_DIR}/../models/ModelCatalogue.def")
+set(catalogue "${CMAKE_CURRENT_LIST_DIR}/../models/include/models/ModelCatalogue.def")
 file(STRINGS "${catalogue}" rows REGEX "^MAGNIFEX_MODEL\\(")
 set(codes "")
 foreach(row IN LISTS rows)

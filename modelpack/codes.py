@@ -1,5 +1,5 @@
 """The seventeen model codes of a pack and what each one names, read from the
-plug-in's model catalogue (models/ModelCatalogue.def).
+plug-in's model catalogue (models/include/models/ModelCatalogue.def).
 
 Kept free of torch so that build tooling (CMake at configure time) can import
 it quickly.
@@ -10,7 +10,8 @@ import re
 from dataclasses import dataclass
 
 # The plug-in's own table, which the companion library's getters and these codes follow.
-CATALOGUE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "models", "ModelCatalogue.def")
+CATALOGUE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "models", "include", "models",
+                         "ModelCatalogue.def")
 
 _MODEL_RE = re.compile(r"^MAGNIFEX_MODEL\((\w+), (\w+), (\d+), (\w+), (\w+)\)$")
 _SIGNATURE_RE = re.compile(r'^MAGNIFEX_SIGNATURE\((\w+), (\d+), (\d+), "([^"]+)", (\d+), "([^"]+)", "([^"]+)"\)$')

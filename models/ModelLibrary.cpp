@@ -1,6 +1,6 @@
 #include "models/ModelLibrary.h"
 
-#include "ElfFile.h"
+#include "platform/ElfFile.h"
 
 #include <cstdio>
 #include <cstring>

@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "render/ChannelFitting.h"
-#include "render/KnobEntries.h"
+#include "op/KnobEntries.h"
 #include "render/PatchGrid.h"
 #include "render/sequence/PrerollFrames.h"
 

@@ -1,4 +1,4 @@
-#include "ElfFile.h"
+#include "platform/ElfFile.h"
 
 #include <cstring>
 #include <fstream>

@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "DDImageHost/Process.h"
-#include "ElfFile.h"
+#include "platform/ElfFile.h"
 #include "runtime/HostError.h"
 
 #if defined(_WIN32)

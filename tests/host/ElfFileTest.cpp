@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ElfFile.h"
+#include "platform/ElfFile.h"
 #include "common/ScratchDir.h"
 #include "runtime/HostError.h"
 #include "runtime/PluginLibrary.h"

@@ -9,7 +9,7 @@
 #include "DDImage/Box.h"
 #include "DDImage/ChannelSet.h"
 #include "DDImage/Format.h"
-#include "render/KnobEntries.h"
+#include "op/KnobEntries.h"
 
 namespace magnifex {
 

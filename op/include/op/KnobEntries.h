@@ -2,10 +2,11 @@
 // index, so the conversions are from those integers, done in one place.
 #pragma once
 
+#include "render/Material.h"
+
 namespace magnifex {
 
 enum class RenderMode { Still, Sequence };
-enum class Material { Plates, CG, Hybrid };
 
 // The `mode` knob: 1 sequence, anything else still.
 inline RenderMode render_mode_of(int mode_knob)

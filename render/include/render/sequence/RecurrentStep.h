@@ -10,7 +10,7 @@
 #include <ATen/core/Tensor.h>
 #include <c10/core/Device.h>
 
-#include "render/KnobEntries.h"
+#include "render/Material.h"
 #include "render/NonFiniteValues.h"
 #include "render/RenderHooks.h"
 

@@ -3,7 +3,7 @@
 // conversions below, never as raw integers.
 #pragma once
 
-#include "render/KnobEntries.h"
+#include "op/KnobEntries.h"
 
 namespace magnifex {
 

@@ -13,7 +13,7 @@
 #include <ATen/core/Tensor.h>
 #include <c10/core/Device.h>
 
-#include "render/KnobEntries.h"
+#include "render/Material.h"
 #include "render/PatchGrid.h"
 #include "render/RenderHooks.h"
 #include "render/sequence/RecurrentStep.h"
