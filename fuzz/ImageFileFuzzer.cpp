@@ -9,9 +9,9 @@
 
 #include <OpenImageIO/imageio.h>
 
-#include "render/ExrHeaderCheck.h"
-#include "render/ImageFiles.h"
-#include "render/ImageLimits.h"
+#include "imagefiles/ExrHeaderCheck.h"
+#include "imagefiles/ImageFiles.h"
+#include "imagefiles/ImageLimits.h"
 #include "support/FuzzCheck.h"
 #include "support/ScratchFolder.h"
 

@@ -1,26 +1,16 @@
 #include "runtime/AtomicFile.h"
 
-#include <array>
-#include <atomic>
-#include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <vector>
 
+#include "TemporaryNames.h"
 #include "runtime/HostError.h"
+#include "runtime/LiveTemporaries.h"
 
-#if defined(_WIN32)
-#include <process.h>
-#else
+#if !defined(_WIN32)
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -34,34 +24,6 @@ HostError outputError(const std::string& target, const std::string& why)
   return HostError(HostError::Kind::Output, "cannot write " + target + ": " + why);
 }
 
-long processId()
-{
-#if defined(_WIN32)
-  return long(_getpid());
-#else
-  return long(getpid());
-#endif
-}
-
-// The machine's name as it can stand in a file name: letters, digits and '_' (a shared folder
-// on a farm holds temporaries of several machines, whose process numbers mean nothing here).
-const std::string& machineName()
-{
-  static const std::string name = [] {
-    std::string n;
-#if !defined(_WIN32)
-    char buffer[256] = {};
-    if (gethostname(buffer, sizeof buffer - 1) == 0)
-      n = buffer;
-#endif
-    for (char& c : n)
-      if (!std::isalnum(static_cast<unsigned char>(c)))
-        c = '_';
-    return n.empty() ? std::string("host") : n;
-  }();
-  return name;
-}
-
 // The longest file name the folder takes.
 std::size_t longestName(const fs::path& folder)
 {
@@ -73,21 +35,6 @@ std::size_t longestName(const fs::path& folder)
   (void)folder;
 #endif
   return 255;
-}
-
-// ".<target name>.<machine>-<process>-<count>-<attempt>.tmp": hidden, and matched by no frame
-// pattern of the target (it ends in .tmp, not in the target's extension). A target name near the
-// longest the folder takes is cut short in it, so that every name that can be written can be
-// written this way.
-std::string temporaryName(const fs::path& target, unsigned attempt, std::size_t longest)
-{
-  static std::atomic<unsigned> counter{0};
-  const std::string owner = "." + machineName() + "-" + std::to_string(processId()) + "-" + std::to_string(++counter) +
-                            "-" + std::to_string(attempt) + ".tmp";
-  std::string name = target.filename().string();
-  if (1 + name.size() + owner.size() > longest && longest > owner.size() + 2)
-    name.resize(longest - owner.size() - 1);
-  return "." + name + owner;
 }
 
 // What stands under a name, for messages: empty for a regular file or nothing at all.
@@ -125,71 +72,6 @@ fs::path followLinks(const std::string& target)
   throw outputError(target, "too many levels of links");
 }
 
-struct TemporaryOwner {
-  std::string machine;
-  long process = 0;
-};
-
-// The owner named by a temporary's name, if it is one of ours.
-bool parseTemporaryName(const std::string& name, TemporaryOwner& owner)
-{
-  const std::string suffix = ".tmp";
-  if (name.size() < 2 || name[0] != '.' || name.size() <= suffix.size() ||
-      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
-    return false;
-  const std::string stem = name.substr(0, name.size() - suffix.size());
-  const std::size_t dot = stem.rfind('.');
-  if (dot == 0 || dot == std::string::npos)
-    return false;
-  std::vector<std::string> fields;
-  std::stringstream words(stem.substr(dot + 1));
-  for (std::string field; std::getline(words, field, '-');)
-    fields.push_back(field);
-  if (fields.size() != 4 || fields[0].empty())
-    return false;
-  for (std::size_t i = 1; i < 4; ++i)
-    if (fields[i].empty() || fields[i].size() > 18 || fields[i].find_first_not_of("0123456789") != std::string::npos)
-      return false;
-  owner.machine = fields[0];
-  owner.process = std::stol(fields[1]);
-  return true;
-}
-
-// Temporaries not committed yet, where a signal handler can reach them: fixed storage, no locks.
-struct Slot {
-  std::atomic<int> state{0}; // 0 free, 1 being filled, 2 holds a path
-  std::array<char, 4096> path{};
-};
-std::array<Slot, 64> liveTemporaries;
-
-void remember(const std::string& path)
-{
-  if (path.size() >= liveTemporaries[0].path.size())
-    return;
-  for (Slot& slot : liveTemporaries) {
-    int expected = 0;
-    if (!slot.state.compare_exchange_strong(expected, 1))
-      continue;
-    std::memcpy(slot.path.data(), path.c_str(), path.size() + 1);
-    slot.state.store(2);
-    return;
-  }
-}
-
-void forget(const std::string& path)
-{
-  for (Slot& slot : liveTemporaries) {
-    int expected = 2;
-    if (slot.state.load() != 2 || path != slot.path.data())
-      continue;
-    if (slot.state.compare_exchange_strong(expected, 1)) {
-      slot.path[0] = '\0';
-      slot.state.store(0);
-    }
-    return;
-  }
-}
-
 // Creates the file only when no file of that name exists ("x": C11 exclusive mode), so two
 // writers never share a temporary.
 bool createExclusively(const fs::path& path)
@@ -214,50 +96,6 @@ bool syncFile(const std::string& path, std::string& why)
   }
   ::close(fd);
   return true;
-}
-
-// Whether `process` on this machine started after `time` or does not run at all.
-bool processGoneOrYounger(long process, std::time_t time)
-{
-  if (process <= 0)
-    return true;
-  if (::kill(pid_t(process), 0) != 0 && errno == ESRCH)
-    return true;
-#if defined(__linux__)
-  // Field 22 of /proc/<pid>/stat: the start in clock ticks after boot; btime in /proc/stat.
-  std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line))
-    return true;
-  const std::size_t close = line.rfind(')');
-  if (close == std::string::npos)
-    return false;
-  std::istringstream fields(line.substr(close + 2));
-  std::string field;
-  for (int i = 3; i <= 22 && fields >> field; ++i) {
-  }
-  unsigned long long ticks = 0;
-  try {
-    ticks = std::stoull(field);
-  } catch (const std::exception&) {
-    return false;
-  }
-  std::ifstream system("/proc/stat");
-  long long boot = 0;
-  for (std::string key; system >> key;)
-    if (key == "btime") {
-      system >> boot;
-      break;
-    }
-  const long hz = sysconf(_SC_CLK_TCK);
-  if (boot <= 0 || hz <= 0)
-    return false;
-  const long long started = boot + static_cast<long long>(ticks / static_cast<unsigned long long>(hz));
-  return started > static_cast<long long>(time) + 1; // the clock tick rounds down
-#else
-  (void)time;
-  return false;
-#endif
 }
 #endif
 
@@ -285,7 +123,7 @@ AtomicFile::AtomicFile(const std::string& target) : target_(target)
     const fs::path candidate = path.parent_path() / temporaryName(path, attempt, longest);
     if (createExclusively(candidate)) {
       temporary_ = candidate.string();
-      remember(temporary_);
+      rememberLiveTemporary(temporary_);
       return;
     }
     why = std::strerror(errno);
@@ -353,7 +191,7 @@ void AtomicFile::commit()
     discard();
     throw outputError(target_, ec.message());
   }
-  forget(temporary_);
+  forgetLiveTemporary(temporary_);
   pending_ = false;
 }
 
@@ -364,7 +202,7 @@ void AtomicFile::discard()
   pending_ = false;
   std::error_code ec;
   fs::remove(temporary_, ec);
-  forget(temporary_);
+  forgetLiveTemporary(temporary_);
 }
 
 void writeFileAtomically(const std::string& path, const std::string& text)
@@ -372,44 +210,6 @@ void writeFileAtomically(const std::string& path, const std::string& text)
   AtomicFile file(path);
   file.write(text.data(), text.size());
   file.commit();
-}
-
-int removeStaleTemporaries(const std::string& folder)
-{
-  int removed = 0;
-#if !defined(_WIN32)
-  std::error_code ec;
-  for (fs::directory_iterator it(folder.empty() ? "." : folder, ec), end; !ec && it != end; it.increment(ec)) {
-    TemporaryOwner owner;
-    if (!parseTemporaryName(it->path().filename().string(), owner) || owner.machine != machineName())
-      continue;
-    if (owner.process == processId())
-      continue;
-    struct stat info;
-    if (::lstat(it->path().c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-      continue;
-    if (!processGoneOrYounger(owner.process, info.st_mtime))
-      continue;
-    std::error_code removeError;
-    if (fs::remove(it->path(), removeError))
-      ++removed;
-  }
-#else
-  (void)folder;
-#endif
-  return removed;
-}
-
-void removeOwnTemporariesNow()
-{
-  for (Slot& slot : liveTemporaries)
-    if (slot.state.load() == 2) {
-#if defined(_WIN32)
-      std::remove(slot.path.data());
-#else
-      ::unlink(slot.path.data());
-#endif
-    }
 }
 
 } // namespace host_runtime

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/ElfFile.h"
 #include "common/ScratchDir.h"
+#include "platform/ElfFile.h"
 #include "runtime/HostError.h"
 #include "runtime/PluginLibrary.h"
 #include "support/HostErrors.h"

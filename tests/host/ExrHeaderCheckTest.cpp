@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "render/ExrHeaderCheck.h"
+#include "imagefiles/ExrHeaderCheck.h"
 
 using render_command::exrHeaderProblem;
 

@@ -4,8 +4,8 @@
 #include <climits>
 #include <map>
 
-#include "render/FarmStatus.h"
-#include "render/FrameChunks.h"
+#include "commands/FarmStatus.h"
+#include "commands/FrameChunks.h"
 
 using namespace render_command;
 

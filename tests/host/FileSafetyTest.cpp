@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "render/RenderCommand.h"
+#include "commands/RenderCommand.h"
 #include "support/CommandRunner.h"
 #include "support/RawImages.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "render/RenderCommand.h"
+#include "commands/RenderCommand.h"
 #include "support/CommandRunner.h"
 #include "support/RawImages.h"
 

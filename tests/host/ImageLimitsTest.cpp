@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "render/ImageLimits.h"
+#include "imagefiles/ImageLimits.h"
 
 using render_command::DeclaredImage;
 using render_command::imageSizeProblem;

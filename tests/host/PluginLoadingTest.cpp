@@ -8,6 +8,8 @@
 #include "DDImageHost/Process.h"
 #include "common/ScratchDir.h"
 #include "runtime/HostError.h"
+#include "runtime/HostNode.h"
+#include "runtime/PluginRenderedChannels.h"
 #include "support/HostErrors.h"
 #include "support/TestPlugin.h"
 
@@ -27,6 +29,9 @@ TEST(PluginLoading, RegistersTheClassAndTheFileForPluginFind)
   EXPECT_STREQ(DD::Image::plugin_find("TestScale.dll"), found);
   EXPECT_NE(plugin.symbol("host_trace_fields"), nullptr);
   EXPECT_EQ(plugin.symbol("no_such_symbol"), nullptr);
+  // It does not say which channels its node renders: all are its own.
+  EXPECT_FALSE(host_runtime::pluginTellsRenderedChannels(plugin));
+  EXPECT_EQ(host_runtime::pluginRenderedChannels(plugin, HostNode::create("TestScale")->op()), std::nullopt);
 }
 
 TEST(PluginLoading, FailuresCarryTheLoadersMessage)

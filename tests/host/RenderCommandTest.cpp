@@ -7,12 +7,12 @@
 #include <set>
 #include <sstream>
 
+#include "commands/CommandLine.h"
+#include "commands/PluginLocation.h"
+#include "commands/RenderCommand.h"
+#include "commands/UnrenderedChannels.h"
 #include "common/ScratchDir.h"
-#include "render/CommandLine.h"
-#include "render/ImageFiles.h"
-#include "render/PluginLocation.h"
-#include "render/RenderCommand.h"
-#include "render/UnrenderedChannels.h"
+#include "imagefiles/ImageFiles.h"
 #include "support/CommandRunner.h"
 
 namespace fs = std::filesystem;
@@ -392,7 +392,7 @@ TEST(OtherChannels, TheMagnifexNodeIsGivenWhatItRendersFromAndWhatIsAskedFor)
     {"seventy AOVs", many, {}, firstFour},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(channelsGivenToMagnifex(c.names, c.asked), c.given) << c.what;
+    EXPECT_EQ(channelsGivenToTheNode(c.names, c.asked), c.given) << c.what;
 }
 
 // A script saved on a machine without a usable GPU says use_gpu false: rendering it where the

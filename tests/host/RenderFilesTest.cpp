@@ -14,8 +14,8 @@
 
 #include "DDImageHost/Events.h"
 #include "DDImageHost/OpControl.h"
-#include "render/RenderCommand.h"
-#include "render/UnrenderedChannels.h"
+#include "commands/RenderCommand.h"
+#include "commands/UnrenderedChannels.h"
 #include "support/CommandRunner.h"
 #include "support/RawImages.h"
 
@@ -581,27 +581,6 @@ TEST_F(RenderFilesTest, AFileOfSeveralPartsIsRenderedOnlyForThePartNamed)
   EXPECT_NE(missing.err.find("it has no part specular (its parts: beauty, diffuse)"), std::string::npos) << missing.err;
 }
 
-TEST(UnrenderedChannels, OnlyMagnifexTellsItsOwnAndAlphaOnlyInSequenceModeForMaterialWithAlpha)
-{
-  struct Case {
-    const char* className;
-    double mode, type;
-    std::optional<DD::Image::ChannelSet> rendered;
-  };
-  DD::Image::ChannelSet rgba(DD::Image::Mask_RGB);
-  rgba += DD::Image::Chan_Alpha;
-  const std::vector<Case> cases{
-    {"Magnifex", 0, 0, DD::Image::ChannelSet(DD::Image::Mask_RGB)},
-    {"Magnifex", 0, 1, DD::Image::ChannelSet(DD::Image::Mask_RGB)},
-    {"Magnifex", 1, 0, DD::Image::ChannelSet(DD::Image::Mask_RGB)},
-    {"Magnifex", 1, 1, rgba},
-    {"Magnifex", 1, 2, rgba},
-    {"TestScale", 0, 0, std::nullopt},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(channelsRenderedBy(c.className, c.mode, c.type), c.rendered) << c.className << c.mode << c.type;
-}
-
 TEST(UnrenderedChannels, AreUpscaledFromTheInputWithinItsRangeOrLeftOut)
 {
   using namespace DD::Image;
@@ -651,7 +630,7 @@ TEST_F(RenderFilesTest, FilesOfMoreChannelsThanTheHostHoldsKeepThemAll)
     names.push_back("aov.c" + std::to_string(i));
   writeRaw(file("many.exr"), specOf(2, 2, names, TypeDesc::FLOAT), [](int, int, int c) { return float(c + 1); });
   ImageReadSettings reading;
-  reading.forNode = [](const std::vector<std::string>& n) { return channelsGivenToMagnifex(n, {}); };
+  reading.forNode = [](const std::vector<std::string>& n) { return channelsGivenToTheNode(n, {}); };
   EXPECT_EQ(imageFileReader(reading).readDescription(file("many.exr")).channels.size(), 4u);
   EXPECT_EQ(imageFileReader(reading).readPixels(file("many.exr")).pixels.size(), 2u * 2u * 4u);
 

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "render/SubmitCommand.h"
-#include "render/SubmitCommandLine.h"
+#include "commands/SubmitCommand.h"
+#include "commands/SubmitCommandLine.h"
 #include "support/CommandRunner.h"
 
 namespace fs = std::filesystem;

@@ -6,12 +6,13 @@
 
 #include "DDImage/PlanarIop.h"
 #include "DDImageHost/Process.h"
-#include "render/CommandLine.h"
-#include "render/RenderCommand.h"
+#include "commands/CommandLine.h"
+#include "commands/RenderCommand.h"
 #include "runtime/HostError.h"
 #include "runtime/HostNode.h"
 #include "runtime/MemoryImageSource.h"
 #include "runtime/PluginLibrary.h"
+#include "runtime/PluginRenderedChannels.h"
 #include "runtime/PluginTraceFields.h"
 #include "runtime/RenderSession.h"
 #include "runtime/TraceWriter.h"
@@ -115,6 +116,30 @@ TEST(PluginFile, DestroyingTheNodeWritesItsDebugLines)
   const std::string stdout_text = testing::internal::GetCapturedStdout();
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(stdout_text.find("Running destructor\nReleased GPU memory\n"), std::string::npos) << stdout_text;
+}
+
+// Red, green and blue always; alpha in sequence mode for material with alpha (CG, hybrid).
+TEST(PluginFile, TellsTheHostWhichChannelsItsNodeRenders)
+{
+  plugin();
+  struct Case {
+    const char* mode;
+    const char* type;
+    bool alpha;
+  };
+  const std::vector<Case> cases{
+    {"still", "Plates (Alexa) [RGB]", false},       {"still", "CG [RGBA]", false},
+    {"sequence", "Plates (Alexa) [RGB]", false},    {"sequence", "CG [RGBA]", true},
+    {"sequence", "Hybrid (Alexa+CG) [RGBA]", true},
+  };
+  auto node = host_runtime::HostNode::create("Magnifex");
+  for (const Case& c : cases) {
+    node->setKnobs({{"mode", c.mode}, {"type", c.type}});
+    DD::Image::ChannelSet expected(DD::Image::Mask_RGB);
+    if (c.alpha)
+      expected += DD::Image::Chan_Alpha;
+    EXPECT_EQ(host_runtime::pluginRenderedChannels(plugin(), node->op()), expected) << c.mode << ", " << c.type;
+  }
 }
 
 TEST(PluginFile, TraceShowsTheContextsInUse)

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "commands/CommandLine.h"
+#include "commands/RenderCommand.h"
 #include "common/ScratchDir.h"
-#include "render/CommandLine.h"
-#include "render/RenderCommand.h"
 
 #if !defined(_WIN32)
 #include <sys/wait.h>
