@@ -42,7 +42,7 @@ from dataclasses import asdict, dataclass, field
 import torch
 import torch.nn.functional as F
 
-from . import degrade, evaluate
+from . import degrade, evaluate, photo_scales
 from .codes import parse_code
 from .encoding import log_encode
 from .images import expand, load_linear
@@ -68,6 +68,7 @@ class TrainConfig:
     device: str = "cpu"
     bf16: bool = True           # CPU autocast to BFloat16 where the CPU has it
     downscale: int = 1          # area-downscale the images first (photographs: 2)
+    downscales: list = field(default_factory=list)   # training images at each factor (photo_scales.py)
     colorspace: str = ""
     clean: bool = False         # only kernels and 8-bit quantisation, no blur/noise/grain
     seed: int = 1
@@ -366,7 +367,7 @@ def train(cfg: TrainConfig, out_pack=None, log=print):
     use_bf16 = cfg.bf16 and (bf16_available(cfg.device) or device.type == "cuda")
     net = net.to(device).to(memory_format=torch.channels_last)
     opt = torch.optim.Adam(net.parameters(), lr=cfg.lr, betas=(0.9, 0.99))
-    train_images = load_images(cfg, cfg.images, log)
+    train_images = (photo_scales.load_images if cfg.downscales else load_images)(cfg, cfg.images, log)
     held = load_images(cfg, cfg.held_out, log) if cfg.held_out else []
     samples = Samples(train_images, info.scale, cfg.patch, cfg.clean, cfg.seed)
     teacher = None
