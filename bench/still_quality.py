@@ -6,8 +6,9 @@
 
 Each --photos folder is one set, named after the folder (or NAME=FOLDER), and every figure is given
 per set: the held-out wallpapers share packages and style with the training ones, the independent
-set does not, and an average over both would hide the difference. Each held-out photograph (prepared as for training: linear light, area-downscaled by 2) gives a few
-crops of full-resolution truth. Each crop is area-downscaled by the scale in linear light and
+set does not, and an average over both would hide the difference. Each held-out photograph
+(prepared as for training: linear light, area-downscaled by 2) gives a few crops of
+full-resolution truth. Each crop is area-downscaled by the scale in linear light and
 written as an 8-bit sRGB PNG (and, with --linear, as a float EXR); magnifex-render upscales it with
 the plug-in directory's networks; bicubic upscales the same sRGB values. Against the truth, in sRGB
 clipped to [0, 1]:
