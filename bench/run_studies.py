@@ -106,17 +106,30 @@ def run_quality(args, log):
     """Picture quality of the trained pack on held-out photographs (bench/still_quality.py)."""
     here = os.path.dirname(os.path.abspath(__file__))
     photos = os.environ.get("MAGNIFEX_HELD_OUT_PHOTOS", "")
+    # The set from packages that give no training picture sits beside the held-out wallpapers.
+    independent = os.path.join(os.path.dirname(os.path.normpath(photos)), "held-out-independent")
+    sets = [photos] + ([independent] if os.path.isdir(independent) else [])
     cmd = [sys.executable, os.path.join(here, "still_quality.py"),
            "--render", os.path.join(args.build, "bin", "magnifex-render"),
            "--plugin-dir", os.path.join(args.build, "plugins", "trained"),
-           "--photos", photos, "--out", os.path.join(args.out, "quality"), "--threads", str(args.threads)]
+           "--photos", *sets, "--out", os.path.join(args.out, "quality"), "--threads", str(args.threads)]
     if args.quick:
         cmd += ["--per-image", "1", "--crop", "128"]
     else:
         cmd += ["--linear"]
-    log("  still_quality.py --plugin-dir plugins/trained --photos %s" % photos)
+    log("  still_quality.py --plugin-dir plugins/trained --photos %s" % " ".join(sets))
     out = subprocess.run(cmd, check=True, capture_output=True, text=True)
     print("\n== quality ==")
+    print(out.stdout.rstrip())
+    cmd = [sys.executable, os.path.join(here, "highlight_quality.py"),
+           "--render", os.path.join(args.build, "bin", "magnifex-render"),
+           "--plugin-dir", os.path.join(args.build, "plugins", "trained"), "--photos", *sets,
+           "--out", os.path.join(args.out, "highlights"), "--threads", str(args.threads)]
+    if args.quick:
+        cmd += ["--scales", "4", "--crop", "128"]
+    log("  highlight_quality.py --plugin-dir plugins/trained --photos %s" % " ".join(sets))
+    out = subprocess.run(cmd, check=True, capture_output=True, text=True)
+    print("\n== highlights above 1 (linear EXR, LogC) ==")
     print(out.stdout.rstrip())
     # Sequence mode beside still mode on moving clips of the same photographs: plates and CG
     # (premultiplied RGBA) at both scales.

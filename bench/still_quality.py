@@ -1,10 +1,14 @@
 """Picture quality of still mode on held-out photographs, rendered through magnifex-render.
 
     python bench/still_quality.py --render build/bin/magnifex-render --plugin-dir build/plugins/trained \
-        --photos ~/.cache/magnifex/photos/held-out --out build/bench/quality [--scales 2 4] [--details 0 0.9]
+        --photos ~/.cache/magnifex/photos/held-out ~/.cache/magnifex/photos/held-out-independent \
+        --out build/bench/quality [--scales 2 4] [--details 0 0.9]
 
-Each held-out photograph (prepared as for training: linear light, area-downscaled by 2) gives a few
-crops of full-resolution truth. Each crop is area-downscaled by the scale in linear light and
+Each --photos folder is one set, named after the folder (or NAME=FOLDER), and every figure is given
+per set: the held-out wallpapers share packages and style with the training ones, the independent
+set does not, and an average over both would hide the difference. Each held-out photograph
+(prepared as for training: linear light, area-downscaled by 2) gives a few crops of
+full-resolution truth. Each crop is area-downscaled by the scale in linear light and
 written as an 8-bit sRGB PNG (and, with --linear, as a float EXR); magnifex-render upscales it with
 the plug-in directory's networks; bicubic upscales the same sRGB values. Against the truth, in sRGB
 clipped to [0, 1]:
@@ -16,7 +20,8 @@ clipped to [0, 1]:
   halo     mean overshoot beyond the truth's 5 x 5 neighbourhood range (bright or dark rims)
   colour   largest relative difference of the mean of a channel, in linear light
 Writes quality.csv, a table on standard output and crops_<scale>x.png (truth | bicubic | each
-details value) for the first crop of every photograph.
+details value) for the first crop of every photograph (crops_<set>_<scale>x.png for the sets after
+the first).
 """
 
 import argparse
@@ -97,7 +102,8 @@ def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--render", required=True)
     p.add_argument("--plugin-dir", required=True)
-    p.add_argument("--photos", required=True, help="held-out photographs (folder)")
+    p.add_argument("--photos", required=True, nargs="+",
+                   help="held-out photographs: one folder (or NAME=FOLDER) per set")
     p.add_argument("--out", required=True)
     p.add_argument("--scales", type=int, nargs="+", default=[4, 2])
     p.add_argument("--details", type=float, nargs="+", default=[0.0, 0.9])
@@ -108,9 +114,37 @@ def main():
     args = p.parse_args()
     os.makedirs(args.out, exist_ok=True)
     work = tempfile.mkdtemp(prefix="magnifex-quality-")
-    photos = [torch.from_numpy(load_linear(f, os.path.join(work, "cache"), downscale=2))
-              for f in expand([args.photos])]
-    rows, sheets = [], {s: [] for s in args.scales}
+    rows = []
+    for n, (name, folder) in enumerate(photo_sets(args.photos)):
+        photos = [torch.from_numpy(load_linear(f, os.path.join(work, "cache"), downscale=2))
+                  for f in expand([folder])]
+        sheets = measure_set(args, name, photos, work, rows)
+        for scale, strips in sheets.items():
+            if strips:
+                sheet = torch.cat(strips, 2)
+                path = os.path.join(args.out, "crops_%s%dx.png" % ("%s_" % name if n else "", scale))
+                write_ppm(path + ".ppm", sheet)
+                convert(path + ".ppm", path)
+                os.remove(path + ".ppm")
+                print("crops: %s (truth | bicubic | %s)"
+                      % (path, " | ".join("details %g" % d for d in args.details)))
+    _summarise(rows, args.out)
+
+
+def photo_sets(specs):
+    """(name, folder) of each --photos argument: NAME=FOLDER, or the folder's own name."""
+    sets = []
+    for spec in specs:
+        name, sep, folder = spec.partition("=")
+        if not sep:
+            name, folder = os.path.basename(os.path.normpath(spec)), spec
+        sets.append((name, folder))
+    return sets
+
+
+def measure_set(args, name, photos, work, rows):
+    """Appends one row per crop, input and method of one set to `rows`; returns the crop strips."""
+    sheets = {s: [] for s in args.scales}
     inputs = ["8-bit sRGB"] + (["linear EXR"] if args.linear else [])
     for scale in args.scales:
         for n, photo in enumerate(photos):
@@ -128,7 +162,8 @@ def main():
                         _write_exr(lr, src, work)
                     bic = F.interpolate(srgb_encode(lr), scale_factor=float(scale), mode="bicubic",
                                         align_corners=False).clamp(0, 1)
-                    row = {"scale": scale, "input": kind, "image": n, "crop": k, "method": "bicubic"}
+                    row = {"set": name, "scale": scale, "input": kind, "image": n, "crop": k,
+                           "method": "bicubic"}
                     rows.append(dict(row, **metrics(bic, truth_srgb, srgb_decode(bic), truth)))
                     strip = [truth_srgb, bic]
                     for d in args.details:
@@ -141,15 +176,7 @@ def main():
                         strip.append(out_srgb)
                     if k == 0 and kind == "8-bit sRGB":
                         sheets[scale].append(torch.cat(strip, 3))
-    _summarise(rows, args.out)
-    for scale, strips in sheets.items():
-        if strips:
-            sheet = torch.cat(strips, 2)
-            path = os.path.join(args.out, "crops_%dx.png" % scale)
-            write_ppm(path + ".ppm", sheet)
-            convert(path + ".ppm", path)
-            os.remove(path + ".ppm")
-            print("crops: %s (truth | bicubic | %s)" % (path, " | ".join("details %g" % d for d in args.details)))
+    return sheets
 
 
 def _write_exr(linear, path, work):
@@ -168,14 +195,17 @@ def _summarise(rows, out_dir):
         w.writerows(rows)
     groups = {}
     for r in rows:
-        groups.setdefault((r["scale"], r["input"], r["method"]), []).append(r)
-    print("%-5s %-11s %-12s %7s %7s %7s %6s %7s %7s %9s" % ("scale", "input", "method", *keys, "gain dB"))
-    for (scale, kind, method), rs in groups.items():
+        groups.setdefault((r["set"], r["scale"], r["input"], r["method"]), []).append(r)
+    width = max(len(r["set"]) for r in rows)
+    print("%-*s %-5s %-11s %-12s %7s %7s %7s %6s %7s %7s %9s %10s" % (
+        width, "set", "scale", "input", "method", *keys, "gain dB", "gmsd/bic"))
+    for (name, scale, kind, method), rs in groups.items():
         mean = {k: sum(r[k] for r in rs) / len(rs) for k in keys}
-        base = groups[(scale, kind, "bicubic")]
+        base = groups[(name, scale, kind, "bicubic")]
         gain = mean["psnr"] - sum(r["psnr"] for r in base) / len(base)
-        print("%-5s %-11s %-12s %7.2f %7.4f %7.4f %6.2f %7.4f %7.4f %+9.2f"
-              % ("%dx" % scale, kind, method, *[mean[k] for k in keys], gain))
+        ratio = mean["gmsd"] / max(sum(r["gmsd"] for r in base) / len(base), 1e-9)
+        print("%-*s %-5s %-11s %-12s %7.2f %7.4f %7.4f %6.2f %7.4f %7.4f %+9.2f %10.3f"
+              % (width, name, "%dx" % scale, kind, method, *[mean[k] for k in keys], gain, ratio))
 
 
 if __name__ == "__main__":

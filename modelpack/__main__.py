@@ -61,6 +61,8 @@ def _parser():
     t.add_argument("--float32", action="store_true", help="no BFloat16 autocast")
     t.add_argument("--downscale", type=int, default=1,
                    help="area-downscale the images by this factor first (photographs: 2)")
+    t.add_argument("--downscales", default="", help="still networks: train on each image area-downscaled "
+                   "by each of these factors, e.g. 2,3,4 (the held-out images keep --downscale)")
     t.add_argument("--colorspace", default="", help="the images' colour space (default: float files "
                    "linear, integer files sRGB, as magnifex-render reads them)")
     t.add_argument("--clean", action="store_true", help="no blur, noise or grain in the degradations")
@@ -176,12 +178,14 @@ def main(argv=None):
                 return 130
         elif args.command == "train":
             from .train import TrainConfig, train
+            from .photo_scales import parse
             cfg = TrainConfig(code=args.code, images=args.images, held_out=args.held_out, work=args.work,
                               parent=args.parent, steps=args.steps, batch=args.batch, patch=args.patch or 32,
                               lr=args.lr or 1e-4, checkpoint_every=args.checkpoint_every, threads=args.threads,
                               device=args.device, bf16=not args.float32, downscale=args.downscale,
                               colorspace=args.colorspace, clean=args.clean, seed=args.seed,
-                              widths=list(args.widths or []))
+                              widths=list(args.widths or []),
+                              downscales=parse(args.downscales) if args.downscales else [])
             if train(cfg, args.out) is None:
                 return 130
         elif args.command == "delta":

