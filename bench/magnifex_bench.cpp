@@ -40,6 +40,7 @@
 #include "models/CatalogueConstants.h"
 #include "op/FormatRules.h"
 #include "op/Magnifex.h"
+#include "op/ScriptedNetworks.h"
 #include "render/LogEncoding.h"
 #include "render/PatchBlend.h"
 #include "render/PlaneTensor.h"
@@ -54,9 +55,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace magnifex;
 
+// Working networks that stand in for the pack's in the nodes built from now on (none: the pack's).
+std::shared_ptr<const ScriptedNetworks> g_scripted;
+
 DD::Image::Iop* build(DD::Image::Node* node)
 {
-  return new Magnifex(node);
+  return new Magnifex(node, libtorch_gpu_facts(), this_cpu_bfloat16(), nullptr, g_scripted);
 }
 const DD::Image::Op::Description kDescription("MagnifexBench", "Bench/Magnifex", build);
 
@@ -398,9 +402,10 @@ int sequence(const Options& o)
       sum += seconds_since(pass_start);
       return out;
     };
+    torch::jit::Module flow = op.networks().flow_net; // a handle: forward is not const
     SequenceNetworks networks;
     networks.flow = [&](const at::Tensor& cur, const at::Tensor& prev) {
-      return timed([&] { return op.networks().flow_net.forward({cur, prev, iterations}).toTensor(); });
+      return timed([&] { return flow.forward({cur, prev, iterations}).toTensor(); });
     };
     networks.main = [&](const at::Tensor& lr, const at::Tensor& hr) {
       return timed([&] { return op.run_network(op.networks().sequence_net, {lr, hr}, gpu); });
@@ -527,12 +532,15 @@ int chunks(const Options& o)
                            "  return 0.5 * torch.upsample_bicubic2d(lr, [h * " +
                            S + ", w * " + S + "], False, None, None) + 0.5 * prev\n";
   auto render_range = [&](int first, int last) {
-    BenchNode b =
-      make_node(o, frames, {{"mode", "sequence"}, {"first_frame", "1"}, {"last_frame", std::to_string(frames)}});
-    b.session->renderFrame(first); // loads the networks; the state this frame leaves is redone below
     torch::jit::Module net("Echo");
     net.define(echo);
-    b.op().networks().sequence_net = net;
+    ScriptedNetworks echoing;
+    echoing.sequence = net;
+    g_scripted = std::make_shared<const ScriptedNetworks>(echoing);
+    BenchNode b =
+      make_node(o, frames, {{"mode", "sequence"}, {"first_frame", "1"}, {"last_frame", std::to_string(frames)}});
+    g_scripted = nullptr;
+    b.session->renderFrame(first); // loads the networks; the state this frame leaves is redone below
     std::vector<at::Tensor> out;
     b.op().reset_sequence_state();
     for (int f = first; f <= last; ++f) {
@@ -588,12 +596,12 @@ int passes(const Options& o)
 
   struct Network {
     std::string name;
-    torch::jit::Module* module;
+    torch::jit::Module module; // a handle on the node's network
     Magnifex* owner;
     std::vector<std::vector<c10::IValue>> inputs;
   };
-  std::vector<Network> networks{{"still", &op.networks().still_net, &op, {}},
-                                {"sequence", &seq.networks().sequence_net, &seq, {}}};
+  std::vector<Network> networks{{"still", op.networks().still_net, &op, {}},
+                                {"sequence", seq.networks().sequence_net, &seq, {}}};
   for (const PatchRect& p : patch_walk(grid, o.width, o.height)) {
     const at::Tensor chunk = tensor_image.narrow(3, p.xStart, p.width()).narrow(2, p.yStart, p.height()).contiguous();
     networks[0].inputs.push_back({chunk});
@@ -616,10 +624,10 @@ int passes(const Options& o)
       std::function<at::Tensor(std::vector<c10::IValue>)> pass;
     };
     const std::vector<Variant> variants{
-      {"as run", [&](std::vector<c10::IValue> in) { return n.owner->run_network(*n.module, std::move(in), gpu); }},
+      {"as run", [&](std::vector<c10::IValue> in) { return n.owner->run_network(n.module, std::move(in), gpu); }},
       {"contiguous (before)",
        [&](std::vector<c10::IValue> in) {
-         return gpu ? n.owner->run_network(*n.module, std::move(in), gpu) : n.module->forward(std::move(in)).toTensor();
+         return gpu ? n.owner->run_network(n.module, std::move(in), gpu) : n.module.forward(std::move(in)).toTensor();
        }},
     };
     std::vector<at::Tensor> reference;

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "render/ChannelFitting.h"
 #include "op/KnobEntries.h"
+#include "render/ChannelFitting.h"
 #include "render/PatchGrid.h"
 #include "render/sequence/PrerollFrames.h"
 

@@ -1,6 +1,7 @@
 // Reactions of the panel and of the node's state to parameter changes.
 #include "op/Magnifex.h"
 
+#include "models/NetworkSet.h"
 #include "op/FormatRules.h"
 #include "op/GpuReport.h"
 
@@ -32,7 +33,7 @@ int Magnifex::knob_changed(Knob* k)
       const bool on = k->get_value(0) != 0.0;
       enable_knob("gpu_render_override", on);
       enable_knob("mixedprecision", on);
-      networks_.invalidate_placement();
+      networks_->invalidate_placement();
       handled = 1;
     } else if (k->is("reset")) {
       if (input0()) {
@@ -40,7 +41,7 @@ int Magnifex::knob_changed(Knob* k)
         handled = 1;
       }
     } else if (k->is("type") || k->is("scale")) {
-      networks_.invalidate();
+      networks_->invalidate();
       handled = 1;
     }
   }
@@ -67,7 +68,7 @@ void Magnifex::refresh_panel(bool mode_changed)
     fill_frame_range(false);
 
   if (mode_changed)
-    networks_.invalidate();
+    networks_->invalidate();
 }
 
 void Magnifex::fill_frame_range(bool overwrite)

@@ -5,9 +5,12 @@
 
 #include "models/CpuFacts.h"
 #include "models/DevicePolicy.h"
+#include "models/NetworkSet.h"
 #include "models/TorchCompat.h"
 #include "op/DebugStream.h"
 #include "op/GpuReport.h"
+#include "op/RenderSequence.h"
+#include "op/ScriptedNetworks.h"
 
 using namespace DD::Image;
 using namespace magnifex;
@@ -15,10 +18,11 @@ using namespace magnifex;
 Magnifex::Magnifex(Node* node) : Magnifex(node, libtorch_gpu_facts(), this_cpu_bfloat16()) {}
 
 Magnifex::Magnifex(Node* node, std::shared_ptr<const GpuFacts> gpu_facts, CpuBFloat16 cpu_bfloat16,
-                   std::shared_ptr<const ArchiveSource> archives)
+                   std::shared_ptr<const ArchiveSource> archives, std::shared_ptr<const ScriptedNetworks> scripted)
     : PlanarIop(node), cpu_bfloat16_(std::move(cpu_bfloat16)),
-      networks_(archives ? std::move(archives) : std::make_shared<const CompanionArchives>()),
-      gpu_facts_(std::move(gpu_facts))
+      networks_(
+        std::make_unique<NetworkSet>(archives ? std::move(archives) : std::make_shared<const CompanionArchives>())),
+      scripted_(std::move(scripted)), sequence_(std::make_unique<SequenceRender>()), gpu_facts_(std::move(gpu_facts))
 {
   if (gpu_facts_->cuda_available()) {
     probe_gpu(false);
@@ -32,15 +36,25 @@ Magnifex::~Magnifex()
     debug_line("Running destructor");
 
   // A failing move (a lost device) must not take the host down from a destructor.
-  networks_.release_to_cpu();
+  networks_->release_to_cpu();
 
   // Drop the sequence state's last references to device memory, so the cache can be freed.
-  sequence_memory_.release();
+  sequence_->release();
 
   empty_cuda_cache();
 
   if (settings_.debug)
     debug_line("Released GPU memory");
+}
+
+const SequenceMemory& Magnifex::sequence_memory() const
+{
+  return sequence_->memory();
+}
+
+void Magnifex::reset_sequence_state()
+{
+  sequence_->reset();
 }
 
 void Magnifex::_close()

@@ -5,10 +5,12 @@
 
 #include "models/DevicePolicy.h"
 #include "models/ModelLibrary.h"
+#include "models/NetworkSet.h"
 #include "models/TorchCompat.h"
 #include "op/DebugStream.h"
 #include "op/FormatRules.h"
 #include "op/Magnifex.h"
+#include "op/ScriptedNetworks.h"
 
 using namespace DD::Image;
 using namespace magnifex;
@@ -30,11 +32,14 @@ void Magnifex::_open()
 
   set_torchscript_executor_switches();
   // Every line of a failure reaches the log, debug output on or off; the node shows its stage.
-  const std::string problem = networks_.ensure(network_request(device), debug_line);
+  const std::string problem = networks_->ensure(network_request(device), debug_line);
   if (!problem.empty())
     error("%s", problem.c_str());
-  if (networks_.ready())
+  if (networks_->ready()) {
     frame_.render_count = 0;
+    if (scripted_)
+      scripted_->apply(*networks_);
+  }
 }
 
 NetworkRequest Magnifex::network_request(c10::Device device) const

@@ -1,156 +1,128 @@
-// Sequence mode's glue: the frame's settings from the knobs, reading each patch of each frame from
-// the input contexts, the networks as callables, and the end-of-render bookkeeping.
-#include "op/Magnifex.h"
+// Sequence mode's glue: the preroll plan, the frame's settings from the knobs, the networks as
+// callables, the write-back and the end-of-render bookkeeping.
+#include "op/RenderSequence.h"
 
 #include <ATen/ops/full.h>
 
 #include "models/CatalogueConstants.h"
+#include "models/NetworkSet.h"
 #include "op/DebugStream.h"
 #include "op/FormatRules.h"
-#include "render/PlaneTensor.h"
+#include "op/InputReader.h"
+#include "render/WriteBack.h"
+#include "render/sequence/PrerollFrames.h"
 #include "render/sequence/SequenceFrame.h"
 
 using namespace DD::Image;
-using namespace magnifex;
 
-std::optional<at::Tensor> Magnifex::read_patch(int context, const PatchRect& p, const Box& input_box,
-                                               const ChannelSet& readChannels, const RenderRun& run, bool current_frame)
-{
-  Iop* source = input(context);
-  if (!source) {
-    error("Input context %d of the preroll is missing", context);
-    return std::nullopt;
-  }
-  const int H = input_box.h();
-  const Box request(input_box.x() + p.xStart, input_box.y() + H - p.yEnd, input_box.x() + p.xEnd,
-                    input_box.y() + H - p.yStart);
-  const int n = int(readChannels.size());
-  if (settings_.debug && current_frame)
-    debug_line(cat("Requested input(", context, "): ", request.x(), ", ", request.y(), ", ", request.r(), ", ",
-                   request.t(), "; readChannels: ", readChannels));
-  else if (settings_.debug)
-    debug_line(cat("Requested input(", context, "): ", request.x(), ", ", request.y(), ", ", request.r(), ", ",
-                   request.t(), "; readChannels: ", readChannels, "; channel_count: ", n));
-  source->request(request, readChannels, 1);
-  ImagePlane patch_plane(request, false, readChannels, n);
-  source->fetchPlane(patch_plane);
-  const float* pixels = nullptr;
-  try {
-    pixels = patch_plane.readable();
-  } catch (const std::exception& e) {
-    report_failure("Error allocating the current frame", e.what());
-    return std::nullopt;
-  }
-  at::Tensor host = host_tensor_from_planes(pixels, n, p.height(), p.width(), run.gpu_in_use);
-  if (settings_.debug && current_frame) {
-    debug_line("Allocated tensor for this frame (sequence)");
-  } else if (settings_.debug) {
-    debug_line("Tensor allocated");
-    debug_line(cat("Tensor filled with image data, channel count: ", n));
-  }
-  return host;
-}
-
+namespace magnifex {
 namespace {
 
-// The node's input contexts as the sequence frame reads them.
-class ContextReader : public SequencePatchReader {
-public:
-  using Read = std::function<std::optional<at::Tensor>(int, const PatchRect&, bool)>;
-  ContextReader(Iop& op, Read read) : op_(op), read_(std::move(read)) {}
-
-  std::optional<ContextBox> context_box(int context) override
-  {
-    Iop* source = op_.input(context);
-    if (!source)
-      return std::nullopt;
-    source->validate(true);
-    return ContextBox{source->x(), source->y(), source->r(), source->t()};
+// Copies the decoded composite into the plane, each channel from its own result channel, with the
+// input's non-finite values put back; false after a node error.
+bool write_output(const RenderRun& run, ImagePlane& plane, const at::Tensor& composite, NonFiniteValues non_finite,
+                  const ChannelSet& readChannels)
+{
+  try {
+    const Box& b = plane.bounds();
+    PlaneWriter writer(plane.writable(), std::size_t(b.w()) * std::size_t(b.h()) * std::size_t(plane.nComps()),
+                       composite.size(2), composite.size(3), plane.nComps(), false);
+    writer.set_channel_sources(output_channel_sources(plane.channels(), readChannels, run.frame.use_alpha != 0));
+    writer.set_non_finite(std::move(non_finite), run.settings.scale_factor());
+    writer.log_fitting(composite.size(1), run.hooks());
+    writer.write(composite, 0);
+  } catch (const std::exception& e) {
+    run.report_failure("Error during the final output process", e.what());
+    return false;
   }
-  std::optional<at::Tensor> read(int context, const PatchRect& patch, bool current_frame) override
-  {
-    return read_(context, patch, current_frame);
-  }
-
-private:
-  Iop& op_;
-  Read read_;
-};
+  return true;
+}
 
 } // namespace
 
-void Magnifex::render_sequence(ImagePlane& plane, const RenderRun& run)
+void SequenceRender::plan_preroll(int frame, const NodeSettings& settings, FrameState& state) const
 {
-  Box input_box;
-  ChannelSet readChannels;
-  if (!begin_mode("Sequence mode", plane, input_box, readChannels) || aborted())
+  state.preroll_frames.clear();
+  if (settings.preroll < 1)
     return;
-  const int W = input_box.w(), H = input_box.h();
-  const int F = static_cast<int>(outputContext().frame());
-  if (F < settings_.first_frame || F > settings_.last_frame)
+  PrerollPlan plan = compute_preroll_plan(frame, settings.preroll, settings.first_frame);
+  state.preroll_frames = std::move(plan.frames);
+  state.frame_to_input = std::move(plan.frame_to_input);
+  state.input_context_count = plan.input_context_count;
+}
+
+void SequenceRender::validate(int frame, const NodeSettings& settings, FrameState& state)
+{
+  if (!memory_.empty() && !memory_.continues(frame))
+    memory_.reset();
+  if (memory_.empty())
+    plan_preroll(frame, settings, state);
+  else
+    state.preroll_frames.clear();
+}
+
+void SequenceRender::render(const RenderRun& run, ImagePlane& plane)
+{
+  const NodeSettings& knobs = run.settings;
+  InputReader reader(run);
+  if (!reader.begin("Sequence mode", plane) || run.node.aborted())
     return;
+  const int F = static_cast<int>(run.node.outputContext().frame());
+  if (F < knobs.first_frame || F > knobs.last_frame)
+    return;
+  if (!reader.output_fits(plane))
+    return;
+
+  const ChannelSet& readChannels = reader.channels();
   const std::string channel_text = cat(readChannels);
-  if (readChannels.empty()) {
-    error("Nothing to render: the input has none of the channels the output asks for");
-    return;
-  }
-  if (!output_plane_fits(plane, W, H))
+  const std::size_t r = std::size_t(run.frame.render_count);
+  if (memory_.reset_if_channels_differ(r, channel_text))
+    plan_preroll(F, knobs, run.frame);
+  const std::optional<PatchGrid> grid = reader.patch_grid(false);
+  if (!grid)
     return;
 
-  const std::size_t r = std::size_t(frame_.render_count);
-  if (sequence_memory_.reset_if_channels_differ(r, channel_text)) {
-    frame_.preroll_frames.clear();
-    if (settings_.preroll >= 1)
-      compute_preroll_frames(F);
-  }
-  const std::optional<PatchGrid> grid =
-    compute_patch_grid(W, H, settings_.max_size, settings_.overlap, settings_.padding, false);
-  if (!grid) {
-    error("No patch grid for a %d x %d input with max size %d", W, H, settings_.max_size);
-    return;
-  }
-
+  const Box& input_box = reader.box();
   SequenceFrameSettings settings;
   settings.frame = F;
   settings.render_index = r;
-  settings.material = settings_.material();
-  settings.scale = settings_.scale_factor();
-  settings.debugoutput = settings_.debugoutput;
+  settings.material = knobs.material();
+  settings.scale = knobs.scale_factor();
+  settings.debugoutput = knobs.debugoutput;
   settings.alpha_index = channel_position(readChannels, Chan_Alpha);
   settings.input_box = ContextBox{input_box.x(), input_box.y(), input_box.r(), input_box.t()};
-  settings.preroll_frames = frame_.preroll_frames;
-  settings.frame_to_input = frame_.frame_to_input;
+  settings.preroll_frames = run.frame.preroll_frames;
+  settings.frame_to_input = run.frame.frame_to_input;
   settings.device = run.device;
 
-  const bool gpu = run.gpu_in_use;
+  NetworkSet& nets = run.networks;
   SequenceNetworks networks;
   const at::Tensor iterations =
     at::full({1}, static_cast<float>(catalogue::flow_iterations), at::TensorOptions().device(run.device));
-  networks.flow = [this, iterations](const at::Tensor& current, const at::Tensor& previous) {
-    return networks_.flow_net.forward({current, previous, iterations}).toTensor();
+  networks.flow = [&nets, iterations](const at::Tensor& current, const at::Tensor& previous) {
+    return nets.flow_net.forward({current, previous, iterations}).toTensor();
   };
-  networks.main = [this, gpu](const at::Tensor& lr, const at::Tensor& hr) {
-    return run_network(networks_.sequence_net, {lr, hr}, gpu);
+  networks.main = [&run, &nets](const at::Tensor& lr, const at::Tensor& hr) {
+    return run.pass(nets.sequence_net, {lr, hr});
   };
-  networks.colour = [this, gpu](const at::Tensor& lr, const at::Tensor& hr) {
-    return run_network(networks_.sequence_rgb_net, {lr, hr}, gpu);
+  networks.colour = [&run, &nets](const at::Tensor& lr, const at::Tensor& hr) {
+    return run.pass(nets.sequence_rgb_net, {lr, hr});
   };
 
-  ContextReader reader(*this, [&](int context, const PatchRect& p, bool current_frame) {
-    return read_patch(context, p, input_box, readChannels, run, current_frame);
-  });
   SequenceFrameResult frame =
-    render_sequence_frame(settings, *grid, W, H, sequence_memory_, reader, networks, render_hooks());
+    render_sequence_frame(settings, *grid, input_box.w(), input_box.h(), memory_, reader, networks, run.hooks());
   if (frame.failure) {
     for (const std::string& line : frame.failure->log)
       debug_line(line);
-    error("%s", frame.failure->message.c_str());
+    run.node.error("%s", frame.failure->message.c_str());
     return;
   }
   if (!frame.composite.defined())
     return;
-  if (!write_output(plane, frame.composite, std::move(frame.non_finite), readChannels))
+  if (!write_output(run, plane, frame.composite, std::move(frame.non_finite), readChannels))
     return;
-  sequence_memory_.mark_saved(r, channel_text);
-  finish_render(run);
+  memory_.mark_saved(r, channel_text);
+  run.finish();
 }
+
+} // namespace magnifex

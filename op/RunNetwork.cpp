@@ -1,18 +1,20 @@
 // The node's one network pass: the precision rule applied around a TorchScript forward.
-#include "op/Magnifex.h"
+#include "op/RunNetwork.h"
 
 #include "models/Precision.h"
 #include "models/TorchCompat.h"
 
-at::Tensor Magnifex::run_network(torch::jit::Module& net, std::vector<c10::IValue> inputs, bool gpu_in_use)
+namespace magnifex {
+
+at::Tensor run_network(const PassPrecision& p, const torch::jit::Module& network, std::vector<c10::IValue> inputs,
+                       bool gpu_in_use)
 {
-  using namespace magnifex;
-  const std::optional<c10::ScalarType> precision =
-    autocast_type(gpu_in_use, settings_.mixedprecision, settings_.use_bfloat16, gpu_status_.bf16_capable,
-                  cpu_bfloat16_.native && cpu_bfloat16_.enabled && allows_cpu_bfloat16(net));
+  torch::jit::Module net = network; // a handle: forward is not const
+  const std::optional<c10::ScalarType> precision = autocast_type(
+    gpu_in_use, p.mixedprecision, p.use_bfloat16, p.gpu_bf16_capable, p.cpu_bfloat16 && allows_cpu_bfloat16(net));
   if (gpu_in_use) {
     // Inputs and autocast's own casts inside the network use the same 16-bit type.
-    set_cuda_autocast(settings_.mixedprecision, precision);
+    set_cuda_autocast(p.mixedprecision, precision);
     if (precision)
       for (c10::IValue& input : inputs)
         if (input.isTensor())
@@ -43,7 +45,9 @@ at::Tensor Magnifex::run_network(torch::jit::Module& net, std::vector<c10::IValu
     throw;
   }
   autocast_off();
-  if (settings_.mixedprecision)
+  if (p.mixedprecision)
     result = result.to(c10::ScalarType::Float, false, false, std::nullopt);
   return result;
 }
+
+} // namespace magnifex

@@ -3,8 +3,10 @@
 
 #include <algorithm>
 
+#include "models/NetworkSet.h"
 #include "op/FormatRules.h"
 #include "op/ParameterRules.h"
+#include "op/RenderSequence.h"
 #include "render/sequence/PrerollFrames.h"
 
 using namespace DD::Image;
@@ -12,7 +14,7 @@ using namespace magnifex;
 
 void Magnifex::_validate(bool for_real)
 {
-  networks_.follow_details(settings_.details);
+  networks_->follow_details(settings_.details);
 
   for (const std::optional<std::string>& problem :
        {details_problem(settings_.details), patch_size_problem(settings_.max_size)})
@@ -55,16 +57,9 @@ void Magnifex::_validate(bool for_real)
   }
 
   const int frame = static_cast<int>(outputContext().frame());
-  if (!sequence_memory_.empty() && settings_.render_mode() == RenderMode::Sequence &&
-      !sequence_memory_.continues(frame))
-    sequence_memory_.reset();
-
   frame_.input_context_count = 1;
-  if (settings_.render_mode() == RenderMode::Sequence) {
-    frame_.preroll_frames.clear();
-    if (settings_.preroll > 0 && sequence_memory_.empty())
-      compute_preroll_frames(frame);
-  }
+  if (settings_.render_mode() == RenderMode::Sequence)
+    sequence_->validate(frame, settings_, frame_);
   for (int k = 1; k < usable_input_contexts(); ++k)
     if (Iop* in = input(k))
       in->validate(for_real);

@@ -14,6 +14,7 @@
 #include "DDImageHost/OpControl.h"
 #include "DDImageHost/Process.h"
 #include "models/CpuFacts.h"
+#include "models/NetworkSet.h"
 #include "op/GpuFacts.h"
 #include "op/Magnifex.h"
 #include "runtime/HostNode.h"

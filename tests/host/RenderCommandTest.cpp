@@ -179,38 +179,9 @@ TEST_F(RenderCommandTest, ValidateOnlyReportsEachFrameAndTracesIt)
   EXPECT_EQ(last, "destroy");
 }
 
-TEST_F(RenderCommandTest, ImageFilesKeepWindowsChannelsAndPixels)
-{
-  if (!imageFilesAvailable())
-    GTEST_SKIP() << "built without image files";
-  DD::Image::Format format(20, 10, 2.0);
-  format.set(-4, 2, 16, 12);
-  DD::Image::ChannelSet channels(DD::Image::Mask_RGBA);
-  channels += DD::Image::Chan_Z;
-  DD::Image::ImagePlane plane(DD::Image::Box(-2, 3, 6, 7), true, channels);
-  for (int y = 3; y < 7; ++y)
-    for (int x = -2; x < 6; ++x)
-      for (int z = 0; z < 5; ++z)
-        plane.writableAt(x, y, z) = float(100 * y + 10 * x + z);
-  writeImageFile(file("w.exr"), plane, format);
-
-  const host_runtime::ImageFileReader reader = imageFileReader();
-  const host_runtime::ImageDescription d = reader.readDescription(file("w.exr"));
-  EXPECT_EQ(static_cast<const DD::Image::Box&>(d.format), static_cast<const DD::Image::Box&>(format));
-  EXPECT_EQ(d.format.pixel_aspect(), 2.0);
-  EXPECT_EQ(d.bbox, plane.bounds());
-  EXPECT_EQ(d.channelSet(), channels);
-  const host_runtime::Image image = reader.readPixels(file("w.exr"));
-  ASSERT_EQ(image.channels,
-            (std::vector<DD::Image::Channel>{DD::Image::Chan_Red, DD::Image::Chan_Green, DD::Image::Chan_Blue,
-                                             DD::Image::Chan_Alpha, DD::Image::Chan_Z}));
-  for (int y = 3; y < 7; ++y)
-    for (int x = -2; x < 6; ++x)
-      for (int z = 0; z < 5; ++z)
-        ASSERT_EQ(image.at(x, y, z), plane.at(x, y, z)) << x << "," << y << "," << z;
-}
-
-TEST_F(RenderCommandTest, RendersASequenceOfFiles)
+// The pixels, windows and channels of a sequence's files are RenderFilesTest's; here the range
+// given, and what a missing frame or a wrong pattern does to the exit code.
+TEST_F(RenderCommandTest, RendersTheFramesAskedForAndExitsOnMissingOnes)
 {
   if (!imageFilesAvailable())
     GTEST_SKIP() << "built without image files";
@@ -228,10 +199,7 @@ TEST_F(RenderCommandTest, RendersASequenceOfFiles)
   ASSERT_EQ(r.code, kExitOk) << r.err;
   EXPECT_NE(r.err.find("frame 3 done"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(file("out.0001.exr")));
-  const host_runtime::Image out = imageFileReader().readPixels(file("out.0003.exr"));
-  EXPECT_EQ(out.box, DD::Image::Box(0, 0, 12, 8));
-  EXPECT_EQ(out.at(11, 7, 2), 300 + 10 + 2 + 0.5f);
-  EXPECT_EQ(out.at(4, 0, 0), 301.0f);
+  EXPECT_TRUE(fs::exists(file("out.0002.exr")) && fs::exists(file("out.0003.exr")));
 
   fs::remove(file("in.0002.exr"));
   const Outcome missing = run({"--input", file("in.####.exr"), "--output", file("out.%04d.exr")});

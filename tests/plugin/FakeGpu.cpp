@@ -20,9 +20,15 @@ magnifex::CpuBFloat16& machine_cpu()
   return cpu;
 }
 
+std::shared_ptr<const magnifex::ScriptedNetworks>& machine_scripted()
+{
+  static std::shared_ptr<const magnifex::ScriptedNetworks> scripted;
+  return scripted;
+}
+
 DD::Image::Iop* build(DD::Image::Node* node)
 {
-  return new Magnifex(node, machine(), machine_cpu());
+  return new Magnifex(node, machine(), machine_cpu(), nullptr, machine_scripted());
 }
 
 const DD::Image::Op::Description description(kTestClass, "Test/MagnifexUnderTest", build);
@@ -58,10 +64,12 @@ std::shared_ptr<FakeGpuFacts> FakeGpuFacts::without_cuda()
   return facts;
 }
 
-void set_machine(std::shared_ptr<const magnifex::GpuFacts> facts, std::optional<magnifex::CpuBFloat16> cpu)
+void set_machine(std::shared_ptr<const magnifex::GpuFacts> facts, std::optional<magnifex::CpuBFloat16> cpu,
+                 std::shared_ptr<const magnifex::ScriptedNetworks> scripted)
 {
   machine() = std::move(facts);
   machine_cpu() = cpu ? *cpu : magnifex::this_cpu_bfloat16();
+  machine_scripted() = std::move(scripted);
 }
 
 } // namespace magnifex_test

@@ -8,6 +8,7 @@
 
 #include "models/CpuFacts.h"
 #include "op/GpuFacts.h"
+#include "op/ScriptedNetworks.h"
 
 namespace magnifex_test {
 
@@ -32,9 +33,11 @@ struct FakeGpuFacts : magnifex::GpuFacts {
   static std::shared_ptr<FakeGpuFacts> without_cuda();
 };
 
-// The facts the next "MagnifexUnderTest" node is built with; this process's CPU unless told.
+// The facts the next "MagnifexUnderTest" node is built with, this process's CPU unless told, and
+// the working networks that stand in for its loaded ones (none: the loaded ones run).
 void set_machine(std::shared_ptr<const magnifex::GpuFacts> facts,
-                 std::optional<magnifex::CpuBFloat16> cpu = std::nullopt);
+                 std::optional<magnifex::CpuBFloat16> cpu = std::nullopt,
+                 std::shared_ptr<const magnifex::ScriptedNetworks> scripted = nullptr);
 
 // Class name of the node that builds Magnifex on the machine set above.
 constexpr const char* kTestClass = "MagnifexUnderTest";

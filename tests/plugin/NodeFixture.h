@@ -11,18 +11,23 @@
 #include "DDImageHost/OpControl.h"
 #include "DDImageHost/Process.h"
 #include "FakeGpu.h"
+#include "models/NetworkSet.h"
 #include "op/Magnifex.h"
+#include "op/ScriptedNetworks.h"
+#include "render/sequence/SequenceMemory.h"
 #include "runtime/HostNode.h"
 #include "runtime/MemoryImageSource.h"
 #include "runtime/RenderSession.h"
 
 namespace magnifex_test {
 
+// A node on that machine; `scripted` networks stand in for the loaded ones once it has opened.
 inline std::unique_ptr<host_runtime::HostNode>
 make_node(std::shared_ptr<const magnifex::GpuFacts> facts = FakeGpuFacts::without_cuda(),
-          std::optional<magnifex::CpuBFloat16> cpu = std::nullopt)
+          std::optional<magnifex::CpuBFloat16> cpu = std::nullopt,
+          std::shared_ptr<const magnifex::ScriptedNetworks> scripted = nullptr)
 {
-  set_machine(std::move(facts), std::move(cpu));
+  set_machine(std::move(facts), std::move(cpu), std::move(scripted));
   return host_runtime::HostNode::create(kTestClass, "Magnifex1");
 }
 
@@ -70,6 +75,12 @@ inline torch::jit::Module scripted(const std::string& forward_source)
   torch::jit::Module net("Replacement");
   net.define(forward_source);
   return net;
+}
+
+// Networks that stand in for the loaded ones: any of still, flow, sequence and colour.
+inline std::shared_ptr<const magnifex::ScriptedNetworks> networks(magnifex::ScriptedNetworks nets)
+{
+  return std::make_shared<const magnifex::ScriptedNetworks>(std::move(nets));
 }
 
 // The knob of that name as the panel shows it now.

@@ -69,25 +69,29 @@ struct SequenceNode {
   std::unique_ptr<RenderSession> session;
 };
 
-// A sequence node over frames first..last with the given knobs, opened with the tiny pack; with
-// `bicubic` its networks are swapped for zero flow and bicubic sequence networks.
+// Zero flow and bicubic sequence networks at that scale.
+std::shared_ptr<const magnifex::ScriptedNetworks> bicubic_networks(int s)
+{
+  magnifex::ScriptedNetworks nets;
+  nets.flow = scripted(kZeroFlow);
+  nets.sequence = nets.sequence_rgb = scripted(bicubic_network(s));
+  return networks(std::move(nets));
+}
+
+// A sequence node over frames first..last with the given knobs, opened with the tiny pack; `nets`
+// stand in for its networks (none: the pack's own), zero flow and bicubic ones unless given.
 SequenceNode sequence_node(int W, int H, int first, int last, std::vector<Channel> channels,
-                           std::vector<std::pair<std::string, std::string>> knobs, bool bicubic = true)
+                           std::vector<std::pair<std::string, std::string>> knobs,
+                           std::optional<std::shared_ptr<const magnifex::ScriptedNetworks>> nets = std::nullopt)
 {
   SequenceNode n;
-  n.node = make_node();
+  const bool two_x = std::count(knobs.begin(), knobs.end(), std::pair<std::string, std::string>{"scale", "2x"}) > 0;
+  n.node = make_node(FakeGpuFacts::without_cuda(), std::nullopt, nets ? *nets : bicubic_networks(two_x ? 2 : 4));
   n.session = std::make_unique<RenderSession>(*n.node, moving_source(W, H, first, last, std::move(channels)));
   n.session->connectInputsAt(first);
   knobs.insert(knobs.begin(), {"mode", "sequence"});
   n.node->setKnobs(knobs);
   EXPECT_TRUE(open_with_tiny_pack(*n.node)) << host::errorText(n.node->op());
-  if (bicubic) {
-    Magnifex& op = op_of(*n.node);
-    const int s = op.settings().scale == 0 ? 2 : 4;
-    op.networks().flow_net = scripted(kZeroFlow);
-    op.networks().sequence_net = scripted(bicubic_network(s));
-    op.networks().sequence_rgb_net = scripted(bicubic_network(s));
-  }
   return n;
 }
 
@@ -328,7 +332,7 @@ TEST(SequenceRender, TinyNetworksOfEveryMaterial)
     for (const char* preroll : {"1", "0"}) {
       SCOPED_TRACE(testing::Message() << type << ", preroll " << preroll);
       SequenceNode n = sequence_node(24, 16, 1, 2, {Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha},
-                                     {{"type", type}, {"preroll", preroll}}, false);
+                                     {{"type", type}, {"preroll", preroll}}, nullptr);
       const FrameResult r = n.session->renderFrame(2, with_channels(Mask_RGBA));
       ASSERT_EQ(r.status, FrameStatus::Ok) << r.error;
       EXPECT_EQ(op_of(*n.node).networks().hybrid_nets_loaded(), std::string(type).rfind("Hybrid", 0) == 0);
@@ -362,15 +366,15 @@ TEST(ChannelSubsets, GiveTheirChannelsAsAWholeRenderDoes)
   const std::string mix = "  y = x + x.mean(1, keepdim=True) * 0.5\n  return y.repeat_interleave(" + std::to_string(s) +
                           ", 2).repeat_interleave(" + std::to_string(s) + ", 3)\n";
   const std::vector<Channel> rgba{Chan_Red, Chan_Green, Chan_Blue, Chan_Alpha};
+  magnifex::ScriptedNetworks nets;
+  nets.still = scripted("def forward(self, x):\n" + mix);
+  nets.flow = scripted(kZeroFlow);
+  nets.sequence = nets.sequence_rgb = scripted("def forward(self, x, hr):\n" + mix);
+  const auto mixing = networks(std::move(nets));
   auto render = [&](const Case& c, const ChannelSet& channels) {
-    SequenceNode n = sequence_node(W, H, 1, 2, rgba, {{"scale", "2x"}, {"type", c.type}, {"preroll", "1"}}, false);
+    SequenceNode n = sequence_node(W, H, 1, 2, rgba, {{"scale", "2x"}, {"type", c.type}, {"preroll", "1"}}, mixing);
     n.node->setKnob("mode", c.mode);
     EXPECT_TRUE(open_with_tiny_pack(*n.node));
-    Magnifex& op = op_of(*n.node);
-    op.networks().still_net = scripted("def forward(self, x):\n" + mix);
-    op.networks().flow_net = scripted(kZeroFlow);
-    op.networks().sequence_net = scripted("def forward(self, x, hr):\n" + mix);
-    op.networks().sequence_rgb_net = scripted("def forward(self, x, hr):\n" + mix);
     return n.session->renderFrame(2, with_channels(channels));
   };
   for (const Case& c : cases) {

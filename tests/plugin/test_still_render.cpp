@@ -40,11 +40,23 @@ std::shared_ptr<host_runtime::MemoryImageSource> pattern_source(int W, int H, st
   return source;
 }
 
-// Validates and opens with the tiny pack, then swaps the still network for `forward_source`.
-void open_with_network(host_runtime::HostNode& node, const std::string& forward_source)
+// A node whose still network is `forward_source` in place of the tiny pack's.
+std::unique_ptr<host_runtime::HostNode> still_node(torch::jit::Module network,
+                                                   std::optional<magnifex::CpuBFloat16> cpu = std::nullopt)
+{
+  magnifex::ScriptedNetworks nets;
+  nets.still = std::move(network);
+  return make_node(FakeGpuFacts::without_cuda(), std::move(cpu), networks(std::move(nets)));
+}
+std::unique_ptr<host_runtime::HostNode> still_node(const std::string& forward_source)
+{
+  return still_node(scripted(forward_source));
+}
+
+// Validates and opens with the tiny pack.
+void open_with_network(host_runtime::HostNode& node)
 {
   ASSERT_TRUE(open_with_tiny_pack(node)) << host::errorText(node.op());
-  op_of(node).networks().still_net = scripted(forward_source);
 }
 
 // A network with no reach: nearest-neighbour upscale, then a pointwise map of the encoded values.
@@ -63,10 +75,10 @@ TEST(StillRender, PixelsChannelsAndPatchesOfAPerPixelNetwork)
 {
   const int W = 75, H = 47; // 3 x 2 patches at the smallest max_size
   for (int S : {2, 4}) {
-    auto node = make_node();
+    auto node = still_node(per_pixel_network(S));
     RenderSession session(*node, pattern_source(W, H));
     node->setKnob("scale", S == 2 ? "2x" : "4x");
-    open_with_network(*node, per_pixel_network(S));
+    open_with_network(*node);
 
     struct Case {
       ChannelSet channels;
@@ -119,12 +131,12 @@ TEST(StillRender, BatchStatusLineSaysTheCpuPrecision)
     {true, false, true, true, "' on CPU in float32 (this CPU has no native BFloat16)\n"},
   };
   for (const Case& c : cases) {
-    auto node =
-      make_node(FakeGpuFacts::without_cuda(), magnifex::CpuBFloat16{c.native, c.native ? "AMX-BF16" : "", c.opted_in});
+    torch::jit::Module network = scripted(per_pixel_network(4));
+    network.register_attribute("cpu_bfloat16", c10::BoolType::get(), c.network_allows);
+    auto node = still_node(network, magnifex::CpuBFloat16{c.native, c.native ? "AMX-BF16" : "", c.opted_in});
     RenderSession session(*node, pattern_source(8, 6));
-    open_with_network(*node, per_pixel_network(4));
+    open_with_network(*node);
     node->setKnob("mixedprecision", c.mixed ? "true" : "false");
-    op_of(*node).networks().still_net.register_attribute("cpu_bfloat16", c10::BoolType::get(), c.network_allows);
     testing::internal::CaptureStdout();
     const FrameResult r = session.renderFrame(1, with_channels(Mask_RGB));
     const std::string log = testing::internal::GetCapturedStdout();
@@ -135,9 +147,9 @@ TEST(StillRender, BatchStatusLineSaysTheCpuPrecision)
 
 TEST(StillRender, DebugPatchZeroLeavesTheDecodedZero)
 {
-  auto node = make_node();
+  auto node = still_node(per_pixel_network(4));
   RenderSession session(*node, pattern_source(20, 10));
-  open_with_network(*node, per_pixel_network(4));
+  open_with_network(*node);
   node->setKnob("debug", "true");
   node->setKnob("debug_patch", "0");
   testing::internal::CaptureStdout();
@@ -159,9 +171,9 @@ TEST(StillRender, DebugPatchZeroLeavesTheDecodedZero)
 
 TEST(StillRender, AbortLeavesThePlaneUnwritten)
 {
-  auto node = make_node();
+  auto node = still_node(per_pixel_network(4));
   RenderSession session(*node, pattern_source(40, 30));
-  open_with_network(*node, per_pixel_network(4));
+  open_with_network(*node);
   node->setKnob("max_size", std::to_string(magnifex::kMinPatchSize));
   session.setProgressCallback([&](double, double fraction) {
     if (fraction > 0.0)
@@ -191,9 +203,9 @@ TEST(StillRender, FailuresNameTheirStageAndWriteNothing)
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error);
-    auto node = make_node();
+    auto node = still_node(c.network.empty() ? per_pixel_network(4) : c.network);
     RenderSession session(*node, pattern_source(40, 30, {Chan_Red, Chan_Green, Chan_Blue}));
-    open_with_network(*node, c.network.empty() ? per_pixel_network(4) : c.network);
+    open_with_network(*node);
     for (const auto& [name, value] : c.knobs)
       node->setKnob(name, value);
     testing::internal::CaptureStdout();
