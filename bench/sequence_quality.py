@@ -187,21 +187,32 @@ def flow_archive(args):
 
 def flow_scores(args, photos, out_dir):
     """Per-axis scores of the pack's flow network, called as the plug-in calls it (flow.csv)."""
-    from modelpack.train_flow import PLUGIN_ITERATIONS, FlowTrainConfig, flow_scores as score, held_out_pairs
+    from modelpack.train_flow import (PLUGIN_ITERATIONS, ClipPairs, FlowTrainConfig, flow_scores as score,
+                                      held_out_pairs)
     path = flow_archive(args)
     if path is None:
         print("flow: no FLWN.pt found (give --flow); not scored")
         return None
     module = torch.jit.load(path, map_location="cpu").eval()
+    # Patches up to the plug-in's 500 pixels, or as large as the largest photograph holds.
+    side = max(min(im.shape[1:]) for im in photos)
+    patch = 500
+    while patch > 32 and ClipPairs.crop_side(patch, 1, args.shift) > side:
+        patch -= 1
     cfg = FlowTrainConfig(images=[], held_out=[], work="", shift=args.shift, seed=args.seed,
-                          eval_clips=args.flow_pairs)
-    s = score(module, held_out_pairs(cfg, photos))
+                          eval_clips=args.flow_pairs, patch=patch)
+    try:
+        pairs = held_out_pairs(cfg, photos)
+    except ValueError as e:
+        print("flow: not scored (%s)" % e)
+        return None
+    s = score(module, pairs)
     with open(os.path.join(out_dir, "flow.csv"), "w", newline="") as f:
         w = csv.writer(f)
         w.writerow(list(s))
         w.writerow(["%.4f" % v for v in s.values()])
-    print("flow %s, %d pairs of 32..500 px patches moving up to %g px, %d updates:"
-          % (path, args.flow_pairs, args.shift, PLUGIN_ITERATIONS))
+    print("flow %s, %d pairs of 32..%d px patches moving up to %g px, %d updates:"
+          % (path, args.flow_pairs, patch, args.shift, PLUGIN_ITERATIONS))
     print("  %-6s %9s %10s %7s" % ("axis", "error px", "zero flow", "ratio"))
     for axis in ("x", "y", "epe"):
         print("  %-6s %9.3f %10.3f %7.2f" % (axis, s[axis], s[axis + "_zero_flow"],
