@@ -60,7 +60,7 @@ std::shared_ptr<const ScriptedNetworks> g_scripted;
 
 DD::Image::Iop* build(DD::Image::Node* node)
 {
-  return new Magnifex(node, libtorch_gpu_facts(), this_cpu_bfloat16(), nullptr, g_scripted);
+  return new Magnifex(node, libtorch_machine_facts(), nullptr, g_scripted);
 }
 const DD::Image::Op::Description kDescription("MagnifexBench", "Bench/Magnifex", build);
 

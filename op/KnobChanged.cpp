@@ -88,7 +88,7 @@ void Magnifex::fill_frame_range(bool overwrite)
 
 void Magnifex::refresh_gpu_readouts()
 {
-  const bool cuda = gpu_facts_->cuda_available();
+  const bool cuda = machine_->cuda_available();
   bool supported = true;
   if (cuda) {
     probe_gpu(true);

@@ -33,7 +33,7 @@ void Magnifex::knobs(Knob_Callback f)
   Text_knob(f, "Local GPU: ", "");
 
   gpu_status_.gpu_name = "Not available";
-  const bool cuda = gpu_facts_->cuda_available();
+  const bool cuda = machine_->cuda_available();
   if (cuda)
     probe_gpu(true);
   const bool usable = report_gpu_supported() && cuda;
@@ -145,8 +145,8 @@ void Magnifex::knobs(Knob_Callback f)
 
   Tab_knob(f, "About");
   Divider(f);
-  const long cuda_version = gpu_facts_->cuda_runtime_version();
-  const long cudnn_version = gpu_facts_->cudnn_version();
+  const long cuda_version = machine_->cuda_runtime_version();
+  const long cudnn_version = machine_->cudnn_version();
   if (gpu_status_.native_compute_capability.empty())
     gpu_status_.native_compute_capability = fallback_native_capability(cuda_version);
   const std::string version_line = cuda_version_line(cuda_version, cudnn_version);

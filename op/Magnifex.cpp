@@ -15,16 +15,16 @@
 using namespace DD::Image;
 using namespace magnifex;
 
-Magnifex::Magnifex(Node* node) : Magnifex(node, libtorch_gpu_facts(), this_cpu_bfloat16()) {}
+Magnifex::Magnifex(Node* node) : Magnifex(node, libtorch_machine_facts()) {}
 
-Magnifex::Magnifex(Node* node, std::shared_ptr<const GpuFacts> gpu_facts, CpuBFloat16 cpu_bfloat16,
+Magnifex::Magnifex(Node* node, std::shared_ptr<const MachineFacts> machine,
                    std::shared_ptr<const ArchiveSource> archives, std::shared_ptr<const ScriptedNetworks> scripted)
-    : PlanarIop(node), cpu_bfloat16_(std::move(cpu_bfloat16)),
+    : PlanarIop(node), cpu_bfloat16_(machine->cpu_bfloat16()),
       networks_(
         std::make_unique<NetworkSet>(archives ? std::move(archives) : std::make_shared<const CompanionArchives>())),
-      scripted_(std::move(scripted)), sequence_(std::make_unique<SequenceRender>()), gpu_facts_(std::move(gpu_facts))
+      scripted_(std::move(scripted)), sequence_(std::make_unique<SequenceRender>()), machine_(std::move(machine))
 {
-  if (gpu_facts_->cuda_available()) {
+  if (machine_->cuda_available()) {
     probe_gpu(false);
     write_kernel_warnings();
   }
@@ -65,19 +65,19 @@ void Magnifex::_close()
 
 void Magnifex::probe_gpu(bool set_name)
 {
-  const int count = gpu_facts_->device_count();
+  const int count = machine_->device_count();
   if (count < 1)
     return;
   const int index = bounded_device_index(settings_.cuda_deviceid, count);
   if (settings_.debug && index != settings_.cuda_deviceid)
     debug_line("Invalid CUDA device ID, falling back to cuda:" + std::to_string(index));
 
-  const GpuDeviceProperties props = gpu_facts_->device_properties(index);
+  const GpuDeviceProperties props = machine_->device_properties(index);
   gpu_status_.bf16_capable = props.major > 7;
   gpu_status_.gpu_compute_capability = capability_digits(props.major, props.minor);
   if (set_name)
     gpu_status_.gpu_name = props.name;
-  if (std::optional<std::string> native = native_capability_from_config(gpu_facts_->build_configuration()))
+  if (std::optional<std::string> native = native_capability_from_config(machine_->build_configuration()))
     gpu_status_.native_compute_capability = *native;
 }
 
@@ -92,7 +92,7 @@ void Magnifex::write_kernel_warnings() const
 bool Magnifex::report_gpu_supported()
 {
   const std::optional<int> capability = parse_int(gpu_status_.gpu_compute_capability);
-  const bool supported = capability && is_supported(*capability, gpu_facts_->cuda_runtime_version());
+  const bool supported = capability && is_supported(*capability, machine_->cuda_runtime_version());
   if (!supported)
     settings_.use_gpu = false;
   return supported;
@@ -100,8 +100,8 @@ bool Magnifex::report_gpu_supported()
 
 std::string Magnifex::gpu_memory_text(bool supported) const
 {
-  const int count = gpu_facts_->device_count();
+  const int count = machine_->device_count();
   const std::uint64_t memory =
-    count > 0 ? gpu_facts_->device_properties(bounded_device_index(settings_.cuda_deviceid, count)).total_memory : 0;
+    count > 0 ? machine_->device_properties(bounded_device_index(settings_.cuda_deviceid, count)).total_memory : 0;
   return gpu_memory_line(memory, gpu_status_.gpu_compute_capability, supported);
 }

@@ -58,9 +58,9 @@ c10::Device Magnifex::choose_device(bool for_render)
 {
   DeviceRuleInputs in;
   in.use_gpu = settings_.use_gpu;
-  in.cuda_available = settings_.use_gpu && gpu_facts_->cuda_available();
+  in.cuda_available = settings_.use_gpu && machine_->cuda_available();
   if (in.cuda_available) {
-    in.device_count = gpu_facts_->device_count();
+    in.device_count = machine_->device_count();
     if (settings_.gpu_render_override)
       if (const char* value = std::getenv("BRIGHTWORK_NUKE_GPU_INDEX"))
         in.override_value = value;

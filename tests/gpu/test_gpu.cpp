@@ -14,8 +14,8 @@
 #include "DDImageHost/OpControl.h"
 #include "DDImageHost/Process.h"
 #include "models/CpuFacts.h"
+#include "models/MachineFacts.h"
 #include "models/NetworkSet.h"
-#include "op/GpuFacts.h"
 #include "op/Magnifex.h"
 #include "runtime/HostNode.h"
 
@@ -31,8 +31,8 @@ const DD::Image::Op::Description description(kClass, "Test/MagnifexOnThisMachine
 
 // This machine's GPUs reported as compute capability 7.5, which has Half but no BFloat16 units:
 // the passes run on the real device, as they would on such a GPU.
-struct SeenAsTuring : magnifex::GpuFacts {
-  std::shared_ptr<const magnifex::GpuFacts> real = magnifex::libtorch_gpu_facts();
+struct SeenAsTuring : magnifex::MachineFacts {
+  std::shared_ptr<const magnifex::MachineFacts> real = magnifex::libtorch_machine_facts();
   bool cuda_available() const override { return real->cuda_available(); }
   int device_count() const override { return real->device_count(); }
   magnifex::GpuDeviceProperties device_properties(int index) const override
@@ -45,11 +45,12 @@ struct SeenAsTuring : magnifex::GpuFacts {
   long cuda_runtime_version() const override { return real->cuda_runtime_version(); }
   long cudnn_version() const override { return real->cudnn_version(); }
   std::string build_configuration() const override { return real->build_configuration(); }
+  magnifex::CpuBFloat16 cpu_bfloat16() const override { return real->cpu_bfloat16(); }
 };
 constexpr const char* kTuringClass = "MagnifexSeenAsTuring";
 DD::Image::Iop* build_turing(DD::Image::Node* node)
 {
-  return new Magnifex(node, std::make_shared<SeenAsTuring>(), magnifex::this_cpu_bfloat16());
+  return new Magnifex(node, std::make_shared<SeenAsTuring>());
 }
 const DD::Image::Op::Description turing_description(kTuringClass, "Test/MagnifexSeenAsTuring", build_turing);
 

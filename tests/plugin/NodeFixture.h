@@ -10,7 +10,7 @@
 #include "DDImageHost/KnobAccess.h"
 #include "DDImageHost/OpControl.h"
 #include "DDImageHost/Process.h"
-#include "FakeGpu.h"
+#include "FakeMachine.h"
 #include "models/NetworkSet.h"
 #include "op/Magnifex.h"
 #include "op/ScriptedNetworks.h"
@@ -23,7 +23,7 @@ namespace magnifex_test {
 
 // A node on that machine; `scripted` networks stand in for the loaded ones once it has opened.
 inline std::unique_ptr<host_runtime::HostNode>
-make_node(std::shared_ptr<const magnifex::GpuFacts> facts = FakeGpuFacts::without_cuda(),
+make_node(std::shared_ptr<const FakeMachineFacts> facts = FakeMachineFacts::without_cuda(),
           std::optional<magnifex::CpuBFloat16> cpu = std::nullopt,
           std::shared_ptr<const magnifex::ScriptedNetworks> scripted = nullptr)
 {

@@ -63,7 +63,7 @@ TEST(DeviceChoice, TheNodeWiresKnobsMachineAndVariableIntoTheRule)
     std::vector<std::tuple<std::string, int, int>> gpus;
     for (int i = 0; i < c.gpus; ++i)
       gpus.emplace_back("GPU", 86, 12);
-    auto node = make_node(c.gpus ? FakeGpuFacts::with_gpus(gpus) : FakeGpuFacts::without_cuda());
+    auto node = make_node(c.gpus ? FakeMachineFacts::with_gpus(gpus) : FakeMachineFacts::without_cuda());
     node->setKnobs(c.knobs);
     testing::internal::CaptureStdout();
     EXPECT_EQ(op_of(*node).choose_device(c.for_render), c.device);

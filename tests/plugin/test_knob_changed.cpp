@@ -125,7 +125,7 @@ TEST(NetworkFlags, ScaleTypeAndModeInvalidateTheNetworks)
 
 TEST(NetworkFlags, UseGpuOnlyMovesTheNetworks)
 {
-  auto node = make_node(FakeGpuFacts::with_gpus({{"GPU", 86, 12}}));
+  auto node = make_node(FakeMachineFacts::with_gpus({{"GPU", 86, 12}}));
   const Magnifex& op = op_of(*node);
   node->setKnob("use_gpu", "false");
   EXPECT_FALSE(knob_info(*node, "gpu_render_override").enabled);
@@ -156,7 +156,7 @@ TEST(NetworkFlags, OtherChangesLeaveThemAlone)
 
 TEST(GpuReadouts, DeviceChangeProbesTheChosenGpu)
 {
-  auto node = make_node(FakeGpuFacts::with_gpus({{"First", 86, 12}, {"Second", 80, 40}}, 11080, 8401, "89"));
+  auto node = make_node(FakeMachineFacts::with_gpus({{"First", 86, 12}, {"Second", 80, 40}}, 11080, 8401, "89"));
   Magnifex& op = op_of(*node);
   node->setKnob("cuda_deviceid", "1");
   EXPECT_EQ(knob_info(*node, "gpuName").text, "Second");
@@ -175,7 +175,7 @@ TEST(GpuReadouts, DeviceChangeProbesTheChosenGpu)
 
 TEST(GpuReadouts, IndexPastTheLastDeviceFallsBackToTheHighest)
 {
-  auto node = make_node(FakeGpuFacts::with_gpus({{"First", 86, 12}, {"Second", 89, 24}}));
+  auto node = make_node(FakeMachineFacts::with_gpus({{"First", 86, 12}, {"Second", 89, 24}}));
   node->setKnob("debug", "true");
   testing::internal::CaptureStdout();
   node->setKnob("cuda_deviceid", "7");

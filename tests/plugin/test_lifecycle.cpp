@@ -31,7 +31,7 @@ std::string construction_output(const char* suppress, const char* cache)
   ScopedEnv b("CUDA_CACHE_MAXSIZE", cache);
   CaptureStdout();
   {
-    auto node = make_node(FakeGpuFacts::with_gpus({{"New GPU", 120, 32}}, 11080, 8401, "90"));
+    auto node = make_node(FakeMachineFacts::with_gpus({{"New GPU", 120, 32}}, 11080, 8401, "90"));
   }
   return GetCapturedStdout();
 }
@@ -94,7 +94,7 @@ TEST(Lifecycle, NoWarningsForNativelySupportedGpus)
 {
   ScopedEnv cache("CUDA_CACHE_MAXSIZE", nullptr);
   CaptureStdout();
-  auto node = make_node(FakeGpuFacts::with_gpus({{"GPU", 86, 12}}, 11080, 8401, "89"));
+  auto node = make_node(FakeMachineFacts::with_gpus({{"GPU", 86, 12}}, 11080, 8401, "89"));
   EXPECT_EQ(GetCapturedStdout(), "");
   EXPECT_TRUE(op_of(*node).gpu_status().bf16_capable);
 }

@@ -86,7 +86,7 @@ TEST(Panel, RebuildingKeepsTheSameKnobsInTheSameOrder)
 
 TEST(Panel, WithASupportedGpu)
 {
-  auto node = make_node(FakeGpuFacts::with_gpus({{"Big GPU", 86, 12}}, 11080, 8401, "89"));
+  auto node = make_node(FakeMachineFacts::with_gpus({{"Big GPU", 86, 12}}, 11080, 8401, "89"));
   expect_golden(host_runtime::panelJson(*node), "panel-with-gpu.json");
   Magnifex& op = op_of(*node);
   EXPECT_EQ(knob_info(*node, "gpuName").text, "Big GPU");
@@ -112,7 +112,7 @@ TEST(Panel, WithASupportedGpu)
 
 TEST(Panel, AnUnsupportedGpuSwitchesGpuProcessingOff)
 {
-  auto node = make_node(FakeGpuFacts::with_gpus({{"Older GPU", 80, 40}}, 11080, 8401, "89"));
+  auto node = make_node(FakeMachineFacts::with_gpus({{"Older GPU", 80, 40}}, 11080, 8401, "89"));
   EXPECT_FALSE(op_of(*node).settings().use_gpu);
   for (const char* name : {"cuda_deviceid", "use_gpu", "gpu_render_override"})
     EXPECT_FALSE(knob_info(*node, name).enabled) << name;
@@ -123,7 +123,7 @@ TEST(Panel, AnUnsupportedGpuSwitchesGpuProcessingOff)
 TEST(Panel, NativeCapabilityFallsBackToTheCudaVersion)
 {
   // No NVCC line in the build configuration: the CUDA version's native capability is shown.
-  auto node = make_node(FakeGpuFacts::with_gpus({{"New GPU", 120, 16}}, 12080, 8902, ""));
+  auto node = make_node(FakeMachineFacts::with_gpus({{"New GPU", 120, 16}}, 12080, 8902, ""));
   Magnifex& op = op_of(*node);
   EXPECT_EQ(op.gpu_status().native_compute_capability, "120");
   EXPECT_EQ(knob_info(*node, "kernelInfo").text, "Since your current GPU is sm_120, you will rely on native kernels.");

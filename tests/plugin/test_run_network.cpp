@@ -12,7 +12,7 @@ using namespace magnifex_test;
 
 TEST(RunNetwork, OnACpuWithoutBFloat16StaysInSinglePrecision)
 {
-  auto node = make_node(FakeGpuFacts::without_cuda(), magnifex::CpuBFloat16{});
+  auto node = make_node(FakeMachineFacts::without_cuda(), magnifex::CpuBFloat16{});
   Magnifex& op = op_of(*node);
   ASSERT_TRUE(open_with_tiny_pack(*node));
   c10::NoGradGuard no_grad;
@@ -29,8 +29,8 @@ TEST(RunNetwork, OnACpuWithoutBFloat16StaysInSinglePrecision)
 TEST(RunNetwork, BFloat16CpuPassesOnlyForArchivesThatAllowThem)
 {
   // Two nodes on a BFloat16 CPU, one in a process that opted in, one in a process that did not.
-  auto node = make_node(FakeGpuFacts::without_cuda(), magnifex::CpuBFloat16{true, "AMX-BF16", true});
-  auto not_opted_in = make_node(FakeGpuFacts::without_cuda(), magnifex::CpuBFloat16{true, "AMX-BF16", false});
+  auto node = make_node(FakeMachineFacts::without_cuda(), magnifex::CpuBFloat16{true, "AMX-BF16", true});
+  auto not_opted_in = make_node(FakeMachineFacts::without_cuda(), magnifex::CpuBFloat16{true, "AMX-BF16", false});
   Magnifex& op = op_of(*node);
   ASSERT_TRUE(open_with_tiny_pack(*node));
   ASSERT_TRUE(open_with_tiny_pack(*not_opted_in));

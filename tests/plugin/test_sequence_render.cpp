@@ -86,7 +86,7 @@ SequenceNode sequence_node(int W, int H, int first, int last, std::vector<Channe
 {
   SequenceNode n;
   const bool two_x = std::count(knobs.begin(), knobs.end(), std::pair<std::string, std::string>{"scale", "2x"}) > 0;
-  n.node = make_node(FakeGpuFacts::without_cuda(), std::nullopt, nets ? *nets : bicubic_networks(two_x ? 2 : 4));
+  n.node = make_node(FakeMachineFacts::without_cuda(), std::nullopt, nets ? *nets : bicubic_networks(two_x ? 2 : 4));
   n.session = std::make_unique<RenderSession>(*n.node, moving_source(W, H, first, last, std::move(channels)));
   n.session->connectInputsAt(first);
   knobs.insert(knobs.begin(), {"mode", "sequence"});

@@ -46,7 +46,7 @@ std::unique_ptr<host_runtime::HostNode> still_node(torch::jit::Module network,
 {
   magnifex::ScriptedNetworks nets;
   nets.still = std::move(network);
-  return make_node(FakeGpuFacts::without_cuda(), std::move(cpu), networks(std::move(nets)));
+  return make_node(FakeMachineFacts::without_cuda(), std::move(cpu), networks(std::move(nets)));
 }
 std::unique_ptr<host_runtime::HostNode> still_node(const std::string& forward_source)
 {

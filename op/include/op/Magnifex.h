@@ -8,9 +8,8 @@
 #include "DDImage/Knobs.h"
 #include "DDImage/PlanarIop.h"
 
-#include "models/CpuFacts.h"
+#include "models/MachineFacts.h"
 #include "op/FrameState.h"
-#include "op/GpuFacts.h"
 #include "op/GpuReport.h"
 #include "op/NodeSettings.h"
 
@@ -39,10 +38,10 @@ class SequenceRender;
 class Magnifex : public DD::Image::PlanarIop {
 public:
   explicit Magnifex(DD::Image::Node* node);
-  // Tests hand in a fake view of the machine's GPUs and CPU, and may hand in archives of their own
-  // and working networks that stand in for the loaded ones once the node has opened.
-  Magnifex(DD::Image::Node* node, std::shared_ptr<const magnifex::GpuFacts> gpu_facts,
-           magnifex::CpuBFloat16 cpu_bfloat16, std::shared_ptr<const magnifex::ArchiveSource> archives = nullptr,
+  // Tests hand in a fake view of the machine (its GPUs and CPU), and may hand in archives of their
+  // own and working networks that stand in for the loaded ones once the node has opened.
+  Magnifex(DD::Image::Node* node, std::shared_ptr<const magnifex::MachineFacts> machine,
+           std::shared_ptr<const magnifex::ArchiveSource> archives = nullptr,
            std::shared_ptr<const magnifex::ScriptedNetworks> scripted = nullptr);
   ~Magnifex() override;
 
@@ -127,5 +126,5 @@ private:
   std::unique_ptr<magnifex::NetworkSet> networks_;
   std::shared_ptr<const magnifex::ScriptedNetworks> scripted_;
   std::unique_ptr<magnifex::SequenceRender> sequence_;
-  std::shared_ptr<const magnifex::GpuFacts> gpu_facts_;
+  std::shared_ptr<const magnifex::MachineFacts> machine_;
 };

@@ -1,4 +1,4 @@
-#include "FakeGpu.h"
+#include "FakeMachine.h"
 
 #include <new>
 
@@ -8,16 +8,10 @@
 namespace magnifex_test {
 namespace {
 
-std::shared_ptr<const magnifex::GpuFacts>& machine()
+std::shared_ptr<const magnifex::MachineFacts>& machine()
 {
-  static std::shared_ptr<const magnifex::GpuFacts> facts = FakeGpuFacts::without_cuda();
+  static std::shared_ptr<const magnifex::MachineFacts> facts = FakeMachineFacts::without_cuda();
   return facts;
-}
-
-magnifex::CpuBFloat16& machine_cpu()
-{
-  static magnifex::CpuBFloat16 cpu = magnifex::this_cpu_bfloat16();
-  return cpu;
 }
 
 std::shared_ptr<const magnifex::ScriptedNetworks>& machine_scripted()
@@ -28,17 +22,17 @@ std::shared_ptr<const magnifex::ScriptedNetworks>& machine_scripted()
 
 DD::Image::Iop* build(DD::Image::Node* node)
 {
-  return new Magnifex(node, machine(), machine_cpu(), nullptr, machine_scripted());
+  return new Magnifex(node, machine(), nullptr, machine_scripted());
 }
 
 const DD::Image::Op::Description description(kTestClass, "Test/MagnifexUnderTest", build);
 
 } // namespace
 
-std::shared_ptr<FakeGpuFacts> FakeGpuFacts::with_gpus(std::vector<std::tuple<std::string, int, int>> gpus,
-                                                      long cuda_version, long cudnn, const std::string& native)
+std::shared_ptr<FakeMachineFacts> FakeMachineFacts::with_gpus(std::vector<std::tuple<std::string, int, int>> gpus,
+                                                              long cuda_version, long cudnn, const std::string& native)
 {
-  auto facts = std::make_shared<FakeGpuFacts>();
+  auto facts = std::make_shared<FakeMachineFacts>();
   facts->cuda = true;
   for (const auto& [name, capability, gib] : gpus) {
     magnifex::GpuDeviceProperties p;
@@ -56,19 +50,23 @@ std::shared_ptr<FakeGpuFacts> FakeGpuFacts::with_gpus(std::vector<std::tuple<std
   return facts;
 }
 
-std::shared_ptr<FakeGpuFacts> FakeGpuFacts::without_cuda()
+std::shared_ptr<FakeMachineFacts> FakeMachineFacts::without_cuda()
 {
-  auto facts = std::make_shared<FakeGpuFacts>();
+  auto facts = std::make_shared<FakeMachineFacts>();
   facts->cuda_version = 13000;
   facts->cudnn = 91900;
   return facts;
 }
 
-void set_machine(std::shared_ptr<const magnifex::GpuFacts> facts, std::optional<magnifex::CpuBFloat16> cpu,
+void set_machine(std::shared_ptr<const FakeMachineFacts> facts, std::optional<magnifex::CpuBFloat16> cpu,
                  std::shared_ptr<const magnifex::ScriptedNetworks> scripted)
 {
+  if (cpu) {
+    auto with_cpu = std::make_shared<FakeMachineFacts>(*facts);
+    with_cpu->cpu = *cpu;
+    facts = std::move(with_cpu);
+  }
   machine() = std::move(facts);
-  machine_cpu() = cpu ? *cpu : magnifex::this_cpu_bfloat16();
   machine_scripted() = std::move(scripted);
 }
 

@@ -1,5 +1,5 @@
 // The only file that asks CUDA about the machine.
-#include "op/GpuFacts.h"
+#include "models/MachineFacts.h"
 
 #include <ATen/detail/CUDAHooksInterface.h>
 #ifdef MAGNIFEX_WITH_CUDA
@@ -10,7 +10,7 @@
 namespace magnifex {
 namespace {
 
-class LibtorchGpuFacts final : public GpuFacts {
+class LibtorchMachineFacts final : public MachineFacts {
 public:
   bool cuda_available() const override { return torch::cuda::is_available(); }
 
@@ -57,13 +57,18 @@ public:
       return std::string();
     }
   }
+
+  CpuBFloat16 cpu_bfloat16() const override
+  {
+    return this_cpu_bfloat16();
+  }
 };
 
 } // namespace
 
-std::shared_ptr<const GpuFacts> libtorch_gpu_facts()
+std::shared_ptr<const MachineFacts> libtorch_machine_facts()
 {
-  static const std::shared_ptr<const GpuFacts> facts = std::make_shared<LibtorchGpuFacts>();
+  static const std::shared_ptr<const MachineFacts> facts = std::make_shared<LibtorchMachineFacts>();
   return facts;
 }
 

@@ -1,10 +1,13 @@
-// What the GPU report and the device rule ask CUDA about the machine, behind one interface,
-// so that every rule can be exercised with a fake on machines without a GPU.
+// What the machine offers the networks (its GPUs as CUDA reports them, whether its CPU computes
+// BFloat16), behind one interface, so that every rule over it (the GPU report, the device rule,
+// the CPU's 16-bit passes) can be exercised with a fake on any machine.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "models/CpuFacts.h"
 
 namespace magnifex {
 
@@ -15,9 +18,9 @@ struct GpuDeviceProperties {
   int minor = 0;
 };
 
-class GpuFacts {
+class MachineFacts {
 public:
-  virtual ~GpuFacts() = default;
+  virtual ~MachineFacts() = default;
 
   virtual bool cuda_available() const = 0;
   virtual int device_count() const = 0;
@@ -28,9 +31,11 @@ public:
   virtual long cudnn_version() const = 0;
   // The tensor library's build-configuration text; empty when unavailable.
   virtual std::string build_configuration() const = 0;
+  // Whether this CPU computes BFloat16 natively, and whether the process asked for it.
+  virtual CpuBFloat16 cpu_bfloat16() const = 0;
 };
 
 // The facts as the linked libtorch reports them.
-std::shared_ptr<const GpuFacts> libtorch_gpu_facts();
+std::shared_ptr<const MachineFacts> libtorch_machine_facts();
 
 } // namespace magnifex
