@@ -82,6 +82,7 @@ class FlowTrainConfig:
     lr: float = 2e-4
     weight_decay: float = 1e-4  # decoupled (AdamW)
     require: float = 3.0        # each axis's error at most zero flow's / require, or no archive
+    x_from_transpose: bool = False  # scored and written reading x from the transposed pair (training as without)
     checkpoint_every: int = 250
     threads: int = 0
     device: str = "cpu"
@@ -371,6 +372,9 @@ class FlowTask(Task):
             log("starting FLWN from %s (%s widths)" % (cfg.parent, cfg.widths))
         else:
             log("starting FLWN from random weights (%s widths)" % cfg.widths)
+        # Only forward() reads the transposed pair; training steps call iterate(), so what a step
+        # computes is the same either way.
+        net.x_from_transpose = cfg.x_from_transpose
         self.device = device = torch.device(cfg.device)
         self.net = net.to(device)
         self.opt = make_optimizer(self.net, cfg)
@@ -386,6 +390,8 @@ class FlowTask(Task):
             % (cfg.device, cfg.batch, min(SMALLEST, cfg.patch), min(cfg.patch, PADDED),
                round(100 * self.samples.large_share), cfg.patch, cfg.iterations, cfg.train_shift, cfg.shift,
                PLUGIN_ITERATIONS))
+        if cfg.x_from_transpose:
+            log("  scored and written with the horizontal flow read from the transposed pair")
 
     def restore(self, ckpt):
         self.best = ckpt.get("best")
@@ -466,7 +472,7 @@ def export_flow(net, cfg, out_pack, history, log=print):
     os.makedirs(out_pack, exist_ok=True)
     path = os.path.join(out_pack, "FLWN.pt")
     meta = {"code": "FLWN", "widths": cfg.widths, "steps": cfg.steps, "iterations": cfg.iterations,
-            "scores": scores}
+            "scores": scores, "x_from_transpose": bool(net.x_from_transpose)}
     save_archive(torch.jit.script(net.eval()), path, {META_FILE: json.dumps(meta, sort_keys=True)})
     log("wrote %s" % path)
     return path

@@ -193,6 +193,8 @@ def delta_from_run(work, code, out_path=None, log=print, x_from_transpose=False)
     if config["code"] != code:
         raise ValueError("%s trained %s, not %s" % (work, config["code"], code))
     info = parse_code(code)
+    # A flow run scored with the transposed read is written with it.
+    x_from_transpose = x_from_transpose or bool(config.get("x_from_transpose", False))
     if x_from_transpose and info.family != "flow":
         raise ValueError("only the flow network (FLWN) reads horizontal flow from the transposed pair")
     scores = next((h for h in reversed(ckpt["history"]) if "psnr" in h or "epe" in h), {})

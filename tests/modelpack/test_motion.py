@@ -148,6 +148,19 @@ class FlowTraining(unittest.TestCase):
             a, b = torch.rand(1, 3, 128, 128), torch.rand(1, 3, 128, 128)
             with torch.no_grad():
                 torch.testing.assert_close(archive(a, b, torch.tensor([25.0])), net(a, b, torch.tensor([25.0])))
+            # Scored and written with the transposed read: the archive's x is the y the same weights
+            # find in the transposed pair, and the pack's file keeps the read.
+            cfg.x_from_transpose, cfg.steps = True, 9
+            net = train_flow(cfg, os.path.join(tmp, "across"), log=logs.append)
+            archive = torch.jit.load(os.path.join(tmp, "across", "FLWN.pt"))
+            iters = torch.tensor([4.0])
+            with torch.no_grad():
+                plain = net(a, b, iters)
+                across = net(a.transpose(2, 3), b.transpose(2, 3), iters).transpose(2, 3)
+                torch.testing.assert_close(archive(a, b, iters), torch.cat([across[:, 1:], plain[:, 1:]], 1))
+            from modelpack.trained import delta_from_run, trained_fresh
+            delta = delta_from_run(cfg.work, "FLWN", os.path.join(tmp, "FLWN.delta"), log=logs.append)
+            self.assertTrue(trained_fresh("FLWN", lambda *_: None, delta).x_from_transpose)
         finally:
             shutil.rmtree(tmp, ignore_errors=True)
 
