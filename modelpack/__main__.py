@@ -81,6 +81,9 @@ def _parser():
     f.add_argument("--x-from-transpose", action="store_true",
                    help="score and write the network reading its horizontal flow from the transposed pair, as "
                    "the pack can ship it (twice the flow's cost); training steps are the same either way")
+    f.add_argument("--loss-axes", default="xy", choices=("xy", "y"),
+                   help="the axes in the loss (default xy; y for a network that reads horizontal flow from the "
+                   "transposed pair: with flips and transposition every pair's motion is trained as vertical)")
     f.add_argument("--train-shift", type=float, default=24.0,
                    help="most motion of the training pairs in input pixels a frame (default 24; --shift is "
                    "that of the scored pairs)")
@@ -161,7 +164,7 @@ def main(argv=None):
                                   widths=args.flow_widths, steps=args.steps, batch=args.batch,
                                   patch=args.patch or 500, shift=args.shift or 8.0, train_shift=args.train_shift,
                                   iterations=args.iterations, require=args.require, parent=args.parent,
-                                  x_from_transpose=args.x_from_transpose,
+                                  x_from_transpose=args.x_from_transpose, loss_axes=args.loss_axes,
                                   lr=args.lr or 2e-4,
                                   checkpoint_every=args.checkpoint_every, threads=args.threads,
                                   device=args.device, downscale=args.downscale, colorspace=args.colorspace,

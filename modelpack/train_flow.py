@@ -83,6 +83,7 @@ class FlowTrainConfig:
     weight_decay: float = 1e-4  # decoupled (AdamW)
     require: float = 3.0        # each axis's error at most zero flow's / require, or no archive
     x_from_transpose: bool = False  # scored and written reading x from the transposed pair (training as without)
+    loss_axes: str = "xy"       # the axes in the loss: "xy", or "y" for a network shipped with the transposed read
     checkpoint_every: int = 250
     threads: int = 0
     device: str = "cpu"
@@ -249,11 +250,12 @@ def axis_errors(flow, truth):
     return diff.abs().sum((2, 3)) / known.sum((2, 3)).clamp_min(1)
 
 
-def sequence_loss(flows, truth, gamma):
-    """L1 of every update's flow over each unpadded patch (pairs weighted alike), the last
-    weighted most."""
+def sequence_loss(flows, truth, gamma, axes="xy"):
+    """L1 of every update's flow on `axes` over each unpadded patch (pairs weighted alike), the
+    last update weighted most."""
     n = len(flows)
-    return sum(gamma ** (n - 1 - i) * axis_errors(f, truth).mean() for i, f in enumerate(flows))
+    pick = ["xy".index(a) for a in axes]
+    return sum(gamma ** (n - 1 - i) * axis_errors(f, truth)[:, pick].mean() for i, f in enumerate(flows))
 
 
 def flow_scores(net, pairs, iterations=PLUGIN_ITERATIONS):
@@ -318,7 +320,7 @@ def training_step(net, opt, batch, cfg, lr):
     flow, (head, rest) gradient norms before clipping)."""
     current, previous, truth = batch
     flows = net.iterate(current, previous, cfg.iterations, True)
-    loss = sequence_loss(flows, truth, cfg.gamma)
+    loss = sequence_loss(flows, truth, cfg.gamma, cfg.loss_axes)
     opt.zero_grad(set_to_none=True)
     loss.backward()
     norms = clip_groups(net)
@@ -359,6 +361,9 @@ class FlowTask(Task):
             return ("%s holds a run of the earlier flow recipe (Adam with coupled weight decay, %s updates, "
                     "pairs unpadded); it cannot resume under this one: use a new --work"
                     % (path, saved.get("iterations")))
+        if saved.get("loss_axes", "xy") != cfg.loss_axes:
+            return "%s holds a run with the loss on %s, not %s; use another --work" % (
+                path, saved.get("loss_axes", "xy"), cfg.loss_axes)
         return None
 
     def setup(self, ckpt, log):
@@ -392,6 +397,8 @@ class FlowTask(Task):
                PLUGIN_ITERATIONS))
         if cfg.x_from_transpose:
             log("  scored and written with the horizontal flow read from the transposed pair")
+        if cfg.loss_axes != "xy":
+            log("  the loss on the %s axis only" % cfg.loss_axes)
 
     def restore(self, ckpt):
         self.best = ckpt.get("best")

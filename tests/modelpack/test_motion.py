@@ -164,6 +164,17 @@ class FlowTraining(unittest.TestCase):
         finally:
             shutil.rmtree(tmp, ignore_errors=True)
 
+    def test_the_loss_takes_the_axes_asked_for_over_the_unpadded_pixels(self):
+        from modelpack.train_flow import sequence_loss
+        # Truth known on a 2 x 3 patch of a 4 x 4 map; each update off by (dx, dy) everywhere.
+        truth = torch.full((1, 2, 4, 4), float("nan"))
+        truth[:, :, :2, :3] = 1.0
+        flows = [torch.ones(1, 2, 4, 4) + torch.tensor([dx, dy]).view(1, 2, 1, 1) for dx, dy in ((2.0, -4.0), (1.0, 0.5))]
+        gamma = 0.5
+        for axes, expected in (("xy", 0.5 * (2 + 4) / 2 + (1 + 0.5) / 2), ("y", 0.5 * 4 + 0.5)):
+            with self.subTest(axes=axes):
+                self.assertAlmostEqual(sequence_loss(flows, truth, gamma, axes).item(), expected, places=6)
+
     def test_the_recipe_learns_both_axes_on_tiny_widths(self):
         # One batch of clip pairs learnt again and again with the trainer's own step (every update in
         # the loss, AdamW, clipping per group): the last update's error falls on each axis, well
