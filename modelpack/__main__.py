@@ -84,6 +84,9 @@ def _parser():
     f.add_argument("--loss-axes", default="xy", choices=("xy", "y"),
                    help="the axes in the loss (default xy; y for a network that reads horizontal flow from the "
                    "transposed pair: with flips and transposition every pair's motion is trained as vertical)")
+    f.add_argument("--average", type=float, default=0.0, metavar="DECAY",
+                   help="score, keep and write a moving average of the weights, DECAY a step (for example "
+                   "0.998, about the last 500 steps); default 0, the weights as they stand")
     f.add_argument("--train-shift", type=float, default=24.0,
                    help="most motion of the training pairs in input pixels a frame (default 24; --shift is "
                    "that of the scored pairs)")
@@ -165,7 +168,7 @@ def main(argv=None):
                                   patch=args.patch or 500, shift=args.shift or 8.0, train_shift=args.train_shift,
                                   iterations=args.iterations, require=args.require, parent=args.parent,
                                   x_from_transpose=args.x_from_transpose, loss_axes=args.loss_axes,
-                                  lr=args.lr or 2e-4,
+                                  average=args.average, lr=args.lr or 2e-4,
                                   checkpoint_every=args.checkpoint_every, threads=args.threads,
                                   device=args.device, downscale=args.downscale, colorspace=args.colorspace,
                                   seed=args.seed)

@@ -32,6 +32,10 @@ The recipe, and why (issue 32: a network that learnt one axis only):
   averaged over both axes hid a network that had dropped one.
 - A run's archive is written (--out) only when each axis beats zero flow
   by --require (3) times; WORK/best.pt keeps the best checkpoint that did.
+- --average D: an exponential moving average of the weights (decay D a
+  step) is scored, kept in best.pt and written; the latest weights' axes
+  are scored beside it. At the peak learning rate the latest weights' scores
+  swing by a tenth of a pixel from one checkpoint to the next.
 
 A run lives in its work folder as a still run does (checkpoint.pt,
 scores.tsv, cache/) and resumes the same way: this module is the flow
@@ -51,7 +55,7 @@ from .encoding import log_encode
 from .flow import FlowNet, FlowWidths
 from .motion import MotionLimits, camera_path, draw_cut_out, occluded_clip, render_clip
 from .sequence_ops import flow_padding, pad_for_flow
-from .train_loop import Scored, Seeded, Task, learning_rate, load_images, run, write_checkpoint
+from .train_loop import Scored, Seeded, Task, WeightAverage, learning_rate, load_images, run, write_checkpoint
 
 PLUGIN_ITERATIONS = PLUGIN["flow_iterations"]
 RECIPE = 2             # checkpoints of another recipe are refused
@@ -84,6 +88,7 @@ class FlowTrainConfig:
     require: float = 3.0        # each axis's error at most zero flow's / require, or no archive
     x_from_transpose: bool = False  # scored and written reading x from the transposed pair (training as without)
     loss_axes: str = "xy"       # the axes in the loss: "xy", or "y" for a network shipped with the transposed read
+    average: float = 0.0        # decay per step of the weight average scored, kept and written; 0: none
     checkpoint_every: int = 250
     threads: int = 0
     device: str = "cpu"
@@ -383,6 +388,7 @@ class FlowTask(Task):
         self.device = device = torch.device(cfg.device)
         self.net = net.to(device)
         self.opt = make_optimizer(self.net, cfg)
+        self.average = WeightAverage(self.net, cfg.average) if cfg.average else None
         # Motion of up to a few feature cells (8 input pixels each) in training: a network that has
         # not yet learnt to read the correlation finds it there, and not in motion under one cell.
         self.samples = ClipPairs(load_images(cfg, cfg.images, log), cfg.patch, cfg.scale, cfg.train_shift, cfg.seed,
@@ -399,9 +405,18 @@ class FlowTask(Task):
             log("  scored and written with the horizontal flow read from the transposed pair")
         if cfg.loss_axes != "xy":
             log("  the loss on the %s axis only" % cfg.loss_axes)
+        if self.average is not None:
+            log("  scored, kept and written: the weights averaged with decay %g a step (the last %d steps or so)"
+                % (cfg.average, round(1.0 / (1.0 - cfg.average))))
+        self.log = log
 
     def restore(self, ckpt):
         self.best = ckpt.get("best")
+        if self.average is not None:
+            if ckpt.get("average") is not None:
+                self.average.load_state_dict(ckpt["average"])
+            else:
+                self.log("  the weight average starts from the weights at step %d" % ckpt["step"])
 
     def start_training(self):
         train_mode(self.net)
@@ -411,6 +426,8 @@ class FlowTask(Task):
         batch = tuple(t.to(self.device) for t in self.samples.batch(cfg.batch))
         self.interval.append(training_step(self.net, self.opt, batch, cfg,
                                            learning_rate(cfg.lr, step, cfg.steps, warmup=100)))
+        if self.average is not None:
+            self.average.update(self.net)
         return self.interval[-1][0]
 
     def summary(self, step):
@@ -432,15 +449,26 @@ class FlowTask(Task):
         if not self.held:
             return None
         cfg, net = self.cfg, self.net
+        held = [tuple(t.to(self.device) for t in p) for p in self.held]
         net.eval()
-        s = flow_scores(net, [tuple(t.to(self.device) for t in p) for p in self.held])
+        s = flow_scores(net, held)
         train_mode(net)
+        # With a weight average the average is what passes, is kept and is written; the latest
+        # weights' axes stay beside it, to show what averaging does.
+        latest = {}
+        if self.average is not None:
+            latest = {"latest_" + k: s[k] for k in ("epe", "x", "y")}
+            s = flow_scores(self.average.net, held)
         ok = passes(s, cfg.require)
         keys = ("epe", "epe_zero_flow", "x", "x_zero_flow", "y", "y_zero_flow")
-        return Scored({**s, "passes": ok}, ("step",) + keys + ("passes",),
-                      tuple(["%d" % step] + ["%.4f" % s[k] for k in keys] + ["yes" if ok else "no"]),
-                      "step %d: held-out error %s%s" % (
-                          step, describe(s), "; each axis beats zero flow %gx" % cfg.require if ok else ""))
+        note = "step %d: held-out error %s%s%s" % (
+            step, "of the averaged weights " if latest else "", describe(s),
+            "; each axis beats zero flow %gx" % cfg.require if ok else "")
+        if latest:
+            note += "; latest weights x %.3f, y %.3f" % (latest["latest_x"], latest["latest_y"])
+        return Scored({**s, **latest, "passes": ok}, ("step",) + keys + ("passes",) + tuple(latest),
+                      tuple(["%d" % step] + ["%.4f" % s[k] for k in keys] + ["yes" if ok else "no"]
+                            + ["%.4f" % v for v in latest.values()]), note)
 
     def scored(self, step, scores, payload):
         """Keeps WORK/best.pt: the checkpoint whose worse axis is furthest below zero flow's, of
@@ -449,13 +477,16 @@ class FlowTask(Task):
         worst = max(s["x"] / s["x_zero_flow"], s["y"] / s["y_zero_flow"])
         if s["passes"] and (self.best is None or worst < self.best["worst"]):
             self.best = {"step": step, "worst": worst, "scores": {k: v for k, v in s.items() if k != "passes"}}
-            write_checkpoint(os.path.join(self.cfg.work, BEST), dict(payload, history=payload["history"] + []))
+            best = dict(payload, history=payload["history"] + [])
+            if self.average is not None:
+                best["model"] = self.average.state_dict()
+            write_checkpoint(os.path.join(self.cfg.work, BEST), best)
 
     def state(self):
-        return {"best": self.best}
+        return {"best": self.best, "average": self.average.state_dict() if self.average is not None else None}
 
     def finish(self):
-        return self.net.cpu().eval()
+        return (self.average.net if self.average is not None else self.net).cpu().eval()
 
     def export(self, net, out_pack, history, log):
         export_flow(net, self.cfg, out_pack, history, log)

@@ -3,7 +3,7 @@
 A run lives in its work folder:
 
     WORK/checkpoint.pt    the latest state: step, model, optimiser (optim), sample draw (samples),
-                          history, config, plus what the family keeps (widths, features, best);
+                          history, config, plus what the family keeps (widths, features, best, average);
                           written atomically every --checkpoint-every steps and at the end
     WORK/scores.tsv       the held-out scores of each checkpoint
     WORK/cache/           the training images converted to linear float
@@ -17,6 +17,7 @@ step, its held-out score, and its export. The loop keeps the order in which each
 these before the loop was shared, so random draws, and so losses, are what they were.
 """
 
+import copy
 import math
 import os
 import random
@@ -96,12 +97,55 @@ def write_checkpoint(path, payload):
 
 
 def append_scores(path, columns, row):
-    """One row of a run's scores.tsv, under a header written when the file is new."""
-    new = not os.path.isfile(path)
+    """One row of a run's scores.tsv, under a header written when the file is new. A run resumed
+    with more columns (the same ones first) rewrites the file under the longer header, its earlier
+    rows padded with empty cells, so the file stays one table."""
+    header = None
+    if os.path.isfile(path):
+        with open(path) as f:
+            lines = f.read().splitlines()
+        header = lines[0].split("\t") if lines else None
+    if header is not None and tuple(header) != tuple(columns):
+        if tuple(header) != tuple(columns[:len(header)]):
+            raise ValueError("%s has the columns %s, not the first of %s; move it aside" % (
+                path, " ".join(header), " ".join(columns)))
+        pad = "\t" * (len(columns) - len(header))
+        tmp = path + ".tmp"
+        with open(tmp, "w") as f:
+            f.write("\t".join(columns) + "\n")
+            f.writelines(line + pad + "\n" for line in lines[1:])
+        os.replace(tmp, path)
     with open(path, "a") as f:
-        if new:
+        if header is None:
             f.write("\t".join(columns) + "\n")
         f.write("\t".join(row) + "\n")
+
+
+class WeightAverage:
+    """An exponential moving average of a network's weights (buffers copied as they are). At a
+    high learning rate a network's held-out scores swing from checkpoint to checkpoint; the
+    average of its recent weights swings less and usually scores better than any one of them."""
+
+    def __init__(self, net, decay):
+        if not 0.0 < decay < 1.0:
+            raise ValueError("the weight average's decay must lie between 0 and 1, not %g" % decay)
+        self.decay = decay
+        self.net = copy.deepcopy(net).eval()
+        for p in self.net.parameters():
+            p.requires_grad_(False)
+
+    def update(self, net):
+        with torch.no_grad():
+            for mine, theirs in zip(self.net.parameters(), net.parameters()):
+                mine.lerp_(theirs.detach(), 1.0 - self.decay)
+            for mine, theirs in zip(self.net.buffers(), net.buffers()):
+                mine.copy_(theirs)
+
+    def state_dict(self):
+        return {k: v.detach().cpu().clone() for k, v in self.net.state_dict().items()}
+
+    def load_state_dict(self, state):
+        self.net.load_state_dict(state)
 
 
 # ---------------------------------------------------------------- progress

@@ -180,6 +180,25 @@ def build_trained(out_dir, log=print):
     log("Done: %d archives in %.1fs" % (len(CODES), time.time() - t0))
 
 
+def flow_run_weights(work, ckpt, log):
+    """The checkpoint a flow run ships: its best one (best.pt, the best that beat zero flow on
+    each axis) when it has one, else the latest, whose weight average stands in for its weights
+    when the run keeps one."""
+    from .train_flow import BEST
+    best = os.path.join(work, BEST)
+    if os.path.isfile(best):
+        import torch
+        ckpt = torch.load(best, map_location="cpu", weights_only=False)
+        log("%s: the best checkpoint, step %d" % (best, ckpt["step"]))
+        return ckpt
+    if ckpt.get("average") is not None:
+        log("%s holds no checkpoint that beat zero flow on each axis: the latest weight average, step %d"
+            % (work, ckpt["step"]))
+        return dict(ckpt, model=ckpt["average"])
+    log("%s holds no checkpoint that beat zero flow on each axis: the latest weights, step %d" % (work, ckpt["step"]))
+    return ckpt
+
+
 def delta_from_run(work, code, out_path=None, log=print, x_from_transpose=False):
     """Writes a training run's checkpoint in the form the trained pack keeps it: a still network as
     its differences from the published parent; a flow or recurrent network, trained from fresh
@@ -193,6 +212,8 @@ def delta_from_run(work, code, out_path=None, log=print, x_from_transpose=False)
     if config["code"] != code:
         raise ValueError("%s trained %s, not %s" % (work, config["code"], code))
     info = parse_code(code)
+    if info.family == "flow":
+        ckpt = flow_run_weights(work, ckpt, log)
     # A flow run scored with the transposed read is written with it.
     x_from_transpose = x_from_transpose or bool(config.get("x_from_transpose", False))
     if x_from_transpose and info.family != "flow":

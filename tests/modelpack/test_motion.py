@@ -161,6 +161,25 @@ class FlowTraining(unittest.TestCase):
             from modelpack.trained import delta_from_run, trained_fresh
             delta = delta_from_run(cfg.work, "FLWN", os.path.join(tmp, "FLWN.delta"), log=logs.append)
             self.assertTrue(trained_fresh("FLWN", lambda *_: None, delta).x_from_transpose)
+            # Resumed with a weight average: the average is scored, written and delta'd; the latest
+            # weights' axes join scores.tsv, its earlier rows padded.
+            cfg.average, cfg.steps = 0.5, 12
+            averaged = train_flow(cfg, os.path.join(tmp, "averaged"), log=logs.append)
+            self.assertIn("  the weight average starts from the weights at step 9", logs)
+            ckpt = torch.load(os.path.join(cfg.work, "checkpoint.pt"), weights_only=False)
+            for key, value in ckpt["average"].items():
+                self.assertTrue(torch.equal(averaged.state_dict()[key], value), key)
+            self.assertFalse(all(torch.equal(ckpt["model"][k], v) for k, v in ckpt["average"].items()))
+            archive = torch.jit.load(os.path.join(tmp, "averaged", "FLWN.pt"))
+            with torch.no_grad():
+                torch.testing.assert_close(archive(a, b, iters), averaged(a, b, iters))
+            with open(os.path.join(cfg.work, "scores.tsv")) as f:
+                table = [l.split("\t") for l in f.read().splitlines()]
+            self.assertEqual(table[0][-3:], ["latest_epe", "latest_x", "latest_y"])
+            self.assertEqual([int(r[0]) for r in table[1:]], [0, 4, 8, 9, 12])
+            self.assertEqual({len(r) for r in table}, {11})
+            self.assertEqual(table[-2][-3:], ["", "", ""])
+            self.assertNotIn("", table[-1])
         finally:
             shutil.rmtree(tmp, ignore_errors=True)
 

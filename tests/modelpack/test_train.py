@@ -266,6 +266,35 @@ class LoopRules(unittest.TestCase):
                 for key, value in straight.state_dict().items():
                     self.assertTrue(torch.equal(resumed.state_dict()[key], value), key)
 
+    def test_the_weight_average_weighs_each_step_by_the_decay_to_the_power_of_its_age(self):
+        from modelpack.train_loop import WeightAverage
+
+        class Net(torch.nn.Module):
+            def __init__(self):
+                super().__init__()
+                self.w = torch.nn.Parameter(torch.zeros(3))
+                self.register_buffer("stat", torch.zeros(1))
+        net = Net()
+        steps = [torch.tensor([1.0, -2.0, 4.0]), torch.tensor([3.0, 0.0, -1.0]), torch.tensor([0.5, 8.0, 2.0])]
+        start = torch.tensor([2.0, 2.0, 2.0])
+        for decay in (0.5, 0.9, 0.999):
+            with self.subTest(decay=decay):
+                with torch.no_grad():
+                    net.w.copy_(start)
+                average = WeightAverage(net, decay)
+                for i, w in enumerate(steps):
+                    with torch.no_grad():
+                        net.w.copy_(w)
+                        net.stat.fill_(i)
+                    average.update(net)
+                n = len(steps)
+                expected = decay ** n * start + sum((1 - decay) * decay ** (n - 1 - k) * w for k, w in enumerate(steps))
+                torch.testing.assert_close(average.net.w, expected)
+                self.assertEqual(average.net.stat.item(), n - 1)  # buffers as they stand
+                self.assertFalse(average.net.w.requires_grad)
+        with self.assertRaises(ValueError):
+            WeightAverage(net, 1.0)
+
     def test_a_checkpoint_of_another_run_is_refused_and_left_as_it_was(self):
         still = dict(images=[], held_out=[], parent="")
         flow = dict(images=[], held_out=[])
