@@ -19,7 +19,6 @@ Writes highlights.csv and a table per set on standard output.
 """
 
 import argparse
-import csv
 import math
 import os
 import sys
@@ -30,7 +29,7 @@ import torch.nn.functional as F
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from still_quality import _write_exr, gradient, photo_sets, read_linear, render  # noqa: E402
+from still_quality import _write_exr, gradient, photo_sets, read_linear, render, write_and_group  # noqa: E402
 from modelpack.degrade import downscale  # noqa: E402
 from modelpack.encoding import log_encode  # noqa: E402
 from modelpack.evaluate import crops  # noqa: E402
@@ -105,13 +104,7 @@ def main():
 
 def _summarise(rows, out_dir):
     keys = ["above_1", "psnr", "psnr_hi", "gmsd_hi", "sharp_hi"]
-    with open(os.path.join(out_dir, "highlights.csv"), "w", newline="") as f:
-        w = csv.DictWriter(f, fieldnames=list(rows[0].keys()))
-        w.writeheader()
-        w.writerows(rows)
-    groups = {}
-    for r in rows:
-        groups.setdefault((r["set"], r["scale"], r["method"]), []).append(r)
+    groups = write_and_group(rows, os.path.join(out_dir, "highlights.csv"), ("set", "scale", "method"))
     width = max(len(r["set"]) for r in rows)
     print("%-*s %-5s %-12s %7s %7s %7s %7s %8s %9s %12s" % (
         width, "set", "scale", "method", *keys, "gain dB", "gain_hi dB"))

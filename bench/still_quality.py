@@ -187,15 +187,22 @@ def _write_exr(linear, path, work):
     convert(pfm, path, "-d", "float")
 
 
-def _summarise(rows, out_dir):
-    keys = ["psnr", "ssim", "gmsd", "sharp", "halo", "colour"]
-    with open(os.path.join(out_dir, "quality.csv"), "w", newline="") as f:
+def write_and_group(rows, path, by):
+    """Writes `rows` (dicts alike) to the CSV file `path`; returns them grouped by the tuple of
+    their `by` fields, in the order the groups first appear."""
+    with open(path, "w", newline="") as f:
         w = csv.DictWriter(f, fieldnames=list(rows[0].keys()))
         w.writeheader()
         w.writerows(rows)
     groups = {}
     for r in rows:
-        groups.setdefault((r["set"], r["scale"], r["input"], r["method"]), []).append(r)
+        groups.setdefault(tuple(r[k] for k in by), []).append(r)
+    return groups
+
+
+def _summarise(rows, out_dir):
+    keys = ["psnr", "ssim", "gmsd", "sharp", "halo", "colour"]
+    groups = write_and_group(rows, os.path.join(out_dir, "quality.csv"), ("set", "scale", "input", "method"))
     width = max(len(r["set"]) for r in rows)
     print("%-*s %-5s %-11s %-12s %7s %7s %7s %6s %7s %7s %9s %10s" % (
         width, "set", "scale", "input", "method", *keys, "gain dB", "gmsd/bic"))
