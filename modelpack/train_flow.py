@@ -463,7 +463,7 @@ class FlowTask(Task):
         keys = ("epe", "epe_zero_flow", "x", "x_zero_flow", "y", "y_zero_flow")
         note = "step %d: held-out error %s%s%s" % (
             step, "of the averaged weights " if latest else "", describe(s),
-            "; each axis beats zero flow %gx" % cfg.require if ok else "")
+            "; each axis beats zero flow %gx" % cfg.require if ok and cfg.require else "")
         if latest:
             note += "; latest weights x %.3f, y %.3f" % (latest["latest_x"], latest["latest_y"])
         return Scored({**s, **latest, "passes": ok}, ("step",) + keys + ("passes",) + tuple(latest),
