@@ -56,6 +56,9 @@ def _parser():
                    help="low-resolution patch side in pixels (default 32; FLWN: the largest, default 500)")
     t.add_argument("--lr", type=float, help="learning rate (default 1e-4; FLWN and recurrent 2e-4)")
     t.add_argument("--checkpoint-every", type=int, default=250, help="steps between checkpoints (default 250)")
+    t.add_argument("--until", type=int, default=0, metavar="STEP",
+                   help="pause at STEP with a checkpoint, before --steps; resumed with another --steps, the "
+                   "learning-rate schedule changes from there (default: run to --steps)")
     t.add_argument("--threads", type=int, default=0, help="CPU threads (default: the library's choice)")
     t.add_argument("--device", default="cpu", help="cpu or cuda[:N] (default cpu)")
     t.add_argument("--float32", action="store_true", help="no BFloat16 autocast")
@@ -172,7 +175,7 @@ def main(argv=None):
                                   checkpoint_every=args.checkpoint_every, threads=args.threads,
                                   device=args.device, downscale=args.downscale, colorspace=args.colorspace,
                                   seed=args.seed)
-            if train_flow(cfg, args.out) is None:
+            if train_flow(cfg, args.out, until=args.until) is None:
                 return 130
         elif args.command == "train" and "sr" in args.code:
             from .train_sequence import SequenceTrainConfig, train_sequence
@@ -184,7 +187,7 @@ def main(argv=None):
                                       checkpoint_every=args.checkpoint_every, threads=args.threads,
                                       device=args.device, bf16=not args.float32, downscale=args.downscale,
                                       colorspace=args.colorspace, clean=args.clean, seed=args.seed)
-            if train_sequence(cfg, args.out) is None:
+            if train_sequence(cfg, args.out, until=args.until) is None:
                 return 130
         elif args.command == "train":
             from .train import TrainConfig, train
@@ -196,7 +199,7 @@ def main(argv=None):
                               colorspace=args.colorspace, clean=args.clean, seed=args.seed,
                               widths=list(args.widths or []),
                               downscales=parse(args.downscales) if args.downscales else [])
-            if train(cfg, args.out) is None:
+            if train(cfg, args.out, until=args.until) is None:
                 return 130
         elif args.command == "delta":
             from .trained import delta_from_run

@@ -199,8 +199,8 @@ class StillTask(Task):
         export(net, self.cfg, out_pack, history, log)
 
 
-def train(cfg: TrainConfig, out_pack=None, log=print):
-    return run(StillTask(cfg), out_pack, log)
+def train(cfg: TrainConfig, out_pack=None, log=print, until=0):
+    return run(StillTask(cfg), out_pack, log, until)
 
 
 def export(net, cfg, out_pack, history, log=print):

@@ -492,8 +492,8 @@ class FlowTask(Task):
         export_flow(net, self.cfg, out_pack, history, log)
 
 
-def train_flow(cfg: FlowTrainConfig, out_pack=None, log=print):
-    return run(FlowTask(cfg), out_pack, log)
+def train_flow(cfg: FlowTrainConfig, out_pack=None, log=print, until=0):
+    return run(FlowTask(cfg), out_pack, log, until)
 
 
 def export_flow(net, cfg, out_pack, history, log=print):

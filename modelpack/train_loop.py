@@ -263,10 +263,12 @@ class Task:
 
 # ---------------------------------------------------------------- the loop
 
-def run_steps(total, step, batch, checkpoint_every, one_step, checkpoint, progress):
+def run_steps(total, step, batch, checkpoint_every, one_step, checkpoint, progress, until=0):
     """`one_step(step)` trains one batch and returns its loss; `checkpoint(progress, step)` runs
     every `checkpoint_every` steps, at the end, and when Ctrl-C or SIGTERM stops the run after the
-    step in progress. Returns (the step reached, whether the run was stopped)."""
+    step in progress, or `until` (when before `total`) pauses it. Returns (the step reached,
+    "stopped", "paused" or None)."""
+    end = min(total, until) if until > 0 else total
     stop = {"signal": None}
 
     def on_signal(signum, _frame):
@@ -274,27 +276,33 @@ def run_steps(total, step, batch, checkpoint_every, one_step, checkpoint, progre
     old_handlers = {s: signal.signal(s, on_signal) for s in (signal.SIGINT, signal.SIGTERM)}
     loss_value = float("nan")
     try:
-        while step < total and stop["signal"] is None:
+        while step < end and stop["signal"] is None:
             loss = one_step(step)
             step += 1
             loss_value = loss if math.isnan(loss_value) else 0.98 * loss_value + 0.02 * loss
             progress.show(step, loss_value, batch)
-            if step % checkpoint_every == 0 or step == total:
+            if step % checkpoint_every == 0 or step == end:
                 checkpoint(progress, step)
         if stop["signal"] is not None:
             checkpoint(progress, step)
             progress.note("stopped at step %d; the same command resumes" % step)
-            return step, True
+            return step, "stopped"
+        if step < total:
+            progress.note("paused at step %d of %d (--until); the command without --until, or with another "
+                          "--steps, resumes" % (step, total))
+            return step, "paused"
     finally:
         for s, h in old_handlers.items():
             signal.signal(s, h)
     progress.show(step, loss_value, batch, force=True)
-    return step, False
+    return step, None
 
 
-def run(task, out_pack=None, log=print):
+def run(task, out_pack=None, log=print, until=0):
     """Trains `task` in its work folder, from its checkpoint when there is one; returns the
-    trained network (exported into `out_pack` when given), or None when a signal stopped it."""
+    trained network (exported into `out_pack` when given), or None when a signal stopped it. With
+    `until` (> 0) before the last step the run pauses there with a checkpoint and returns the network
+    as it stands, unexported: resumed under another --steps, a schedule changes from that step on."""
     cfg = task.cfg
     task.check()
     os.makedirs(cfg.work, exist_ok=True)
@@ -342,10 +350,13 @@ def run(task, out_pack=None, log=print):
     if ckpt is None and task.held:
         checkpoint(progress, step)
     task.start_training()
-    step, stopped = run_steps(cfg.steps, step, task.batch, cfg.checkpoint_every, task.step, checkpoint, progress)
-    if stopped:
+    step, ended = run_steps(cfg.steps, step, task.batch, cfg.checkpoint_every, task.step, checkpoint, progress,
+                            until)
+    if ended == "stopped":
         return None
     net = task.finish()
+    if ended == "paused":
+        return net
     if out_pack:
         task.export(net, out_pack, history, log)
     return net

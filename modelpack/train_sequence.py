@@ -521,8 +521,8 @@ class SequenceTask(Task):
         export_sequence(net, self.cfg, out_pack, history, log)
 
 
-def train_sequence(cfg: SequenceTrainConfig, out_pack=None, log=print):
-    return run(SequenceTask(cfg), out_pack, log)
+def train_sequence(cfg: SequenceTrainConfig, out_pack=None, log=print, until=0):
+    return run(SequenceTask(cfg), out_pack, log, until)
 
 
 def save_sequence(net, path, meta):

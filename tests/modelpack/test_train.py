@@ -259,12 +259,17 @@ class LoopRules(unittest.TestCase):
                         if step == 1:
                             os.kill(os.getpid(), signal.SIGTERM)
                         return loss
+                # Stopped by a signal, or paused by --until: either way a checkpoint at step 2 that
+                # resumes to the unstopped run's weights.
                 work = os.path.join(TMP, "loop-%s-stopped" % name)
                 self.assertIsNone(run(StoppedAfterTwo(config(work)), log=lambda *_: None))
-                self.assertEqual(torch.load(os.path.join(work, "checkpoint.pt"), weights_only=False)["step"], 2)
-                resumed = run(task_type(config(work)), log=lambda *_: None)
-                for key, value in straight.state_dict().items():
-                    self.assertTrue(torch.equal(resumed.state_dict()[key], value), key)
+                paused = os.path.join(TMP, "loop-%s-paused" % name)
+                self.assertIsNotNone(run(task_type(config(paused)), log=lambda *_: None, until=2))
+                for folder in (work, paused):
+                    self.assertEqual(torch.load(os.path.join(folder, "checkpoint.pt"), weights_only=False)["step"], 2)
+                    resumed = run(task_type(config(folder)), log=lambda *_: None)
+                    for key, value in straight.state_dict().items():
+                        self.assertTrue(torch.equal(resumed.state_dict()[key], value), key)
 
     def test_the_weight_average_weighs_each_step_by_the_decay_to_the_power_of_its_age(self):
         from modelpack.train_loop import WeightAverage
