@@ -2,7 +2,7 @@
 
     python bench/highlight_quality.py --render build/bin/magnifex-render --plugin-dir build/plugins/trained \
         --photos ~/.cache/magnifex/photos/held-out ~/.cache/magnifex/photos/held-out-independent \
-        --out build/bench/highlights [--scales 4 2] [--details 0]
+        --out build/bench/highlights [--scales 4 2] [--details 0] [--compare knee=DIR]
 
 Plates carry skies, practical lights and speculars above 1 in linear light; the photographs do not.
 Each held-out photograph (linear light, area-downscaled by 2) gives the crop with the brightest
@@ -15,10 +15,15 @@ light. Against the truth, in the LogC encoding the networks work in (PSNR peak 1
   psnr_hi    over the highlight region (truth's largest channel above 1, grown by 2 pixels)
   gmsd_hi    gradient magnitude similarity deviation over the highlight region (lower is better)
   sharp_hi   mean gradient magnitude over the truth's in the highlight region (1 = as sharp)
-Writes highlights.csv and a table per set on standard output.
+Writes highlights.csv and a table per set on standard output. --compare renders the same crops
+with other plug-in directories too, such as one whose still networks see highlights:
+    python -m modelpack build --pack trained --highlight-knee 0.5 --out build/packs/trained-knee
+    cmake -S companion -B build/knee -DMAGNIFEX_PACK_DIR=$PWD/build/packs/trained-knee && cmake --build build/knee
+    cp build/plugins/trained/Magnifex.so build/knee/
 """
 
 import argparse
+import itertools
 import math
 import os
 import sys
@@ -75,9 +80,13 @@ def main():
     p.add_argument("--candidates", type=int, default=4, help="crops looked at per photograph")
     p.add_argument("--peak", type=float, default=2.0)
     p.add_argument("--threads", type=int, default=2)
+    p.add_argument("--compare", nargs="*", default=[], metavar="NAME=DIR",
+                   help="other plug-in directories (another highlight treatment), rendered beside --plugin-dir")
     args = p.parse_args()
     os.makedirs(args.out, exist_ok=True)
     work = tempfile.mkdtemp(prefix="magnifex-highlights-")
+    plugins = [("", args)] + [(tag, argparse.Namespace(**dict(vars(args), plugin_dir=folder)))
+                              for tag, folder in photo_sets(args.compare)]
     rows = []
     for name, folder in photo_sets(args.photos):
         for n, f in enumerate(expand([folder])):
@@ -93,11 +102,11 @@ def main():
                        "above_1": (truth.amax(1) > 1).float().mean().item()}
                 bic = F.interpolate(lr, scale_factor=float(scale), mode="bicubic", align_corners=False)
                 rows.append(dict(row, method="bicubic", **region_metrics(log_encode(bic), truth_log, mask)))
-                for d in args.details:
+                for d, (tag, plugin_args) in itertools.product(args.details, plugins):
                     dst = os.path.join(work, "out.exr")
-                    render(args, src, dst, scale, d)
+                    render(plugin_args, src, dst, scale, d)
                     out = read_linear(dst, work)
-                    rows.append(dict(row, method="details %g" % d,
+                    rows.append(dict(row, method=" ".join(filter(None, ["details %g" % d, tag])),
                                      **region_metrics(log_encode(out), truth_log, mask)))
     _summarise(rows, args.out)
 
@@ -106,14 +115,14 @@ def _summarise(rows, out_dir):
     keys = ["above_1", "psnr", "psnr_hi", "gmsd_hi", "sharp_hi"]
     groups = write_and_group(rows, os.path.join(out_dir, "highlights.csv"), ("set", "scale", "method"))
     width = max(len(r["set"]) for r in rows)
-    print("%-*s %-5s %-12s %7s %7s %7s %7s %8s %9s %12s" % (
+    print("%-*s %-5s %-22s %7s %7s %7s %7s %8s %9s %12s" % (
         width, "set", "scale", "method", *keys, "gain dB", "gain_hi dB"))
     for (name, scale, method), rs in groups.items():
         mean = {k: sum(r[k] for r in rs) / len(rs) for k in keys}
         base = groups[(name, scale, "bicubic")]
         gain = mean["psnr"] - sum(r["psnr"] for r in base) / len(base)
         gain_hi = mean["psnr_hi"] - sum(r["psnr_hi"] for r in base) / len(base)
-        print("%-*s %-5s %-12s %7.3f %7.2f %7.2f %7.4f %8.3f %+9.2f %+12.2f"
+        print("%-*s %-5s %-22s %7.3f %7.2f %7.2f %7.4f %8.3f %+9.2f %+12.2f"
               % (width, name, "%dx" % scale, method, *[mean[k] for k in keys], gain, gain_hi))
 
 

@@ -16,6 +16,10 @@ def _parser():
     b = sub.add_parser("build", help="build the reference, tiny or trained pack")
     b.add_argument("--pack", required=True, choices=PACK_NAMES)
     b.add_argument("--out", required=True, help="pack directory (created; its <code>.pt files are replaced)")
+    b.add_argument("--highlight-knee", type=float,
+                   help="trained pack only: linear level past which the still networks see highlights "
+                   "squeezed under 1, in (0, 1), or 1 to carry light above 1 past them bicubically "
+                   "(default: what each network was trained with)")
 
     v = sub.add_parser("broken", help="build a broken pack for failure tests")
     g = v.add_mutually_exclusive_group(required=True)
@@ -72,6 +76,9 @@ def _parser():
     t.add_argument("--widths", type=int, nargs=2, metavar=("FEATURES", "GROWTH"),
                    help="widths of a network started without --parent")
     t.add_argument("--seed", type=int, default=1)
+    t.add_argument("--highlight-knee", type=float, default=1.0,
+                   help="still networks: linear level past which the layers see highlights squeezed under 1, "
+                   "in (0, 1); 1 (default) carries light above 1 past them bicubically")
     f = t.add_argument_group("flow network (FLWN)")
     f.add_argument("--flow-widths", default="narrow", choices=("narrow", "tiny", "reference"),
                    help="narrow (default: trainable on a CPU in hours), or the widths of the tiny or "
@@ -152,9 +159,13 @@ def main(argv=None):
                 raise ValueError("--out is required with --variant")
             from .packs import build_variant
             build_variant(args.variant, args.out, args.base)
+        elif args.command == "build" and args.highlight_knee is not None and not 0.0 < args.highlight_knee <= 1.0:
+            raise ValueError("--highlight-knee must lie in (0, 1], not %g" % args.highlight_knee)
+        elif args.command == "build" and args.highlight_knee is not None and args.pack != "trained":
+            raise ValueError("--highlight-knee applies to the trained pack only")
         elif args.command == "build" and args.pack == "trained":
             from .trained import build_trained
-            build_trained(args.out)
+            build_trained(args.out, highlight_knee=args.highlight_knee)
         elif args.command == "build":
             from .packs import build
             build(args.pack, args.out)
@@ -198,6 +209,7 @@ def main(argv=None):
                               device=args.device, bf16=not args.float32, downscale=args.downscale,
                               colorspace=args.colorspace, clean=args.clean, seed=args.seed,
                               widths=list(args.widths or []),
+                              highlight_knee=args.highlight_knee,
                               downscales=parse(args.downscales) if args.downscales else [])
             if train(cfg, args.out, until=args.until) is None:
                 return 130

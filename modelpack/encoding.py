@@ -60,6 +60,21 @@ def split_in_range(linear):
     return inside, linear - inside
 
 
+def compress_highlights(linear, knee: float):
+    """Non-negative linear light squeezed into [0, 1): unchanged up to `knee`, then a rational
+    shoulder with slope 1 at the knee that reaches 1 only at infinity, so highlights keep their
+    texture inside the range an sRGB network knows. Linear 1 lands halfway up the shoulder."""
+    u = torch.clamp(linear - knee, min=0.0) / (1.0 - knee)
+    return torch.where(linear > knee, knee + (1.0 - knee) * u / (1.0 + u), linear)
+
+
+def expand_highlights(compressed, knee: float):
+    """The inverse of compress_highlights. Values at or past 1 are taken as the shoulder's top
+    (a thousand times the shoulder's width past the knee) rather than infinity."""
+    t = torch.clamp((compressed - knee) / (1.0 - knee), 0.0, 0.999)
+    return torch.where(compressed > knee, knee + (1.0 - knee) * t / (1.0 - t), compressed)
+
+
 def bicubic_up(x, scale: int):
     return F.interpolate(x, scale_factor=float(scale), mode="bicubic", align_corners=False)
 

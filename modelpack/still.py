@@ -27,7 +27,8 @@ Domain. By default the layers work on the node's LogC values directly. With
 encoding.py (LogC -> linear -> sRGB in [0, 1] -> layers -> linear, its low
 band tied to the bicubic upscale -> LogC, out-of-range light carried past by
 bicubic upscaling), the domain published
-weights of this family were trained in. Both archives of a GAN/PSNR pair
+weights of this family were trained in. A `highlight_knee` below 1 lets the layers see light
+above 1 as well, squeezed under 1 past the knee and expanded after (encoding.py). Both archives of a GAN/PSNR pair
 must use the same domain.
 
 A 2x network in the sRGB domain adds its layers' output to the bicubic
@@ -51,7 +52,8 @@ import torch
 from torch import nn
 import torch.nn.functional as F
 
-from .encoding import anchor_colour, bicubic_up, log_decode, log_encode, split_in_range, srgb_decode, srgb_encode
+from .encoding import (anchor_colour, bicubic_up, compress_highlights, expand_highlights, log_decode, log_encode,
+                       split_in_range, srgb_decode, srgb_encode)
 
 # Replicated border, in pixels of the grid conv_first works on. Zero padding
 # creeps one pixel inwards per 3x3 convolution and doubles with each
@@ -100,15 +102,20 @@ class StillNet(nn.Module):
     area: Final[bool]
     margin: Final[int]
     srgb_core: Final[bool]
+    highlight_knee: Final[float]
 
-    def __init__(self, scale=4, nf=64, gc=32, nb=23, srgb_core=False, area=False):
+    def __init__(self, scale=4, nf=64, gc=32, nb=23, srgb_core=False, area=False, highlight_knee=1.0):
         super().__init__()
         if scale not in (2, 4):
             raise ValueError("still network scale must be 2 or 4, not %r" % (scale,))
         if area and scale != 2:
             raise ValueError("the area layout is a 2x layout")
+        if not 0.0 < highlight_knee <= 1.0:
+            raise ValueError("the highlight knee must lie in (0, 1], not %r" % (highlight_knee,))
         self.scale = scale
         self.srgb_core = srgb_core
+        # 1: light above 1 goes past the layers bicubically; below 1: the layers see it squeezed.
+        self.highlight_knee = highlight_knee
         # Set when an archive is written, from a measurement (precision.py).
         self.cpu_bfloat16 = False
         self.area = area
@@ -130,13 +137,21 @@ class StillNet(nn.Module):
         if not self.srgb_core:
             out = self.layers(x)
             return log_encode(F.avg_pool2d(log_decode(out), 2)) if self.area else out
-        inside, outside = split_in_range(log_decode(x))
+        linear = log_decode(x)
+        knee = self.highlight_knee
+        if knee < 1.0:
+            outside = torch.clamp(linear, max=0.0)
+            inside = compress_highlights(linear - outside, knee)
+        else:
+            inside, outside = split_in_range(linear)
         s = srgb_encode(inside)
         core = self.layers(s)
         if self.unshuffle:
             core = core + bicubic_up(s, self.scale)
         y = srgb_decode(core)
         y = anchor_colour(y, bicubic_up(inside, self.layer_scale), self.layer_scale)
+        if knee < 1.0:
+            y = expand_highlights(y, knee)
         if self.area:
             y = F.avg_pool2d(y, 2)
         return log_encode(y + bicubic_up(outside, self.scale))

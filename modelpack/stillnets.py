@@ -28,7 +28,8 @@ def still_from_archive(path):
     gc = state["body.0.rdb1.conv1.weight"].shape[0]
     area = meta.get("layout") == "area"
     scale = 2 if state["conv_first.weight"].shape[1] == 12 or area else 4
-    net = StillNet(scale, nf, gc, srgb_core=meta.get("domain") == "srgb", area=area)
+    net = StillNet(scale, nf, gc, srgb_core=meta.get("domain") == "srgb", area=area,
+                   highlight_knee=float(meta.get("highlight_knee", 1.0)))
     net.load_state_dict(state)
     return net, meta
 
@@ -38,6 +39,8 @@ def save_still(net, path, meta):
     meta = dict(meta, domain="srgb" if net.srgb_core else "logc")
     if net.area:
         meta["layout"] = "area"
+    if net.highlight_knee < 1.0:
+        meta["highlight_knee"] = net.highlight_knee
     save_archive(torch.jit.script(net.eval()), path, {META_FILE: json.dumps(meta, sort_keys=True)})
 
 
@@ -68,6 +71,7 @@ def area_two_x(net4):
     weights, a 4x network's own 2x result from the start."""
     nf = net4.conv_first.out_channels
     gc = net4.body[0].rdb1.conv1.out_channels
-    net2 = StillNet(2, nf, gc, nb=len(net4.body), srgb_core=net4.srgb_core, area=True)
+    net2 = StillNet(2, nf, gc, nb=len(net4.body), srgb_core=net4.srgb_core, area=True,
+                    highlight_knee=net4.highlight_knee)
     net2.load_state_dict(net4.state_dict())
     return net2

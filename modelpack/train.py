@@ -61,6 +61,7 @@ class TrainConfig:
     eval_crop: int = 192
     eval_per_image: int = 4
     widths: list = field(default_factory=list)   # [features >= 3, growth] without a parent
+    highlight_knee: float = 1.0  # below 1: the layers see highlights squeezed under 1 (still.py)
 
     @property
     def info(self):
@@ -127,11 +128,20 @@ class StillTask(Task):
         if info.family != "still":
             raise ValueError("%s is a %s network; modelpack train trains still networks"
                              % (self.cfg.code, info.family))
+        if not 0.0 < self.cfg.highlight_knee <= 1.0:
+            raise ValueError("--highlight-knee must lie in (0, 1], not %g" % self.cfg.highlight_knee)
+
+    def refuse(self, saved, path):
+        theirs, ours = saved.get("highlight_knee", 1.0), self.cfg.highlight_knee
+        if theirs != ours:
+            return "%s holds a run with highlight knee %g, not %g (use another --work)" % (path, theirs, ours)
+        return super().refuse(saved, path)
 
     def setup(self, ckpt, log):
         cfg, info = self.cfg, self.cfg.info
         if ckpt is not None:
-            net = StillNet(info.scale, *ckpt["widths"], srgb_core=ckpt["srgb_core"], area=ckpt.get("area", False))
+            net = StillNet(info.scale, *ckpt["widths"], srgb_core=ckpt["srgb_core"], area=ckpt.get("area", False),
+                           highlight_knee=cfg.highlight_knee)
             net.load_state_dict(ckpt["model"])
             log("resuming %s at step %d of %d" % (cfg.code, ckpt["step"], cfg.steps))
         elif cfg.parent:
@@ -145,6 +155,7 @@ class StillTask(Task):
             # weights starts far off and trains unstably.
             still_tiny(net, info.training, "train/%s" % cfg.code)
             log("starting %s from a smooth upscale (features %d, growth %d)" % (cfg.code, nf, gc))
+        net.highlight_knee = cfg.highlight_knee
         self.widths = [net.conv_first.out_channels, net.body[0].rdb1.conv1.out_channels]
         self.device = device = torch.device(cfg.device)
         self.use_bf16 = cfg.bf16 and (bf16_available(cfg.device) or device.type == "cuda")
@@ -158,6 +169,7 @@ class StillTask(Task):
             if not cfg.parent:
                 raise ValueError("the detail end (%s) learns its texture from a parent: give --parent" % cfg.code)
             self.teacher = resolve_parent(cfg.parent, cfg.code).to(device).to(memory_format=torch.channels_last).eval()
+            self.teacher.highlight_knee = cfg.highlight_knee
             for p in self.teacher.parameters():
                 p.requires_grad_(False)
         log("  %s, %s, batch %d of %dx%d inputs%s" % (

@@ -84,6 +84,7 @@ def trained_still(code, log=print):
         return net
     meta, state = apply_delta(net.state_dict(), delta_path(plates))
     net.load_state_dict(state)
+    net.highlight_knee = float(meta.get("highlight_knee", 1.0))
     log("  %s: %s + %s (%s)" % (code, parent, os.path.basename(delta_path(plates)), meta.get("summary", "")))
     return net
 
@@ -144,7 +145,10 @@ def sequence_or_flow(code, log=print):
     return None, "  (reference)"
 
 
-def build_trained(out_dir, log=print):
+def build_trained(out_dir, log=print, highlight_knee=None):
+    """The trained pack. `highlight_knee` sets how every still archive treats light above 1
+    (still.py: 1 carries it past the layers bicubically, below 1 the layers see it); None keeps
+    each network's own, the one it was trained with."""
     t0 = time.time()
     log("Building pack 'trained' into %s" % out_dir)
     packs._prepare_dir(out_dir)
@@ -164,8 +168,11 @@ def build_trained(out_dir, log=print):
             packs._log_archive(log, i, len(CODES), code, path, t, "  (copy of %s)" % os.path.basename(twin))
             continue
         if info.family == "still":
-            save_still(trained_still(code, log).eval(), path, {"code": code, "pack": "trained"})
-            note = "  (trained)"
+            net = trained_still(code, log).eval()
+            if highlight_knee is not None:
+                net.highlight_knee = highlight_knee
+            save_still(net, path, {"code": code, "pack": "trained"})
+            note = "  (trained)" + ("" if net.highlight_knee == 1.0 else ", highlight knee %g" % net.highlight_knee)
         else:
             net, note = sequence_or_flow(code, log)
             if net is None:
@@ -228,6 +235,8 @@ def delta_from_run(work, code, out_path=None, log=print, x_from_transpose=False)
             "config": {k: config[k] for k in ("steps", "batch", "patch", "lr", "downscale") if k in config}}
     if info.family == "still":
         parent = delta_parent(code).state_dict()
+        if config.get("highlight_knee", 1.0) != 1.0:
+            meta["highlight_knee"] = config["highlight_knee"]
         meta["parent"] = PUBLISHED_STEM if info.scale == 4 else "4%s (area layout)" % code[1:]
         encoding = "q8"
     else:

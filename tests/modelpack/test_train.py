@@ -12,7 +12,8 @@ import torch
 
 from modelpack import degrade
 from modelpack.compact import DeltaError, apply_delta, read_delta, write_delta
-from modelpack.encoding import log_decode, log_encode, srgb_decode, srgb_encode
+from modelpack.encoding import (compress_highlights, expand_highlights, log_decode, log_encode, srgb_decode,
+                                srgb_encode)
 from modelpack.still import StillNet
 from modelpack.stillnets import area_two_x, save_still, still_from_archive
 from modelpack.train import StillTask, TrainConfig, box, loss_fn, train
@@ -51,13 +52,48 @@ class Encodings(unittest.TestCase):
 
     def test_the_srgb_adapter_keeps_flat_light_of_any_level(self):
         # Any interpolating layers map a flat patch to itself, so a flat LogC input must come back
-        # unchanged, highlights and negatives (carried past the layers) included.
-        net = StillNet(4, 3, 1, srgb_core=True)
-        net.layers = lambda x: torch.nn.functional.interpolate(x, scale_factor=4.0, mode="nearest")
-        for linear in (-0.01, 0.0, 0.18, 1.0, 6.0):
-            x = log_encode(torch.full((1, 3, 5, 7), linear))
-            torch.testing.assert_close(net(x), log_encode(torch.full((1, 3, 20, 28), linear)),
-                                       rtol=1e-5, atol=1e-5)
+        # unchanged, highlights and negatives included, whichever way highlights go.
+        for knee in (1.0, 0.5):
+            net = StillNet(4, 3, 1, srgb_core=True, highlight_knee=knee)
+            net.layers = lambda x: torch.nn.functional.interpolate(x, scale_factor=4.0, mode="nearest")
+            for linear in (-0.01, 0.0, 0.18, 1.0, 6.0):
+                with self.subTest(knee=knee, linear=linear):
+                    x = log_encode(torch.full((1, 3, 5, 7), linear))
+                    torch.testing.assert_close(net(x), log_encode(torch.full((1, 3, 20, 28), linear)),
+                                               rtol=1e-4, atol=1e-5)
+
+    def test_the_highlight_shoulder_keeps_light_below_its_knee_and_inverts_above_it(self):
+        # (knee, linear, squeezed): the shoulder is k + (1 - k) u / (1 + u), u = (v - k) / (1 - k).
+        for knee, linear, squeezed in ((0.5, 0.3, 0.3), (0.5, 0.5, 0.5), (0.5, 1.0, 0.75),
+                                       (0.5, 2.0, 0.875), (0.8, 1.0, 0.9), (0.8, 40.8, 0.999005)):
+            with self.subTest(knee=knee, linear=linear):
+                c = compress_highlights(torch.tensor([linear]), knee)
+                self.assertAlmostEqual(c.item(), squeezed, places=5)
+                self.assertAlmostEqual(expand_highlights(c, knee).item(), linear, delta=1e-4 * linear)
+        # Slope 1 on both sides of the knee: no kink for the layers to turn into an edge.
+        for knee in (0.5, 0.8):
+            v = torch.tensor([knee - 1e-3, knee, knee + 1e-3], dtype=torch.float64)
+            c = compress_highlights(v, knee)
+            self.assertAlmostEqual(((c[2] - c[1]) / (c[1] - c[0])).item(), 1.0, places=2)
+        self.assertLess(compress_highlights(torch.tensor([1e6]), 0.5).item(), 1.0)
+
+    def test_only_a_knee_below_1_lets_the_layers_shape_highlights(self):
+        # An edge between two highlights (2 and 4, both above 1), through layers that upscale by
+        # nearest neighbour: carried past the layers it comes back as its bicubic upscale; seen by
+        # them, it keeps their hard step in the detail band.
+        linear = torch.full((1, 3, 8, 8), 2.0)
+        linear[..., 4:] = 4.0
+        bicubic = torch.nn.functional.interpolate(linear, scale_factor=4.0, mode="bicubic", align_corners=False)
+        for knee, like_bicubic in ((1.0, True), (0.5, False)):
+            with self.subTest(knee=knee):
+                net = StillNet(4, 3, 1, srgb_core=True, highlight_knee=knee)
+                net.layers = lambda x: torch.nn.functional.interpolate(x, scale_factor=4.0, mode="nearest")
+                out = log_decode(net(log_encode(linear)))
+                gap = (out - bicubic).abs().max().item()
+                if like_bicubic:
+                    self.assertLess(gap, 1e-3)
+                else:
+                    self.assertGreater(gap, 0.1)
 
 
     def test_the_colour_anchor_removes_a_cast_and_keeps_finer_detail(self):
@@ -209,16 +245,19 @@ class TrainingRun(unittest.TestCase):
             else:
                 torch.testing.assert_close(log_decode(out2), area, rtol=1e-5, atol=1e-6)
 
-    def test_an_area_layout_archive_reads_back_in_its_layout(self):
+    def test_an_archive_reads_back_in_its_layout_and_highlight_treatment(self):
         torch.manual_seed(3)
-        net2 = area_two_x(StillNet(4, 4, 2, srgb_core=True)).eval()
-        path = os.path.join(TMP, "2PstP-area.pt")
-        save_still(net2, path, {"code": "2PstP"})
-        again, meta = still_from_archive(path)
-        self.assertEqual((again.scale, again.area, meta["layout"]), (2, True, "area"))
-        x = torch.rand(1, 3, 6, 5) * 0.6
-        with torch.no_grad():
-            torch.testing.assert_close(again(x), net2(x))
+        for knee in (1.0, 0.6):
+            with self.subTest(knee=knee):
+                net2 = area_two_x(StillNet(4, 4, 2, srgb_core=True, highlight_knee=knee)).eval()
+                path = os.path.join(TMP, "2PstP-area.pt")
+                save_still(net2, path, {"code": "2PstP"})
+                again, meta = still_from_archive(path)
+                self.assertEqual((again.scale, again.area, again.highlight_knee, meta["layout"]),
+                                 (2, True, knee, "area"))
+                x = torch.rand(1, 3, 6, 5) * 0.7   # LogC 0.7: linear 3.8, a highlight
+                with torch.no_grad():
+                    torch.testing.assert_close(again(x), net2(x))
 
     def test_an_srgb_archive_runs_under_cpu_bfloat16_autocast_as_the_plug_in_runs_it(self):
         torch.manual_seed(2)
@@ -306,6 +345,8 @@ class LoopRules(unittest.TestCase):
         cases = (  # (task, config of the checkpoint found, the refusal)
             (lambda w: StillTask(TrainConfig(code="4PstG", work=w, **still)), {"code": "4PstP"},
              "holds a 4PstP run; this run trains 4PstG (use another --work)"),
+            (lambda w: StillTask(TrainConfig(code="4PstP", work=w, highlight_knee=0.5, **still)), {"code": "4PstP"},
+             "holds a run with highlight knee 1, not 0.5 (use another --work)"),
             (lambda w: SequenceTask(SequenceTrainConfig(code="2PAsrP", work=w, flow="FLWN.pt", **flow)),
              {"code": "4PstP"}, "holds a 4PstP run; this run trains 2PAsrP (use another --work)"),
             (lambda w: FlowTask(FlowTrainConfig(work=w, **flow)), {"code": "FLWN", "widths": "tiny", "recipe": 2},
