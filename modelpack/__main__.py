@@ -76,6 +76,9 @@ def _parser():
     t.add_argument("--widths", type=int, nargs=2, metavar=("FEATURES", "GROWTH"),
                    help="widths of a network started without --parent")
     t.add_argument("--seed", type=int, default=1)
+    t.add_argument("--average", type=float, default=0.0, metavar="DECAY",
+                   help="still and flow networks: score, keep and write a moving average of the weights, DECAY "
+                   "a step (for example 0.998, about the last 500 steps); default 0, the weights as they stand")
     t.add_argument("--highlight-knee", type=float, default=1.0,
                    help="still networks: linear level past which the layers see highlights squeezed under 1, "
                    "in (0, 1); 1 (default) carries light above 1 past them bicubically")
@@ -94,9 +97,6 @@ def _parser():
     f.add_argument("--loss-axes", default="xy", choices=("xy", "y"),
                    help="the axes in the loss (default xy; y for a network that reads horizontal flow from the "
                    "transposed pair: with flips and transposition every pair's motion is trained as vertical)")
-    f.add_argument("--average", type=float, default=0.0, metavar="DECAY",
-                   help="score, keep and write a moving average of the weights, DECAY a step (for example "
-                   "0.998, about the last 500 steps); default 0, the weights as they stand")
     f.add_argument("--train-shift", type=float, default=24.0,
                    help="most motion of the training pairs in input pixels a frame (default 24; --shift is "
                    "that of the scored pairs)")
@@ -188,6 +188,8 @@ def main(argv=None):
                                   seed=args.seed)
             if train_flow(cfg, args.out, until=args.until) is None:
                 return 130
+        elif args.command == "train" and "sr" in args.code and args.average:
+            raise ValueError("--average applies to still and flow networks, not to %s" % args.code)
         elif args.command == "train" and "sr" in args.code:
             from .train_sequence import SequenceTrainConfig, train_sequence
             cfg = SequenceTrainConfig(code=args.code, images=args.images, held_out=args.held_out, work=args.work,
@@ -210,6 +212,7 @@ def main(argv=None):
                               colorspace=args.colorspace, clean=args.clean, seed=args.seed,
                               widths=list(args.widths or []),
                               highlight_knee=args.highlight_knee,
+                              average=args.average,
                               downscales=parse(args.downscales) if args.downscales else [])
             if train(cfg, args.out, until=args.until) is None:
                 return 130

@@ -35,7 +35,8 @@ from .codes import parse_code
 from .encoding import log_encode
 from .still import StillNet
 from .stillnets import archive_meta, resolve_parent, save_still
-from .train_loop import Scored, Seeded, Task, bf16_available, box, descend, learning_rate, load_images, run
+from .train_loop import (BEST, Scored, Seeded, Task, WeightAverage, bf16_available, box, descend, learning_rate,
+                         load_images, run, write_checkpoint)
 
 
 @dataclass
@@ -62,6 +63,7 @@ class TrainConfig:
     eval_per_image: int = 4
     widths: list = field(default_factory=list)   # [features >= 3, growth] without a parent
     highlight_knee: float = 1.0  # below 1: the layers see highlights squeezed under 1 (still.py)
+    average: float = 0.0        # decay per step of the weight average scored, kept and written; 0: none
 
     @property
     def info(self):
@@ -161,9 +163,11 @@ class StillTask(Task):
         self.use_bf16 = cfg.bf16 and (bf16_available(cfg.device) or device.type == "cuda")
         self.net = net.to(device).to(memory_format=torch.channels_last)
         self.opt = torch.optim.Adam(self.net.parameters(), lr=cfg.lr, betas=(0.9, 0.99))
+        self.average = WeightAverage(self.net, cfg.average) if cfg.average else None
         train_images = (photo_scales.load_images if cfg.downscales else load_images)(cfg, cfg.images, log)
         self.held = load_images(cfg, cfg.held_out, log) if cfg.held_out else []
         self.samples = Samples(train_images, info.scale, cfg.patch, cfg.clean, cfg.seed)
+        self.best = None
         self.teacher = None
         if info.training == "G":
             if not cfg.parent:
@@ -187,25 +191,52 @@ class StillTask(Task):
                 with torch.no_grad():
                     taught = self.teacher(lr_in).float()
         loss = loss_fn(info.training, out.float(), hr, info.scale, taught if self.teacher is not None else None)
-        return descend(self.opt, loss, learning_rate(cfg.lr, step, cfg.steps))
+        loss = descend(self.opt, loss, learning_rate(cfg.lr, step, cfg.steps))
+        if self.average is not None:
+            self.average.update(self.net)
+        return loss
 
     def score(self, step):
         if not self.held:
             return None
-        cfg, net = self.cfg, self.net
+        cfg = self.cfg
+        # With a weight average the average is what is scored, kept and written.
+        net = self.average.net if self.average is not None else self.net
         net.eval()
         s = evaluate.score(net.float().cpu() if self.device.type != "cpu" else net, self.held, cfg.info.scale,
                            cfg.eval_crop, cfg.eval_per_image, bf16=self.use_bf16)
         net.to(self.device)
-        net.train()
+        if net is self.net:
+            net.train()
         return Scored(asdict(s), ("step", "psnr", "psnr_bicubic", "gain_db", "ssim", "ssim_bicubic"),
                       ("%d" % step, "%.3f" % s.psnr, "%.3f" % s.psnr_bicubic, "%+.3f" % s.gain,
                        "%.4f" % s.ssim, "%.4f" % s.ssim_bicubic),
                       "step %d: held-out PSNR %.2f dB (bicubic %.2f, %+.2f dB), SSIM %.4f (bicubic %.4f)"
                       % (step, s.psnr, s.psnr_bicubic, s.gain, s.ssim, s.ssim_bicubic))
 
+    def restore(self, ckpt):
+        self.best = ckpt.get("best")
+        if self.average is not None and ckpt.get("average") is not None:
+            self.average.load_state_dict(ckpt["average"])
+
+    def scored(self, step, scores, payload):
+        """Keeps WORK/best.pt, the checkpoint of the highest held-out gain over bicubic: at a few
+        patches a step the gain swings by a tenth of a dB between checkpoints, so the latest one is
+        a poor pick."""
+        gain = scores.fields["psnr"] - scores.fields["psnr_bicubic"]
+        if self.best is None or gain > self.best["gain"]:
+            self.best = {"step": step, "gain": gain}
+            best = dict(payload, **self.state())
+            if self.average is not None:
+                best["model"] = self.average.state_dict()
+            write_checkpoint(os.path.join(self.cfg.work, BEST), best)
+
     def state(self):
-        return {"widths": self.widths, "srgb_core": self.net.srgb_core, "area": self.net.area}
+        return {"widths": self.widths, "srgb_core": self.net.srgb_core, "area": self.net.area, "best": self.best,
+                "average": self.average.state_dict() if self.average is not None else None}
+
+    def finish(self):
+        return (self.average.net if self.average is not None else self.net).cpu().float().eval()
 
     def export(self, net, out_pack, history, log):
         export(net, self.cfg, out_pack, history, log)

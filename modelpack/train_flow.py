@@ -55,13 +55,12 @@ from .encoding import log_encode
 from .flow import FlowNet, FlowWidths
 from .motion import MotionLimits, camera_path, draw_cut_out, occluded_clip, render_clip
 from .sequence_ops import flow_padding, pad_for_flow
-from .train_loop import Scored, Seeded, Task, WeightAverage, learning_rate, load_images, run, write_checkpoint
+from .train_loop import BEST, Scored, Seeded, Task, WeightAverage, learning_rate, load_images, run, write_checkpoint
 
 PLUGIN_ITERATIONS = PLUGIN["flow_iterations"]
 RECIPE = 2             # checkpoints of another recipe are refused
 SMALLEST = 32          # the smallest patch side trained and scored
 PADDED = 128           # the plug-in pads patches to at least this
-BEST = "best.pt"
 
 # Held-out patch sizes (h, w): square and not, inside one padded map and larger.
 EVAL_SIZES = ((32, 32), (500, 500), (48, 96), (384, 500), (64, 64), (500, 300), (80, 120), (320, 320),

@@ -33,6 +33,7 @@ from .images import expand, load_linear
 
 CHECKPOINT = "checkpoint.pt"
 SCORES = "scores.tsv"
+BEST = "best.pt"
 
 
 # ---------------------------------------------------------------- pieces the tasks share

@@ -187,11 +187,11 @@ def build_trained(out_dir, log=print, highlight_knee=None):
     log("Done: %d archives in %.1fs" % (len(CODES), time.time() - t0))
 
 
-def flow_run_weights(work, ckpt, log):
-    """The checkpoint a flow run ships: its best one (best.pt, the best that beat zero flow on
-    each axis) when it has one, else the latest, whose weight average stands in for its weights
-    when the run keeps one."""
-    from .train_flow import BEST
+def run_weights(work, ckpt, log):
+    """The checkpoint a run ships: its best one (best.pt: a still run's highest held-out gain, a
+    flow run's best that beat zero flow on each axis) when it has one, else the latest, whose
+    weight average stands in for its weights when the run keeps one."""
+    from .train_loop import BEST
     best = os.path.join(work, BEST)
     if os.path.isfile(best):
         import torch
@@ -199,10 +199,9 @@ def flow_run_weights(work, ckpt, log):
         log("%s: the best checkpoint, step %d" % (best, ckpt["step"]))
         return ckpt
     if ckpt.get("average") is not None:
-        log("%s holds no checkpoint that beat zero flow on each axis: the latest weight average, step %d"
-            % (work, ckpt["step"]))
+        log("%s holds no best checkpoint: the latest weight average, step %d" % (work, ckpt["step"]))
         return dict(ckpt, model=ckpt["average"])
-    log("%s holds no checkpoint that beat zero flow on each axis: the latest weights, step %d" % (work, ckpt["step"]))
+    log("%s holds no best checkpoint: the latest weights, step %d" % (work, ckpt["step"]))
     return ckpt
 
 
@@ -219,8 +218,8 @@ def delta_from_run(work, code, out_path=None, log=print, x_from_transpose=False)
     if config["code"] != code:
         raise ValueError("%s trained %s, not %s" % (work, config["code"], code))
     info = parse_code(code)
-    if info.family == "flow":
-        ckpt = flow_run_weights(work, ckpt, log)
+    if info.family in ("flow", "still"):
+        ckpt = run_weights(work, ckpt, log)
     # A flow run scored with the transposed read is written with it.
     x_from_transpose = x_from_transpose or bool(config.get("x_from_transpose", False))
     if x_from_transpose and info.family != "flow":

@@ -18,7 +18,7 @@ from modelpack.still import StillNet
 from modelpack.stillnets import area_two_x, save_still, still_from_archive
 from modelpack.train import StillTask, TrainConfig, box, loss_fn, train
 from modelpack.train_flow import FlowTask, FlowTrainConfig
-from modelpack.train_loop import run
+from modelpack.train_loop import Scored, run
 from modelpack.train_sequence import SequenceTask, SequenceTrainConfig
 
 from .helpers import configure_torch, cpp_style_names
@@ -191,14 +191,26 @@ class TrainingRun(unittest.TestCase):
         first = train(cfg, log=logs.append)
         self.assertIsNotNone(first)
         self.assertEqual(torch.load(os.path.join(work, "checkpoint.pt"), weights_only=False)["step"], 6)
-        cfg.steps = 40
+        cfg.steps, cfg.average = 40, 0.5   # resumed with a weight average: the average is what comes out
         net = train(cfg, pack, log=logs.append)
         self.assertIn("resuming 4PstP at step 6 of 40", logs)
+        last = torch.load(os.path.join(work, "checkpoint.pt"), weights_only=False)
+        for k, v in net.state_dict().items():
+            torch.testing.assert_close(v, last["average"][k])
+        self.assertFalse(torch.equal(last["model"]["conv_first.weight"], last["average"]["conv_first.weight"]))
         with open(os.path.join(work, "scores.tsv")) as f:
             rows = [l.split("\t") for l in f.read().splitlines()[1:]]
         self.assertEqual([int(r[0]) for r in rows], [0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 33, 36, 39, 40])
         # The start (a smooth upscale with random parts) is well below bicubic; training gains on it.
         self.assertGreater(float(rows[-1][1]), float(rows[0][1]) + 1.0)
+        # best.pt holds the checkpoint of the highest gain, across the resume.
+        gains = {int(r[0]): float(r[1]) - float(r[2]) for r in rows}
+        best = torch.load(os.path.join(work, "best.pt"), weights_only=False)
+        self.assertEqual(best["step"], max(gains, key=gains.get))
+        self.assertEqual(best["history"][-1]["step"], best["step"])
+        if best["step"] > 6:
+            self.assertEqual(set(best["model"]), set(best["average"]))
+            self.assertTrue(all(torch.equal(best["model"][k], best["average"][k]) for k in best["model"]))
         for code in ("4PstP", "4CGstP"):
             archive = torch.jit.load(os.path.join(pack, code + ".pt"))
             self.assertEqual(len(cpp_style_names(archive)), 702)
@@ -338,6 +350,18 @@ class LoopRules(unittest.TestCase):
                 self.assertFalse(average.net.w.requires_grad)
         with self.assertRaises(ValueError):
             WeightAverage(net, 1.0)
+
+    def test_a_still_run_keeps_the_checkpoint_of_its_highest_held_out_gain(self):
+        # (held-out PSNR at each checkpoint, bicubic at 30): a later tie does not replace the best.
+        for psnrs, best_step in (((30.5, 30.9, 30.7, 30.9, 30.8), 1), ((29.0, 28.5), 0), ((30.1, 30.2, 30.3), 2)):
+            with self.subTest(psnrs=psnrs):
+                work = tempfile.mkdtemp(dir=TMP)
+                task = StillTask(TrainConfig(code="4PstP", images=[], held_out=[], work=work, parent=""))
+                task.net, task.widths, task.average, task.best = StillNet(4, 4, 2), [4, 2], None, None
+                for step, psnr in enumerate(psnrs):
+                    task.scored(step, Scored({"psnr": psnr, "psnr_bicubic": 30.0}, (), (), ""),
+                                {"step": step, "history": []})
+                self.assertEqual(torch.load(os.path.join(work, "best.pt"), weights_only=False)["step"], best_step)
 
     def test_a_checkpoint_of_another_run_is_refused_and_left_as_it_was(self):
         still = dict(images=[], held_out=[], parent="")
