@@ -27,9 +27,9 @@ Domain. By default the layers work on the node's LogC values directly. With
 encoding.py (LogC -> linear -> sRGB in [0, 1] -> layers -> linear, its low
 band tied to the bicubic upscale -> LogC, out-of-range light carried past by
 bicubic upscaling), the domain published
-weights of this family were trained in. A `highlight_knee` below 1 lets the layers see light
-above 1 as well, squeezed under 1 past the knee and expanded after (encoding.py). Both archives of a GAN/PSNR pair
-must use the same domain.
+weights of this family were trained in. A `highlight_knee` below 1 lets the
+layers see light above 1 as well, squeezed under 1 past the knee and expanded
+after (encoding.py). Both archives of a GAN/PSNR pair must use the same domain.
 
 A 2x network in the sRGB domain adds its layers' output to the bicubic
 upscale (a parameter-free skip). Its parent is the published 4x network fed
