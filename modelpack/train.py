@@ -179,6 +179,10 @@ class StillTask(Task):
         log("  %s, %s, batch %d of %dx%d inputs%s" % (
             cfg.device, "BFloat16 autocast" if self.use_bf16 else "float32", cfg.batch, cfg.patch, cfg.patch,
             ", %d threads" % torch.get_num_threads() if device.type == "cpu" else ""))
+        if self.average is not None:
+            log("  scored, kept and written: the weights averaged with decay %g a step" % cfg.average)
+        if cfg.highlight_knee < 1.0:
+            log("  the layers see highlights squeezed under 1 past linear %g" % cfg.highlight_knee)
 
     def step(self, step):
         cfg, info, device = self.cfg, self.cfg.info, self.device
